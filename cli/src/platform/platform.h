@@ -1,0 +1,151 @@
+// The platform layer: every operation the program needs from the operating
+// system, and the only code that includes system headers. `posix.cc` and
+// `win32.cc` realise it; CMake picks one.
+//
+// Error contract: no operation throws. Operations that can fail say so in
+// their return value (an empty optional, false, or a status); none prints.
+// Text crossing this interface is UTF-8; native paths (`NativeString`:
+// UTF-16 on Windows, bytes elsewhere) are used only to name things on disk,
+// so every directory is reached under its exact native name.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace oskra::platform {
+
+#ifdef _WIN32
+using NativeChar = wchar_t;
+#else
+using NativeChar = char;
+#endif
+using NativeString = std::basic_string<NativeChar>;
+using NativeStringView = std::basic_string_view<NativeChar>;
+
+// The separator the walk puts between a directory and an entry name.
+inline constexpr NativeChar SEPARATOR = static_cast<NativeChar>(
+#ifdef _WIN32
+    '\\'
+#else
+    '/'
+#endif
+);
+
+// --- Process -----------------------------------------------------------------
+
+// Per-process setup the rest relies on (a closed pipe must surface as a
+// failed write, not a signal). Call once at the start of main.
+void init_process();
+
+// The arguments after the program name as UTF-8. Empty optional when one is
+// not valid text (invalid UTF-8, an unpaired UTF-16 surrogate); `bad` then
+// holds its lossy form for the message.
+std::optional<std::vector<std::string>> arguments(int argc, char** argv, std::string& bad);
+
+// --- Text and paths ----------------------------------------------------------
+
+// Lossy conversion: every maximal invalid sequence (or unpaired surrogate)
+// becomes U+FFFD.
+std::string to_utf8_lossy(NativeStringView native);
+
+// The native form of a UTF-8 path typed by the user.
+NativeString from_utf8(std::string_view utf8);
+
+// Metadata of `path`, links followed, as an existence check.
+bool exists(std::string_view path);
+
+// The absolute, fully resolved form of `path` (on Windows the verbatim form
+// beginning with "\\?\"). Empty optional on any failure.
+std::optional<NativeString> canonicalize(std::string_view path);
+
+// `path` without its trailing separators, in the form entries are joined to
+// (on Windows also with the verbatim prefix put in front when missing). The
+// root "/" gives the empty text, so its entries read "/bin".
+NativeString listing_path(NativeStringView path);
+
+// The bytes of `file_name` in the running executable's directory, or nothing
+// when the executable's path, its directory or the file cannot be read.
+std::optional<std::string> read_file_beside_executable(std::string_view file_name);
+
+// --- Standard streams --------------------------------------------------------
+
+// True when standard output is a terminal (on Windows, a console).
+bool stdout_is_terminal();
+
+// Writes UTF-8 text to standard output (on a Windows console, as UTF-16).
+// False when it could not all be written.
+bool write_stdout(std::string_view utf8);
+
+// Best effort; standard error has nowhere to report its own failures.
+void write_stderr(std::string_view utf8);
+
+// --- Directory listing -------------------------------------------------------
+
+// Attribute bits and reparse tag of a record, with their Windows values so
+// both realisations classify records the same way.
+inline constexpr std::uint32_t ATTR_DIRECTORY = 0x10;
+inline constexpr std::uint32_t ATTR_REPARSE_POINT = 0x400;
+inline constexpr std::uint32_t TAG_NAME_SURROGATE = 0x20000000;
+
+// One record of a listing. The name lives in the owning `RecordList`.
+struct DirRecord {
+  std::size_t name_offset = 0;
+  std::size_t name_size = 0;
+  std::uint32_t attributes = 0;
+  std::uint32_t reparse_tag = 0;  // meaningful only with ATTR_REPARSE_POINT
+  std::uint64_t size = 0;         // logical size in bytes
+};
+
+// Records of the directories being walked, kept in one growing arena so the
+// walk allocates nothing per entry. Sources append; the walk truncates back
+// to a mark when it is done with a directory.
+class RecordList {
+ public:
+  void add(NativeStringView name, std::uint32_t attributes, std::uint32_t reparse_tag,
+           std::uint64_t size) {
+    records_.push_back(DirRecord{names_.size(), name.size(), attributes, reparse_tag, size});
+    names_.append(name);
+  }
+  std::size_t size() const { return records_.size(); }
+  const DirRecord& operator[](std::size_t i) const { return records_[i]; }
+  NativeStringView name(const DirRecord& r) const {
+    return NativeStringView(names_).substr(r.name_offset, r.name_size);
+  }
+  // Drops every record from index `count` on.
+  void truncate(std::size_t count) {
+    if (count >= records_.size()) return;
+    names_.resize(records_[count].name_offset);
+    records_.resize(count);
+  }
+
+ private:
+  std::vector<DirRecord> records_;
+  NativeString names_;
+};
+
+enum class ListStatus {
+  ok,           // every record was delivered ("nothing matches" included)
+  open_failed,  // the listing could not be opened; nothing was delivered
+  cut_short,    // a later record failed; the records before it stand
+};
+
+// Where the walk gets its listings. The one virtual seam of the program:
+// tests feed the walk fake trees through it.
+class DirectorySource {
+ public:
+  virtual ~DirectorySource() = default;
+  // Appends every record of the directory `dir` (its exact native path) to
+  // `out`, in listing order. "." and ".." are never delivered.
+  virtual ListStatus list(NativeStringView dir, RecordList& out) = 0;
+};
+
+// The real file system. On Linux directories are opened relative to an
+// open ancestor, so path length and depth are not limited by PATH_MAX, and
+// a bounded number of descriptors stays open whatever the depth.
+std::unique_ptr<DirectorySource> make_directory_source();
+
+}  // namespace oskra::platform

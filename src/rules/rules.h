@@ -1,0 +1,121 @@
+// The rules library: the verdict model, the built-in rule table, the pattern
+// language and the engine that picks one verdict per path.
+//
+// Pure logic. The only contact with the outside world is the bytes of
+// `rules.json`, which the caller hands in through `RulesFileReader`.
+// Nothing here prints, throws to the caller, or keeps mutable global state
+// beyond the built-in table, which is built once on first use.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace oskra {
+
+// The colour of a verdict. The numeric values are part of the model.
+enum class State : std::uint8_t { red = 0, green = 1 };
+
+// "red" or "green".
+std::string_view to_string(State state);
+
+// One rule. Texts are stored exactly as written: patterns are normalised
+// only when they are matched.
+struct Rule {
+  std::string pattern;
+  State state = State::red;
+  std::string reason;
+  std::string action;
+
+  friend bool operator==(const Rule&, const Rule&) = default;
+};
+
+// One row of rules.json, members in their declared (positional) order.
+struct RawRule {
+  std::string pattern;
+  State state = State::red;
+  std::string reason;
+  std::string action;
+};
+
+// The two fixed texts a verdict's source can be.
+inline constexpr std::string_view SOURCE_BUILTIN = "builtin";
+inline constexpr std::string_view SOURCE_USER = "user";
+
+// A verdict, made only by `RuleEngine::evaluate`. `source` always views one
+// of the two fixed texts above.
+struct Mark {
+  State state = State::red;
+  std::string pattern;
+  std::string_view source = SOURCE_BUILTIN;
+  std::string reason;
+  std::string action;
+
+  friend bool operator==(const Mark&, const Mark&) = default;
+};
+
+// The 37 built-in rules in table order. The sequence is built on first
+// access behind a thread-safe one-time guard and lives until the process
+// ends. Use it like a read-only container: `for (const Rule& r :
+// BUILTIN_RULES)`, `BUILTIN_RULES.size()`, `BUILTIN_RULES[0]`.
+class BuiltinRuleTable {
+ public:
+  const std::vector<Rule>& rules() const;
+  std::vector<Rule>::const_iterator begin() const { return rules().begin(); }
+  std::vector<Rule>::const_iterator end() const { return rules().end(); }
+  std::size_t size() const { return rules().size(); }
+  const Rule& operator[](std::size_t i) const { return rules()[i]; }
+};
+inline constexpr BuiltinRuleTable BUILTIN_RULES{};
+
+// --- Pattern language -------------------------------------------------------
+
+// Trims Unicode White_Space from both ends, turns every "/" into "\", then
+// drops every trailing "\". Nothing else changes (case, inner separators,
+// a verbatim prefix, "." and "..").
+std::string normalize(std::string_view text);
+
+// Anchored glob over code points after full Unicode default lower-casing of
+// both sides: "*" is any run and "?" exactly one character, neither ever
+// matching "\". Polynomial time, bounded stack.
+bool wildcard_match(std::string_view pattern, std::string_view text);
+
+// The score of one rule pattern against one path: 0 for no match, else the
+// byte length of the normalised pattern.
+std::size_t match_score(std::string_view pattern, std::string_view path);
+
+// --- Engine -----------------------------------------------------------------
+
+// Reads the bytes of the named file in the running executable's directory.
+// Returns nothing when the executable's path, its directory or the file
+// cannot be had. The program passes the platform's realisation; tests pass
+// their own.
+using RulesFileReader = std::optional<std::string> (*)(std::string_view file_name);
+
+class RuleEngine {
+ public:
+  RuleEngine() = default;
+  explicit RuleEngine(std::vector<Rule> user_rules);
+
+  // Reads "rules.json" through `read`. Any problem (no file, not UTF-8, a
+  // byte-order mark, any syntax or schema error) leaves the engine without
+  // user rules, silently.
+  static RuleEngine from_exe_dir(RulesFileReader read);
+
+  // Parses the text of a rules file. Returns nothing when the text is not a
+  // valid rules file in every row; never throws.
+  static std::optional<std::vector<RawRule>> parse_rules_json(std::string_view text);
+
+  // The single best verdict for a display path, or none.
+  std::optional<Mark> evaluate(std::string_view path) const;
+
+  const std::vector<Rule>& user_rules() const { return user_rules_; }
+
+ private:
+  std::vector<Rule> user_rules_;
+};
+
+}  // namespace oskra

@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Builds the Linux program (release and sanitizer builds) and the Windows
+# program, then runs every test: natively, under ASan/UBSan, and under Wine.
+# Exits non-zero when anything fails.
+set -euo pipefail
+cd "$(dirname "$0")"
+tools/install-deps.sh
+
+jobs=$(nproc)
+configure_and_build() {
+  local dir=$1
+  shift
+  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+}
+configure_and_build build/release -DCMAKE_BUILD_TYPE=Release
+configure_and_build build/asan -DCMAKE_BUILD_TYPE=Debug -DOSKRA_SANITIZE=ON
+configure_and_build build/win64 -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+
+# A fresh Wine prefix for this run, removed afterwards.
+scratch=$(mktemp -d)
+trap 'wineserver -k >/dev/null 2>&1 || true; rm -rf "$scratch"' EXIT
+export WINEPREFIX="$scratch/wine"
+
+failed=()
+for dir in build/release build/asan build/win64; do
+  echo "== tests: $dir"
+  ctest --test-dir "$dir" --output-on-failure -j "$jobs" || failed+=("$dir")
+done
+
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "FAILED in: ${failed[*]}"
+  exit 1
+fi
+echo "all tests passed"
