@@ -62,6 +62,10 @@ bool exists(std::string_view path);
 // beginning with "\\?\"). Empty optional on any failure.
 std::optional<NativeString> canonicalize(std::string_view path);
 
+// The last component of `path` as lossy UTF-8; empty for a drive, share or
+// file system root ("/", "\\?\C:\", "\\?\UNC\srv\share").
+std::string entry_name(NativeStringView path);
+
 // `path` without its trailing separators, in the form entries are joined to
 // (on Windows also with the verbatim prefix put in front when missing). The
 // root "/" gives the empty text, so its entries read "/bin".
