@@ -1,1 +1,165 @@
-// placeholder: filled in by its owner
+#include "driver.h"
+
+#include <chrono>
+#include <limits>
+#include <utility>
+
+#include "json_report.h"
+#include "platform/platform.h"
+#include "report.h"
+#include "rules/rules.h"
+#include "scanner.h"
+#include "text_report.h"
+#include "writer.h"
+
+namespace oskra {
+
+std::optional<std::uint64_t> parse_number(std::string_view text, std::uint64_t max) {
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  if (text.empty()) return std::nullopt;
+  std::uint64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    const auto digit = static_cast<std::uint64_t>(c - '0');
+    if (value > (max - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
+std::uint32_t level_limit(std::uint32_t depth) {
+  return depth == std::numeric_limits<std::uint32_t>::max() ? depth : depth + 1;
+}
+
+Command parse_arguments(const std::vector<std::string>& args) {
+  Command cmd;
+  Options& o = cmd.options;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "-h" || arg == "--help") {
+      cmd.kind = Command::Kind::help;
+      return cmd;
+    }
+    if (arg == "--json") {
+      o.json = true;
+    } else if (arg == "--depth" || arg == "--top") {
+      const bool depth = arg == "--depth";
+      if (i + 1 == args.size()) {
+        // A trailing option without its value sets the default.
+        if (depth) {
+          o.depth = 1;
+        } else {
+          o.top = 20;
+        }
+        break;
+      }
+      const std::string& value = args[++i];
+      if (depth) {
+        o.depth = static_cast<std::uint32_t>(
+            parse_number(value, std::numeric_limits<std::uint32_t>::max()).value_or(1));
+      } else {
+        o.top = parse_number(value, std::numeric_limits<std::uint64_t>::max()).value_or(20);
+      }
+    } else if (!arg.empty() && arg.front() == '-') {
+      cmd.kind = Command::Kind::unknown;
+      cmd.unknown = arg;
+      return cmd;
+    } else {
+      o.path = arg;  // the last path wins
+    }
+  }
+  cmd.kind = o.path ? Command::Kind::run : Command::Kind::no_path;
+  return cmd;
+}
+
+namespace {
+
+constexpr std::string_view WRITE_FAILED = "无法写入标准输出\n";
+
+int write_usage(int status) {
+  if (!platform::write_stdout(USAGE)) {
+    platform::write_stderr(WRITE_FAILED);
+    return 2;
+  }
+  return status;
+}
+
+void complain(std::string_view message, std::string_view value) {
+  std::string line(message);
+  line.append(value);
+  line.push_back('\n');
+  platform::write_stderr(line);
+}
+
+int analyse(const Options& options) {
+  const std::string& path = *options.path;
+  if (!platform::exists(path)) {
+    complain("路径不存在: ", path);
+    return 2;
+  }
+  const std::optional<platform::NativeString> root = platform::canonicalize(path);
+  if (!root) {
+    complain("路径无法解析: ", path);
+    return 2;
+  }
+  const RuleEngine engine = RuleEngine::from_exe_dir(platform::read_file_beside_executable);
+
+  const auto start = std::chrono::steady_clock::now();
+  std::uint64_t denied = 0;
+  GreenList greens;
+  Node tree;
+  {
+    const std::unique_ptr<platform::DirectorySource> source = platform::make_directory_source();
+    tree = walk(*source, *root, level_limit(options.depth), engine, denied, std::nullopt, greens);
+  }
+  Report report;
+  report.greens = greens.take_sorted();
+  report.path = display_path(*root);
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  report.elapsed_ms = static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
+  report.total_bytes = tree.bytes;
+  report.files = tree.files;
+  report.dirs = tree.dirs;
+  report.denied = denied;
+  report.tree = std::move(tree);
+
+  Writer out(platform::write_stdout);
+  if (options.json) {
+    write_json_report(report, out);
+  } else {
+    write_text_report(report, options.top, platform::stdout_is_terminal(), out);
+  }
+  if (!out.flush()) {
+    platform::write_stderr(WRITE_FAILED);
+    return 2;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int run(int argc, char** argv) {
+  platform::init_process();
+  std::string bad;
+  const std::optional<std::vector<std::string>> args = platform::arguments(argc, argv, bad);
+  if (!args) {
+    complain("参数不是有效的 Unicode 文本: ", bad);
+    return 2;
+  }
+  const Command cmd = parse_arguments(*args);
+  switch (cmd.kind) {
+    case Command::Kind::help:
+      return write_usage(0);
+    case Command::Kind::unknown:
+      complain("未知参数: ", cmd.unknown);
+      return write_usage(2);
+    case Command::Kind::no_path:
+      return write_usage(2);
+    case Command::Kind::run:
+      break;
+  }
+  return analyse(cmd.options);
+}
+
+}  // namespace oskra

@@ -1,1 +1,3 @@
-int main() { return 0; }
+#include "driver.h"
+
+int main(int argc, char** argv) { return oskra::run(argc, argv); }

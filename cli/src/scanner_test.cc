@@ -1,1 +1,387 @@
-// placeholder: filled in by its owner
+#include "scanner.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <random>
+
+namespace oskra {
+namespace {
+
+using platform::ATTR_DIRECTORY;
+using platform::ATTR_REPARSE_POINT;
+using platform::ListStatus;
+using platform::NativeString;
+using platform::RecordList;
+using platform::TAG_NAME_SURROGATE;
+
+// Test paths are written with "/" and turned into this platform's form: a
+// root of /r on Linux, \\?\C:\r on Windows (as canonicalisation gives it).
+#ifdef _WIN32
+const std::string ROOT_TEXT = "\\\\?\\C:\\r";
+const std::string DISPLAY_ROOT = "C:\\r";
+#else
+const std::string ROOT_TEXT = "/r";
+const std::string DISPLAY_ROOT = "/r";
+#endif
+constexpr char SEP = static_cast<char>(platform::SEPARATOR);
+
+std::string with_separators(std::string rel) {
+  std::replace(rel.begin(), rel.end(), '/', SEP);
+  return rel;
+}
+NativeString native(const std::string& rel) {
+  return platform::from_utf8(rel.empty() ? ROOT_TEXT : ROOT_TEXT + SEP + with_separators(rel));
+}
+std::string shown(const std::string& rel) {
+  return rel.empty() ? DISPLAY_ROOT : DISPLAY_ROOT + SEP + with_separators(rel);
+}
+
+struct FakeRecord {
+  NativeString name;
+  std::uint32_t attributes;
+  std::uint32_t tag;
+  std::uint64_t size;
+};
+
+struct FakeDir {
+  ListStatus status = ListStatus::ok;
+  std::vector<FakeRecord> records;  // with cut_short, those before the error
+};
+
+// A directory tree in memory: every listing is looked up by the exact
+// native path the walk asks for, and every request is recorded.
+class FakeSource final : public platform::DirectorySource {
+ public:
+  FakeDir& dir(const std::string& rel) { return dirs_[native(rel)]; }
+  FakeDir& dir_native(const NativeString& path) { return dirs_[path]; }
+
+  // Adds a file, a directory or any other record to the directory `rel`.
+  void file(const std::string& rel, const std::string& name, std::uint64_t size,
+            std::uint32_t attributes = 0, std::uint32_t tag = 0) {
+    dir(rel).records.push_back({platform::from_utf8(name), attributes, tag, size});
+  }
+  void subdir(const std::string& rel, const std::string& name) {
+    dir(rel).records.push_back({platform::from_utf8(name), ATTR_DIRECTORY, 0, 4096});
+    dir(rel.empty() ? name : rel + "/" + name);
+  }
+
+  ListStatus list(platform::NativeStringView path, RecordList& out) override {
+    requests.emplace_back(path);
+    const auto it = dirs_.find(NativeString(path));
+    if (it == dirs_.end()) return ListStatus::open_failed;
+    if (it->second.status == ListStatus::open_failed) return ListStatus::open_failed;
+    for (const FakeRecord& r : it->second.records) out.add(r.name, r.attributes, r.tag, r.size);
+    return it->second.status;
+  }
+
+  std::vector<NativeString> requests;
+
+ private:
+  std::map<NativeString, FakeDir> dirs_;
+};
+
+Rule rule(std::string pattern, State state, std::string reason = "r") {
+  return Rule{std::move(pattern), state, std::move(reason), "a"};
+}
+
+struct WalkResult {
+  Node root;
+  std::uint64_t denied = 0;
+  std::vector<Node> greens;
+};
+
+WalkResult run_walk(FakeSource& source, std::uint32_t limit, const RuleEngine& engine,
+                    std::optional<Mark> inherited = std::nullopt) {
+  WalkResult r;
+  GreenList greens;
+  r.root = walk(source, native(""), limit, engine, r.denied, std::move(inherited), greens);
+  r.greens = greens.take_sorted();
+  return r;
+}
+
+const Node* child(const Node& n, const std::string& name) {
+  for (const Node& c : n.children)
+    if (c.name == name) return &c;
+  return nullptr;
+}
+
+TEST(Walk, ClassifiesRecordsByAttributesAndTag) {
+  FakeSource fs;
+  fs.file("", "plain", 10);
+  fs.subdir("", "dir");
+  fs.file("dir", "inner", 5);
+  // A reparse point that is not a directory (a file link): a file.
+  fs.file("", "filelink", 7, ATTR_REPARSE_POINT, 0xA000000C);
+  // A junction (name surrogate directory): a file of its listed size, never entered.
+  fs.file("", "junction", 3, ATTR_DIRECTORY | ATTR_REPARSE_POINT, 0xA0000003);
+  fs.dir("junction").records.push_back({platform::from_utf8("never"), 0, 0, 1000});
+  // Any other reparse directory: skipped whole.
+  fs.file("", "placeholder", 99, ATTR_DIRECTORY | ATTR_REPARSE_POINT, 0x9000001A);
+
+  const WalkResult r = run_walk(fs, 2, RuleEngine{});
+  EXPECT_EQ(r.root.bytes, 10u + 5 + 7 + 3);  // a directory's own listed size is never added
+  EXPECT_EQ(r.root.files, 4u);
+  EXPECT_EQ(r.root.dirs, 2u);
+  EXPECT_EQ(r.denied, 0u);
+  ASSERT_EQ(r.root.children.size(), 4u);
+  EXPECT_EQ(r.root.children[0].name, "plain");
+  EXPECT_EQ(r.root.children[1].name, "dir");
+  EXPECT_EQ(r.root.children[2].name, "filelink");
+  EXPECT_EQ(r.root.children[3].name, "junction");
+  const Node& junction = r.root.children[3];
+  EXPECT_EQ(junction.bytes, 3u);
+  EXPECT_EQ(junction.files, 0u);
+  EXPECT_EQ(junction.dirs, 0u);
+  EXPECT_TRUE(junction.children.empty());
+  // Only the root and "dir" were listed: neither link target is visited.
+  ASSERT_EQ(fs.requests.size(), 2u);
+  EXPECT_EQ(fs.requests[1], native("dir"));
+  EXPECT_EQ(r.root.children[1].path, shown("dir"));
+  EXPECT_EQ(r.root.children[1].children[0].path, shown("dir/inner"));
+}
+
+TEST(Walk, DeniedAndBrokenListings) {
+  FakeSource fs;
+  fs.subdir("", "locked");
+  fs.dir("locked").status = ListStatus::open_failed;
+  fs.subdir("", "broken");
+  fs.file("broken", "before", 4);
+  fs.dir("broken").status = ListStatus::cut_short;
+  fs.subdir("", "empty");
+  fs.file("", "f", 1);
+
+  const WalkResult r = run_walk(fs, 2, RuleEngine{});
+  EXPECT_EQ(r.denied, 1u);  // a listing that breaks off is not a denial
+  EXPECT_EQ(r.root.dirs, 4u);
+  EXPECT_EQ(r.root.files, 2u);
+  EXPECT_EQ(r.root.bytes, 5u);
+  const Node* locked = child(r.root, "locked");
+  ASSERT_NE(locked, nullptr);
+  EXPECT_EQ(locked->bytes, 0u);
+  EXPECT_EQ(locked->files, 0u);
+  EXPECT_EQ(locked->dirs, 1u);
+  EXPECT_TRUE(locked->children.empty());
+  const Node* broken = child(r.root, "broken");
+  ASSERT_NE(broken, nullptr);
+  EXPECT_EQ(broken->bytes, 4u);
+  ASSERT_EQ(broken->children.size(), 1u);
+  const Node* empty = child(r.root, "empty");
+  ASSERT_NE(empty, nullptr);
+  EXPECT_EQ(empty->dirs, 1u);
+  EXPECT_EQ(empty->bytes, 0u);
+
+  // A root that cannot be listed, even one judged green, is counted denied
+  // and offered nowhere.
+  FakeSource none;
+  none.dir("").status = ListStatus::open_failed;
+  const WalkResult root_denied = run_walk(none, 2, RuleEngine({rule("r", State::green)}));
+  EXPECT_EQ(root_denied.denied, 1u);
+  EXPECT_EQ(root_denied.root.dirs, 1u);
+  EXPECT_EQ(root_denied.root.bytes, 0u);
+  ASSERT_TRUE(root_denied.root.mark.has_value());
+  EXPECT_TRUE(root_denied.greens.empty());
+}
+
+TEST(Walk, DetailDepthKeepsTotalsAndJudgesOnlyWhatItKeeps) {
+  FakeSource fs;
+  fs.subdir("", "a");
+  fs.subdir("a", "b");
+  fs.file("a/b", "deep.txt", 100);
+  fs.subdir("a/b", "gdir");  // a green directory below the detail depth
+  fs.file("a/b/gdir", "x", 8);
+  fs.file("a/b", "gfile", 50);  // a green file below the detail depth
+  fs.file("a", "top", 1);
+  const RuleEngine engine({rule("gdir", State::green), rule("gfile", State::green)});
+
+  // limit 0: full totals, no children, no file judged.
+  const WalkResult flat = run_walk(fs, 0, engine);
+  EXPECT_EQ(flat.root.bytes, 159u);
+  EXPECT_EQ(flat.root.files, 4u);
+  EXPECT_EQ(flat.root.dirs, 4u);
+  EXPECT_TRUE(flat.root.children.empty());
+  // Directories are judged at any depth; files below the depth are not.
+  ASSERT_EQ(flat.greens.size(), 1u);
+  EXPECT_EQ(flat.greens[0].name, "gdir");
+  EXPECT_EQ(flat.greens[0].path, shown("a/b/gdir"));
+  EXPECT_EQ(flat.greens[0].bytes, 8u);
+
+  // limit 2: the root's entries and their entries; "b" has totals, no children.
+  const WalkResult two = run_walk(fs, 2, engine);
+  const Node* a = child(two.root, "a");
+  ASSERT_NE(a, nullptr);
+  const Node* b = child(*a, "b");
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(b->bytes, 158u);
+  EXPECT_EQ(b->files, 3u);
+  EXPECT_EQ(b->dirs, 2u);
+  EXPECT_TRUE(b->children.empty());
+  ASSERT_NE(child(*a, "top"), nullptr);
+  EXPECT_EQ(two.greens.size(), 1u);
+
+  // Enough depth: the green file gets a node and joins the list.
+  const WalkResult all = run_walk(fs, 10, engine);
+  ASSERT_EQ(all.greens.size(), 2u);
+  EXPECT_EQ(all.greens[0].name, "gfile");
+  EXPECT_EQ(all.greens[1].name, "gdir");
+  EXPECT_TRUE(all.greens[1].children.empty());  // green copies carry no children
+  EXPECT_EQ(all.greens[1].files, 1u);
+}
+
+TEST(Walk, MarksAreInheritedUntilADeeperVerdict) {
+  FakeSource fs;
+  fs.subdir("", "red");
+  fs.file("red", "plain", 1);
+  fs.subdir("red", "cache");
+  fs.file("red/cache", "c", 2);
+  fs.subdir("red/cache", "innerred");
+  fs.file("red/cache/innerred", "leaf", 3);
+  const RuleEngine engine({rule("red", State::red, "why-red"), rule("innerred", State::red)});
+
+  const WalkResult r = run_walk(fs, 10, engine);
+  EXPECT_FALSE(r.root.mark.has_value());
+  const Node* red = child(r.root, "red");
+  ASSERT_NE(red, nullptr);
+  ASSERT_TRUE(red->mark.has_value());
+  EXPECT_EQ(red->mark->pattern, "red");
+  EXPECT_EQ(red->mark->source, SOURCE_USER);
+  const Node* plain = child(*red, "plain");
+  ASSERT_NE(plain, nullptr);
+  EXPECT_EQ(plain->mark, red->mark);  // a copy of the directory's verdict
+  const Node* cache = child(*red, "cache");
+  ASSERT_NE(cache, nullptr);
+  ASSERT_TRUE(cache->mark.has_value());
+  EXPECT_EQ(cache->mark->pattern, "cache");  // the built-in green rule takes over
+  EXPECT_EQ(cache->mark->source, SOURCE_BUILTIN);
+  EXPECT_EQ(child(*cache, "c")->mark, cache->mark);
+  const Node* inner = child(*cache, "innerred");
+  ASSERT_NE(inner, nullptr);
+  EXPECT_EQ(inner->mark->pattern, "innerred");
+  EXPECT_EQ(child(*inner, "leaf")->mark, inner->mark);
+  // Only the green directory's own verdict puts it in the list.
+  ASSERT_EQ(r.greens.size(), 1u);
+  EXPECT_EQ(r.greens[0].path, shown("red/cache"));
+  EXPECT_EQ(r.greens[0].bytes, 5u);
+
+  // An inherited verdict handed to the root reaches entries without their own.
+  Mark given{State::red, "given", SOURCE_USER, "x", "y"};
+  const WalkResult inherited = run_walk(fs, 1, RuleEngine{}, given);
+  EXPECT_EQ(inherited.root.mark, given);
+  EXPECT_EQ(child(inherited.root, "red")->mark, given);
+  EXPECT_TRUE(inherited.greens.empty());
+}
+
+TEST(Walk, GreensFollowTheOrderEntriesFinish) {
+  FakeSource fs;
+  fs.subdir("", "Temp");
+  fs.file("Temp", "a", 10);
+  fs.subdir("Temp", "cache");
+  fs.file("Temp/cache", "b", 10);
+  fs.file("", "thumbcache_1.db", 10);
+  fs.subdir("", "cache");
+  fs.file("cache", "c", 10);
+  fs.subdir("cache", "npm-cache");
+  fs.file("cache/npm-cache", "d", 5);
+
+  const WalkResult r = run_walk(fs, 10, RuleEngine{});
+  // Equal sizes keep the walk's order: inner directories before their parents.
+  std::vector<std::string> paths;
+  for (const Node& g : r.greens) paths.push_back(g.path);
+  EXPECT_EQ(paths, (std::vector<std::string>{shown("Temp"), shown("cache"), shown("Temp/cache"),
+                                             shown("thumbcache_1.db"), shown("cache/npm-cache")}));
+  EXPECT_EQ(r.greens[0].bytes, 20u);
+  EXPECT_EQ(r.greens[1].bytes, 15u);
+}
+
+TEST(Walk, ListsEveryDirectoryUnderItsExactNativeName) {
+  FakeSource fs;
+#ifdef _WIN32
+  const NativeString odd_name = L"odd\xD800";  // an unpaired surrogate
+#else
+  const NativeString odd_name = "odd\xFF";  // not UTF-8
+#endif
+  fs.dir("").records.push_back({odd_name, ATTR_DIRECTORY, 0, 0});
+  fs.dir_native(native("") + platform::SEPARATOR + odd_name)
+      .records.push_back({platform::from_utf8("f"), 0, 0, 42});
+  // A sibling whose real name is the lossy text of the odd one must not be
+  // listed in its place.
+  fs.subdir("", "odd\xEF\xBF\xBD");
+
+  const WalkResult r = run_walk(fs, 2, RuleEngine{});
+  EXPECT_EQ(r.denied, 0u);
+  EXPECT_EQ(r.root.bytes, 42u);
+  ASSERT_EQ(r.root.children.size(), 2u);
+  EXPECT_EQ(r.root.children[0].name, "odd\xEF\xBF\xBD");
+  EXPECT_EQ(r.root.children[0].bytes, 42u);
+  EXPECT_EQ(r.root.children[0].children.at(0).path, shown("odd\xEF\xBF\xBD/f"));
+  EXPECT_EQ(r.root.children[1].bytes, 0u);
+}
+
+// A chain of directories "d" inside each other, made up as it is listed.
+class ChainSource final : public platform::DirectorySource {
+ public:
+  explicit ChainSource(std::size_t depth) : depth_(depth), root_size_(native("").size()) {}
+  ListStatus list(platform::NativeStringView path, RecordList& out) override {
+    const std::size_t level = (path.size() - root_size_) / 2;  // each level adds "/d"
+    if (level < depth_) {
+      out.add(platform::from_utf8("d"), ATTR_DIRECTORY, 0, 0);
+    } else {
+      out.add(platform::from_utf8("leaf"), 0, 0, 7);
+    }
+    return ListStatus::ok;
+  }
+
+ private:
+  std::size_t depth_;
+  std::size_t root_size_;
+};
+
+TEST(Walk, DeepTreesNeedNoRecursion) {
+  // Deep enough to overflow the call stack of a walk that recurses per level.
+  constexpr std::size_t depth = 30000;
+  ChainSource chain(depth);
+  std::uint64_t denied = 0;
+  GreenList greens;
+  const Node root = walk(chain, native(""), 0, RuleEngine{}, denied, std::nullopt, greens);
+  EXPECT_EQ(root.dirs, depth + 1);
+  EXPECT_EQ(root.bytes, 7u);
+  EXPECT_EQ(root.files, 1u);
+  EXPECT_EQ(root.name, "r");
+  EXPECT_EQ(root.path, DISPLAY_ROOT);
+}
+
+TEST(GreenList, KeepsExactlyWhatSortThenCutKeeps) {
+  std::mt19937 rng(7);
+  for (int round = 0; round < 50; ++round) {
+    const std::size_t capacity = 1 + rng() % 20;
+    const int count = static_cast<int>(rng() % 200);
+    GreenList list(capacity);
+    std::vector<Node> all;
+    for (int i = 0; i < count; ++i) {
+      Node n;
+      n.bytes = rng() % 8;  // many ties
+      n.name = std::to_string(i);
+      all.push_back(n);
+      if (list.would_keep(n.bytes)) list.add(n);
+    }
+    std::stable_sort(all.begin(), all.end(),
+                     [](const Node& a, const Node& b) { return a.bytes > b.bytes; });
+    if (all.size() > capacity) all.resize(capacity);
+    EXPECT_EQ(list.take_sorted(), all) << "round " << round;
+  }
+  GreenList none(0);
+  none.add(Node{});
+  EXPECT_TRUE(none.take_sorted().empty());
+}
+
+TEST(DisplayPath, DropsEveryLeadingVerbatimPrefixOnly) {
+  EXPECT_EQ(display_path(platform::from_utf8("\\\\?\\C:\\Data")), "C:\\Data");
+  EXPECT_EQ(display_path(platform::from_utf8("\\\\?\\UNC\\srv\\share\\d")), "UNC\\srv\\share\\d");
+  EXPECT_EQ(display_path(platform::from_utf8("\\\\?\\\\\\?\\C:\\x")), "C:\\x");
+  EXPECT_EQ(display_path(platform::from_utf8("C:\\Data")), "C:\\Data");
+  EXPECT_EQ(display_path(platform::from_utf8("/home/a")), "/home/a");
+}
+
+}  // namespace
+}  // namespace oskra

@@ -1,0 +1,341 @@
+"""End-to-end tests of the built Linux binary: command line, refusals, and
+totals of real trees checked against an independent count by find(1).
+
+Usage: cli_e2e_test.py <path to oskra-cli>
+"""
+
+import json
+import os
+import re
+import resource
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+BIN = ""
+
+USAGE = (
+    "Morvane CLI v0.9.9\n"
+    "用法: oskra-cli <path> [--json] [--depth N] [--top N]\n"
+    "  <path>   要分析的目录或盘符\n"
+    "  --json   JSON 输出(含树明细与全部绿标清单)\n"
+    "  --depth  明细保留层级(默认 1,总量统计始终全树)\n"
+    "  --top    文本输出每清单条数上限(默认 20)\n"
+    "内置 37 条红绿规则 + exe 同目录 rules.json 用户规则;只看不删,全程本机。\n"
+).encode()
+
+
+def run(args, binary=None, **kw):
+    p = subprocess.run([binary or BIN] + list(args), capture_output=True, **kw)
+    return p.returncode, p.stdout, p.stderr
+
+
+def scan_json(path, *extra, binary=None, **kw):
+    code, out, err = run([path, "--json", *extra], binary=binary, **kw)
+    assert code == 0, (code, err)
+    assert err == b"", err
+    return json.loads(out.decode("utf-8"))
+
+
+def find_totals(root, user_prefix=()):
+    """Bytes, files and directories as find counts them without crossing file systems."""
+    out = subprocess.run(
+        list(user_prefix) + ["find", root, "-xdev", "-printf", r"%y %s\n"],
+        capture_output=True, check=False).stdout.decode()
+    total = files = dirs = 0
+    for line in out.splitlines():
+        kind, size = line.split()
+        if kind == "d":
+            dirs += 1
+        else:
+            files += 1
+            total += int(size)
+    return total, files, dirs
+
+
+def make_chain(parent, depth, leaf_size):
+    """A chain of `depth` nested directories "d" with one file at the bottom,
+    built through directory descriptors (the path is far past PATH_MAX)."""
+    fd = os.open(parent, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        for _ in range(depth):
+            os.mkdir("d", dir_fd=fd)
+            nfd = os.open("d", os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
+            os.close(fd)
+            fd = nfd
+        leaf = os.open("leaf", os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=fd)
+        os.ftruncate(leaf, leaf_size)
+        os.close(leaf)
+    finally:
+        os.close(fd)
+
+
+class TempDir:
+    def __enter__(self):
+        self.path = tempfile.mkdtemp(prefix="oskra-e2e-")
+        os.chmod(self.path, 0o755)
+        return self.path
+
+    def __exit__(self, *exc):
+        # rm copes with trees deeper than Python's recursion limit.
+        subprocess.run(["chmod", "-R", "u+rwx", self.path], capture_output=True)
+        subprocess.run(["rm", "-rf", self.path], check=True)
+
+
+class CommandLine(unittest.TestCase):
+    def test_usage_and_refusals(self):
+        cases = [
+            ([], 2, USAGE, b""),
+            (["--json"], 2, USAGE, b""),
+            (["-h", "--bogus"], 0, USAGE, b""),
+            (["--help"], 0, USAGE, b""),
+            (["--bogus", "-h"], 2, USAGE, "未知参数: --bogus\n".encode()),
+            (["--depth", "/tmp"], 2, USAGE, b""),  # the path is eaten as the value
+        ]
+        for arg in ["--JSON", "--Depth", "--", "-", "--json=1"]:
+            cases.append((["/tmp", arg], 2, USAGE, f"未知参数: {arg}\n".encode()))
+        for args, status, out, err in cases:
+            with self.subTest(args=args):
+                self.assertEqual(run(args), (status, out, err))
+        # A consumed value is never an option: "-h" here is a bad depth.
+        with TempDir() as d:
+            code, out, err = run([d, "--depth", "-h"])
+            self.assertEqual((code, err), (0, b""))
+            self.assertTrue(out.startswith(f"Morvane CLI v0.9.9 — {d}\n".encode()))
+
+    def test_paths_that_cannot_be_analysed(self):
+        self.assertEqual(run([""]), (2, b"", "路径不存在: \n".encode()))
+        self.assertEqual(run(["/no/such/place"]), (2, b"", "路径不存在: /no/such/place\n".encode()))
+        # A path that exists but cannot be resolved: "." inside a removed directory.
+        with TempDir() as d:
+            gone = os.path.join(d, "gone")
+            os.mkdir(gone)
+            p = subprocess.run(["sh", "-c", 'cd "$1" && rmdir "$1" && exec "$2" .', "sh", gone, BIN],
+                               capture_output=True)
+            self.assertEqual((p.returncode, p.stdout, p.stderr),
+                             (2, b"", "路径无法解析: .\n".encode()))
+
+    def test_argument_that_is_not_utf8(self):
+        code, out, err = run([b"/tmp/\xff".decode("utf-8", "surrogateescape")])
+        self.assertEqual(code, 2)
+        self.assertEqual(out, b"")
+        self.assertIn("\ufffd".encode(), err)
+
+    def test_relative_path_is_reported_absolute(self):
+        with TempDir() as d:
+            os.mkdir(os.path.join(d, "sub"))
+            doc = scan_json(".", cwd=os.path.join(d, "sub"))
+            self.assertEqual(doc["path"], os.path.join(d, "sub"))
+            self.assertEqual(doc["tree"]["name"], "sub")
+
+
+class Totals(unittest.TestCase):
+    def build_tree(self, root):
+        os.makedirs(os.path.join(root, "a", "b", "c"))
+        os.mkdir(os.path.join(root, "empty"))
+        os.mkdir(os.path.join(root, "target"))
+        for rel, size in [("a/one", 1), ("a/b/big", 5 * 2**30), ("a/b/c/x", 4097), ("top", 0),
+                          ("target/t", 123)]:
+            with open(os.path.join(root, rel), "wb") as f:
+                f.truncate(size)  # sparse: costs inodes, not disk
+        os.symlink("target", os.path.join(root, "link-to-dir"))
+        os.symlink("top", os.path.join(root, "link-to-file"))
+        os.symlink("nowhere", os.path.join(root, "dangling"))
+        os.mkfifo(os.path.join(root, "fifo"))
+        odd = os.path.join(root.encode(), b"odd\xff\xfename")
+        os.mkdir(odd)
+        with open(os.path.join(odd, b"inner"), "wb") as f:
+            f.write(b"12345")
+        make_chain(root, 10000, 77)
+
+    def test_totals_match_find(self):
+        with TempDir() as d:
+            self.build_tree(d)
+            expected = find_totals(d)
+            doc = scan_json(d, "--depth", "0")
+            self.assertEqual((doc["total_bytes"], doc["files"], doc["dirs"]), expected)
+            self.assertEqual(doc["denied"], 0)
+            names = {c["name"]: c for c in doc["tree"]["children"]}
+            # A link to a directory is a file of its own size, never entered.
+            self.assertEqual(names["link-to-dir"]["bytes"], len("target"))
+            self.assertNotIn("children", names["link-to-dir"])
+            self.assertEqual(names["odd\ufffd\ufffdname"]["bytes"], 5)
+            self.assertEqual(names["d"]["dirs"], 10000)
+            self.assertEqual(names["d"]["bytes"], 77)
+
+    def test_deep_chain_with_few_descriptors(self):
+        with TempDir() as d:
+            make_chain(d, 10000, 5)
+            limit = lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (256, 256))
+            doc = scan_json(d, "--depth", "0", preexec_fn=limit)
+            self.assertEqual((doc["total_bytes"], doc["files"], doc["dirs"], doc["denied"]),
+                             (5, 1, 10001, 0))
+            # The whole chain in detail, written without recursion trouble.
+            doc = scan_json(d, "--depth", "20000", preexec_fn=limit)
+            node, levels = doc["tree"], 0
+            while node.get("children"):
+                node, levels = node["children"][0], levels + 1
+            self.assertEqual(levels, 10001)
+            self.assertEqual(node["name"], "leaf")
+
+    @unittest.skipUnless(os.geteuid() == 0 and shutil.which("setpriv"),
+                         "needs root to switch to an unprivileged user")
+    def test_unreadable_directory_is_denied(self):
+        nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+        with TempDir() as d:
+            self.build_tree(d)
+            locked = os.path.join(d, "a", "b")
+            os.chmod(locked, 0)
+            try:
+                expected = find_totals(d, nobody)
+                p = subprocess.run(nobody + [BIN, d, "--json", "--depth", "1"], capture_output=True)
+                self.assertEqual(p.returncode, 0, p.stderr)
+                doc = json.loads(p.stdout.decode())
+            finally:
+                os.chmod(locked, 0o755)
+            self.assertEqual(doc["denied"], 1)
+            self.assertEqual((doc["total_bytes"], doc["files"], doc["dirs"]), expected)
+            a = next(c for c in doc["tree"]["children"] if c["name"] == "a")
+            b = next(c for c in a["children"] if c["name"] == "b")
+            self.assertEqual((b["bytes"], b["files"], b["dirs"]), (0, 0, 1))
+
+
+class Reports(unittest.TestCase):
+    def test_json_example_document(self):
+        with TempDir() as d:
+            cache = os.path.join(d, "cache")
+            os.mkdir(cache)
+            with open(os.path.join(cache, "a.bin"), "wb") as f:
+                f.write(b"x" * 100)
+            code, out, err = run([cache, "--depth", "0", "--json"])
+            self.assertEqual((code, err), (0, b""))
+            expected = EXAMPLE_JSON.replace("@DIR@", cache).replace("@SEP@", "/")
+            got = re.sub(rb'"elapsed_ms": \d+,', b'"elapsed_ms": 0,', out, count=1)
+            self.assertEqual(got.decode(), expected)
+
+    def test_text_report_shape(self):
+        with TempDir() as d:
+            os.mkdir(os.path.join(d, "Temp"))
+            with open(os.path.join(d, "Temp", "f"), "wb") as f:
+                f.truncate(2048)
+            code, out, err = run([d])
+            self.assertEqual((code, err), (0, b""))
+            lines = out.decode().split("\n")
+            self.assertEqual(lines[0], f"Morvane CLI v0.9.9 — {d}")
+            self.assertTrue(lines[1].startswith("总计 2.0 KB ｜ 1 个文件 ｜ 2 个目录 ｜ 0 项拒绝访问 ｜ 扫描 "))
+            self.assertIn("  1.     2.0 KB 100.0%  Temp  [绿 Temp]", lines)
+            self.assertIn(f"  1.     2.0 KB  {d}/Temp", lines)
+            self.assertEqual(lines[-2], "只看不删:删除请自行在资源管理器操作。规则语义与出处见 SKILL.md。")
+
+    def test_failed_output_is_an_error(self):
+        with TempDir() as d:
+            for i in range(3000):
+                open(os.path.join(d, f"file-{i:05}"), "wb").close()
+            # A full disk.
+            with open("/dev/full", "wb") as full:
+                p = subprocess.run([BIN, d, "--json"], stdout=full, stderr=subprocess.PIPE)
+            self.assertEqual(p.returncode, 2)
+            self.assertNotEqual(p.stderr, b"")
+            # A pipe closed by the reader: an error status, not death by SIGPIPE.
+            r, w = os.pipe()
+            proc = subprocess.Popen([BIN, d, "--json"], stdout=w, stderr=subprocess.PIPE)
+            os.close(w)
+            os.close(r)
+            _, err = proc.communicate()
+            self.assertEqual(proc.returncode, 2)
+            self.assertNotEqual(err, b"")
+
+
+class UserRules(unittest.TestCase):
+    def test_rules_file_beside_the_executable(self):
+        with TempDir() as d:
+            exe = os.path.join(d, "bin", "oskra-cli")
+            os.mkdir(os.path.dirname(exe))
+            shutil.copy(BIN, exe)
+            target = os.path.join(d, "data", "cache")
+            os.makedirs(target)
+            rules = '[{"pattern": "cache", "state": "red", "reason": "mine", "action": "keep"}]'
+            cases = [
+                (None, "builtin", "green"),
+                (rules.encode(), "user", "red"),
+                (b"\xef\xbb\xbf" + rules.encode(), "builtin", "green"),  # a byte-order mark
+                (b"[" + rules.encode()[1:-1] + b",]", "builtin", "green"),  # a trailing comma
+            ]
+            for content, source, state in cases:
+                with self.subTest(content=content):
+                    path = os.path.join(os.path.dirname(exe), "rules.json")
+                    if content is None:
+                        if os.path.exists(path):
+                            os.remove(path)
+                    else:
+                        with open(path, "wb") as f:
+                            f.write(content)
+                    code, out, err = run([target, "--json"], binary=exe)
+                    self.assertEqual((code, err), (0, b""))
+                    mark = json.loads(out)["tree"]["mark"]
+                    self.assertEqual((mark["source"], mark["state"]), (source, state))
+
+
+EXAMPLE_JSON = """{
+  "tool": "morvane-cli",
+  "version": "0.9.9",
+  "path": "@DIR@",
+  "total_bytes": 100,
+  "files": 1,
+  "dirs": 1,
+  "denied": 0,
+  "elapsed_ms": 0,
+  "tree": {
+    "name": "cache",
+    "path": "@DIR@",
+    "bytes": 100,
+    "files": 1,
+    "dirs": 1,
+    "mark": {
+      "state": "green",
+      "pattern": "cache",
+      "source": "builtin",
+      "reason": "rule.reason.cacheDir",
+      "action": "rule.action.safeToClean"
+    },
+    "children": [
+      {
+        "name": "a.bin",
+        "path": "@DIR@@SEP@a.bin",
+        "bytes": 100,
+        "files": 0,
+        "dirs": 0,
+        "mark": {
+          "state": "green",
+          "pattern": "cache",
+          "source": "builtin",
+          "reason": "rule.reason.cacheDir",
+          "action": "rule.action.safeToClean"
+        }
+      }
+    ]
+  },
+  "greens": [
+    {
+      "name": "cache",
+      "path": "@DIR@",
+      "bytes": 100,
+      "files": 1,
+      "dirs": 1,
+      "mark": {
+        "state": "green",
+        "pattern": "cache",
+        "source": "builtin",
+        "reason": "rule.reason.cacheDir",
+        "action": "rule.action.safeToClean"
+      }
+    }
+  ]
+}
+"""
+
+if __name__ == "__main__":
+    BIN = os.path.abspath(sys.argv.pop(1))
+    unittest.main(verbosity=1)
