@@ -1,1 +1,322 @@
-// placeholder: filled in by its owner
+#include "json_report.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+
+namespace oskra {
+namespace {
+
+std::string render(const Report& report, std::size_t capacity = 64 * 1024) {
+  std::string text;
+  Writer out(
+      [&](std::string_view s) {
+        text.append(s);
+        return true;
+      },
+      capacity);
+  write_json_report(report, out);
+  EXPECT_TRUE(out.flush());
+  return text;
+}
+
+std::string json_text(std::string_view text) {
+  std::string out;
+  append_json_string(out, text);
+  return out;
+}
+
+Mark cache_mark() {
+  Mark m;
+  m.state = State::green;
+  m.pattern = "cache";
+  m.source = SOURCE_BUILTIN;
+  m.reason = "rule.reason.cacheDir";
+  m.action = "rule.action.safeToClean";
+  return m;
+}
+
+// Takes a tree apart one level at a time: the default destructor of a very
+// deep tree would recurse once per level.
+void dismantle(Node& node) {
+  while (!node.children.empty()) {
+    Node next = std::move(node.children.back());
+    node.children.clear();
+    node = std::move(next);
+  }
+}
+
+TEST(JsonReport, WritesTheDocumentOfADirectoryWithOneFile) {
+  Report r;
+  r.path = "D:\\proj\\cache";
+  r.total_bytes = 100;
+  r.files = 1;
+  r.dirs = 1;
+  r.tree.name = "cache";
+  r.tree.path = "D:\\proj\\cache";
+  r.tree.bytes = 100;
+  r.tree.files = 1;
+  r.tree.dirs = 1;
+  r.tree.mark = cache_mark();
+  Node file;
+  file.name = "a.bin";
+  file.path = "D:\\proj\\cache\\a.bin";
+  file.bytes = 100;
+  file.mark = cache_mark();
+  r.tree.children.push_back(file);
+  Node green = r.tree;
+  green.children.clear();
+  r.greens.push_back(green);
+
+  const std::string mark_at_6 =
+      "      \"state\": \"green\",\n"
+      "      \"pattern\": \"cache\",\n"
+      "      \"source\": \"builtin\",\n"
+      "      \"reason\": \"rule.reason.cacheDir\",\n"
+      "      \"action\": \"rule.action.safeToClean\"\n";
+  const std::string mark_at_10 =
+      "          \"state\": \"green\",\n"
+      "          \"pattern\": \"cache\",\n"
+      "          \"source\": \"builtin\",\n"
+      "          \"reason\": \"rule.reason.cacheDir\",\n"
+      "          \"action\": \"rule.action.safeToClean\"\n";
+  EXPECT_EQ(render(r),
+            "{\n"
+            "  \"tool\": \"morvane-cli\",\n"
+            "  \"version\": \"0.9.9\",\n"
+            "  \"path\": \"D:\\\\proj\\\\cache\",\n"
+            "  \"total_bytes\": 100,\n"
+            "  \"files\": 1,\n"
+            "  \"dirs\": 1,\n"
+            "  \"denied\": 0,\n"
+            "  \"elapsed_ms\": 0,\n"
+            "  \"tree\": {\n"
+            "    \"name\": \"cache\",\n"
+            "    \"path\": \"D:\\\\proj\\\\cache\",\n"
+            "    \"bytes\": 100,\n"
+            "    \"files\": 1,\n"
+            "    \"dirs\": 1,\n"
+            "    \"mark\": {\n" +
+                mark_at_6 +
+                "    },\n"
+                "    \"children\": [\n"
+                "      {\n"
+                "        \"name\": \"a.bin\",\n"
+                "        \"path\": \"D:\\\\proj\\\\cache\\\\a.bin\",\n"
+                "        \"bytes\": 100,\n"
+                "        \"files\": 0,\n"
+                "        \"dirs\": 0,\n"
+                "        \"mark\": {\n" +
+                mark_at_10 +
+                "        }\n"
+                "      }\n"
+                "    ]\n"
+                "  },\n"
+                "  \"greens\": [\n"
+                "    {\n"
+                "      \"name\": \"cache\",\n"
+                "      \"path\": \"D:\\\\proj\\\\cache\",\n"
+                "      \"bytes\": 100,\n"
+                "      \"files\": 1,\n"
+                "      \"dirs\": 1,\n"
+                "      \"mark\": {\n"
+                "        \"state\": \"green\",\n"
+                "        \"pattern\": \"cache\",\n"
+                "        \"source\": \"builtin\",\n"
+                "        \"reason\": \"rule.reason.cacheDir\",\n"
+                "        \"action\": \"rule.action.safeToClean\"\n"
+                "      }\n"
+                "    }\n"
+                "  ]\n"
+                "}\n");
+}
+
+TEST(JsonReport, LeavesOutAbsentMembersAndWritesEmptyGreensOnTheKeyLine) {
+  Report r;
+  r.path = "C:\\";
+  r.total_bytes = 18446744073709551615u;
+  r.files = 3;
+  r.dirs = 4;
+  r.denied = 1;
+  r.elapsed_ms = 1234567;
+  r.tree.path = "C:\\";  // a drive root has an empty name
+  r.tree.dirs = 4;
+  Node locked;  // a directory whose listing failed: zero totals, no children
+  locked.name = "locked";
+  locked.path = "C:\\locked";
+  locked.dirs = 1;
+  Mark user;
+  user.state = State::red;
+  user.pattern = "lock*";
+  user.source = SOURCE_USER;
+  user.reason = "mine";
+  user.action = "keep";
+  locked.mark = user;
+  r.tree.children.push_back(locked);
+
+  EXPECT_EQ(render(r),
+            "{\n"
+            "  \"tool\": \"morvane-cli\",\n"
+            "  \"version\": \"0.9.9\",\n"
+            "  \"path\": \"C:\\\\\",\n"
+            "  \"total_bytes\": 18446744073709551615,\n"
+            "  \"files\": 3,\n"
+            "  \"dirs\": 4,\n"
+            "  \"denied\": 1,\n"
+            "  \"elapsed_ms\": 1234567,\n"
+            "  \"tree\": {\n"
+            "    \"name\": \"\",\n"
+            "    \"path\": \"C:\\\\\",\n"
+            "    \"bytes\": 0,\n"
+            "    \"files\": 0,\n"
+            "    \"dirs\": 4,\n"
+            "    \"children\": [\n"
+            "      {\n"
+            "        \"name\": \"locked\",\n"
+            "        \"path\": \"C:\\\\locked\",\n"
+            "        \"bytes\": 0,\n"
+            "        \"files\": 0,\n"
+            "        \"dirs\": 1,\n"
+            "        \"mark\": {\n"
+            "          \"state\": \"red\",\n"
+            "          \"pattern\": \"lock*\",\n"
+            "          \"source\": \"user\",\n"
+            "          \"reason\": \"mine\",\n"
+            "          \"action\": \"keep\"\n"
+            "        }\n"
+            "      }\n"
+            "    ]\n"
+            "  },\n"
+            "  \"greens\": []\n"
+            "}\n");
+}
+
+TEST(JsonReport, EscapesOnlyQuoteBackslashAndControlCharacters) {
+  const char* const controls[32] = {
+      "\\u0000", "\\u0001", "\\u0002", "\\u0003", "\\u0004", "\\u0005", "\\u0006", "\\u0007",
+      "\\b",     "\\t",     "\\n",     "\\u000b", "\\f",     "\\r",     "\\u000e", "\\u000f",
+      "\\u0010", "\\u0011", "\\u0012", "\\u0013", "\\u0014", "\\u0015", "\\u0016", "\\u0017",
+      "\\u0018", "\\u0019", "\\u001a", "\\u001b", "\\u001c", "\\u001d", "\\u001e", "\\u001f"};
+  for (int c = 0; c < 32; ++c) {
+    EXPECT_EQ(json_text(std::string(1, static_cast<char>(c))), '"' + std::string(controls[c]) + '"')
+        << c;
+  }
+  EXPECT_EQ(json_text(""), "\"\"");
+  EXPECT_EQ(json_text("a\"b\\c"), "\"a\\\"b\\\\c\"");
+  // "/", DEL, U+0080, U+FFFD, CJK and a 4-byte character stay raw UTF-8.
+  const std::string raw = "/x\x7f\xc2\x80\xef\xbf\xbd\xe4\xb8\xad\xe6\x96\x87\xf0\x9f\x98\x80 ";
+  EXPECT_EQ(json_text(raw), '"' + raw + '"');
+  EXPECT_EQ(json_text("C:\\Users\\a\x1b[0m\n"), "\"C:\\\\Users\\\\a\\u001b[0m\\n\"");
+
+  std::string appended = "keep:";
+  append_json_string(appended, "\t");
+  EXPECT_EQ(appended, "keep:\"\\t\"");
+
+  // Names are escaped in the document too.
+  Report r;
+  r.tree.name = "x\x1f\x7f\"";
+  EXPECT_NE(render(r).find("\"name\": \"x\\u001f\x7f\\\"\",\n"), std::string::npos);
+}
+
+TEST(JsonReport, StreamedThroughATinyBufferGivesTheSameBytes) {
+  Report r;
+  r.path = "/r";
+  r.tree.name = "r";
+  r.tree.path = "/r";
+  for (int i = 0; i < 4; ++i) {
+    Node dir;
+    dir.name = "目录" + std::to_string(i);
+    dir.path = "/r/" + dir.name;
+    dir.bytes = 1000u * static_cast<unsigned>(i);
+    if (i % 2 == 1) dir.mark = cache_mark();
+    for (int j = 0; j < 3; ++j) {
+      Node file;
+      file.name = "f\"" + std::to_string(j);
+      file.path = dir.path + "/" + file.name;
+      file.bytes = static_cast<unsigned>(j);
+      dir.children.push_back(file);
+    }
+    r.tree.children.push_back(dir);
+    if (dir.mark) r.greens.push_back(dir);
+  }
+  const std::string large = render(r, 1 << 20);
+  EXPECT_EQ(render(r, 1), large);
+  EXPECT_EQ(render(r, 7), large);
+  EXPECT_TRUE(large.ends_with("\n  ]\n}\n"));
+}
+
+TEST(JsonReport, WritesATwentyThousandLevelChainWithoutRecursion) {
+  constexpr std::size_t LEVELS = 20000;
+  Report r;
+  Node chain;
+  chain.name = "leaf";
+  chain.path = "p";
+  for (std::size_t i = 1; i < LEVELS; ++i) {
+    Node parent;
+    parent.name = "d";
+    parent.path = "p";
+    parent.dirs = 1;
+    parent.children.push_back(std::move(chain));
+    chain = std::move(parent);
+  }
+  r.tree = std::move(chain);
+
+  // The document runs to gigabytes of indentation: count it, keep its ends.
+  std::uint64_t size = 0;
+  std::string head;
+  std::string tail;
+  {
+    Writer out(
+        [&](std::string_view s) {
+          size += s.size();
+          if (head.size() < 200) head.append(s.substr(0, 200));
+          tail.append(s);
+          if (tail.size() > 4096) tail.erase(0, tail.size() - 200);
+          return true;
+        },
+        1 << 20);
+    write_json_report(r, out);
+    EXPECT_TRUE(out.flush());
+  }
+  dismantle(r.tree);
+
+  // Expected size, member by member: node k (0 = root) opens on a line of
+  // depth 1 + 2k, and its members and its "]" sit one level deeper.
+  const auto ind = [](std::uint64_t depth) { return 2 * depth; };
+  const auto node_own = [&](std::uint64_t d, bool leaf) {
+    const std::string_view members[] = {leaf ? "\"name\": \"leaf\"" : "\"name\": \"d\"",
+                                        "\"path\": \"p\"", "\"bytes\": 0", "\"files\": 0",
+                                        leaf ? "\"dirs\": 0" : "\"dirs\": 1"};
+    std::uint64_t n = 1;  // "{"
+    bool first = true;
+    for (const std::string_view m : members) {
+      n += (first ? 1 : 2) + ind(d + 1) + m.size();
+      first = false;
+    }
+    if (!leaf) {
+      n += 2 + ind(d + 1) + std::string_view("\"children\": [").size();
+      n += 1 + ind(d + 2);      // "\n" and the indent before the child's "{"
+      n += 1 + ind(d + 1) + 1;  // "\n", indent, "]"
+    }
+    return n + 1 + ind(d) + 1;  // "\n", indent, "}"
+  };
+  std::uint64_t expected = 1;  // "{"
+  bool first = true;
+  for (const std::string_view m :
+       {"\"tool\": \"morvane-cli\"", "\"version\": \"0.9.9\"", "\"path\": \"\"",
+        "\"total_bytes\": 0", "\"files\": 0", "\"dirs\": 0", "\"denied\": 0", "\"elapsed_ms\": 0",
+        "\"tree\": ", "\"greens\": []"}) {
+    expected += (first ? 1 : 2) + ind(1) + m.size();
+    first = false;
+  }
+  expected += 2;  // "\n}"
+  expected += 1;  // the final line feed
+  for (std::uint64_t k = 0; k < LEVELS; ++k) expected += node_own(1 + 2 * k, k + 1 == LEVELS);
+  EXPECT_EQ(size, expected);
+  EXPECT_EQ(head.substr(0, 34), "{\n  \"tool\": \"morvane-cli\",\n  \"vers");
+  EXPECT_TRUE(tail.ends_with("\n      }\n    ]\n  },\n  \"greens\": []\n}\n"));
+}
+
+}  // namespace
+}  // namespace oskra

@@ -1,1 +1,222 @@
-// placeholder: filled in by its owner
+#include "text_report.h"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cstddef>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+namespace oskra {
+namespace {
+
+constexpr std::string_view REPLACEMENT = "\xEF\xBF\xBD";  // U+FFFD
+
+// Integers and fixed-point values go through to_chars: exact, and never
+// touched by the process locale.
+std::string_view integer_text(std::array<char, 24>& buf, std::uint64_t value) {
+  const auto result = std::to_chars(buf.data(), buf.data() + buf.size(), value);
+  return {buf.data(), static_cast<std::size_t>(result.ptr - buf.data())};
+}
+
+// One digit after the point, correctly rounded from the exact double, ties to
+// even. 400 characters hold any finite double in fixed notation.
+std::string_view fixed1_text(std::array<char, 400>& buf, double value) {
+  const auto result =
+      std::to_chars(buf.data(), buf.data() + buf.size(), value, std::chars_format::fixed, 1);
+  if (result.ec != std::errc()) return "?";
+  return {buf.data(), static_cast<std::size_t>(result.ptr - buf.data())};
+}
+
+std::size_t code_points(std::string_view text) {
+  std::size_t count = 0;
+  for (const char c : text) {
+    if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++count;
+  }
+  return count;
+}
+
+// Right-aligns in a field of `width` characters; never cuts.
+void put_right(Writer& out, std::string_view text, std::size_t width) {
+  for (std::size_t n = code_points(text); n < width; ++n) out.put(' ');
+  out.put(text);
+}
+
+// Length of the well-formed UTF-8 sequence at the start of `text` and its
+// code point, or length 0 when the first byte does not begin one.
+struct Decoded {
+  std::size_t length = 0;
+  char32_t code_point = 0;
+};
+
+Decoded decode_one(std::string_view text) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(0);
+  if (lead < 0x80) return {1, lead};
+  std::size_t length = 0;
+  char32_t cp = 0;
+  char32_t min = 0;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+    cp = lead & 0x1Fu;
+    min = 0x80;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    cp = lead & 0x0Fu;
+    min = 0x800;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    cp = lead & 0x07u;
+    min = 0x10000;
+  } else {
+    return {};
+  }
+  if (text.size() < length) return {};
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((byte(i) & 0xC0) != 0x80) return {};
+    cp = (cp << 6) | (byte(i) & 0x3F);
+  }
+  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return {};
+  return {length, cp};
+}
+
+bool is_control(char32_t cp) { return cp <= 0x1F || (cp >= 0x7F && cp <= 0x9F); }
+
+// A name, path or pattern. On a terminal every control character (C0, DEL,
+// C1) shows as U+FFFD, and so does every byte that is not part of valid
+// UTF-8, since a stray 0x9B is itself a control introducer to some
+// terminals. Elsewhere the bytes go out as they are.
+void put_text(Writer& out, std::string_view text, bool terminal) {
+  if (!terminal) {
+    out.put(text);
+    return;
+  }
+  std::size_t run = 0;  // start of the pending run of safe bytes
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const Decoded d = decode_one(text.substr(i));
+    if (d.length != 0 && !is_control(d.code_point)) {
+      i += d.length;
+      continue;
+    }
+    out.put(text.substr(run, i - run));
+    out.put(REPLACEMENT);
+    i += d.length == 0 ? 1 : d.length;
+    run = i;
+  }
+  out.put(text.substr(run));
+}
+
+void put_count(Writer& out, std::uint64_t value) {
+  std::array<char, 24> buf{};
+  out.put(integer_text(buf, value));
+}
+
+// Line number, ". " and the size column shared by both lists.
+void put_number_and_size(Writer& out, std::uint64_t number, std::uint64_t bytes) {
+  std::array<char, 24> buf{};
+  put_right(out, integer_text(buf, number), 3);
+  out.put(". ");
+  put_right(out, format_size(bytes), 10);
+}
+
+void write_first_level(const Report& report, std::uint64_t top, bool terminal, Writer& out) {
+  const std::vector<Node>& children = report.tree.children;
+  if (children.empty()) return;
+  out.put("\n一级占用(前 ");
+  put_count(out, top);
+  out.put("):\n");
+
+  std::vector<const Node*> order;
+  order.reserve(children.size());
+  for (const Node& child : children) order.push_back(&child);
+  std::stable_sort(order.begin(), order.end(),
+                   [](const Node* a, const Node* b) { return a->bytes > b->bytes; });
+
+  const double total = report.total_bytes == 0 ? 1.0 : static_cast<double>(report.total_bytes);
+  const std::size_t shown = static_cast<std::size_t>(std::min<std::uint64_t>(top, order.size()));
+  std::array<char, 400> buf{};
+  for (std::size_t i = 0; i < shown; ++i) {
+    const Node& child = *order[i];
+    put_number_and_size(out, i + 1, child.bytes);
+    out.put(' ');
+    put_right(out, fixed1_text(buf, static_cast<double>(child.bytes) / total * 100.0), 5);
+    out.put("%  ");
+    put_text(out, child.name, terminal);
+    if (child.mark) {
+      out.put(child.mark->state == State::green ? "  [绿 " : "  [红 ");
+      put_text(out, child.mark->pattern, terminal);
+      out.put(']');
+    }
+    out.put('\n');
+  }
+}
+
+void write_greens(const Report& report, std::uint64_t top, bool terminal, Writer& out) {
+  const std::vector<Node>& greens = report.greens;
+  if (greens.empty()) return;
+  out.put("\n建议清理(绿标,前 ");
+  put_count(out, top);
+  out.put("):\n");
+  const std::size_t shown = static_cast<std::size_t>(std::min<std::uint64_t>(top, greens.size()));
+  for (std::size_t i = 0; i < shown; ++i) {
+    put_number_and_size(out, i + 1, greens[i].bytes);
+    out.put("  ");
+    put_text(out, greens[i].path, terminal);
+    out.put('\n');
+  }
+  out.put("(共 ");
+  put_count(out, greens.size());
+  out.put(" 项,完整清单用 --json)\n");
+}
+
+}  // namespace
+
+std::string format_size(std::uint64_t bytes) {
+  std::array<char, 24> ibuf{};
+  if (bytes < 1024) {
+    std::string text(integer_text(ibuf, bytes));
+    text += " B";
+    return text;
+  }
+  static constexpr std::array<std::string_view, 5> UNITS = {"B", "KB", "MB", "GB", "TB"};
+  double value = static_cast<double>(bytes) / 1024.0;
+  std::size_t unit = 1;
+  while (unit + 1 < UNITS.size() && value >= 1024.0) {
+    value /= 1024.0;
+    ++unit;
+  }
+  std::array<char, 400> fbuf{};
+  std::string text(fixed1_text(fbuf, value));
+  text += ' ';
+  text += UNITS[unit];
+  return text;
+}
+
+void write_text_report(const Report& report, std::uint64_t top, bool terminal, Writer& out) {
+  out.put("Morvane CLI v");
+  out.put(report.version);
+  out.put(" — ");
+  put_text(out, report.path, terminal);
+  out.put('\n');
+
+  out.put("总计 ");
+  out.put(format_size(report.total_bytes));
+  out.put(" ｜ ");
+  put_count(out, report.files);
+  out.put(" 个文件 ｜ ");
+  put_count(out, report.dirs);
+  out.put(" 个目录 ｜ ");
+  put_count(out, report.denied);
+  out.put(" 项拒绝访问 ｜ 扫描 ");
+  put_count(out, report.elapsed_ms);
+  out.put("ms\n");
+
+  write_first_level(report, top, terminal, out);
+  write_greens(report, top, terminal, out);
+
+  out.put("\n只看不删:删除请自行在资源管理器操作。规则语义与出处见 SKILL.md。\n");
+}
+
+}  // namespace oskra
