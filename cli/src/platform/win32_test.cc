@@ -1,6 +1,7 @@
 // The Windows realisation of the platform layer, against the real file
 // system (run under Wine on Linux).
 #include <gtest/gtest.h>
+#include <process.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -247,11 +248,14 @@ TEST(Win32Paths, LongPathsWork) {
   }
 }
 
-// The test program's own directory, where the rules file would sit.
-fs::path executable_dir() {
-  if (_wpgmptr != nullptr && *_wpgmptr != L'\0') return fs::path(_wpgmptr).parent_path();
-  return fs::path(_pgmptr).parent_path();
+// The test program's own path, as the C runtime saw it at start.
+fs::path own_path() {
+  if (_wpgmptr != nullptr && *_wpgmptr != L'\0') return fs::path(_wpgmptr);
+  return fs::path(_pgmptr != nullptr ? _pgmptr : "");
 }
+
+// Its directory, where the rules file would sit.
+fs::path executable_dir() { return own_path().parent_path(); }
 
 TEST(Win32Files, ReadFileBesideExecutable) {
   const fs::path dir = executable_dir();
@@ -273,12 +277,46 @@ TEST(Win32Files, ReadFileBesideExecutable) {
   fs::remove(file, ec);
 }
 
-TEST(Win32Files, ArgumentsComeFromTheCommandLine) {
+// The command line is UTF-16 and may hold what no argv can carry (an
+// unpaired surrogate), so the test runs itself as a child with a raw
+// command line. `_wspawnv` joins its arguments with spaces, unquoted.
+constexpr const char* CHILD_ENV = "OSKRA_WIN32_ARGS_CHILD";
+
+int run_child(const char* role, std::wstring_view raw_arguments) {
+  const std::wstring filter = L"--gtest_filter=Win32Args.CommandLine";
+  const std::wstring raw(raw_arguments);
+  const wchar_t* argv[] = {L"prog name", filter.c_str(), raw.c_str(), nullptr};
+  _putenv_s(CHILD_ENV, role);
+  const auto status = _wspawnv(_P_WAIT, own_path().c_str(), argv);
+  _putenv_s(CHILD_ENV, "");
+  return static_cast<int>(status);
+}
+
+TEST(Win32Args, CommandLine) {
   std::string bad;
-  const auto args = arguments(0, nullptr, bad);
-  ASSERT_TRUE(args.has_value());
-  // The program name is never among them.
-  for (const std::string& a : *args) EXPECT_EQ(a.find("cli_test"), std::string::npos) << a;
+  const char* role = std::getenv(CHILD_ENV);
+  if (role != nullptr && std::string_view(role) == "split") {
+    // The program name ("prog" then "name") is dropped; the platform's
+    // quoting rules apply to the rest.
+    const auto args = arguments(0, nullptr, bad);
+    ASSERT_TRUE(args.has_value());
+    const std::vector<std::string> expected = {"name",      "--gtest_filter=Win32Args.CommandLine",
+                                               "a b",       "",
+                                               "c\"d",      "e\\f g",
+                                               "h\\\\i",    "\u4E2D\u6587",
+                                               "\U0001F600"};
+    EXPECT_EQ(*args, expected);
+    return;
+  }
+  if (role != nullptr && std::string_view(role) == "surrogate") {
+    EXPECT_FALSE(arguments(0, nullptr, bad).has_value());
+    EXPECT_EQ(bad, "x\uFFFDy");
+    return;
+  }
+  ASSERT_TRUE(fs::is_regular_file(own_path())) << own_path().string();
+  EXPECT_EQ(run_child("split", L"\"a b\" \"\" c\\\"d e\\\\\"f g\" h\\\\i \u4E2D\u6587 \U0001F600"),
+            0);
+  EXPECT_EQ(run_child("surrogate", std::wstring{L'x', 0xD800, L'y'}), 0);
 }
 
 }  // namespace
