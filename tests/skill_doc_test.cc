@@ -1,0 +1,175 @@
+// SKILL.md is what the text report points every user to. These tests keep
+// it true to the program: its rule tables must be the built-in table, its
+// wording tables must cover exactly the keys the table uses, its pattern
+// examples must score as the matcher scores them, and its rules.json
+// examples must load.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "doc_support.h"
+#include "rules/rules.h"
+
+namespace oskra {
+namespace {
+
+using docs::code;
+using docs::Row;
+using docs::table_after;
+
+// Headings the tests navigate by, one per language.
+struct Section {
+  const char* language;
+  const char* builtin_rules;
+  const char* wording;
+  const char* examples;
+};
+constexpr Section SECTIONS[] = {
+    {"zh", "### 内置规则", "### 原因键与动作键的措辞", "#### 模式示例"},
+    {"en", "### Built-in rules", "### Wording of reason and action keys", "#### Pattern examples"},
+};
+constexpr const char* SOURCES_HEADING = "## 出处 / Sources";
+
+// Rules whose claims rest on a vendor's documentation and must cite it.
+constexpr std::string_view MUST_CITE[] = {
+    "pagefile.sys",
+    "hiberfil.sys",
+    R"(?:\System Volume Information)",
+    R"(?:\Windows.old)",
+    R"(?:\Windows\SoftwareDistribution\Download)",
+    "npm-cache",
+    ".pnpm-store",
+    R"(?:\Users\*\AppData\Local\pip\cache)",
+    R"(?:\Users\*\AppData\Local\Yarn\Cache)",
+    R"(?:\Users\*\.gradle\caches)",
+    R"(?:\Users\*\.m2\repository)",
+    R"(?:\Users\*\AppData\Local\Google\Chrome\User Data\Default\Cache)",
+    R"(?:\Users\*\AppData\Local\Microsoft\Edge\User Data\Default\Cache)",
+    R"(?:\Users\*\AppData\Local\Mozilla\Firefox\Profiles\*\cache2)",
+};
+
+class SkillDoc : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::optional<std::string> text = docs::read_file("SKILL.md");
+    ASSERT_TRUE(text.has_value()) << "SKILL.md was not copied beside the test";
+    doc_ = std::move(*text);
+  }
+  std::string doc_;
+};
+
+// Every "[n]" in a cell.
+std::vector<std::string> citations(std::string_view cell) {
+  std::vector<std::string> found;
+  for (std::size_t open = cell.find('['); open != std::string_view::npos;
+       open = cell.find('[', open + 1)) {
+    const std::size_t close = cell.find(']', open);
+    if (close == std::string_view::npos) break;
+    const std::string_view inner = cell.substr(open + 1, close - open - 1);
+    if (!inner.empty() &&
+        std::all_of(inner.begin(), inner.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+      found.emplace_back(inner);
+    }
+  }
+  return found;
+}
+
+TEST_F(SkillDoc, BuiltinRuleTablesMatchTheProgramRowForRow) {
+  std::map<std::string, std::string> sources;  // number -> address
+  for (const Row& row : table_after(doc_, SOURCES_HEADING)) {
+    ASSERT_EQ(row.size(), 3u) << "source row: " << row.at(0);
+    EXPECT_TRUE(sources.emplace(row[0], row[2]).second) << "source listed twice: " << row[0];
+    EXPECT_FALSE(row[1].empty()) << "source without a title: " << row[0];
+    EXPECT_EQ(row[2].rfind("<https://", 0), 0u) << "source " << row[0] << " address: " << row[2];
+  }
+  ASSERT_FALSE(sources.empty()) << "no source table under " << SOURCES_HEADING;
+
+  std::set<std::string> cited;
+  for (const Section& section : SECTIONS) {
+    SCOPED_TRACE(section.language);
+    const std::vector<Row> rows = table_after(doc_, section.builtin_rules);
+    ASSERT_EQ(rows.size(), BUILTIN_RULES.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      const Row& row = rows[i];
+      const Rule& rule = BUILTIN_RULES[i];
+      SCOPED_TRACE("row " + std::to_string(i + 1));
+      ASSERT_EQ(row.size(), 7u);
+      EXPECT_EQ(row[0], std::to_string(i + 1));
+      EXPECT_EQ(code(row[1]), rule.pattern);
+      EXPECT_EQ(code(row[2]), to_string(rule.state));
+      EXPECT_EQ(code(row[3]), rule.reason);
+      EXPECT_EQ(code(row[4]), rule.action);
+      EXPECT_GE(row[5].size(), 20u) << "the plain-language sentence is missing";
+      const std::vector<std::string> refs = citations(row[6]);
+      for (const std::string& ref : refs) {
+        EXPECT_TRUE(sources.count(ref)) << "cites [" << ref << "], which is not listed";
+        cited.insert(ref);
+      }
+      if (std::find(std::begin(MUST_CITE), std::end(MUST_CITE), rule.pattern) !=
+          std::end(MUST_CITE)) {
+        EXPECT_FALSE(refs.empty()) << rule.pattern << " must cite its source";
+      }
+    }
+  }
+  for (const auto& [number, address] : sources) {
+    EXPECT_TRUE(cited.count(number)) << "source [" << number << "] is never cited";
+  }
+}
+
+TEST_F(SkillDoc, WordingTablesCoverExactlyTheKeysInUse) {
+  std::set<std::string> keys;
+  for (const Rule& rule : BUILTIN_RULES) {
+    keys.insert(rule.reason);
+    keys.insert(rule.action);
+  }
+  for (const Section& section : SECTIONS) {
+    SCOPED_TRACE(section.language);
+    std::set<std::string> listed;
+    for (const Row& row : table_after(doc_, section.wording)) {
+      ASSERT_EQ(row.size(), 2u);
+      const std::string key = code(row[0]);
+      EXPECT_TRUE(listed.insert(key).second) << key << " is listed twice";
+      EXPECT_TRUE(keys.count(key)) << key << " is not a key of any built-in rule";
+      EXPECT_FALSE(row[1].empty()) << key << " has no wording";
+    }
+    for (const std::string& key : keys) {
+      EXPECT_TRUE(listed.count(key)) << key << " has no wording";
+    }
+  }
+}
+
+TEST_F(SkillDoc, PatternExamplesScoreAsDocumented) {
+  for (const Section& section : SECTIONS) {
+    SCOPED_TRACE(section.language);
+    const std::vector<Row> rows = table_after(doc_, section.examples);
+    ASSERT_GE(rows.size(), 10u);
+    for (const Row& row : rows) {
+      ASSERT_GE(row.size(), 3u);
+      const std::string pattern = code(row[0]);
+      const std::string path = code(row[1]);
+      EXPECT_EQ(std::to_string(match_score(pattern, path)), row[2])
+          << "pattern " << pattern << " against " << path;
+    }
+  }
+}
+
+TEST_F(SkillDoc, RulesFileExamplesLoad) {
+  const std::vector<std::string> blocks = docs::fenced_blocks(doc_, "json");
+  // At least the example of each language.
+  ASSERT_GE(blocks.size(), 2u);
+  for (const std::string& block : blocks) {
+    const std::optional<std::vector<RawRule>> rules = RuleEngine::parse_rules_json(block);
+    ASSERT_TRUE(rules.has_value()) << "this example would be ignored:\n" << block;
+    EXPECT_FALSE(rules->empty()) << block;
+  }
+}
+
+}  // namespace
+}  // namespace oskra
