@@ -1,1 +1,234 @@
-// placeholder: filled in by its owner
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <optional>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "rules/compiled_pattern.h"
+#include "rules/rules.h"
+#include "rules/test_util.h"
+
+namespace oskra {
+namespace {
+
+Rule rule(std::string_view pattern, State state, std::string_view reason = "r",
+          std::string_view action = "a") {
+  return Rule{std::string(pattern), state, std::string(reason), std::string(action)};
+}
+
+// The selection written out plainly: every candidate through match_score,
+// user rules first, strictly greater score wins.
+std::optional<Mark> plain_evaluate(const std::vector<Rule>& user, std::string_view path) {
+  const Rule* best = nullptr;
+  std::size_t best_score = 0;
+  bool best_is_user = false;
+  const auto consider = [&](const Rule& r, bool is_user) {
+    const std::size_t score = match_score(r.pattern, path);
+    if (score > best_score) {
+      best = &r;
+      best_score = score;
+      best_is_user = is_user;
+    }
+  };
+  for (const Rule& r : user) consider(r, true);
+  for (const Rule& r : BUILTIN_RULES) consider(r, false);
+  if (best == nullptr) return std::nullopt;
+  return Mark{best->state, best->pattern, best_is_user ? SOURCE_USER : SOURCE_BUILTIN, best->reason,
+              best->action};
+}
+
+TEST(RuleEngine, UserRulesComeFirstAndTiesKeepTheEarlierRule) {
+  const RuleEngine engine({
+      rule("?:\\Windows\\Temp", State::red, "mine", "keep"),  // same text as a built-in
+      rule("D:\\ab", State::green, "first"),
+      rule("D:\\?b", State::red, "second"),  // same length, later
+      rule("  D:/Games/  ", State::red, "games"),
+      rule("   ", State::green, "blank"),
+      rule("\\\\", State::green, "separators"),
+      rule("*", State::green, "anything"),
+  });
+
+  const std::optional<Mark> temp = engine.evaluate("C:\\Windows\\Temp\\x");
+  ASSERT_TRUE(temp);
+  EXPECT_EQ(*temp, (Mark{State::red, "?:\\Windows\\Temp", SOURCE_USER, "mine", "keep"}));
+
+  const std::optional<Mark> ab = engine.evaluate("D:\\ab");
+  ASSERT_TRUE(ab);
+  EXPECT_EQ(ab->reason, "first");
+  EXPECT_EQ(ab->state, State::green);
+  EXPECT_EQ(engine.evaluate("D:\\xb")->reason, "second");
+  EXPECT_EQ(engine.evaluate("D:\\xb\\y")->reason, "anything");  // wildcard paths are anchored
+
+  // Written with slashes and blanks, matched like "D:\Games", reported as written.
+  const std::optional<Mark> games = engine.evaluate("d:\\games\\x\\y");
+  ASSERT_TRUE(games);
+  EXPECT_EQ(games->pattern, "  D:/Games/  ");
+  EXPECT_EQ(games->source, SOURCE_USER);
+
+  // "*" scores 1: it decides only what nothing else matches.
+  const std::optional<Mark> other = engine.evaluate("E:\\music\\a.mp3");
+  ASSERT_TRUE(other);
+  EXPECT_EQ(other->reason, "anything");
+  EXPECT_EQ(engine.evaluate("E:\\x\\cache")->reason, "rule.reason.cacheDir");
+  EXPECT_EQ(engine.evaluate("E:\\x\\cache")->source, SOURCE_BUILTIN);
+  EXPECT_EQ(engine.evaluate("C:\\Windows\\System32")->reason, "rule.reason.systemDir");
+
+  // Patterns that normalise to nothing never match, even an empty path.
+  const RuleEngine blank({rule(" ", State::green), rule("/", State::green)});
+  EXPECT_FALSE(blank.evaluate(""));
+  EXPECT_FALSE(blank.evaluate("E:\\music"));
+  EXPECT_EQ(blank.user_rules().size(), 2u);
+}
+
+TEST(RuleEngine, StateDoesNotTakePartInTheChoice) {
+  const RuleEngine engine({rule("cache", State::red, "red cache")});
+  const std::optional<Mark> mark = engine.evaluate("C:\\Windows\\System32\\config\\cache");
+  ASSERT_TRUE(mark);
+  EXPECT_EQ(mark->reason, "rule.reason.systemDir");  // longer pattern, whatever its colour
+  EXPECT_EQ(engine.evaluate("E:\\x\\CACHE")->reason, "red cache");
+  EXPECT_FALSE(engine.evaluate("E:\\x\\caches"));
+}
+
+TEST(RuleEngine, LoadsRulesJsonThroughTheReader) {
+  const RulesFileReader good = [](std::string_view name) -> std::optional<std::string> {
+    if (name != "rules.json") return std::nullopt;
+    return R"([{"pattern": "E:\\Media", "state": "green", "reason": "rr", "action": "aa"},
+               ["E:/Media/Keep", "red", "r2", "a2"]])";
+  };
+  const RuleEngine engine = RuleEngine::from_exe_dir(good);
+  ASSERT_EQ(engine.user_rules().size(), 2u);
+  EXPECT_EQ(engine.user_rules()[0], rule("E:\\Media", State::green, "rr", "aa"));
+  EXPECT_EQ(engine.user_rules()[1], rule("E:/Media/Keep", State::red, "r2", "a2"));
+  EXPECT_EQ(*engine.evaluate("e:\\media\\x"),
+            (Mark{State::green, "E:\\Media", SOURCE_USER, "rr", "aa"}));
+  EXPECT_EQ(engine.evaluate("E:\\Media\\Keep\\x")->pattern, "E:/Media/Keep");
+
+  // Copies and moves keep the rules working.
+  RuleEngine copy = engine;
+  RuleEngine moved = std::move(copy);
+  EXPECT_EQ(moved.evaluate("E:\\Media\\Keep")->reason, "r2");
+
+  const RulesFileReader missing = [](std::string_view) -> std::optional<std::string> {
+    return std::nullopt;
+  };
+  const RulesFileReader bom = [](std::string_view) -> std::optional<std::string> {
+    return "\xEF\xBB\xBF[[\"E:\\\\Media\", \"green\", \"r\", \"a\"]]";
+  };
+  const RulesFileReader one_bad_row = [](std::string_view) -> std::optional<std::string> {
+    std::string text = "[";
+    for (int k = 0; k < 10; ++k) text += R"(["E:\\Media", "green", "r", "a"], )";
+    return text + R"(["E:\\Other", "Green", "r", "a"]])";
+  };
+  const RulesFileReader missing_action = [](std::string_view) -> std::optional<std::string> {
+    return R"([{"pattern": "E:\\Media", "state": "green", "reason": "r", "action": "a"},
+               {"pattern": "E:\\Other", "state": "green", "reason": "r"}])";
+  };
+  const RulesFileReader not_utf8 = [](std::string_view) -> std::optional<std::string> {
+    return "[[\"E:\\\\M\xE9\x64ia\", \"green\", \"r\", \"a\"]]";
+  };
+  const RulesFileReader empty_array = [](std::string_view) -> std::optional<std::string> {
+    return "[]";
+  };
+  for (const RulesFileReader reader : {missing, bom, one_bad_row, missing_action, not_utf8,
+                                       empty_array, static_cast<RulesFileReader>(nullptr)}) {
+    const RuleEngine without = RuleEngine::from_exe_dir(reader);
+    EXPECT_TRUE(without.user_rules().empty());
+    EXPECT_FALSE(without.evaluate("E:\\Media"));
+    EXPECT_EQ(without.evaluate("C:\\Windows")->source, SOURCE_BUILTIN);
+  }
+}
+
+// Pieces that reach the corners: drive letters and "?:", separators of
+// both kinds, blanks, metacharacters, ASCII and non-ASCII case, İ, CJK,
+// ill-formed bytes, the verbatim prefix, a backslash before a colon.
+const std::vector<std::string> PATTERN_PIECES = {
+    "?:",       "?:", "C:",   "\\",   "\\",    "/",           " ",        "*",
+    "*",        "?",  "Temp", "temp", "cache", "Windows",     "\xC4\xB0", "\xC3\xA9",
+    "\xC3\x89", ":",  "\xFF", "a",    "x",     "\xE7\xBC\x93"};
+const std::vector<std::string> PATH_PIECES = {
+    "C:",    "c:",      "D:",       "\\",        "\\",       "\\",           "/", "Temp", "TEMP",
+    "cache", "Windows", "\xC4\xB0", "i\xCC\x87", "\xC3\xA9", "\xC3\x89",     " ", "\xFF", "?",
+    ":",     "a",       "x",        "\\\\?\\",   "\xC3",     "\xE7\xBC\x93", "*"};
+
+std::string random_text(std::mt19937& rng, const std::vector<std::string>& pieces, int max) {
+  std::string out;
+  for (int k = std::uniform_int_distribution<int>(0, max)(rng); k > 0; --k) {
+    out += pieces[std::uniform_int_distribution<std::size_t>(0, pieces.size() - 1)(rng)];
+  }
+  return out;
+}
+
+TEST(RuleEngine, CompiledScoresEqualMatchScore) {
+  std::mt19937 rng(7);
+  std::vector<std::string> patterns;
+  for (const Rule& r : BUILTIN_RULES) patterns.push_back(r.pattern);
+  for (int k = 0; k < 400; ++k) patterns.push_back(random_text(rng, PATTERN_PIECES, 6));
+  std::vector<std::string> paths = {"",
+                                    "C:\\",
+                                    "C:",
+                                    "\\:x",
+                                    "\\:",
+                                    "\xC3:\\x",
+                                    "?:\\Windows",
+                                    "\\\\?\\C:\\Windows",
+                                    "C:\\Windows\\Temp",
+                                    "C:\\Users\\bob\\AppData\\Local\\pip\\cache"};
+  for (int k = 0; k < 400; ++k) paths.push_back(random_text(rng, PATH_PIECES, 8));
+
+  std::vector<detail::CompiledPattern> compiled;
+  for (const std::string& p : patterns) compiled.push_back(detail::compile_pattern(p));
+  std::size_t hits = 0;
+  for (const std::string& path : paths) {
+    detail::PreparedPath prepared(path);
+    for (std::size_t k = 0; k < patterns.size(); ++k) {
+      const std::size_t expected = match_score(patterns[k], path);
+      ASSERT_EQ(prepared.score(compiled[k]), expected)
+          << "pattern: " << patterns[k] << "\npath: " << path;
+      if (expected > 0) ++hits;
+    }
+  }
+  EXPECT_GT(hits, 1000u);
+}
+
+TEST(RuleEngine, EvaluateEqualsAPlainLoopOverMatchScore) {
+  std::mt19937 rng(11);
+  std::vector<Rule> user;
+  for (int k = 0; k < 30; ++k) {
+    user.push_back(rule(random_text(rng, PATTERN_PIECES, 5), k % 2 ? State::red : State::green,
+                        "user" + std::to_string(k)));
+  }
+  user.push_back(rule("cache", State::red, "user cache"));
+  user.push_back(rule("?:\\Users", State::green, "users"));
+  const RuleEngine engine(user);
+  const RuleEngine builtin_only;
+
+  std::vector<std::string> paths;
+  const char* const users[] = {"C:\\Users\\bob", "D:\\users\\Ann"};
+  const char* const tails[] = {"\\AppData\\Local\\Microsoft",
+                               "\\AppData\\Local\\Yarn\\Cache",
+                               "\\AppData\\Local\\Mozilla\\Firefox\\Profiles\\x.default\\cache2",
+                               "\\.m2\\repository\\org",
+                               "\\Temp",
+                               "\\cache",
+                               ""};
+  for (const char* u : users) {
+    for (const char* t : tails) paths.push_back(std::string(u) + t);
+  }
+  for (int k = 0; k < 2000; ++k) paths.push_back(random_text(rng, PATH_PIECES, 9));
+
+  std::size_t verdicts = 0;
+  for (const std::string& path : paths) {
+    const std::optional<Mark> expected = plain_evaluate(user, path);
+    ASSERT_EQ(engine.evaluate(path), expected) << path;
+    ASSERT_EQ(builtin_only.evaluate(path), plain_evaluate({}, path)) << path;
+    if (expected) ++verdicts;
+  }
+  EXPECT_GT(verdicts, paths.size() / 4);
+  EXPECT_LT(verdicts, paths.size());
+}
+
+}  // namespace
+}  // namespace oskra

@@ -95,10 +95,19 @@ std::size_t match_score(std::string_view pattern, std::string_view path);
 // their own.
 using RulesFileReader = std::optional<std::string> (*)(std::string_view file_name);
 
+namespace detail {
+struct CompiledPattern;  // private to the engine's implementation
+}
+
 class RuleEngine {
  public:
-  RuleEngine() = default;
+  RuleEngine();
   explicit RuleEngine(std::vector<Rule> user_rules);
+  RuleEngine(const RuleEngine&);
+  RuleEngine(RuleEngine&&) noexcept;
+  RuleEngine& operator=(const RuleEngine&);
+  RuleEngine& operator=(RuleEngine&&) noexcept;
+  ~RuleEngine();
 
   // Reads "rules.json" through `read`. Any problem (no file, not UTF-8, a
   // byte-order mark, any syntax or schema error) leaves the engine without
@@ -116,6 +125,9 @@ class RuleEngine {
 
  private:
   std::vector<Rule> user_rules_;
+  // Each user rule's pattern, normalised and classified once; parallel to
+  // `user_rules_`.
+  std::vector<detail::CompiledPattern> compiled_;
 };
 
 }  // namespace oskra
