@@ -6,14 +6,11 @@
 #include <string>
 #include <string_view>
 
-#include "rules/compiled_pattern.h"
 #include "rules/rules.h"
 #include "rules/test_util.h"
 
 namespace oskra {
 namespace {
-
-using detail::PatternClass;
 
 TEST(BuiltinRules, TableShapeAndOrder) {
   ASSERT_EQ(BUILTIN_RULES.size(), 37u);
@@ -51,25 +48,6 @@ TEST(BuiltinRules, TableShapeAndOrder) {
   EXPECT_EQ(to_string(State::green), "green");
   EXPECT_EQ(static_cast<int>(State::red), 0);
   EXPECT_EQ(static_cast<int>(State::green), 1);
-}
-
-// The class and score of every built-in pattern, as the table lists them.
-TEST(BuiltinRules, EachPatternHasItsClassAndScore) {
-  constexpr PatternClass LP = PatternClass::literal_path;
-  constexpr PatternClass LN = PatternClass::literal_name;
-  constexpr PatternClass WP = PatternClass::wildcard_path;
-  constexpr PatternClass WN = PatternClass::wildcard_name;
-  const PatternClass classes[37] = {LP, LP, LP, LP, LP, LP, LP, LP, LP, LP, LP, LP, LP,
-                                    LN, LN, LN, LN, LN, WP, WP, LN, LP, LP, LN, LN, LN,
-                                    LN, LN, LN, WN, WP, WP, WP, WP, WP, WP, WP};
-  const std::size_t scores[37] = {10, 16, 22, 14, 15, 28, 7,  11, 6,  11, 16, 15, 14,
-                                  12, 12, 12, 17, 10, 34, 36, 4,  15, 40, 9,  11, 10,
-                                  5,  10, 13, 12, 34, 35, 25, 25, 62, 63, 58};
-  for (std::size_t k = 0; k < 37; ++k) {
-    const detail::CompiledPattern c = detail::compile_pattern(BUILTIN_RULES[k].pattern);
-    EXPECT_EQ(c.kind, classes[k]) << "rule " << k + 1;
-    EXPECT_EQ(c.normalized.size(), scores[k]) << "rule " << k + 1;
-  }
 }
 
 struct Expected {

@@ -80,7 +80,8 @@ std::string normalize(std::string_view text);
 
 // Anchored glob over code points after full Unicode default lower-casing of
 // both sides: "*" is any run and "?" exactly one character, neither ever
-// matching "\". Polynomial time, bounded stack.
+// matching "\". Ill-formed UTF-8 counts as one U+FFFD per maximal ill-formed
+// subpart. Polynomial time, bounded stack.
 bool wildcard_match(std::string_view pattern, std::string_view text);
 
 // The score of one rule pattern against one path: 0 for no match, else the

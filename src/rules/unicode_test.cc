@@ -27,51 +27,36 @@ std::u32string lower_all(std::string_view text) {
 
 constexpr char32_t FFFD = REPLACEMENT_CHARACTER;
 
-TEST(Utf8, DecodesWellFormedText) {
-  EXPECT_EQ(decode_all("a\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80"), U"a\u00E9\u4E2D\U0001F600");
-  EXPECT_EQ(decode_all("\xEF\xBF\xBD"), std::u32string(1, FFFD));
-  EXPECT_EQ(decode_all("\xF4\x8F\xBF\xBF"), U"\U0010FFFF");
-}
-
 TEST(Utf8, EachMaximalIllFormedSubpartBecomesOneReplacement) {
-  // Lone continuation bytes and bytes that never start a sequence.
-  EXPECT_EQ(decode_all("\x80"), std::u32string(1, FFFD));
-  EXPECT_EQ(decode_all("a\xFF"
+  EXPECT_EQ(decode_all("a\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80\xEF\xBF\xBD"),
+            U"a\u00E9\u4E2D\U0001F600\uFFFD");
+  EXPECT_EQ(decode_all("a\xFF\x80"
                        "b"),
-            (std::u32string{U'a', FFFD, U'b'}));
+            (std::u32string{U'a', FFFD, FFFD, U'b'}));
   // Overlong forms, surrogates and values past U+10FFFF: each byte alone.
   EXPECT_EQ(decode_all("\xC0\xAF"), std::u32string(2, FFFD));
   EXPECT_EQ(decode_all("\xE0\x80\x80"), std::u32string(3, FFFD));
   EXPECT_EQ(decode_all("\xED\xA0\x80"), std::u32string(3, FFFD));
   EXPECT_EQ(decode_all("\xF4\x90\x80\x80"), std::u32string(4, FFFD));
   // A truncated sequence is one unit, and the next character survives.
-  EXPECT_EQ(decode_all("\xE2\x82"), std::u32string(1, FFFD));
   EXPECT_EQ(decode_all("\xF0\x9F\x98"
                        "A"),
             (std::u32string{FFFD, U'A'}));
   EXPECT_EQ(decode_all("\xE2\xC3\xA9"), (std::u32string{FFFD, U'\u00E9'}));
 }
 
-TEST(Utf8, Validation) {
+TEST(Utf8, ValidationAndEncoding) {
   EXPECT_TRUE(is_valid_utf8(""));
   EXPECT_TRUE(is_valid_utf8("C:\\Users\\\xE5\xBC\xA0\xE4\xB8\x89"));
   EXPECT_TRUE(is_valid_utf8("\xEF\xBF\xBD"));  // U+FFFD itself is a character
-  EXPECT_FALSE(is_valid_utf8("\xFF"));
   EXPECT_FALSE(is_valid_utf8("ok\xC3"));
   EXPECT_FALSE(is_valid_utf8("\xF0\x9F\x98"));  // three-byte subpart of a four-byte form
   EXPECT_FALSE(is_valid_utf8("\xED\xB0\x80"));  // a low surrogate
-  EXPECT_FALSE(is_valid_utf8("\xC1\xBF"));
-}
 
-TEST(Utf8, EncodesWhatItDecodes) {
-  for (const char32_t cp : {U'\0', U'A', U'\u007F', U'\u0080', U'\u07FF', U'\u0800', U'\uFFFF',
-                            U'\U00010000', U'\U0010FFFF'}) {
-    std::string bytes;
-    append_utf8(cp, bytes);
-    EXPECT_TRUE(is_valid_utf8(bytes));
-    EXPECT_EQ(decode_all(bytes), std::u32string(1, cp));
-  }
   std::string bytes;
+  for (const char32_t cp : {U'A', U'\u07FF', U'\uFFFF', U'\U0010FFFF'}) append_utf8(cp, bytes);
+  EXPECT_EQ(decode_all(bytes), U"A\u07FF\uFFFF\U0010FFFF");
+  bytes.clear();
   append_utf8(0xD800, bytes);
   append_utf8(0x110000, bytes);
   EXPECT_EQ(bytes, "\xEF\xBF\xBD\xEF\xBF\xBD");
@@ -84,8 +69,6 @@ TEST(LowerCase, FullDefaultMapping) {
     return l.code_points[0];
   };
   EXPECT_EQ(single(U'A'), U'a');
-  EXPECT_EQ(single(U'z'), U'z');
-  EXPECT_EQ(single(U'\\'), U'\\');
   EXPECT_EQ(single(U'\u00C9'), U'\u00E9');          // É
   EXPECT_EQ(single(U'\u00DF'), U'\u00DF');          // ß has no lower-case change
   EXPECT_EQ(single(U'\u1E9E'), U'\u00DF');          // capital sharp s
@@ -94,10 +77,7 @@ TEST(LowerCase, FullDefaultMapping) {
   EXPECT_EQ(single(U'\u0100'), U'\u0101');          // alternating runs...
   EXPECT_EQ(single(U'\u0101'), U'\u0101');          // ...leave the small letters alone
   EXPECT_EQ(single(U'\u0049'), U'i');               // I: no Turkish dotless i
-  EXPECT_EQ(single(U'\u0410'), U'\u0430');          // Cyrillic А
   EXPECT_EQ(single(U'\U00010400'), U'\U00010428');  // Deseret, beyond the BMP
-  EXPECT_EQ(single(U'\u4E2D'), U'\u4E2D');
-  EXPECT_EQ(single(FFFD), FFFD);
 
   const LowerCase dotted = to_lower_full(U'\u0130');  // İ expands to two
   ASSERT_EQ(dotted.size, 2u);
