@@ -62,8 +62,6 @@ void put_json_string(Out& out, std::string_view text) {
   out.put('"');
 }
 
-std::string_view state_text(State state) { return state == State::green ? "green" : "red"; }
-
 // The pretty printer's state: only the depth of the line an object opened
 // on is needed to place its members and its closing brace.
 class JsonOut {
@@ -116,7 +114,7 @@ class JsonOut {
     key(depth, false, "mark");
     out_.put('{');
     const std::size_t d = depth + 1;
-    string_member(d, true, "state", state_text(m.state));
+    string_member(d, true, "state", to_string(m.state));
     string_member(d, false, "pattern", m.pattern);
     string_member(d, false, "source", m.source);
     string_member(d, false, "reason", m.reason);
