@@ -21,6 +21,15 @@ struct Node {
   std::optional<Mark> mark;
   std::vector<Node> children;  // listing order
 
+  Node() = default;
+  Node(const Node&) = default;
+  Node(Node&&) noexcept = default;
+  Node& operator=(const Node&) = default;
+  Node& operator=(Node&&) noexcept = default;
+  // Takes the tree apart level by level: a detail tree can be many thousands
+  // of levels deep, too deep to free by plain recursion.
+  ~Node();
+
   friend bool operator==(const Node&, const Node&) = default;
 };
 
