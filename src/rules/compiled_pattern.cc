@@ -37,13 +37,19 @@ PreparedPath::PreparedPath(std::string_view path) : normalized_(normalize(path))
 const std::u32string& PreparedPath::lowered() {
   if (!lowered_ready_) {
     lowered_ = lower_code_points(normalized_);
-    // Lower-casing neither makes nor removes backslashes, so the last
-    // component starts after the last one here as well.
-    const std::size_t last = lowered_.rfind(U'\\');
-    lowered_name_start_ = last == std::u32string::npos ? 0 : last + 1;
     lowered_ready_ = true;
   }
   return lowered_;
+}
+
+const std::u32string& PreparedPath::lowered_name() {
+  if (!lowered_name_ready_) {
+    // Lower-casing maps code point by code point, so lowering the last
+    // component alone equals taking it from the lowered whole.
+    lowered_name_ = lower_code_points(std::string_view(normalized_).substr(name_start_));
+    lowered_name_ready_ = true;
+  }
+  return lowered_name_;
 }
 
 // With a drive pattern and a path whose second byte is ':', match_score
@@ -75,12 +81,11 @@ std::size_t PreparedPath::score(const CompiledPattern& c) {
       break;
     }
     case PatternClass::wildcard_name: {
-      const std::u32string_view text = lowered();
       const std::u32string_view p = c.lowered;
       if (substituted && substituted_name_is_whole_) {
-        matched = match_code_points(p.substr(2), text.substr(2));
+        matched = match_code_points(p.substr(2), std::u32string_view(lowered()).substr(2));
       } else {
-        matched = match_code_points(p, text.substr(lowered_name_start_));
+        matched = match_code_points(p, lowered_name());
       }
       break;
     }

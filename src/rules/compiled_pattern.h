@@ -40,6 +40,9 @@ class PreparedPath {
 
  private:
   const std::u32string& lowered();
+  // The last component alone, lower-cased: name patterns never need more,
+  // and a deep path is long.
+  const std::u32string& lowered_name();
 
   std::string normalized_;
   std::size_t name_start_ = 0;  // first byte after the last backslash
@@ -48,7 +51,8 @@ class PreparedPath {
   bool substituted_name_is_whole_ = false;
   bool lowered_ready_ = false;
   std::u32string lowered_;
-  std::size_t lowered_name_start_ = 0;
+  bool lowered_name_ready_ = false;
+  std::u32string lowered_name_;
 };
 
 }  // namespace oskra::detail
