@@ -1,12 +1,9 @@
 // The Windows realisation of the platform layer. The only file that includes
 // <windows.h>; UNICODE, WIN32_LEAN_AND_MEAN and NOMINMAX come from the build.
-#include <fcntl.h>
-#include <io.h>
 #include <windows.h>
 // After <windows.h>, which it needs.
 #include <shellapi.h>
 
-#include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
@@ -279,9 +276,8 @@ class Win32DirectorySource final : public DirectorySource {
 void init_process() {
   // A drive without its medium must fail the call, not open a dialog box.
   SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
-  // Lines end in "\n" alone, whoever writes through the C runtime.
-  _setmode(_fileno(stdout), _O_BINARY);
-  _setmode(_fileno(stderr), _O_BINARY);
+  // Output bypasses the C runtime (see write_stdout), so no text-mode
+  // translation touches the line ends.
 }
 
 std::optional<std::vector<std::string>> arguments(int /*argc*/, char** /*argv*/, std::string& bad) {
