@@ -31,9 +31,15 @@ import shutil
 import sys
 import time
 
-FORMAT_VERSION = 1
+FORMAT_VERSION = 2
 MAX_LEVEL = 8  # deepest directory, counted from OUT (level 0)
 FILES_PER_DIR = 9  # overall ratio of regular files to directories
+# Entries down to this level are what a default run keeps in detail. A larger
+# home has more and deeper folders, not ever more loose files at the top, so
+# folders above this level hold a bounded number of files and a tree ten
+# times larger has about the same number of entries there.
+DETAIL_LEVEL = 2
+SHALLOW_FILES = (150, 600)  # range of the bound per folder
 MAX_LINKS = 24
 
 ASCII_WORDS = (
@@ -273,6 +279,12 @@ class Builder:
             kids = self.split(dirs - k, [rng.paretovariate(1.2) for _ in range(k)])
         here = files if not kids else int(files * theme.here * rng.uniform(0.5, 1.5))
         here = min(files, here)
+        if level < DETAIL_LEVEL and room > 0:
+            cap = int(rng.uniform(*SHALLOW_FILES))
+            if here > cap:
+                here = cap
+                if not kids:  # no folder budget left here: make some
+                    kids = [0] * -(-(files - here) // cap)
         for _ in range(here):
             self.make_file(dir_fd, self.unique(theme.file_name(rng), taken), theme.size(rng))
         if not kids:
@@ -434,6 +446,17 @@ class Builder:
                 pass
 
 
+def count_entries(path, levels):
+    """Entries at levels 1 to `levels` below `path`, links not followed."""
+    n = 0
+    with os.scandir(path) as it:
+        for entry in it:
+            n += 1
+            if levels > 1 and entry.is_dir(follow_symlinks=False):
+                n += count_entries(entry.path, levels - 1)
+    return n
+
+
 def signature(n_files, seed):
     with open(__file__, "rb") as f:
         source = hashlib.sha256(f.read()).hexdigest()[:16]
@@ -480,13 +503,15 @@ def main():
     os.rename(partial, out)
     info = {"signature": sig, "files": builder.files, "dirs": builder.dirs + 1,
             "symlinks": builder.links, "bytes": builder.bytes,
+            "detail_entries": count_entries(out.encode(), DETAIL_LEVEL),
             "seconds": round(time.monotonic() - started, 1)}
     with open(stamp_path, "w", encoding="utf-8") as f:
         json.dump(info, f)
         f.write("\n")
-    print("gen_tree: made %s: %d files, %d dirs (root included), %d symlinks, %.1f GiB "
-          "apparent, in %.1f s" % (out, info["files"], info["dirs"], info["symlinks"],
-                                   info["bytes"] / GIB, info["seconds"]))
+    print("gen_tree: made %s: %d files, %d dirs (root included), %d symlinks, %d entries at "
+          "levels 1 to %d, %.1f GiB apparent, in %.1f s" %
+          (out, info["files"], info["dirs"], info["symlinks"], info["detail_entries"],
+           DETAIL_LEVEL, info["bytes"] / GIB, info["seconds"]))
 
 
 if __name__ == "__main__":

@@ -97,8 +97,8 @@ def cmd_time(args):
               "rss_kib": []} for name, cmdline in args.case]
     if not cases:
         sys.exit("measure: no cases")
-    print("%s: warming up (%d round%s)" % (args.title, args.warmup, "" if args.warmup == 1 else "s"),
-          flush=True)
+    print("%s: warming up (%d round%s)" % (args.title, args.warmup,
+                                            "" if args.warmup == 1 else "s"), flush=True)
     for _ in range(args.warmup):
         for c in cases:
             if c.get("failed"):
@@ -174,10 +174,16 @@ def cmd_summary(args):
     if main:
         floor = median_of(main, "floor", "wall")
         default = median_of(main, "oskra-cli", "wall")
+        floor_cpu = median_of(main, "floor", "cpu")
+
+        def cpu_ratio(name):
+            cpu = median_of(main, name, "cpu")
+            return " (CPU %.2fx)" % (cpu / floor_cpu) if cpu and floor_cpu else ""
+
         if floor and default:
             ratio = default / floor
-            lines.append("- default run: %.2fx the floor (target <= 1.10x): %s" %
-                         (ratio, verdict(ratio <= 1.10)))
+            lines.append("- default run: %.2fx the floor%s (target <= 1.10x): %s" %
+                         (ratio, cpu_ratio("oskra-cli"), verdict(ratio <= 1.10)))
             for peer in ("du -sb", "ncdu", "gdu"):
                 p = median_of(main, peer, "wall")
                 if p:
@@ -186,8 +192,8 @@ def cmd_summary(args):
         full = median_of(main, "oskra-cli --json --depth 100", "wall")
         if floor and full:
             ratio = full / floor
-            lines.append("- --json --depth 100: %.2fx the floor (target <= 1.6x): %s" %
-                         (ratio, verdict(ratio <= 1.6)))
+            lines.append("- --json --depth 100: %.2fx the floor%s (target <= 1.6x): %s" %
+                         (ratio, cpu_ratio("oskra-cli --json --depth 100"), verdict(ratio <= 1.6)))
     big, small = load(args.big), load(args.small)
     if big and small:
         a = median_of(small, "oskra-cli", "rss_kib")

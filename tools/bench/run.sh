@@ -23,7 +23,7 @@ while [ $# -gt 0 ]; do
     --quick) quick=1 ;;
     --runs) runs=$2; shift ;;
     --cases) cases=$2; shift ;;
-    -h|--help) sed -n '2,14p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,13p' "$0"; exit 0 ;;
     *) echo "unknown argument: $1" >&2; exit 2 ;;
   esac
   shift
@@ -95,9 +95,10 @@ stamp=$(date +%Y%m%d-%H%M%S)
 out="$bench_dir/results-$stamp"
 mkdir -p "$out"
 q() { printf '%q' "$1"; }
-describe() {  # "N files, M dirs" of a generated tree
+describe() {  # what a generated tree holds, from its stamp
   python3 -c 'import json, sys; s = json.load(open(sys.argv[1]))
-print("%d files, %d dirs" % (s["files"], s["dirs"]))' "$1.stamp"
+print("%d files, %d dirs, %d entries in default detail" % (s["files"], s["dirs"],
+      s["detail_entries"]))' "$1.stamp"
 }
 
 python3 "$here/measure.py" check "$floor" "$oskra" "$tree"
@@ -113,18 +114,21 @@ want gdu && main_cases+=(--case gdu "gdu -n -p -x $(q "$tree")")
 {
   echo "# oskra-cli benchmark, $(date -u '+%Y-%m-%d %H:%M UTC')"
   echo
+  dirty=$(git -C "$repo" diff --quiet HEAD -- src cli || echo ' (with uncommitted changes)')
   echo "Machine: $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg);" \
-    "$(git -C "$repo" rev-parse --short HEAD) $(git -C "$repo" diff --quiet HEAD -- src cli || echo '(with uncommitted changes)')"
+    "commit $(git -C "$repo" rev-parse --short HEAD)$dirty"
   echo
 } > "$out/report.md"
 
-python3 "$here/measure.py" time --runner "$runner" --save "$out/main.json" --runs "$runs" --warmup "$warmup" \
+python3 "$here/measure.py" time --runner "$runner" --save "$out/main.json" \
+  --runs "$runs" --warmup "$warmup" \
   --title "Tree of $(describe "$tree"), $runs runs" \
   "${main_cases[@]}" | tee -a "$out/report.md"
 
 summary_args=(--main "$out/main.json")
 if want big; then
-  python3 "$here/measure.py" time --runner "$runner" --save "$out/big.json" --runs "$big_runs" --warmup 1 \
+  python3 "$here/measure.py" time --runner "$runner" --save "$out/big.json" \
+    --runs "$big_runs" --warmup 1 \
     --title "Tree of $(describe "$big_tree") (memory growth), $big_runs runs" \
     --case floor "$(q "$floor") $(q "$big_tree")" \
     --case oskra-cli "$(q "$oskra") $(q "$big_tree")" | tee -a "$out/report.md"
@@ -147,7 +151,9 @@ python3 "$here/measure.py" summary "${summary_args[@]}" | tee -a "$out/report.md
 
 if [ "${HYPERFINE:-0}" = 1 ]; then
   hf=()
-  for ((i = 1; i < ${#main_cases[@]}; i += 3)); do hf+=(-n "${main_cases[i]}" "${main_cases[i + 1]}"); done
+  for ((i = 1; i < ${#main_cases[@]}; i += 3)); do
+    hf+=(-n "${main_cases[i]}" "${main_cases[i + 1]}")
+  done
   hyperfine -N --warmup "$warmup" --runs "$runs" --export-markdown "$out/hyperfine.md" "${hf[@]}"
   cat "$out/hyperfine.md" >> "$out/report.md"
 fi
