@@ -8,6 +8,8 @@
 #include <system_error>
 #include <vector>
 
+#include "rules/unicode.h"
+
 namespace oskra {
 namespace {
 
@@ -43,44 +45,6 @@ void put_right(Writer& out, std::string_view text, std::size_t width) {
   out.put(text);
 }
 
-// Length of the well-formed UTF-8 sequence at the start of `text` and its
-// code point, or length 0 when the first byte does not begin one.
-struct Decoded {
-  std::size_t length = 0;
-  char32_t code_point = 0;
-};
-
-Decoded decode_one(std::string_view text) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(0);
-  if (lead < 0x80) return {1, lead};
-  std::size_t length = 0;
-  char32_t cp = 0;
-  char32_t min = 0;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-    cp = lead & 0x1Fu;
-    min = 0x80;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    cp = lead & 0x0Fu;
-    min = 0x800;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    cp = lead & 0x07u;
-    min = 0x10000;
-  } else {
-    return {};
-  }
-  if (text.size() < length) return {};
-  for (std::size_t i = 1; i < length; ++i) {
-    if ((byte(i) & 0xC0) != 0x80) return {};
-    cp = (cp << 6) | (byte(i) & 0x3F);
-  }
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return {};
-  return {length, cp};
-}
-
 bool is_control(char32_t cp) { return cp <= 0x1F || (cp >= 0x7F && cp <= 0x9F); }
 
 // A name, path or pattern. On a terminal every control character (C0, DEL,
@@ -95,14 +59,14 @@ void put_text(Writer& out, std::string_view text, bool terminal) {
   std::size_t run = 0;  // start of the pending run of safe bytes
   std::size_t i = 0;
   while (i < text.size()) {
-    const Decoded d = decode_one(text.substr(i));
-    if (d.length != 0 && !is_control(d.code_point)) {
+    const unicode::Decoded d = unicode::decode(text, i);
+    if (d.valid && !is_control(d.code_point)) {
       i += d.length;
       continue;
     }
     out.put(text.substr(run, i - run));
     out.put(REPLACEMENT);
-    i += d.length == 0 ? 1 : d.length;
+    i += d.length;
     run = i;
   }
   out.put(text.substr(run));

@@ -54,15 +54,15 @@ Decoded decode(std::string_view text, std::size_t pos) {
     if (b0 == 0xF0) lo = 0x90;
     if (b0 == 0xF4) hi = 0x8F;
   } else {
-    return {REPLACEMENT_CHARACTER, 1};
+    return {REPLACEMENT_CHARACTER, 1, false};
   }
 
   std::size_t length = 1;
   for (std::size_t k = 0; k < need; ++k) {
     const std::size_t at = pos + length;
-    if (at >= text.size()) return {REPLACEMENT_CHARACTER, length};
+    if (at >= text.size()) return {REPLACEMENT_CHARACTER, length, false};
     const unsigned char b = byte(at);
-    if (b < lo || b > hi) return {REPLACEMENT_CHARACTER, length};
+    if (b < lo || b > hi) return {REPLACEMENT_CHARACTER, length, false};
     cp = (cp << 6) | (b & 0x3Fu);
     lo = 0x80;
     hi = 0xBF;
@@ -74,13 +74,25 @@ Decoded decode(std::string_view text, std::size_t pos) {
 bool is_valid_utf8(std::string_view text) {
   for (std::size_t pos = 0; pos < text.size();) {
     const Decoded d = decode(text, pos);
-    // U+FFFD is either written out in the text or stands for bad bytes.
-    if (d.code_point == REPLACEMENT_CHARACTER && text.substr(pos, 3) != "\xEF\xBF\xBD") {
-      return false;
-    }
+    if (!d.valid) return false;
     pos += d.length;
   }
   return true;
+}
+
+void append_utf8_lossy(std::string_view text, std::string& out) {
+  out.reserve(out.size() + text.size());
+  std::size_t run = 0;  // start of the pending run of good bytes
+  for (std::size_t pos = 0; pos < text.size();) {
+    const Decoded d = decode(text, pos);
+    if (!d.valid) {
+      out.append(text.substr(run, pos - run));
+      out.append("\xEF\xBF\xBD");
+      run = pos + d.length;
+    }
+    pos += d.length;
+  }
+  out.append(text.substr(run));
 }
 
 void append_utf8(char32_t code_point, std::string& out) {

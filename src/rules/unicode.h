@@ -17,6 +17,7 @@ inline constexpr char32_t REPLACEMENT_CHARACTER = 0xFFFD;
 struct Decoded {
   char32_t code_point;
   std::size_t length;  // at least 1
+  bool valid = true;   // false when `code_point` stands in for bad bytes
 };
 
 // Decodes the character that starts at text[pos] (pos < text.size()).
@@ -29,6 +30,10 @@ Decoded decode(std::string_view text, std::size_t pos);
 
 // True when the whole text is well-formed UTF-8.
 bool is_valid_utf8(std::string_view text);
+
+// Appends `text` to `out` with each maximal ill-formed subpart replaced by
+// U+FFFD (see `decode`).
+void append_utf8_lossy(std::string_view text, std::string& out);
 
 // Appends the UTF-8 form of a code point (a surrogate or a value above
 // U+10FFFF is written as U+FFFD).

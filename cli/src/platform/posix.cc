@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "rules/unicode.h"
 
 namespace oskra::platform {
 namespace {
@@ -47,50 +48,6 @@ class Fd {
  private:
   int fd_ = -1;
 };
-
-// Length of the UTF-8 sequence starting at s[i] when it is well formed
-// (shortest form, no surrogates, at most U+10FFFF); otherwise the length of
-// its maximal ill-formed subpart, negated. Never 0.
-int utf8_sequence(std::string_view s, std::size_t i) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-  const unsigned char b0 = byte(i);
-  if (b0 < 0x80) return 1;
-  int need;
-  unsigned char lo = 0x80, hi = 0xBF;
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    need = 1;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    need = 2;
-    if (b0 == 0xE0) lo = 0xA0;
-    if (b0 == 0xED) hi = 0x9F;
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    need = 3;
-    if (b0 == 0xF0) lo = 0x90;
-    if (b0 == 0xF4) hi = 0x8F;
-  } else {
-    return -1;
-  }
-  int len = 1;
-  for (int k = 0; k < need; ++k) {
-    const std::size_t at = i + 1 + static_cast<std::size_t>(k);
-    if (at >= s.size()) return -len;
-    const unsigned char b = byte(at);
-    if (b < lo || b > hi) return -len;
-    lo = 0x80;
-    hi = 0xBF;
-    ++len;
-  }
-  return len;
-}
-
-bool valid_utf8(std::string_view s) {
-  for (std::size_t i = 0; i < s.size();) {
-    const int n = utf8_sequence(s, i);
-    if (n < 0) return false;
-    i += static_cast<std::size_t>(n);
-  }
-  return true;
-}
 
 bool write_all(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
@@ -255,7 +212,7 @@ std::optional<std::vector<std::string>> arguments(int argc, char** argv, std::st
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) {
     std::string arg(argv[i]);
-    if (!valid_utf8(arg)) {
+    if (!unicode::is_valid_utf8(arg)) {
       bad = to_utf8_lossy(arg);
       return std::nullopt;
     }
@@ -266,17 +223,7 @@ std::optional<std::vector<std::string>> arguments(int argc, char** argv, std::st
 
 std::string to_utf8_lossy(NativeStringView native) {
   std::string out;
-  out.reserve(native.size());
-  for (std::size_t i = 0; i < native.size();) {
-    const int n = utf8_sequence(native, i);
-    if (n > 0) {
-      out.append(native.substr(i, static_cast<std::size_t>(n)));
-      i += static_cast<std::size_t>(n);
-    } else {
-      out.append("\xEF\xBF\xBD");
-      i += static_cast<std::size_t>(-n);
-    }
-  }
+  unicode::append_utf8_lossy(native, out);
   return out;
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "rules/unicode.h"
 
 namespace oskra::platform {
 namespace {
@@ -20,51 +21,6 @@ constexpr std::wstring_view VERBATIM = L"\\\\?\\";
 
 // --- UTF-8 and UTF-16 --------------------------------------------------------
 
-struct Decoded {
-  char32_t code_point;  // REPLACEMENT when not valid
-  std::size_t length;   // bytes consumed, at least 1
-  bool valid;
-  bool truncated;  // a valid start cut off by the end of the input
-};
-
-// Decodes one code point at `s[i]`. An invalid sequence consumes its maximal
-// valid prefix, so each one turns into exactly one U+FFFD.
-Decoded decode_utf8(std::string_view s, std::size_t i) {
-  const auto b0 = static_cast<unsigned char>(s[i]);
-  if (b0 < 0x80) return {b0, 1, true, false};
-  std::size_t need = 0;
-  unsigned char lo = 0x80;
-  unsigned char hi = 0xBF;
-  char32_t cp = 0;
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    need = 1;
-    cp = b0 & 0x1Fu;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    need = 2;
-    cp = b0 & 0x0Fu;
-    if (b0 == 0xE0) lo = 0xA0;  // overlong
-    if (b0 == 0xED) hi = 0x9F;  // surrogates
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    need = 3;
-    cp = b0 & 0x07u;
-    if (b0 == 0xF0) lo = 0x90;  // overlong
-    if (b0 == 0xF4) hi = 0x8F;  // above U+10FFFF
-  } else {
-    return {REPLACEMENT, 1, false, false};
-  }
-  std::size_t len = 1;
-  for (std::size_t k = 0; k < need; ++k) {
-    if (i + len >= s.size()) return {REPLACEMENT, len, false, true};
-    const auto b = static_cast<unsigned char>(s[i + len]);
-    if (b < lo || b > hi) return {REPLACEMENT, len, false, false};
-    cp = (cp << 6) | (b & 0x3Fu);
-    ++len;
-    lo = 0x80;
-    hi = 0xBF;
-  }
-  return {cp, len, true, false};
-}
-
 void append_utf16(std::wstring& out, char32_t cp) {
   if (cp >= 0x10000) {
     cp -= 0x10000;
@@ -72,24 +28,6 @@ void append_utf16(std::wstring& out, char32_t cp) {
     out.push_back(static_cast<wchar_t>(0xDC00 + (cp & 0x3FF)));
   } else {
     out.push_back(static_cast<wchar_t>(cp));
-  }
-}
-
-void append_utf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
   }
 }
 
@@ -112,7 +50,7 @@ std::string utf16_to_utf8(std::wstring_view w, bool* valid) {
       cp = REPLACEMENT;
       if (valid != nullptr) *valid = false;
     }
-    append_utf8(out, cp);
+    unicode::append_utf8(cp, out);
   }
   return out;
 }
@@ -123,8 +61,12 @@ std::string utf16_to_utf8(std::wstring_view w, bool* valid) {
 void utf8_to_utf16(std::string_view utf8, std::wstring& out, std::string* tail) {
   std::size_t i = 0;
   while (i < utf8.size()) {
-    const Decoded d = decode_utf8(utf8, i);
-    if (d.truncated && tail != nullptr) {
+    const unicode::Decoded d = unicode::decode(utf8, i);
+    // A well-formed start cut off by the end of the piece is a character the
+    // writer's buffer split in two: its rest comes with the next piece.
+    const auto lead = static_cast<unsigned char>(utf8[i]);
+    const bool truncated = !d.valid && i + d.length == utf8.size() && lead >= 0xC2 && lead <= 0xF4;
+    if (truncated && tail != nullptr) {
       tail->assign(utf8.substr(i));
       return;
     }
