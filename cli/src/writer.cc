@@ -1,5 +1,6 @@
 #include "writer.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace oskra {
@@ -19,33 +20,42 @@ Writer::~Writer() {
   }
 }
 
-void Writer::put(std::string_view bytes) {
-  if (!ok_ || bytes.empty()) return;
-  if (buffer_.size() + bytes.size() <= capacity_) {
-    buffer_.append(bytes);
-    if (buffer_.size() == capacity_) flush();
-    return;
+namespace {
+
+// The size of `bytes` without an unfinished UTF-8 character at its end.
+std::size_t whole_characters(std::string_view bytes) {
+  const std::size_t n = bytes.size();
+  for (std::size_t back = 1; back <= 4 && back <= n; ++back) {
+    const auto b = static_cast<unsigned char>(bytes[n - back]);
+    if ((b & 0xC0) == 0x80) continue;  // a continuation byte: look further back
+    const std::size_t need = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1;
+    return need > back ? n - back : n;
   }
-  // Top the buffer up to capacity so pieces keep their size, then hand large
-  // remainders to the sink directly instead of copying them through.
-  const std::size_t room = capacity_ - buffer_.size();
-  buffer_.append(bytes.substr(0, room));
-  bytes.remove_prefix(room);
-  if (!flush()) return;
-  while (bytes.size() >= capacity_) {
-    if (!sink_(bytes.substr(0, capacity_))) {
-      ok_ = false;
-      return;
-    }
-    bytes.remove_prefix(capacity_);
-  }
-  buffer_.append(bytes);
+  return n;
 }
 
-void Writer::put(char c) {
-  if (!ok_) return;
-  buffer_.push_back(c);
-  if (buffer_.size() >= capacity_) flush();
+}  // namespace
+
+void Writer::put(std::string_view bytes) {
+  while (ok_ && !bytes.empty()) {
+    const std::size_t n = std::min(bytes.size(), capacity_ - buffer_.size());
+    buffer_.append(bytes.substr(0, n));
+    bytes.remove_prefix(n);
+    if (buffer_.size() >= capacity_) drain();
+  }
+}
+
+void Writer::put(char c) { put(std::string_view(&c, 1)); }
+
+void Writer::drain() {
+  std::size_t size = whole_characters(buffer_);
+  if (size == 0) size = buffer_.size();  // a capacity too small for one character
+  if (!sink_(std::string_view(buffer_).substr(0, size))) {
+    ok_ = false;
+    buffer_.clear();
+    return;
+  }
+  buffer_.erase(0, size);
 }
 
 bool Writer::flush() {

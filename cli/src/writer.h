@@ -1,7 +1,9 @@
 // A buffered byte writer for the reports. Output goes to a sink in large
 // pieces, so a report of any size is never gathered in memory first. The
 // first failed write is remembered and everything after it is dropped;
-// callers check `ok()` once at the end.
+// callers check `ok()` once at the end. A piece never ends inside a UTF-8
+// character (unless the capacity is below four bytes), so a sink that
+// converts text, such as a console, always sees whole characters.
 #pragma once
 
 #include <cstddef>
@@ -29,6 +31,9 @@ class Writer {
   bool ok() const { return ok_; }
 
  private:
+  // Hands the buffered whole characters to the sink.
+  void drain();
+
   Sink sink_;
   std::string buffer_;
   std::size_t capacity_;

@@ -37,6 +37,33 @@ TEST(Writer, DeliversEveryByteInOrderInPiecesNoLargerThanItsCapacity) {
   }
 }
 
+TEST(Writer, PiecesEndOnCharacterBoundaries) {
+  // "中" is three bytes, "😀" four: with a capacity of 5 a plain cut would
+  // split them.
+  const std::string text = "a中b😀中中😀x";
+  std::vector<std::string> pieces;
+  {
+    Writer out(
+        [&](std::string_view s) {
+          pieces.emplace_back(s);
+          return true;
+        },
+        5);
+    out.put(text);
+  }
+  std::string joined;
+  for (const std::string& p : pieces) {
+    std::size_t last_lead = p.size() - 1;
+    while (last_lead > 0 && (static_cast<unsigned char>(p[last_lead]) & 0xC0) == 0x80) --last_lead;
+    const auto lead = static_cast<unsigned char>(p[last_lead]);
+    const std::size_t need = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+    EXPECT_EQ(p.size() - last_lead, need) << "piece " << pieces.size();
+    EXPECT_LE(p.size(), 5u);
+    joined += p;
+  }
+  EXPECT_EQ(joined, text);
+}
+
 TEST(Writer, FailingSinkIsRememberedAndLaterOutputDropped) {
   int calls = 0;
   Writer out(

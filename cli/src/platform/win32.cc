@@ -55,21 +55,11 @@ std::string utf16_to_utf8(std::wstring_view w, bool* valid) {
   return out;
 }
 
-// Appends the UTF-16 form of `utf8`. With `tail` given, an incomplete
-// sequence at the very end is not converted but left in `tail` for the
-// next piece of the same stream.
-void utf8_to_utf16(std::string_view utf8, std::wstring& out, std::string* tail) {
+// Appends the UTF-16 form of `utf8`; ill-formed parts become U+FFFD.
+void utf8_to_utf16(std::string_view utf8, std::wstring& out) {
   std::size_t i = 0;
   while (i < utf8.size()) {
     const unicode::Decoded d = unicode::decode(utf8, i);
-    // A well-formed start cut off by the end of the piece is a character the
-    // writer's buffer split in two: its rest comes with the next piece.
-    const auto lead = static_cast<unsigned char>(utf8[i]);
-    const bool truncated = !d.valid && i + d.length == utf8.size() && lead >= 0xC2 && lead <= 0xF4;
-    if (truncated && tail != nullptr) {
-      tail->assign(utf8.substr(i));
-      return;
-    }
     append_utf16(out, d.code_point);
     i += d.length;
   }
@@ -167,14 +157,6 @@ bool write_console(HANDLE h, std::wstring_view text) {
   return true;
 }
 
-// The bytes of an incomplete UTF-8 sequence at the end of the last piece
-// handed to the console. Standard output is one stream for the whole
-// process, and so is the decoding of what has been written to it.
-std::string& console_tail() {
-  static std::string tail;
-  return tail;
-}
-
 // --- Directory listing -------------------------------------------------------
 
 class Win32DirectorySource final : public DirectorySource {
@@ -248,7 +230,7 @@ std::string to_utf8_lossy(NativeStringView native) { return utf16_to_utf8(native
 NativeString from_utf8(std::string_view utf8) {
   std::wstring out;
   out.reserve(utf8.size());
-  utf8_to_utf16(utf8, out, nullptr);
+  utf8_to_utf16(utf8, out);
   return out;
 }
 
@@ -376,18 +358,10 @@ bool stdout_is_terminal() { return is_console(GetStdHandle(STD_OUTPUT_HANDLE)); 
 bool write_stdout(std::string_view utf8) {
   const HANDLE h = GetStdHandle(STD_OUTPUT_HANDLE);
   if (!is_console(h)) return write_bytes(h, utf8);
-  // The caller may cut a character between two pieces; its first bytes wait
-  // here for the rest.
-  std::string& tail = console_tail();
-  std::string joined;
-  if (!tail.empty()) {
-    joined = std::move(tail) + std::string(utf8);
-    tail.clear();
-    utf8 = joined;
-  }
+  // The report's writer hands over whole characters only.
   std::wstring text;
   text.reserve(utf8.size());
-  utf8_to_utf16(utf8, text, &tail);
+  utf8_to_utf16(utf8, text);
   return write_console(h, text);
 }
 
@@ -398,7 +372,7 @@ void write_stderr(std::string_view utf8) {
     return;
   }
   std::wstring text;
-  utf8_to_utf16(utf8, text, nullptr);
+  utf8_to_utf16(utf8, text);
   write_console(h, text);
 }
 
