@@ -29,6 +29,9 @@ for dir in build/release build/asan build/win64; do
   ctest --test-dir "$dir" --output-on-failure -j "$jobs" || failed+=("$dir")
 done
 
+echo "== fuzz: the rules file loader and the wildcard matcher"
+FUZZ_SECONDS="${FUZZ_SECONDS:-30}" tools/fuzz/run.sh || failed+=(fuzz)
+
 if [ ${#failed[@]} -gt 0 ]; then
   echo "FAILED in: ${failed[*]}"
   exit 1

@@ -6,6 +6,7 @@ packages=(
   cmake ninja-build g++ python3          # the Linux build and the end-to-end tests
   libgtest-dev nlohmann-json3-dev         # GoogleTest sources, the rules file parser
   g++-mingw-w64-x86-64-posix wine wine64  # the Windows build, run under Wine
+  clang libclang-rt-14-dev                # the fuzz targets (libFuzzer)
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -1,0 +1,26 @@
+// Pattern and text from the input (split at the first NUL): the matcher must
+// agree with the plain recursive reference. Inputs are kept small (few
+// asterisks, short texts) so the reference, exponential in the number of
+// asterisks, stays quick.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+#include "rules/rules.h"
+#include "rules/wildcard_reference.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size > 64) return 0;
+  const std::string_view input(reinterpret_cast<const char*>(data), size);
+  const std::size_t split = input.find('\0');
+  if (split == std::string_view::npos) return 0;
+  const std::string_view pattern = input.substr(0, split);
+  const std::string_view text = input.substr(split + 1);
+  if (std::count(pattern.begin(), pattern.end(), '*') > 5) return 0;
+  if (oskra::wildcard_match(pattern, text) != oskra::reference::reference_match(pattern, text)) {
+    std::abort();
+  }
+  return 0;
+}

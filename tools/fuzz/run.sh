@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang and runs each for a bounded time
+# (FUZZ_SECONDS, default 30). Fails on any crash or disagreement.
+set -euo pipefail
+here="$(cd "$(dirname "$0")/../.." && pwd)"
+seconds="${FUZZ_SECONDS:-30}"
+build="$here/build/fuzz"
+cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ \
+  -DOSKRA_TESTS=OFF -DOSKRA_FUZZ=ON >/dev/null
+cmake --build "$build" -j "$(nproc)" --target fuzz_rules_json fuzz_wildcard
+for target in fuzz_rules_json fuzz_wildcard; do
+  corpus="$build/corpus-$target"
+  mkdir -p "$corpus"
+  seeds="$here/tools/fuzz/seeds/$target"
+  echo "== fuzz: $target for ${seconds}s"
+  "$build/tools/fuzz/$target" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
+    "$corpus" ${seeds:+$([ -d "$seeds" ] && echo "$seeds")} 2>&1 | tail -n 12
+done
