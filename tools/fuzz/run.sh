@@ -13,6 +13,6 @@ for target in fuzz_rules_json fuzz_wildcard; do
   mkdir -p "$corpus"
   seeds="$here/tools/fuzz/seeds/$target"
   echo "== fuzz: $target for ${seconds}s"
-  "$build/tools/fuzz/$target" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
+  "$build/tools/fuzz/$target" -max_total_time="$seconds" -timeout=10 -artifact_prefix="$build/" -print_final_stats=1 \
     "$corpus" ${seeds:+$([ -d "$seeds" ] && echo "$seeds")} 2>&1 | tail -n 12
 done
