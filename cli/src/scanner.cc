@@ -1,6 +1,7 @@
 #include "scanner.h"
 
 #include <algorithm>
+#include <deque>
 #include <utility>
 
 namespace oskra {
@@ -68,16 +69,21 @@ bool is_green(const std::optional<Mark>& mark) { return mark && mark->state == S
 
 // One directory on the walk's stack.
 struct Frame {
-  Node node;  // name and path are filled in only when the node is kept
+  Node node;                        // name, path and mark are filled in only when the node is kept
+  std::optional<Mark> own;          // its own verdict
+  const Mark* effective = nullptr;  // `own`, or the nearest enclosing verdict
   std::uint32_t limit = 0;
-  bool own_green = false;        // its own verdict (not an inherited one) is green
   bool kept = false;             // its parent keeps it as a detail node
+  bool listed = false;           // its listing opened
   std::size_t first_record = 0;  // its records in the walk's record list
   std::size_t next_record = 0;
   std::size_t end_record = 0;
   std::size_t native_size = 0;   // its listing path in the native buffer
   std::size_t display_size = 0;  // its listing path in the display buffer
   std::size_t name_start = 0;    // where its name starts in the display buffer
+
+  // Its own green verdict puts a directory in the green list, once listed.
+  bool offered_green() const { return listed && is_green(own); }
 };
 
 class Walker {
@@ -87,12 +93,14 @@ class Walker {
       : source_(source), engine_(engine), denied_(denied), greens_(greens) {}
 
   Node run(NativeStringView root, std::uint32_t limit, std::optional<Mark> inherited) {
+    root_inherited_ = std::move(inherited);
     // The root's own path may end in a separator ("/", "\\?\C:\"); its
     // entries are joined to its listing path, which never does.
     native_ = platform::listing_path(root);
     display_ = display_path(native_);
     const std::string root_display = display_path(root);
-    enter(root, root_display, limit, std::move(inherited), /*kept=*/true);
+    enter(root, root_display, limit, root_inherited_ ? &*root_inherited_ : nullptr,
+          /*kept=*/true);
     Frame& top = stack_.back();
     top.node.name = platform::entry_name(root);
     top.node.path = root_display;
@@ -125,44 +133,40 @@ class Walker {
 
  private:
   // Judges a directory, lists it and pushes it. `path` is its full native
-  // path, `display` its display path.
+  // path, `display` its display path, `inherited` the enclosing verdict.
   void enter(NativeStringView path, std::string_view display, std::uint32_t limit,
-             std::optional<Mark> inherited, bool kept) {
-    std::optional<Mark> own = engine_.evaluate(display);
-    Frame f;
+             const Mark* inherited, bool kept) {
+    Frame& f = stack_.emplace_back();
+    f.own = engine_.evaluate(display);
+    // Frames never move (a deque keeps its elements in place), so children
+    // can point at this verdict instead of copying it.
+    f.effective = f.own ? &*f.own : inherited;
     f.limit = limit;
     f.kept = kept;
     f.node.dirs = 1;
-    f.own_green = is_green(own);
-    f.node.mark = own ? std::move(own) : std::move(inherited);
     f.native_size = native_.size();
     f.display_size = display_.size();
     f.first_record = f.next_record = records_.size();
     const platform::ListStatus status = source_.list(path, records_);
-    if (status == platform::ListStatus::open_failed) {
+    f.listed = status != platform::ListStatus::open_failed;
+    if (!f.listed) {
       ++denied_;
       records_.truncate(f.first_record);
-      // A directory that cannot be listed is not offered as a green entry.
-      f.own_green = false;
     }
     f.end_record = records_.size();
-    stack_.push_back(std::move(f));
   }
 
   void enter_child(Frame& parent, const DirRecord& record) {
     const NativeStringView name = records_.name(record);
-    const std::uint32_t child_limit = parent.limit == 0 ? 0 : parent.limit - 1;
-    const bool kept = parent.limit != 0;
-    std::optional<Mark> inherited = parent.node.mark;
     native_.resize(parent.native_size);
     native_.push_back(platform::SEPARATOR);
     native_.append(name);
     display_.resize(parent.display_size);
     display_.push_back(DISPLAY_SEPARATOR);
     const std::size_t name_start = display_.size();
-    display_.append(platform::to_utf8_lossy(name));
-    // `parent` may move when the stack grows: nothing of it is used below.
-    enter(native_, display_, child_limit, std::move(inherited), kept);
+    platform::append_utf8_lossy(display_, name);
+    enter(native_, display_, parent.limit == 0 ? 0 : parent.limit - 1, parent.effective,
+          /*kept=*/parent.limit != 0);
     stack_.back().name_start = name_start;
   }
 
@@ -172,15 +176,15 @@ class Walker {
     // Below the detail depth a file is neither judged nor kept.
     if (f.limit == 0) return;
     Node file;
-    file.name = platform::to_utf8_lossy(records_.name(record));
+    platform::append_utf8_lossy(file.name, records_.name(record));
     file.path.reserve(f.display_size + 1 + file.name.size());
     file.path.assign(display_, 0, f.display_size);
     file.path.push_back(DISPLAY_SEPARATOR);
     file.path.append(file.name);
     file.bytes = record.size;
-    std::optional<Mark> own = engine_.evaluate(file.path);
-    const bool green = is_green(own);
-    file.mark = own ? std::move(own) : f.node.mark;
+    file.mark = engine_.evaluate(file.path);
+    const bool green = is_green(file.mark);
+    if (!file.mark && f.effective) file.mark = *f.effective;
     if (green && greens_.would_keep(file.bytes)) greens_.add(file);
     f.node.children.push_back(std::move(file));
   }
@@ -189,13 +193,21 @@ class Walker {
   Node finish() {
     Frame& f = stack_.back();
     const bool root = stack_.size() == 1;
-    const bool needs_text = !root && (f.kept || (f.own_green && greens_.would_keep(f.node.bytes)));
-    if (needs_text) {
-      // The buffers hold this directory's path while it is on top.
-      f.node.path.assign(display_, 0, f.display_size);
-      f.node.name.assign(display_, f.name_start, f.display_size - f.name_start);
+    const bool green = f.offered_green() && greens_.would_keep(f.node.bytes);
+    if (root || f.kept || green) {
+      if (!root) {
+        // The buffers hold this directory's path while it is on top.
+        f.node.path.assign(display_, 0, f.display_size);
+        f.node.name.assign(display_, f.name_start, f.display_size - f.name_start);
+      }
+      // Every frame beneath is finished: nothing points at `own` any more.
+      if (f.own) {
+        f.node.mark = std::move(f.own);
+      } else if (f.effective) {
+        f.node.mark = *f.effective;
+      }
     }
-    if (f.own_green && greens_.would_keep(f.node.bytes)) {
+    if (green) {
       Node copy;
       copy.name = f.node.name;
       copy.path = f.node.path;
@@ -220,8 +232,9 @@ class Walker {
   const RuleEngine& engine_;
   std::uint64_t& denied_;
   GreenList& greens_;
+  std::optional<Mark> root_inherited_;
   platform::RecordList records_;
-  std::vector<Frame> stack_;
+  std::deque<Frame> stack_;
   NativeString native_;  // listing path of the directory being entered
   std::string display_;  // its display form
 };

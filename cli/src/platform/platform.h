@@ -49,7 +49,8 @@ std::optional<std::vector<std::string>> arguments(int argc, char** argv, std::st
 // --- Text and paths ----------------------------------------------------------
 
 // Lossy conversion: every maximal invalid sequence (or unpaired surrogate)
-// becomes U+FFFD.
+// becomes U+FFFD. The append form lets the walk reuse one buffer.
+void append_utf8_lossy(std::string& out, NativeStringView native);
 std::string to_utf8_lossy(NativeStringView native);
 
 // The native form of a UTF-8 path typed by the user.

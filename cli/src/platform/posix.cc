@@ -221,9 +221,13 @@ std::optional<std::vector<std::string>> arguments(int argc, char** argv, std::st
   return args;
 }
 
+void append_utf8_lossy(std::string& out, NativeStringView native) {
+  unicode::append_utf8_lossy(native, out);
+}
+
 std::string to_utf8_lossy(NativeStringView native) {
   std::string out;
-  unicode::append_utf8_lossy(native, out);
+  append_utf8_lossy(out, native);
   return out;
 }
 

@@ -34,11 +34,10 @@ void append_utf16(std::wstring& out, char32_t cp) {
 bool is_high_surrogate(wchar_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 bool is_low_surrogate(wchar_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
 
-// UTF-16 to UTF-8; every unpaired surrogate becomes U+FFFD and clears
-// `valid` when given.
-std::string utf16_to_utf8(std::wstring_view w, bool* valid) {
-  std::string out;
-  out.reserve(w.size());
+// Appends UTF-16 as UTF-8; every unpaired surrogate becomes U+FFFD and
+// clears `valid` when given.
+void append_utf16_as_utf8(std::string& out, std::wstring_view w, bool* valid) {
+  out.reserve(out.size() + w.size());
   for (std::size_t i = 0; i < w.size(); ++i) {
     const wchar_t c = w[i];
     char32_t cp = c;
@@ -52,6 +51,11 @@ std::string utf16_to_utf8(std::wstring_view w, bool* valid) {
     }
     unicode::append_utf8(cp, out);
   }
+}
+
+std::string utf16_to_utf8(std::wstring_view w, bool* valid) {
+  std::string out;
+  append_utf16_as_utf8(out, w, valid);
   return out;
 }
 
@@ -224,6 +228,10 @@ std::optional<std::vector<std::string>> arguments(int /*argc*/, char** /*argv*/,
 }
 
 // --- Text and paths ----------------------------------------------------------
+
+void append_utf8_lossy(std::string& out, NativeStringView native) {
+  append_utf16_as_utf8(out, native, nullptr);
+}
 
 std::string to_utf8_lossy(NativeStringView native) { return utf16_to_utf8(native, nullptr); }
 
