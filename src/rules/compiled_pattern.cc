@@ -6,6 +6,12 @@
 #include "rules/rules.h"
 
 namespace oskra::detail {
+namespace {
+
+constexpr auto FOLD_BYTE = [](char c) { return fold_ascii(c); };
+constexpr auto SAME_CODE_POINT = [](char32_t c) { return c; };
+
+}  // namespace
 
 CompiledPattern compile_pattern(std::string_view pattern) {
   CompiledPattern c;
@@ -20,14 +26,32 @@ CompiledPattern compile_pattern(std::string_view pattern) {
   } else {
     c.kind = wildcard ? PatternClass::wildcard_path : PatternClass::literal_path;
   }
-  if (wildcard) c.lowered = lower_code_points(np);
+  if (wildcard) {
+    c.lowered = lower_code_points(np);
+    c.ascii_matchable =
+        std::all_of(c.lowered.begin(), c.lowered.end(), [](char32_t cp) { return cp < 0x80; });
+    if (c.ascii_matchable) {
+      for (const char32_t cp : c.lowered) c.folded.push_back(static_cast<char>(cp));
+    }
+  } else {
+    for (const char b : np) c.folded.push_back(fold_ascii(b));
+  }
   return c;
 }
 
-PreparedPath::PreparedPath(std::string_view path) : normalized_(normalize(path)) {
+PreparedPath::PreparedPath(std::string_view path) {
+  char* out = inline_;
+  if (path.size() > INLINE_BYTES) {
+    heap_ = std::make_unique_for_overwrite<char[]>(path.size());
+    out = heap_.get();
+  }
+  normalized_ = std::string_view(out, normalize_into(path, out));
+  for (const char b : normalized_) {
+    if (b == '\\') ++separators_;
+    if (static_cast<unsigned char>(b) >= 0x80) ascii_ = false;
+  }
   const std::size_t last = normalized_.rfind('\\');
-  name_start_ = last == std::string::npos ? 0 : last + 1;
-  separators_ = static_cast<std::size_t>(std::count(normalized_.begin(), normalized_.end(), '\\'));
+  name_start_ = last == std::string_view::npos ? 0 : last + 1;
   has_drive_letter_ = normalized_.size() >= 2 && normalized_[1] == ':';
   // After the substitution no backslash is left when there was none or the
   // only one was the first byte: the last component is then the whole path.
@@ -46,7 +70,7 @@ const std::u32string& PreparedPath::lowered_name() {
   if (!lowered_name_ready_) {
     // Lower-casing maps code point by code point, so lowering the last
     // component alone equals taking it from the lowered whole.
-    lowered_name_ = lower_code_points(std::string_view(normalized_).substr(name_start_));
+    lowered_name_ = lower_code_points(normalized_.substr(name_start_));
     lowered_name_ready_ = true;
   }
   return lowered_name_;
@@ -59,6 +83,7 @@ const std::u32string& PreparedPath::lowered_name() {
 // ill-formed unit) match by construction and the rest is compared alone.
 std::size_t PreparedPath::score(const CompiledPattern& c) {
   const std::string_view np = c.normalized;
+  const std::string_view fp = c.folded;
   const std::string_view nt = normalized_;
   const bool substituted = c.drive && has_drive_letter_;
   bool matched = false;
@@ -67,26 +92,30 @@ std::size_t PreparedPath::score(const CompiledPattern& c) {
       return 0;
     case PatternClass::literal_name: {
       if (substituted && substituted_name_is_whole_) {
-        matched = nt.size() == np.size() && ascii_iequal(np.substr(1), nt.substr(1));
+        matched = nt.size() == fp.size() && folded_equal(fp.substr(1), nt.substr(1));
       } else {
-        matched = ascii_iequal(np, nt.substr(name_start_));
+        matched = folded_equal(fp, nt.substr(name_start_));
       }
       break;
     }
     case PatternClass::literal_path: {
       const std::size_t skip = substituted ? 1 : 0;
-      matched = nt.size() >= np.size() &&
-                ascii_iequal(np.substr(skip), nt.substr(skip, np.size() - skip)) &&
-                (nt.size() == np.size() || nt[np.size()] == '\\');
+      matched = nt.size() >= fp.size() && (nt.size() == fp.size() || nt[fp.size()] == '\\') &&
+                folded_equal(fp.substr(skip), nt.substr(skip, fp.size() - skip));
       break;
     }
     case PatternClass::wildcard_name: {
-      const std::u32string_view p = c.lowered;
-      if (substituted && substituted_name_is_whole_) {
-        matched = match_code_points(p.substr(2), std::u32string_view(lowered()).substr(2));
-      } else {
-        matched = match_code_points(p, lowered_name());
+      const bool whole = substituted && substituted_name_is_whole_;
+      if (ascii_) {
+        if (!c.ascii_matchable) return 0;
+        matched = whole ? match_glob(fp.substr(2), nt.substr(2), FOLD_BYTE)
+                        : match_glob(fp, nt.substr(name_start_), FOLD_BYTE);
+        break;
       }
+      const std::u32string_view p = c.lowered;
+      matched =
+          whole ? match_glob(p.substr(2), std::u32string_view(lowered()).substr(2), SAME_CODE_POINT)
+                : match_glob(p, std::u32string_view(lowered_name()), SAME_CODE_POINT);
       break;
     }
     case PatternClass::wildcard_path: {
@@ -95,10 +124,14 @@ std::size_t PreparedPath::score(const CompiledPattern& c) {
       const std::size_t text_separators =
           separators_ - ((substituted && nt.front() == '\\') ? 1 : 0);
       if (text_separators != c.separators) return 0;
-      const std::u32string_view text = lowered();
-      const std::u32string_view p = c.lowered;
-      matched =
-          substituted ? match_code_points(p.substr(2), text.substr(2)) : match_code_points(p, text);
+      const std::size_t skip = substituted ? 2 : 0;
+      if (ascii_) {
+        if (!c.ascii_matchable) return 0;
+        matched = match_glob(fp.substr(skip), nt.substr(skip), FOLD_BYTE);
+        break;
+      }
+      matched = match_glob(std::u32string_view(c.lowered).substr(skip),
+                           std::u32string_view(lowered()).substr(skip), SAME_CODE_POINT);
       break;
     }
   }

@@ -1,11 +1,15 @@
-// The engine's fast form of `match_score`: each rule pattern is normalised
-// and classified once, each path is normalised (and lower-cased, when a
-// wildcard rule needs it) once per evaluation. Scores are identical to
-// `match_score` for every pattern and path.
+// The engine's fast form of `match_score`: each rule pattern is normalised,
+// classified and case-folded once, each path is normalised once per
+// evaluation, into a buffer on the stack unless it is long. A path that is
+// all ASCII (the usual case) is compared byte by byte, folding its case as
+// it is read; any other path is lower-cased to code points once, when a
+// wildcard rule first needs it. Scores are identical to `match_score` for
+// every pattern and path.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -21,6 +25,12 @@ enum class PatternClass : std::uint8_t {
 
 struct CompiledPattern {
   std::string normalized;
+  // What an all-ASCII path is compared with. Literal classes: `normalized`
+  // with "A" to "Z" folded. Wildcard classes: `lowered` as bytes when every
+  // code point of it is ASCII; otherwise empty, and `ascii_matchable` is
+  // false, since a character outside ASCII can only match another one.
+  std::string folded;
+  bool ascii_matchable = true;
   std::u32string lowered;  // lower-cased code points; wildcard classes only
   PatternClass kind = PatternClass::empty;
   bool drive = false;          // begins with "?:"
@@ -33,6 +43,9 @@ CompiledPattern compile_pattern(std::string_view pattern);
 class PreparedPath {
  public:
   explicit PreparedPath(std::string_view path);
+  // `normalized_` may point into the object itself.
+  PreparedPath(const PreparedPath&) = delete;
+  PreparedPath& operator=(const PreparedPath&) = delete;
 
   // The same value as match_score(pattern, path) for the pattern `compiled`
   // was made from.
@@ -44,7 +57,12 @@ class PreparedPath {
   // and a deep path is long.
   const std::u32string& lowered_name();
 
-  std::string normalized_;
+  // Holds the normalised path unless it is longer; `heap_` holds it then.
+  static constexpr std::size_t INLINE_BYTES = 512;
+  char inline_[INLINE_BYTES];
+  std::unique_ptr<char[]> heap_;
+  std::string_view normalized_;
+  bool ascii_ = true;           // no byte above 0x7F
   std::size_t name_start_ = 0;  // first byte after the last backslash
   std::size_t separators_ = 0;
   bool has_drive_letter_ = false;  // second byte is ':'

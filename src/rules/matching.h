@@ -1,24 +1,127 @@
 // Building blocks shared by the pattern operations and the rule engine.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <string>
 #include <string_view>
 
 namespace oskra::detail {
 
-// The anchored glob of `wildcard_match` over texts that are already lower-
-// cased code points: "*" is any run and "?" exactly one character, neither
-// ever matching "\". Since nothing but a backslash matches a backslash, both
-// sides split into the same number of backslash-separated segments, and
-// each segment pair is matched with the linear greedy glob that backtracks
-// only to the latest star. O(len(pattern) * len(text)) time, constant stack.
-bool match_code_points(std::u32string_view pattern, std::u32string_view text);
+// ASCII "A" to "Z" to "a" to "z"; every other unit unchanged.
+template <class CharT>
+constexpr CharT fold_ascii(CharT c) {
+  return (c >= CharT('A') && c <= CharT('Z')) ? static_cast<CharT>(c + ('a' - 'A')) : c;
+}
+
+// The anchored glob of `wildcard_match` over a lower-cased pattern and a
+// text whose units are lower-cased by `lower` as they are read: "*" is any
+// run and "?" exactly one unit, neither ever matching "\". Since nothing but
+// a backslash matches a backslash, both sides split into the same number of
+// backslash-separated segments, and each segment pair is matched with the
+// linear greedy glob that backtracks only to the latest star: a later star
+// can absorb whatever an earlier one would have taken. O(len(pattern) *
+// len(text)) time, constant stack.
+//
+// The units are code points (text lowered beforehand, `lower` the
+// identity), or bytes of an all-ASCII text (`lower` is `fold_ascii`), where a
+// byte is a whole character.
+template <class CharT, class Lower>
+bool match_glob(std::basic_string_view<CharT> pattern, std::basic_string_view<CharT> text,
+                Lower lower) {
+  constexpr CharT backslash = CharT('\\');
+  constexpr CharT star_unit = CharT('*');
+  constexpr CharT any_unit = CharT('?');
+  // Segments are short: a plain scan beats a library search call.
+  const auto segment_end = [backslash](std::basic_string_view<CharT> s, std::size_t from) {
+    while (from < s.size() && s[from] != backslash) ++from;
+    return from;
+  };
+  // Most candidates fail on their fixed ends, which must begin and end the
+  // text unit for unit: everything before the first metacharacter and
+  // everything after the last. Checking those first is cheap.
+  const auto is_meta = [](CharT c) { return c == star_unit || c == any_unit; };
+  std::size_t head = 0;
+  while (head < pattern.size() && !is_meta(pattern[head])) ++head;
+  if (head == pattern.size() && text.size() != head) return false;
+  if (text.size() < head) return false;
+  for (std::size_t k = 0; k < head; ++k) {
+    if (pattern[k] != lower(text[k])) return false;
+  }
+  if (head == pattern.size()) return true;
+  std::size_t tail = 0;
+  while (!is_meta(pattern[pattern.size() - 1 - tail])) ++tail;
+  if (text.size() - head < tail) return false;
+  for (std::size_t k = 1; k <= tail; ++k) {
+    if (pattern[pattern.size() - k] != lower(text[text.size() - k])) return false;
+  }
+
+  std::size_t i = 0;
+  std::size_t j = 0;
+  while (true) {
+    const std::size_t pe = segment_end(pattern, i);
+    const std::size_t te = segment_end(text, j);
+    // One segment pair, pattern[i, pe) against text[j, te).
+    std::size_t star = std::basic_string_view<CharT>::npos;
+    std::size_t star_text = 0;
+    std::size_t a = i;
+    std::size_t b = j;
+    while (b < te) {
+      if (a < pe && pattern[a] == star_unit) {
+        star = a++;
+        star_text = b;
+      } else if (a < pe && (pattern[a] == any_unit || pattern[a] == lower(text[b]))) {
+        ++a;
+        ++b;
+      } else if (star != std::basic_string_view<CharT>::npos) {
+        a = star + 1;
+        b = ++star_text;
+      } else {
+        return false;
+      }
+    }
+    while (a < pe && pattern[a] == star_unit) ++a;
+    if (a != pe) return false;
+
+    const bool pattern_done = pe == pattern.size();
+    const bool text_done = te == text.size();
+    if (pattern_done || text_done) return pattern_done && text_done;
+    i = pe + 1;
+    j = te + 1;
+  }
+}
+
+inline bool match_code_points(std::u32string_view pattern, std::u32string_view text) {
+  return match_glob(pattern, text, [](char32_t c) { return c; });
+}
+
+// Equality of `text` with `folded`, a text already passed through
+// `fold_ascii`: the bytes "A" to "Z" of `text` equal "a" to "z", every other
+// byte must be identical.
+inline bool folded_equal(std::string_view folded, std::string_view text) {
+  if (folded.size() != text.size()) return false;
+  for (std::size_t k = 0; k < text.size(); ++k) {
+    if (folded[k] != fold_ascii(text[k])) return false;
+  }
+  return true;
+}
 
 // Equality where the bytes "A" to "Z" equal "a" to "z"; every other byte must
 // be identical.
-bool ascii_iequal(std::string_view a, std::string_view b);
+inline bool ascii_iequal(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t k = 0; k < a.size(); ++k) {
+    if (fold_ascii(a[k]) != fold_ascii(b[k])) return false;
+  }
+  return true;
+}
 
 // The lower-cased code points of a text (see unicode::append_lower_full).
 std::u32string lower_code_points(std::string_view text);
+
+// Writes the normalised form of `text` (see `normalize`) to `out`, which must
+// have room for text.size() bytes: normalising never lengthens a text.
+// Returns the normalised length.
+std::size_t normalize_into(std::string_view text, char* out);
 
 }  // namespace oskra::detail

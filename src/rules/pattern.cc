@@ -13,62 +13,6 @@
 
 namespace oskra {
 namespace detail {
-namespace {
-
-// One backslash-free segment. Greedy: a star first takes nothing, and on a
-// later mismatch the latest star takes one more character. Going back to an
-// earlier star is never needed, because a later star can absorb whatever
-// the earlier one would have taken.
-bool match_segment(std::u32string_view p, std::u32string_view t) {
-  std::size_t i = 0;
-  std::size_t j = 0;
-  std::size_t star = std::u32string_view::npos;
-  std::size_t star_text = 0;
-  while (j < t.size()) {
-    if (i < p.size() && p[i] == U'*') {
-      star = i++;
-      star_text = j;
-    } else if (i < p.size() && (p[i] == U'?' || p[i] == t[j])) {
-      ++i;
-      ++j;
-    } else if (star != std::u32string_view::npos) {
-      i = star + 1;
-      j = ++star_text;
-    } else {
-      return false;
-    }
-  }
-  while (i < p.size() && p[i] == U'*') ++i;
-  return i == p.size();
-}
-
-}  // namespace
-
-bool match_code_points(std::u32string_view pattern, std::u32string_view text) {
-  std::size_t i = 0;
-  std::size_t j = 0;
-  while (true) {
-    const std::size_t pe = std::min(pattern.find(U'\\', i), pattern.size());
-    const std::size_t te = std::min(text.find(U'\\', j), text.size());
-    if (!match_segment(pattern.substr(i, pe - i), text.substr(j, te - j))) return false;
-    const bool pattern_done = pe == pattern.size();
-    const bool text_done = te == text.size();
-    if (pattern_done || text_done) return pattern_done && text_done;
-    i = pe + 1;
-    j = te + 1;
-  }
-}
-
-bool ascii_iequal(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  const auto fold = [](char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-  };
-  for (std::size_t k = 0; k < a.size(); ++k) {
-    if (fold(a[k]) != fold(b[k])) return false;
-  }
-  return true;
-}
 
 std::u32string lower_code_points(std::string_view text) {
   std::u32string out;
@@ -77,9 +21,7 @@ std::u32string lower_code_points(std::string_view text) {
   return out;
 }
 
-}  // namespace detail
-
-std::string normalize(std::string_view text) {
+std::size_t normalize_into(std::string_view text, char* out) {
   // Trim White_Space on both ends, in whole characters. Ill-formed bytes
   // count as U+FFFD, which is not White_Space, so they stay.
   std::size_t begin = 0;
@@ -103,14 +45,19 @@ std::string normalize(std::string_view text) {
     if (start + d.length != end || !unicode::is_white_space(d.code_point)) break;
     end = start;
   }
-  if (begin >= end) return {};
-
-  std::string out(text.substr(begin, end - begin));
-  for (char& c : out) {
-    if (c == '/') c = '\\';
-  }
   // Trimming came first, so a blank before a trailing separator stays.
-  while (!out.empty() && out.back() == '\\') out.pop_back();
+  while (end > begin && (text[end - 1] == '\\' || text[end - 1] == '/')) --end;
+  for (std::size_t k = begin; k < end; ++k) {
+    *out++ = text[k] == '/' ? '\\' : text[k];
+  }
+  return end > begin ? end - begin : 0;
+}
+
+}  // namespace detail
+
+std::string normalize(std::string_view text) {
+  std::string out(text.size(), '\0');
+  out.resize(detail::normalize_into(text, out.data()));
   return out;
 }
 

@@ -60,6 +60,7 @@ std::optional<Mark> RuleEngine::evaluate(std::string_view path) const {
   detail::PreparedPath prepared(path);
   const Rule* best = nullptr;
   std::size_t best_score = 0;
+  bool best_is_user = false;
   // Every candidate is scored; only a strictly higher score displaces the
   // best so far, so ties go to the earlier rule and user rules come first.
   for (std::size_t k = 0; k < user_rules_.size(); ++k) {
@@ -67,6 +68,7 @@ std::optional<Mark> RuleEngine::evaluate(std::string_view path) const {
     if (score > best_score) {
       best = &user_rules_[k];
       best_score = score;
+      best_is_user = true;
     }
   }
   for (std::size_t k = 0; k < builtin_rules.size(); ++k) {
@@ -74,17 +76,14 @@ std::optional<Mark> RuleEngine::evaluate(std::string_view path) const {
     if (score > best_score) {
       best = &builtin_rules[k];
       best_score = score;
+      best_is_user = false;
     }
   }
   if (best == nullptr) return std::nullopt;
 
-  std::string_view source = SOURCE_BUILTIN;
-  for (const Rule& rule : user_rules_) {
-    if (rule.pattern == best->pattern) {
-      source = SOURCE_USER;
-      break;
-    }
-  }
+  // A user rule with the built-in winner's pattern would have scored the
+  // same and come first, so the winner's origin decides the source.
+  const std::string_view source = best_is_user ? SOURCE_USER : SOURCE_BUILTIN;
   return Mark{best->state, best->pattern, source, best->reason, best->action};
 }
 

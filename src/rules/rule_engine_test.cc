@@ -143,15 +143,19 @@ TEST(RuleEngine, LoadsRulesJsonThroughTheReader) {
 
 // Pieces that reach the corners: drive letters and "?:", separators of
 // both kinds, blanks, metacharacters, ASCII and non-ASCII case, İ, CJK,
-// ill-formed bytes, the verbatim prefix, a backslash before a colon.
+// ill-formed bytes, the verbatim prefix, a backslash before a colon, and
+// the Kelvin sign, which lower-cases to an ASCII "k".
 const std::vector<std::string> PATTERN_PIECES = {
-    "?:",       "?:", "C:",   "\\",   "\\",    "/",           " ",        "*",
-    "*",        "?",  "Temp", "temp", "cache", "Windows",     "\xC4\xB0", "\xC3\xA9",
-    "\xC3\x89", ":",  "\xFF", "a",    "x",     "\xE7\xBC\x93"};
+    "?:",   "?:",   "C:",   "\\",           "\\",           "/",        " ",        "*",        "*",
+    "?",    "Temp", "temp", "cache",        "Windows",      "\xC4\xB0", "\xC3\xA9", "\xC3\x89", ":",
+    "\xFF", "a",    "x",    "\xE7\xBC\x93", "\xE2\x84\xAA", "K"};
 const std::vector<std::string> PATH_PIECES = {
     "C:",    "c:",      "D:",       "\\",        "\\",       "\\",           "/", "Temp", "TEMP",
     "cache", "Windows", "\xC4\xB0", "i\xCC\x87", "\xC3\xA9", "\xC3\x89",     " ", "\xFF", "?",
-    ":",     "a",       "x",        "\\\\?\\",   "\xC3",     "\xE7\xBC\x93", "*"};
+    ":",     "a",       "x",        "\\\\?\\",   "\xC3",     "\xE7\xBC\x93", "*", "k"};
+// All-ASCII paths take a byte-wise route of their own.
+const std::vector<std::string> ASCII_PATH_PIECES = {
+    "C:", "d:", "\\", "\\", "/", " ", "Temp", "TEMP", "cache", "Windows", "?", ":", "a", "K", "*"};
 
 std::string random_text(std::mt19937& rng, const std::vector<std::string>& pieces, int max) {
   std::string out;
@@ -177,6 +181,9 @@ TEST(RuleEngine, CompiledScoresEqualMatchScore) {
                                     "C:\\Windows\\Temp",
                                     "C:\\Users\\bob\\AppData\\Local\\pip\\cache"};
   for (int k = 0; k < 400; ++k) paths.push_back(random_text(rng, PATH_PIECES, 8));
+  for (int k = 0; k < 400; ++k) paths.push_back(random_text(rng, ASCII_PATH_PIECES, 8));
+  // Longer than the prepared path's own buffer.
+  paths.push_back("C:\\" + std::string(600, 'a') + "\\Temp");
 
   std::vector<detail::CompiledPattern> compiled;
   for (const std::string& p : patterns) compiled.push_back(detail::compile_pattern(p));
@@ -190,7 +197,7 @@ TEST(RuleEngine, CompiledScoresEqualMatchScore) {
       if (expected > 0) ++hits;
     }
   }
-  EXPECT_GT(hits, 1000u);
+  EXPECT_GT(hits, 2000u);
 }
 
 TEST(RuleEngine, EvaluateEqualsAPlainLoopOverMatchScore) {
@@ -218,6 +225,7 @@ TEST(RuleEngine, EvaluateEqualsAPlainLoopOverMatchScore) {
     for (const char* t : tails) paths.push_back(std::string(u) + t);
   }
   for (int k = 0; k < 2000; ++k) paths.push_back(random_text(rng, PATH_PIECES, 9));
+  for (int k = 0; k < 1000; ++k) paths.push_back(random_text(rng, ASCII_PATH_PIECES, 9));
 
   std::size_t verdicts = 0;
   for (const std::string& path : paths) {

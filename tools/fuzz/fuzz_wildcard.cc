@@ -1,5 +1,6 @@
 // Pattern and text from the input (split at the first NUL): the matcher must
-// agree with the plain recursive reference. Inputs are kept small (few
+// agree with the plain recursive reference, and the rule engine's compiled
+// score with the plain match_score. Inputs are kept small (few
 // asterisks, short texts) so the reference, exponential in the number of
 // asterisks, stays quick.
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "rules/compiled_pattern.h"
 #include "rules/rules.h"
 #include "rules/wildcard_reference.h"
 
@@ -20,6 +22,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view text = input.substr(split + 1);
   if (std::count(pattern.begin(), pattern.end(), '*') > 5) return 0;
   if (oskra::wildcard_match(pattern, text) != oskra::reference::reference_match(pattern, text)) {
+    std::abort();
+  }
+  oskra::detail::PreparedPath prepared(text);
+  if (prepared.score(oskra::detail::compile_pattern(pattern)) !=
+      oskra::match_score(pattern, text)) {
     std::abort();
   }
   return 0;
