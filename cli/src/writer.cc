@@ -6,10 +6,11 @@
 namespace oskra {
 
 Writer::Writer(Sink sink, std::size_t capacity)
-    : sink_(std::move(sink)), capacity_(capacity == 0 ? 1 : capacity) {
+    : sink_(std::move(sink)),
+      capacity_(capacity == 0 ? 1 : capacity),
+      buffer_(std::make_unique_for_overwrite<char[]>(capacity_)) {
   // Without a sink nothing can be written: report that rather than throw later.
   if (!sink_) ok_ = false;
-  buffer_.reserve(capacity_);
 }
 
 Writer::~Writer() {
@@ -36,36 +37,42 @@ std::size_t whole_characters(std::string_view bytes) {
 
 }  // namespace
 
-void Writer::put(std::string_view bytes) {
-  while (ok_ && !bytes.empty()) {
-    const std::size_t n = std::min(bytes.size(), capacity_ - buffer_.size());
-    buffer_.append(bytes.substr(0, n));
+void Writer::put_slow(std::string_view bytes) {
+  while (!bytes.empty()) {
+    // After a failure the buffer only ever fills to be thrown away.
+    if (!ok_) {
+      size_ = 0;
+      return;
+    }
+    const std::size_t n = std::min(bytes.size(), capacity_ - size_);
+    std::copy_n(bytes.data(), n, buffer_.get() + size_);
+    size_ += n;
     bytes.remove_prefix(n);
-    if (buffer_.size() >= capacity_) drain();
+    if (size_ >= capacity_) drain();
   }
 }
 
-void Writer::put(char c) { put(std::string_view(&c, 1)); }
-
 void Writer::drain() {
-  std::size_t size = whole_characters(buffer_);
-  if (size == 0) size = buffer_.size();  // a capacity too small for one character
-  if (!sink_(std::string_view(buffer_).substr(0, size))) {
+  const std::string_view buffered(buffer_.get(), size_);
+  std::size_t size = whole_characters(buffered);
+  if (size == 0) size = size_;  // a capacity too small for one character
+  if (!sink_(buffered.substr(0, size))) {
     ok_ = false;
-    buffer_.clear();
+    size_ = 0;
     return;
   }
-  buffer_.erase(0, size);
+  std::copy(buffer_.get() + size, buffer_.get() + size_, buffer_.get());
+  size_ -= size;
 }
 
 bool Writer::flush() {
   if (!ok_) {
-    buffer_.clear();
+    size_ = 0;
     return false;
   }
-  if (!buffer_.empty()) {
-    const bool written = sink_(buffer_);
-    buffer_.clear();
+  if (size_ > 0) {
+    const bool written = sink_(std::string_view(buffer_.get(), size_));
+    size_ = 0;
     if (!written) ok_ = false;
   }
   return ok_;
