@@ -154,6 +154,9 @@ class Walker {
       records_.truncate(f.first_record);
     }
     f.end_record = records_.size();
+    // Every record becomes at most one child: sized once, the children never
+    // move while the listing is taken in.
+    if (limit != 0) f.node.children.reserve(f.end_record - f.first_record);
   }
 
   void enter_child(Frame& parent, const DirRecord& record) {
