@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace oskra {
@@ -16,15 +17,37 @@ struct StringOut {
   void put(char c) { text.push_back(c); }
 };
 
+// Whether any of eight bytes is below 0x20, '"' or '\\'. Each test is the
+// classic word-at-a-time one: a byte below n (n <= 0x80) leaves its high bit
+// set in (x - n per byte) & ~x, and a byte equal to b is a zero byte of
+// x ^ b per byte. Exact about "any", which is all that is asked.
+bool any_to_escape(std::uint64_t x) {
+  constexpr std::uint64_t ONES = 0x0101010101010101;
+  constexpr std::uint64_t HIGHS = 0x8080808080808080;
+  const auto any_below = [](std::uint64_t v, std::uint64_t n) {
+    return (v - ONES * n) & ~v & HIGHS;
+  };
+  return (any_below(x, 0x20) | any_below(x ^ (ONES * '"'), 1) | any_below(x ^ (ONES * '\\'), 1)) !=
+         0;
+}
+
 // Only '"', '\\' and characters below U+0020 are escaped; everything else,
 // "/", U+007F and every byte of non-ASCII text included, passes unchanged.
-// Runs of plain bytes are handed on in one piece.
+// Runs of plain bytes are handed on in one piece. Names and paths are
+// mostly plain, so they are scanned eight bytes at a time.
 template <typename Out>
 void put_json_string(Out& out, std::string_view text) {
   static constexpr std::string_view HEX = "0123456789abcdef";
   out.put('"');
   std::size_t run = 0;
   for (std::size_t i = 0; i < text.size(); ++i) {
+    while (i + 8 <= text.size()) {
+      std::uint64_t word;
+      std::memcpy(&word, text.data() + i, sizeof word);
+      if (any_to_escape(word)) break;
+      i += 8;
+    }
+    if (i == text.size()) break;
     const auto c = static_cast<unsigned char>(text[i]);
     if (c >= 0x20 && c != '"' && c != '\\') continue;
     out.put(text.substr(run, i - run));

@@ -209,6 +209,22 @@ TEST(JsonReport, EscapesOnlyQuoteBackslashAndControlCharacters) {
   EXPECT_EQ(json_text(raw), '"' + raw + '"');
   EXPECT_EQ(json_text("C:\\Users\\a\x1b[0m\n"), "\"C:\\\\Users\\\\a\\u001b[0m\\n\"");
 
+  // Every byte value at every place of a text longer than two words, so the
+  // word-at-a-time scan meets it at each position of a word and in the tail.
+  for (int c = 0; c < 256; ++c) {
+    const std::string escaped = c < 32      ? controls[c]
+                                : c == '"'  ? "\\\""
+                                : c == '\\' ? "\\\\"
+                                            : std::string(1, static_cast<char>(c));
+    for (std::size_t at = 0; at < 19; ++at) {
+      std::string text(19, 'a');
+      text[at] = static_cast<char>(c);
+      ASSERT_EQ(json_text(text),
+                '"' + std::string(at, 'a') + escaped + std::string(18 - at, 'a') + '"')
+          << c << " at " << at;
+    }
+  }
+
   std::string appended = "keep:";
   append_json_string(appended, "\t");
   EXPECT_EQ(appended, "keep:\"\\t\"");
