@@ -46,10 +46,15 @@ PreparedPath::PreparedPath(std::string_view path) {
     out = heap_.get();
   }
   normalized_ = std::string_view(out, normalize_into(path, out));
+  // Branch-free, so the compiler can take many bytes per step.
+  std::size_t separators = 0;
+  unsigned high_bits = 0;
   for (const char b : normalized_) {
-    if (b == '\\') ++separators_;
-    if (static_cast<unsigned char>(b) >= 0x80) ascii_ = false;
+    separators += b == '\\' ? 1 : 0;
+    high_bits |= static_cast<unsigned char>(b);
   }
+  separators_ = separators;
+  ascii_ = (high_bits & 0x80) == 0;
   const std::size_t last = normalized_.rfind('\\');
   name_start_ = last == std::string_view::npos ? 0 : last + 1;
   has_drive_letter_ = normalized_.size() >= 2 && normalized_[1] == ':';
