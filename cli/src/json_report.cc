@@ -106,12 +106,14 @@ class JsonOut {
     }
   }
 
-  // ",\n" or "\n", the member's indent, the key and ": ".
+  // ",\n" or "\n", the member's indent, the key and ": ". Member names are
+  // this file's own plain ASCII words: nothing in them needs escaping.
   void key(std::size_t depth, bool first, std::string_view name) {
     out_.put(first ? "\n" : ",\n");
     indent(depth + 1);
-    put_json_string(out_, name);
-    out_.put(": ");
+    out_.put('"');
+    out_.put(name);
+    out_.put("\": ");
   }
 
   void string_member(std::size_t depth, bool first, std::string_view name, std::string_view value) {
