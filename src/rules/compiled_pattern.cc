@@ -57,6 +57,10 @@ PreparedPath::PreparedPath(std::string_view path) {
   ascii_ = (high_bits & 0x80) == 0;
   const std::size_t last = normalized_.rfind('\\');
   name_start_ = last == std::string_view::npos ? 0 : last + 1;
+  name_ascii_ =
+      ascii_ ||
+      std::all_of(normalized_.begin() + static_cast<std::ptrdiff_t>(name_start_), normalized_.end(),
+                  [](char b) { return static_cast<unsigned char>(b) < 0x80; });
   has_drive_letter_ = normalized_.size() >= 2 && normalized_[1] == ':';
   // After the substitution no backslash is left when there was none or the
   // only one was the first byte: the last component is then the whole path.
@@ -111,16 +115,16 @@ std::size_t PreparedPath::score(const CompiledPattern& c) {
     }
     case PatternClass::wildcard_name: {
       const bool whole = substituted && substituted_name_is_whole_;
-      if (ascii_) {
+      const std::string_view text = whole ? nt.substr(2) : nt.substr(name_start_);
+      if (whole ? ascii_ : name_ascii_) {
         if (!c.ascii_matchable) return 0;
-        matched = whole ? match_glob(fp.substr(2), nt.substr(2), FOLD_BYTE)
-                        : match_glob(fp, nt.substr(name_start_), FOLD_BYTE);
+        matched = match_glob(whole ? fp.substr(2) : fp, text, FOLD_BYTE);
         break;
       }
-      const std::u32string_view p = c.lowered;
-      matched =
-          whole ? match_glob(p.substr(2), std::u32string_view(lowered()).substr(2), SAME_CODE_POINT)
-                : match_glob(p, std::u32string_view(lowered_name()), SAME_CODE_POINT);
+      const std::u32string_view p = whole ? std::u32string_view(c.lowered).substr(2) : c.lowered;
+      if (!fixed_ends_may_match(p, text)) return 0;
+      matched = whole ? match_glob(p, std::u32string_view(lowered()).substr(2), SAME_CODE_POINT)
+                      : match_glob(p, std::u32string_view(lowered_name()), SAME_CODE_POINT);
       break;
     }
     case PatternClass::wildcard_path: {
@@ -135,12 +139,69 @@ std::size_t PreparedPath::score(const CompiledPattern& c) {
         matched = match_glob(fp.substr(skip), nt.substr(skip), FOLD_BYTE);
         break;
       }
-      matched = match_glob(std::u32string_view(c.lowered).substr(skip),
-                           std::u32string_view(lowered()).substr(skip), SAME_CODE_POINT);
+      const std::u32string_view p = std::u32string_view(c.lowered).substr(skip);
+      if (!fixed_ends_may_match(p, nt.substr(skip))) return 0;
+      matched = match_glob(p, std::u32string_view(lowered()).substr(skip), SAME_CODE_POINT);
       break;
     }
   }
   return matched ? np.size() : 0;
+}
+
+bool FoldedEqual::operator()(std::string_view a, std::string_view b) const {
+  return ascii_iequal(a, b);
+}
+
+std::size_t FoldedHash::operator()(std::string_view text) const {
+  // FNV-1a over the folded bytes.
+  std::uint64_t hash = 14695981039346656037u;
+  for (const char b : text) {
+    hash ^= static_cast<unsigned char>(fold_ascii(b));
+    hash *= 1099511628211u;
+  }
+  return static_cast<std::size_t>(hash);
+}
+
+CompiledRules::CompiledRules(const std::vector<Rule>& rules) {
+  patterns_.reserve(rules.size());
+  for (std::size_t k = 0; k < rules.size(); ++k) {
+    const CompiledPattern& c = patterns_.emplace_back(compile_pattern(rules[k].pattern));
+    if (c.kind == PatternClass::empty) continue;
+    if (c.kind == PatternClass::literal_name && !c.drive) {
+      names_.try_emplace(c.folded, k);  // keeps the first position
+    } else if (c.kind == PatternClass::literal_path && c.drive) {
+      drive_literal_paths_.push_back(k);
+    } else if (c.kind == PatternClass::wildcard_path && c.drive) {
+      drive_wildcard_paths_.push_back(k);
+    } else {
+      tried_.push_back(k);
+    }
+  }
+}
+
+CompiledRules::Best CompiledRules::best(PreparedPath& path) const {
+  Best best;
+  const auto consider = [&best](std::size_t score, std::size_t position) {
+    if (score > best.score || (score != 0 && score == best.score && position < best.position)) {
+      best = Best{score, position};
+    }
+  };
+  for (const std::size_t k : tried_) consider(path.score(patterns_[k]), k);
+  // A "?:" path pattern matches only a path whose second character is ':'.
+  // A literal one compares bytes, and so does a wildcard one against an
+  // all-ASCII path; a wildcard one against any other path compares decoded
+  // characters, whose second need not be the second byte, so it is tried.
+  if (path.has_drive_letter()) {
+    for (const std::size_t k : drive_literal_paths_) consider(path.score(patterns_[k]), k);
+  }
+  if (path.has_drive_letter() || !path.ascii()) {
+    for (const std::size_t k : drive_wildcard_paths_) consider(path.score(patterns_[k]), k);
+  }
+  if (!names_.empty()) {
+    const auto found = names_.find(path.name());
+    if (found != names_.end()) consider(path.name().size(), found->second);
+  }
+  return best;
 }
 
 }  // namespace oskra::detail

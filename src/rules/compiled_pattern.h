@@ -12,6 +12,10 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "rules/rules.h"
 
 namespace oskra::detail {
 
@@ -51,6 +55,11 @@ class PreparedPath {
   // was made from.
   std::size_t score(const CompiledPattern& compiled);
 
+  // The last component, as `match_score` compares a name pattern with it.
+  std::string_view name() const { return normalized_.substr(name_start_); }
+  bool has_drive_letter() const { return has_drive_letter_; }
+  bool ascii() const { return ascii_; }
+
  private:
   const std::u32string& lowered();
   // The last component alone, lower-cased: name patterns never need more,
@@ -63,6 +72,7 @@ class PreparedPath {
   std::unique_ptr<char[]> heap_;
   std::string_view normalized_;
   bool ascii_ = true;           // no byte above 0x7F
+  bool name_ascii_ = true;      // none in the last component
   std::size_t name_start_ = 0;  // first byte after the last backslash
   std::size_t separators_ = 0;
   bool has_drive_letter_ = false;  // second byte is ':'
@@ -71,6 +81,46 @@ class PreparedPath {
   std::u32string lowered_;
   bool lowered_name_ready_ = false;
   std::u32string lowered_name_;
+};
+
+// Equality and hash under which "A" to "Z" equal "a" to "z", for looking up
+// a path's last component among literal name patterns.
+struct FoldedEqual {
+  using is_transparent = void;
+  bool operator()(std::string_view a, std::string_view b) const;
+};
+struct FoldedHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view text) const;
+};
+
+// A list of rules ready to judge paths: every pattern compiled once, and
+// arranged so that most patterns that cannot match a path are never tried.
+// Plain literal names (most of a typical list) are looked up by the path's
+// last component in one step. A path pattern that begins with "?:" needs a
+// path whose second character is ':', so it is skipped for paths that
+// plainly do not have one (every path on Linux). Everything else is tried
+// in turn.
+class CompiledRules {
+ public:
+  explicit CompiledRules(const std::vector<Rule>& rules);
+
+  // The winner among these rules: the highest score, and among equal scores
+  // the lowest position. A score of 0 means no rule matched.
+  struct Best {
+    std::size_t score = 0;
+    std::size_t position = 0;
+  };
+  Best best(PreparedPath& path) const;
+
+ private:
+  std::vector<CompiledPattern> patterns_;          // in rule order
+  std::vector<std::size_t> tried_;                 // positions tried for every path, ascending
+  std::vector<std::size_t> drive_literal_paths_;   // "?:" literal paths, ascending
+  std::vector<std::size_t> drive_wildcard_paths_;  // "?:" wildcard paths, ascending
+  // Folded literal name to the lowest position with it (same name, same
+  // score, so the first one wins).
+  std::unordered_map<std::string, std::size_t, FoldedHash, FoldedEqual> names_;
 };
 
 }  // namespace oskra::detail

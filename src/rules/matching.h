@@ -29,12 +29,11 @@ constexpr CharT fold_ascii(CharT c) {
 template <class CharT, class Lower>
 bool match_glob(std::basic_string_view<CharT> pattern, std::basic_string_view<CharT> text,
                 Lower lower) {
-  constexpr CharT backslash = CharT('\\');
   constexpr CharT star_unit = CharT('*');
   constexpr CharT any_unit = CharT('?');
   // Segments are short: a plain scan beats a library search call.
-  const auto segment_end = [backslash](std::basic_string_view<CharT> s, std::size_t from) {
-    while (from < s.size() && s[from] != backslash) ++from;
+  const auto segment_end = [](std::basic_string_view<CharT> s, std::size_t from) {
+    while (from < s.size() && s[from] != CharT('\\')) ++from;
     return from;
   };
   // Most candidates fail on their fixed ends, which must begin and end the
@@ -89,6 +88,31 @@ bool match_glob(std::basic_string_view<CharT> pattern, std::basic_string_view<Ch
     i = pe + 1;
     j = te + 1;
   }
+}
+
+// A quick test before a path outside ASCII is lower-cased: false only when
+// the fixed ends of `pattern` (lower-cased code points; the parts before the
+// first and after the last metacharacter) certainly disagree with `text`
+// (UTF-8). Where the text's ends are ASCII, each byte is exactly one
+// character and lower-cases to one; past the first other byte nothing is
+// concluded.
+inline bool fixed_ends_may_match(std::u32string_view pattern, std::string_view text) {
+  const auto is_meta = [](char32_t c) { return c == U'*' || c == U'?'; };
+  for (std::size_t k = 0; k < pattern.size() && !is_meta(pattern[k]) && k < text.size(); ++k) {
+    const auto b = static_cast<unsigned char>(text[k]);
+    if (b >= 0x80) break;
+    if (pattern[k] != fold_ascii(static_cast<char32_t>(b))) return false;
+  }
+  std::size_t p = pattern.size();
+  std::size_t t = text.size();
+  while (p > 0 && !is_meta(pattern[p - 1]) && t > 0) {
+    const auto b = static_cast<unsigned char>(text[t - 1]);
+    if (b >= 0x80) break;
+    if (pattern[p - 1] != fold_ascii(static_cast<char32_t>(b))) return false;
+    --p;
+    --t;
+  }
+  return true;
 }
 
 inline bool match_code_points(std::u32string_view pattern, std::u32string_view text) {

@@ -153,6 +153,9 @@ const std::vector<std::string> PATH_PIECES = {
     "C:",    "c:",      "D:",       "\\",        "\\",       "\\",           "/", "Temp", "TEMP",
     "cache", "Windows", "\xC4\xB0", "i\xCC\x87", "\xC3\xA9", "\xC3\x89",     " ", "\xFF", "?",
     ":",     "a",       "x",        "\\\\?\\",   "\xC3",     "\xE7\xBC\x93", "*", "k"};
+// Short names on both sides, where one character more or less decides.
+const std::vector<std::string> NAME_PIECES = {
+    "*", "?", "a", "K", "x", "\xC3\xA9", "\xC3\x89", "\xE2\x84\xAA", "\xFF", "\xE7\xBC\x93"};
 // All-ASCII paths take a byte-wise route of their own.
 const std::vector<std::string> ASCII_PATH_PIECES = {
     "C:", "d:", "\\", "\\", "/", " ", "Temp", "TEMP", "cache", "Windows", "?", ":", "a", "K", "*"};
@@ -182,6 +185,12 @@ TEST(RuleEngine, CompiledScoresEqualMatchScore) {
                                     "C:\\Users\\bob\\AppData\\Local\\pip\\cache"};
   for (int k = 0; k < 400; ++k) paths.push_back(random_text(rng, PATH_PIECES, 8));
   for (int k = 0; k < 400; ++k) paths.push_back(random_text(rng, ASCII_PATH_PIECES, 8));
+  // Short names under ASCII and non-ASCII parents, against short name
+  // patterns.
+  for (int k = 0; k < 200; ++k) patterns.push_back(random_text(rng, NAME_PIECES, 3));
+  for (int k = 0; k < 400; ++k) {
+    paths.push_back(random_text(rng, PATH_PIECES, 4) + "\\" + random_text(rng, NAME_PIECES, 3));
+  }
   // Longer than the prepared path's own buffer.
   paths.push_back("C:\\" + std::string(600, 'a') + "\\Temp");
 
@@ -209,6 +218,12 @@ TEST(RuleEngine, EvaluateEqualsAPlainLoopOverMatchScore) {
   }
   user.push_back(rule("cache", State::red, "user cache"));
   user.push_back(rule("?:\\Users", State::green, "users"));
+  // Same name in two spellings: the first one wins. A drive wildcard that
+  // a path without a drive letter can still match through a character of
+  // two bytes before its ':'.
+  user.push_back(rule("tEMP", State::red, "first temp"));
+  user.push_back(rule("Temp", State::red, "second temp"));
+  user.push_back(rule("?:\\*", State::green, "any drive folder"));
   const RuleEngine engine(user);
   const RuleEngine builtin_only;
 
@@ -223,6 +238,9 @@ TEST(RuleEngine, EvaluateEqualsAPlainLoopOverMatchScore) {
                                ""};
   for (const char* u : users) {
     for (const char* t : tails) paths.push_back(std::string(u) + t);
+  }
+  for (const char* p : {"\xC3\xA9:\\x", "\xE2\x84\xAA:/x", "a:\\x", "\\a:\\x", "/x/TEMP"}) {
+    paths.push_back(p);
   }
   for (int k = 0; k < 2000; ++k) paths.push_back(random_text(rng, PATH_PIECES, 9));
   for (int k = 0; k < 1000; ++k) paths.push_back(random_text(rng, ASCII_PATH_PIECES, 9));

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -97,7 +98,7 @@ std::size_t match_score(std::string_view pattern, std::string_view path);
 using RulesFileReader = std::optional<std::string> (*)(std::string_view file_name);
 
 namespace detail {
-struct CompiledPattern;  // private to the engine's implementation
+class CompiledRules;  // private to the engine's implementation
 }
 
 class RuleEngine {
@@ -126,9 +127,9 @@ class RuleEngine {
 
  private:
   std::vector<Rule> user_rules_;
-  // Each user rule's pattern, normalised and classified once; parallel to
-  // `user_rules_`.
-  std::vector<detail::CompiledPattern> compiled_;
+  // The user rules' patterns, compiled once; read-only, so copies of the
+  // engine share them. Empty for an engine without user rules.
+  std::shared_ptr<const detail::CompiledRules> compiled_;
 };
 
 }  // namespace oskra

@@ -1,12 +1,15 @@
 // Pattern and text from the input (split at the first NUL): the matcher must
-// agree with the plain recursive reference, and the rule engine's compiled
-// score with the plain match_score. Inputs are kept small (few
+// agree with the plain recursive reference, the rule engine's compiled score
+// with the plain match_score, and the engine's verdict, with the pattern as
+// its one user rule, with a plain loop over match_score. Inputs are kept small (few
 // asterisks, short texts) so the reference, exponential in the number of
 // asterisks, stays quick.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "rules/compiled_pattern.h"
@@ -24,10 +27,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (oskra::wildcard_match(pattern, text) != oskra::reference::reference_match(pattern, text)) {
     std::abort();
   }
+  const std::size_t user_score = oskra::match_score(pattern, text);
   oskra::detail::PreparedPath prepared(text);
-  if (prepared.score(oskra::detail::compile_pattern(pattern)) !=
-      oskra::match_score(pattern, text)) {
-    std::abort();
+  if (prepared.score(oskra::detail::compile_pattern(pattern)) != user_score) std::abort();
+
+  const oskra::Rule user{std::string(pattern), oskra::State::green, "r", "a"};
+  const oskra::Rule* best = user_score > 0 ? &user : nullptr;
+  std::size_t best_score = user_score;
+  for (const oskra::Rule& rule : oskra::BUILTIN_RULES) {
+    const std::size_t score = oskra::match_score(rule.pattern, text);
+    if (score > best_score) {
+      best = &rule;
+      best_score = score;
+    }
   }
+  const std::optional<oskra::Mark> mark = oskra::RuleEngine({user}).evaluate(text);
+  if (mark.has_value() != (best != nullptr)) std::abort();
+  if (mark && (mark->pattern != best->pattern || mark->reason != best->reason)) std::abort();
   return 0;
 }
