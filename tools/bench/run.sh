@@ -115,8 +115,11 @@ want gdu && main_cases+=(--case gdu "gdu -n -p -x $(q "$tree")")
   echo "# oskra-cli benchmark, $(date -u '+%Y-%m-%d %H:%M UTC')"
   echo
   dirty=$(git -C "$repo" diff --quiet HEAD -- src cli || echo ' (with uncommitted changes)')
-  echo "Machine: $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg);" \
-    "commit $(git -C "$repo" rev-parse --short HEAD)$dirty"
+  cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
+  echo "Machine: ${cpu:-unknown CPU}, $(nproc) cores," \
+    "$(awk '/^MemTotal/ {printf "%.0f GiB", $2 / 1048576}' /proc/meminfo) RAM," \
+    "Linux $(uname -r), trees on $(stat -f -c %T "$bench_dir");" \
+    "load average $(cut -d' ' -f1-3 /proc/loadavg); commit $(git -C "$repo" rev-parse --short HEAD)$dirty"
   echo
 } > "$out/report.md"
 
