@@ -124,7 +124,8 @@ def main():
         usage = run(args, folder, "--help")
         first = usage.stdout.decode("utf-8", "replace").split("\n")[0]
         if usage.returncode != 0 or not first.startswith("Morvane CLI v"):
-            fail("--help gave status %d and %r" % (usage.returncode, first))
+            fail("--help gave status %d, %r and on stderr %r"
+                 % (usage.returncode, first, usage.stderr.decode("utf-8", "replace")))
 
         tree = os.path.join(scratch, "tree")
         for sub, name, size in (("photos", "a.jpg", 100), ("cache", "b.bin", 50)):
