@@ -18,14 +18,11 @@ configure_and_build build/asan -DCMAKE_BUILD_TYPE=Debug -DOSKRA_SANITIZE=ON
 configure_and_build build/win64 -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
 
-# A fresh Wine prefix for this run, removed afterwards, served by one
-# persistent wineserver: a test that starts just as an idle server shuts
-# down can make Wine itself fail. tools/wine-run makes the prefix once.
+# A fresh Wine prefix for this run, removed afterwards (tools/wine-run
+# makes it once, on first use).
 scratch=$(mktemp -d)
 trap 'wineserver -k >/dev/null 2>&1 || true; rm -rf "$scratch"' EXIT
 export WINEPREFIX="$scratch/wine"
-mkdir -p "$WINEPREFIX"
-wineserver -p
 
 failed=()
 for dir in build/release build/asan build/win64; do
