@@ -165,7 +165,7 @@ TEST_F(SkillDoc, RulesFileExamplesLoad) {
   // At least the example of each language.
   ASSERT_GE(blocks.size(), 2u);
   for (const std::string& block : blocks) {
-    const std::optional<std::vector<RawRule>> rules = RuleEngine::parse_rules_json(block);
+    const std::optional<std::vector<Rule>> rules = RuleEngine::parse_rules_json(block);
     ASSERT_TRUE(rules.has_value()) << "this example would be ignored:\n" << block;
     EXPECT_FALSE(rules->empty()) << block;
   }

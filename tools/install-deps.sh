@@ -7,6 +7,7 @@ packages=(
   libgtest-dev nlohmann-json3-dev         # GoogleTest sources, the rules file parser
   g++-mingw-w64-x86-64-posix wine wine64  # the Windows build, run under Wine
   clang libclang-rt-14-dev                # the fuzz targets (libFuzzer)
+  strace                                  # the test that no link is ever followed
 )
 missing=()
 for p in "${packages[@]}"; do

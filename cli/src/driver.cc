@@ -1,7 +1,9 @@
 #include "driver.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <limits>
+#include <new>
 #include <utility>
 
 #include "json_report.h"
@@ -25,10 +27,6 @@ std::optional<std::uint64_t> parse_number(std::string_view text, std::uint64_t m
     value = value * 10 + digit;
   }
   return value;
-}
-
-std::uint32_t level_limit(std::uint32_t depth) {
-  return depth == std::numeric_limits<std::uint32_t>::max() ? depth : depth + 1;
 }
 
 Command parse_arguments(const std::vector<std::string>& args) {
@@ -102,27 +100,28 @@ int analyse(const Options& options) {
     complain("路径无法解析: ", path);
     return 2;
   }
-  const RuleEngine engine = RuleEngine::from_exe_dir(platform::read_file_beside_executable);
+  // Rules beside the program, if there is a usable file; the built-in ones
+  // alone otherwise, silently.
+  const std::optional<std::string> rules_text = platform::read_file_beside_executable("rules.json");
+  const RuleEngine engine = rules_text ? RuleEngine::from_rules_json(*rules_text) : RuleEngine();
 
   const auto start = std::chrono::steady_clock::now();
-  std::uint64_t denied = 0;
-  GreenList greens;
-  Node tree;
+  WalkResult scan;
   {
     const std::unique_ptr<platform::DirectorySource> source = platform::make_directory_source();
-    tree = walk(*source, *root, level_limit(options.depth), engine, denied, std::nullopt, greens);
+    scan = walk(*source, *root, options.depth, engine);
   }
   Report report;
-  report.greens = greens.take_sorted();
-  report.path = display_path(*root);
+  report.greens = std::move(scan.greens);
+  report.path = platform::display_path(*root);
   const auto elapsed = std::chrono::steady_clock::now() - start;
   report.elapsed_ms = static_cast<std::uint64_t>(
       std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
-  report.total_bytes = tree.bytes;
-  report.files = tree.files;
-  report.dirs = tree.dirs;
-  report.denied = denied;
-  report.tree = std::move(tree);
+  report.total_bytes = scan.root.bytes;
+  report.files = scan.root.files;
+  report.dirs = scan.root.dirs;
+  report.denied = scan.denied;
+  report.tree = std::move(scan.root);
 
   Writer out(platform::write_stdout);
   if (options.json) {
@@ -139,7 +138,20 @@ int analyse(const Options& options) {
 
 }  // namespace
 
+namespace {
+
+// Any allocation that fails, anywhere in the run, ends it here: one line and
+// status 2, never an abort. Nothing is unwound, so nothing more is allocated.
+void out_of_memory() {
+  std::set_new_handler(nullptr);
+  platform::write_stderr("内存不足\n");
+  std::_Exit(2);
+}
+
+}  // namespace
+
 int run(int argc, char** argv) {
+  std::set_new_handler(out_of_memory);
   platform::init_process();
   std::string bad;
   const std::optional<std::vector<std::string>> args = platform::arguments(argc, argv, bad);

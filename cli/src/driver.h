@@ -46,10 +46,6 @@ Command parse_arguments(const std::vector<std::string>& args);
 // `max`; nothing otherwise.
 std::optional<std::uint64_t> parse_number(std::string_view text, std::uint64_t max);
 
-// The scanner's level limit for a detail depth: depth + 1, which stays at
-// the largest value rather than wrap to 0 for the largest depth.
-std::uint32_t level_limit(std::uint32_t depth);
-
 // The whole run; returns the exit status.
 int run(int argc, char** argv);
 

@@ -79,12 +79,5 @@ TEST(ParseArguments, Numbers) {
   EXPECT_EQ(top("99999999999999999999"), 20u);
 }
 
-TEST(LevelLimit, AddsOneWithoutWrapping) {
-  EXPECT_EQ(level_limit(0), 1u);
-  EXPECT_EQ(level_limit(1), 2u);
-  EXPECT_EQ(level_limit(4294967294u), 4294967295u);
-  EXPECT_EQ(level_limit(4294967295u), 4294967295u);
-}
-
 }  // namespace
 }  // namespace oskra

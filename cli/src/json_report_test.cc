@@ -27,14 +27,10 @@ std::string json_text(std::string_view text) {
   return out;
 }
 
-Mark cache_mark() {
-  Mark m;
-  m.state = State::green;
-  m.pattern = "cache";
-  m.source = SOURCE_BUILTIN;
-  m.reason = "rule.reason.cacheDir";
-  m.action = "rule.action.safeToClean";
-  return m;
+const Mark* cache_mark() {
+  static const Mark m{State::green, "cache", SOURCE_BUILTIN, "rule.reason.cacheDir",
+                      "rule.action.safeToClean"};
+  return &m;
 }
 
 // Takes a tree apart one level at a time: the default destructor of a very
@@ -146,13 +142,8 @@ TEST(JsonReport, LeavesOutAbsentMembersAndWritesEmptyGreensOnTheKeyLine) {
   locked.name = "locked";
   locked.path = "C:\\locked";
   locked.dirs = 1;
-  Mark user;
-  user.state = State::red;
-  user.pattern = "lock*";
-  user.source = SOURCE_USER;
-  user.reason = "mine";
-  user.action = "keep";
-  locked.mark = user;
+  const Mark user{State::red, "lock*", SOURCE_USER, "mine", "keep"};
+  locked.mark = &user;
   r.tree.children.push_back(locked);
 
   EXPECT_EQ(render(r),

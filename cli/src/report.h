@@ -16,9 +16,9 @@ struct Node {
   std::string name;  // last component; empty for a drive or file system root
   std::string path;  // full path in display form
   std::uint64_t bytes = 0;
-  std::uint64_t files = 0;  // files beneath a directory; 0 for a file
-  std::uint64_t dirs = 0;   // itself plus directories beneath; 0 for a file
-  std::optional<Mark> mark;
+  std::uint64_t files = 0;     // files beneath a directory; 0 for a file
+  std::uint64_t dirs = 0;      // itself plus directories beneath; 0 for a file
+  const Mark* mark = nullptr;  // the effective verdict, shared: owned by the rule engine
   std::vector<Node> children;  // listing order
 
   Node() = default;

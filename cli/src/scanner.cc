@@ -1,134 +1,103 @@
 #include "scanner.h"
 
-#include <algorithm>
+#include <cstdint>
 #include <deque>
+#include <limits>
+#include <string>
 #include <utility>
+
+#include "green_list.h"
 
 namespace oskra {
 
 using platform::DirRecord;
+using platform::EntryKind;
 using platform::NativeString;
 using platform::NativeStringView;
-
-std::string display_path(NativeStringView path) {
-  std::string text = platform::to_utf8_lossy(path);
-  constexpr std::string_view prefix = "\\\\?\\";
-  std::size_t start = 0;
-  while (text.compare(start, prefix.size(), prefix) == 0) start += prefix.size();
-  text.erase(0, start);
-  return text;
-}
-
-// --- GreenList -----------------------------------------------------------------
-
-bool GreenList::drops_later(const Entry& a, const Entry& b) {
-  // std::*_heap keep the "largest" on top; here that is the entry to drop
-  // first.
-  if (a.node.bytes != b.node.bytes) return a.node.bytes < b.node.bytes;
-  return a.order > b.order;
-}
-
-bool GreenList::would_keep(std::uint64_t bytes) const {
-  if (heap_.size() < capacity_) return true;
-  // A new entry comes after every kept one, so it must be strictly larger
-  // than the first to drop.
-  return capacity_ > 0 && bytes > heap_.front().node.bytes;
-}
-
-void GreenList::add(Node node) {
-  const std::uint64_t order = added_++;
-  if (!would_keep(node.bytes)) return;
-  const auto cmp = [](const Entry& a, const Entry& b) { return drops_later(b, a); };
-  if (heap_.size() == capacity_) {
-    std::pop_heap(heap_.begin(), heap_.end(), cmp);
-    heap_.pop_back();
-  }
-  heap_.push_back(Entry{std::move(node), order});
-  std::push_heap(heap_.begin(), heap_.end(), cmp);
-}
-
-std::vector<Node> GreenList::take_sorted() {
-  std::sort(heap_.begin(), heap_.end(), [](const Entry& a, const Entry& b) {
-    if (a.node.bytes != b.node.bytes) return a.node.bytes > b.node.bytes;
-    return a.order < b.order;
-  });
-  std::vector<Node> out;
-  out.reserve(heap_.size());
-  for (Entry& e : heap_) out.push_back(std::move(e.node));
-  heap_.clear();
-  return out;
-}
-
-// --- walk ------------------------------------------------------------------------
 
 namespace {
 
 constexpr char DISPLAY_SEPARATOR = static_cast<char>(platform::SEPARATOR);
 
-bool is_green(const std::optional<Mark>& mark) { return mark && mark->state == State::green; }
+bool is_green(const Mark* mark) { return mark != nullptr && mark->state == State::green; }
+
+// Totals stop at the largest value instead of wrapping around.
+void add_saturating(std::uint64_t& total, std::uint64_t more) {
+  total = more > std::numeric_limits<std::uint64_t>::max() - total
+              ? std::numeric_limits<std::uint64_t>::max()
+              : total + more;
+}
+
+// How many levels below a directory still get detail nodes: the depth
+// plus one, staying at the largest value rather than wrap to none.
+std::uint32_t level_limit(std::uint32_t depth) {
+  return depth == std::numeric_limits<std::uint32_t>::max() ? depth : depth + 1;
+}
 
 // One directory on the walk's stack.
 struct Frame {
-  Node node;                        // name, path and mark are filled in only when the node is kept
-  std::optional<Mark> own;          // its own verdict
+  Node node;                        // name and path are filled in only when the node is kept
+  const Mark* own = nullptr;        // its own verdict
   const Mark* effective = nullptr;  // `own`, or the nearest enclosing verdict
-  std::uint32_t limit = 0;
-  bool kept = false;             // its parent keeps it as a detail node
-  bool listed = false;           // its listing opened
-  std::size_t first_record = 0;  // its records in the walk's record list
-  std::size_t next_record = 0;
+  std::uint32_t limit = 0;          // levels below it that get detail nodes
+  bool kept = false;                // its parent keeps it as a detail node
+  bool listed = false;              // its listing opened
+  std::size_t next_record = 0;      // its records in the walk's record list
   std::size_t end_record = 0;
+  std::size_t first_record = 0;
   std::size_t native_size = 0;   // its listing path in the native buffer
   std::size_t display_size = 0;  // its listing path in the display buffer
   std::size_t name_start = 0;    // where its name starts in the display buffer
-
-  // Its own green verdict puts a directory in the green list, once listed.
-  bool offered_green() const { return listed && is_green(own); }
 };
 
 class Walker {
  public:
-  Walker(platform::DirectorySource& source, const RuleEngine& engine, std::uint64_t& denied,
-         GreenList& greens)
-      : source_(source), engine_(engine), denied_(denied), greens_(greens) {}
+  Walker(platform::DirectorySource& source, const RuleEngine& engine)
+      : source_(source), engine_(engine) {}
 
-  Node run(NativeStringView root, std::uint32_t limit, std::optional<Mark> inherited) {
-    root_inherited_ = std::move(inherited);
+  WalkResult run(NativeStringView root, std::uint32_t depth) {
     // The root's own path may end in a separator ("/", "\\?\C:\"); its
     // entries are joined to its listing path, which never does.
     native_ = platform::listing_path(root);
-    display_ = display_path(native_);
-    const std::string root_display = display_path(root);
-    enter(root, root_display, limit, root_inherited_ ? &*root_inherited_ : nullptr,
-          /*kept=*/true);
+    display_ = platform::display_path(native_);
+    const std::string root_display = platform::display_path(root);
+    enter(root, root_display, level_limit(depth), nullptr, /*kept=*/true);
     Frame& top = stack_.back();
     top.node.name = platform::entry_name(root);
     top.node.path = root_display;
 
+    WalkResult result;
     while (true) {
       Frame& f = stack_.back();
       if (f.next_record == f.end_record) {
         Node done = finish();
-        if (stack_.empty()) return done;
+        if (stack_.empty()) {
+          result.root = std::move(done);
+          break;
+        }
         Frame& parent = stack_.back();
-        parent.node.bytes += done.bytes;
-        parent.node.files += done.files;
-        parent.node.dirs += done.dirs;
+        add_saturating(parent.node.bytes, done.bytes);
+        add_saturating(parent.node.files, done.files);
+        add_saturating(parent.node.dirs, done.dirs);
         if (parent.limit != 0) parent.node.children.push_back(std::move(done));
         continue;
       }
       const DirRecord record = records_[f.next_record++];
-      const bool is_dir = (record.attributes & platform::ATTR_DIRECTORY) != 0;
-      const bool is_reparse = (record.attributes & platform::ATTR_REPARSE_POINT) != 0;
-      if (is_dir && !is_reparse) {
-        enter_child(f, record);
-      } else if (!is_dir || (record.reparse_tag & platform::TAG_NAME_SURROGATE) != 0) {
-        // A file, or a junction or directory link: counted as a file of its
-        // listed size and never entered.
-        add_file(f, record);
+      switch (record.kind) {
+        case EntryKind::directory:
+          enter_child(f, record);
+          break;
+        case EntryKind::file:
+        case EntryKind::link:
+          add_file(f, record);
+          break;
+        case EntryKind::skip:
+          break;
       }
-      // Any other reparse directory is skipped: not counted, not entered.
     }
+    result.denied = denied_;
+    result.greens = greens_.take_sorted();
+    return result;
   }
 
  private:
@@ -138,9 +107,7 @@ class Walker {
              const Mark* inherited, bool kept) {
     Frame& f = stack_.emplace_back();
     f.own = engine_.evaluate(display);
-    // Frames never move (a deque keeps its elements in place), so children
-    // can point at this verdict instead of copying it.
-    f.effective = f.own ? &*f.own : inherited;
+    f.effective = f.own != nullptr ? f.own : inherited;
     f.limit = limit;
     f.kept = kept;
     f.node.dirs = 1;
@@ -174,8 +141,8 @@ class Walker {
   }
 
   void add_file(Frame& f, const DirRecord& record) {
-    f.node.bytes += record.size;
-    f.node.files += 1;
+    add_saturating(f.node.bytes, record.size);
+    add_saturating(f.node.files, 1);
     // Below the detail depth a file is neither judged nor kept.
     if (f.limit == 0) return;
     Node file;
@@ -186,9 +153,8 @@ class Walker {
     file.path.append(file.name);
     file.bytes = record.size;
     file.mark = engine_.evaluate(file.path);
-    const bool green = is_green(file.mark);
-    if (!file.mark && f.effective) file.mark = *f.effective;
-    if (green && greens_.would_keep(file.bytes)) greens_.add(file);
+    if (is_green(file.mark)) greens_.offer(file);
+    if (file.mark == nullptr) file.mark = f.effective;
     f.node.children.push_back(std::move(file));
   }
 
@@ -196,30 +162,15 @@ class Walker {
   Node finish() {
     Frame& f = stack_.back();
     const bool root = stack_.size() == 1;
-    const bool green = f.offered_green() && greens_.would_keep(f.node.bytes);
-    if (root || f.kept || green) {
-      if (!root) {
-        // The buffers hold this directory's path while it is on top.
-        f.node.path.assign(display_, 0, f.display_size);
-        f.node.name.assign(display_, f.name_start, f.display_size - f.name_start);
-      }
-      // Every frame beneath is finished: nothing points at `own` any more.
-      if (f.own) {
-        f.node.mark = std::move(f.own);
-      } else if (f.effective) {
-        f.node.mark = *f.effective;
-      }
+    // Its own green verdict offers a directory, once it has been listed.
+    const bool green = f.listed && is_green(f.own);
+    if (!root && (f.kept || green)) {
+      // The buffers hold this directory's path while it is on top.
+      f.node.path.assign(display_, 0, f.display_size);
+      f.node.name.assign(display_, f.name_start, f.display_size - f.name_start);
     }
-    if (green) {
-      Node copy;
-      copy.name = f.node.name;
-      copy.path = f.node.path;
-      copy.bytes = f.node.bytes;
-      copy.files = f.node.files;
-      copy.dirs = f.node.dirs;
-      copy.mark = f.node.mark;
-      greens_.add(std::move(copy));
-    }
+    f.node.mark = f.effective;
+    if (green) greens_.offer(f.node);
     Node done = std::move(f.node);
     records_.truncate(f.first_record);
     stack_.pop_back();
@@ -233,9 +184,8 @@ class Walker {
 
   platform::DirectorySource& source_;
   const RuleEngine& engine_;
-  std::uint64_t& denied_;
-  GreenList& greens_;
-  std::optional<Mark> root_inherited_;
+  std::uint64_t denied_ = 0;
+  GreenList greens_;
   platform::RecordList records_;
   std::deque<Frame> stack_;
   NativeString native_;  // listing path of the directory being entered
@@ -244,11 +194,9 @@ class Walker {
 
 }  // namespace
 
-Node walk(platform::DirectorySource& source, NativeStringView root, std::uint32_t limit,
-          const RuleEngine& engine, std::uint64_t& denied, std::optional<Mark> inherited,
-          GreenList& greens) {
-  Walker walker(source, engine, denied, greens);
-  return walker.run(root, limit, std::move(inherited));
+WalkResult walk(platform::DirectorySource& source, NativeStringView root, std::uint32_t depth,
+                const RuleEngine& engine) {
+  return Walker(source, engine).run(root, depth);
 }
 
 }  // namespace oskra

@@ -2,24 +2,37 @@
 // and counts, counts directories that cannot be listed, builds the detail
 // tree and collects the entries a rule marks green.
 //
+// What it yields: the root node, whose bytes, files and dirs cover the whole
+// tree (each sum stops at the largest 64-bit value rather than wrap); the
+// number of directories that could not be listed; and the green entries.
+//
+// Depth: the entries of the root are at level 1. With `depth` d, every entry
+// at levels 1 to d + 1 gets a detail node, so depth 0 keeps the root's own
+// entries only and the default 1 keeps their entries too; a directory at the
+// last kept level has full totals and no children. The largest depth keeps
+// everything. Every directory is judged at any depth; a file is judged only
+// when it gets a node.
+//
 // Order: entries appear in `children` in listing order; nothing is sorted
-// or filtered. Green entries are added in the order they finish: a green
-// file when its record is met, a green directory after everything beneath
-// it.
+// or filtered. Green entries are those whose own verdict is green (not one
+// inherited from an enclosing folder): largest first, ties in the order
+// they finished (a green file when its record is met, a green directory
+// after everything beneath it), at most GreenList::DEFAULT_CAPACITY of them,
+// each a copy without children.
+//
+// Kinds: a directory is entered; a file is counted with its listed size; a
+// link (or junction, or mount point) is counted as a file of its listed size
+// and never entered; an entry to skip is not counted at all.
 //
 // Errors: `walk` never fails. A directory whose listing cannot be opened is
 // counted in `denied` and kept with zero totals; a listing that breaks off
 // keeps the records read before the break.
 //
-// Depth: the walk keeps its pending directories on an explicit stack, so a
-// tree of any depth neither overflows the call stack nor (on Linux) holds a
-// descriptor per level.
+// Depth of the tree: the walk keeps its pending directories on an explicit
+// stack, so a tree of any depth does not overflow the call stack.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
-#include <optional>
-#include <string>
 #include <vector>
 
 #include "platform/platform.h"
@@ -28,49 +41,17 @@
 
 namespace oskra {
 
-// The text shown for a native path: lossy UTF-8 with every leading "\\?\"
-// removed; nothing else changes.
-std::string display_path(platform::NativeStringView path);
-
-// The green entries of a walk, bounded: only what can still be among the
-// `capacity` largest is kept, so millions of green entries cost no more than
-// `capacity` of them. `take_sorted` gives exactly what a stable sort by size
-// (largest first) of every added entry, cut to `capacity`, would give.
-class GreenList {
- public:
-  static constexpr std::size_t DEFAULT_CAPACITY = 1000;
-
-  explicit GreenList(std::size_t capacity = DEFAULT_CAPACITY) : capacity_(capacity) {}
-
-  // Whether an entry of this size, added now, would be kept. Lets the walk
-  // skip copying a node that would be dropped at once.
-  bool would_keep(std::uint64_t bytes) const;
-  void add(Node node);
-  std::size_t size() const { return heap_.size(); }
-
-  // Largest first; equal sizes in the order they were added.
-  std::vector<Node> take_sorted();
-
- private:
-  struct Entry {
-    Node node;
-    std::uint64_t order;
-  };
-  // Heap whose top is the entry to drop first: the smallest, and among equal
-  // sizes the one added last.
-  static bool drops_later(const Entry& a, const Entry& b);
-
-  std::size_t capacity_;
-  std::uint64_t added_ = 0;
-  std::vector<Entry> heap_;
+struct WalkResult {
+  Node root;
+  std::uint64_t denied = 0;
+  std::vector<Node> greens;
 };
 
-// Walks the directory `root` (its exact native path) read through `source`.
-// `limit` is the number of levels below `root` whose entries get detail
-// nodes. Every directory, and every file that gets a node, is judged by
-// `engine`; an entry without a verdict of its own takes its directory's.
-Node walk(platform::DirectorySource& source, platform::NativeStringView root, std::uint32_t limit,
-          const RuleEngine& engine, std::uint64_t& denied, std::optional<Mark> inherited,
-          GreenList& greens);
+// Walks the directory `root` (its exact native path) read through `source`,
+// judging entries with `engine`: an entry without a verdict of its own takes
+// its directory's. The nodes' verdicts belong to `engine`, which must outlive
+// the result.
+WalkResult walk(platform::DirectorySource& source, platform::NativeStringView root,
+                std::uint32_t depth, const RuleEngine& engine);
 
 }  // namespace oskra

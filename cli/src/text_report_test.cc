@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <string>
 #include <utility>
 
@@ -21,22 +22,20 @@ std::string render(const Report& report, std::uint64_t top, bool terminal = fals
   return text;
 }
 
-Node entry(std::string name, std::uint64_t bytes, std::optional<Mark> mark = std::nullopt) {
+Node entry(std::string name, std::uint64_t bytes, const Mark* mark = nullptr) {
   Node n;
   n.path = "C:\\" + name;
   n.name = std::move(name);
   n.bytes = bytes;
-  n.mark = std::move(mark);
+  n.mark = mark;
   return n;
 }
 
-Mark mark(State state, std::string pattern) {
-  Mark m;
-  m.state = state;
-  m.pattern = std::move(pattern);
-  m.reason = "rule.reason.x";
-  m.action = "rule.action.y";
-  return m;
+// Nodes only point at their verdicts; these live as long as the test run.
+const Mark* mark(State state, std::string pattern) {
+  static std::deque<Mark> marks;
+  return &marks.emplace_back(
+      Mark{state, std::move(pattern), SOURCE_BUILTIN, "rule.reason.x", "rule.action.y"});
 }
 
 Node green(std::string path, std::uint64_t bytes) {

@@ -202,6 +202,113 @@ class Totals(unittest.TestCase):
             self.assertEqual((b["bytes"], b["files"], b["dirs"]), (0, 0, 1))
 
 
+class HostileTrees(unittest.TestCase):
+    """Trees and limits meant to break a scanner: links into places that hang,
+    bind mounts that loop, too few descriptors, too little memory."""
+
+    @unittest.skipUnless(shutil.which("strace"), "strace is not installed")
+    def test_links_are_never_followed(self):
+        with TempDir() as d:
+            os.mkdir(os.path.join(d, "target"))
+            open(os.path.join(d, "file"), "wb").close()
+            os.symlink("target", os.path.join(d, "link-to-dir"))
+            os.symlink("file", os.path.join(d, "link-to-file"))
+            os.symlink("nowhere", os.path.join(d, "link-dangling"))
+            p = subprocess.run(
+                ["strace", "-f", "-e", "trace=stat,lstat,newfstatat,fstatat64,statx",
+                 BIN, d, "--json"], capture_output=True)
+            self.assertEqual(p.returncode, 0, p.stderr)
+            calls = [line for line in p.stderr.decode().splitlines() if '"link-' in line]
+            self.assertEqual(len(calls), 3, calls)  # one call per link, no more
+            for line in calls:
+                self.assertIn("AT_SYMLINK_NOFOLLOW", line)
+
+    @unittest.skipUnless(os.geteuid() == 0 and shutil.which("unshare"),
+                         "needs root to make bind mounts in a private namespace")
+    def test_bind_mount_loops_are_not_entered(self):
+        with TempDir() as d:
+            m2 = os.path.join(d, "m2")
+            for k in range(1, 13):
+                os.makedirs(os.path.join(m2, "a", f"b{k}"))
+            with open(os.path.join(m2, "big"), "wb") as f:
+                f.truncate(2**30)
+            total, files, dirs = find_totals(m2)
+            script = ('for k in $(seq 1 12); do mount --rbind "$1" "$1/a/b$k" || exit 9; done; '
+                      'exec "$2" "$1" --json --depth 3')
+            p = subprocess.run(["unshare", "-m", "--propagation", "private", "sh", "-c", script,
+                                "sh", m2, BIN], capture_output=True)
+            if p.returncode == 9:
+                self.skipTest("bind mounts are not allowed here")
+            self.assertEqual(p.returncode, 0, p.stderr)
+            doc = json.loads(p.stdout)
+            # Each bind mount point is a size-0 file, never entered.
+            self.assertEqual((doc["total_bytes"], doc["files"], doc["dirs"]),
+                             (total, files + 12, dirs - 12))
+            a = next(c for c in doc["tree"]["children"] if c["name"] == "a")
+            for b in a["children"]:
+                self.assertEqual((b["bytes"], b["files"], b["dirs"]), (0, 0, 0), b["name"])
+
+    def test_few_descriptors_lose_nothing(self):
+        with TempDir() as d:
+            fd = os.open(d, os.O_RDONLY | os.O_DIRECTORY)
+            for _ in range(60):
+                f = os.open("f", os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=fd)
+                os.write(f, b"0123456789")
+                os.close(f)
+                os.mkdir("d", dir_fd=fd)
+                nfd = os.open("d", os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
+                os.close(fd)
+                fd = nfd
+            os.close(fd)
+            for limit in (16, 32):
+                with self.subTest(limit=limit):
+                    doc = scan_json(d, "--depth", "0", preexec_fn=lambda: resource.setrlimit(
+                        resource.RLIMIT_NOFILE, (limit, limit)))
+                    self.assertEqual((doc["total_bytes"], doc["files"], doc["dirs"], doc["denied"]),
+                                     (600, 60, 61, 0))
+
+    @unittest.skipIf(os.environ.get("OSKRA_SANITIZED"),
+                     "the sanitizers reserve more address space than the limit")
+    def test_exhausted_memory_ends_with_a_message(self):
+        limit_as = lambda size: lambda: resource.setrlimit(resource.RLIMIT_AS, (size, size))
+        with TempDir() as d:
+            # 20,000 files whose paths are about 3,000 bytes long: far more
+            # detail than 32 MiB can hold.
+            deep = d
+            for k in range(15):
+                deep = os.path.join(deep, f"{k:02}" + "x" * 198)
+            os.makedirs(deep)
+            fd = os.open(deep, os.O_RDONLY | os.O_DIRECTORY)
+            for i in range(20000):
+                os.close(os.open(f"f{i}", os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=fd))
+            os.close(fd)
+            code, out, err = run([d, "--json", "--depth", "100"], preexec_fn=limit_as(32 * 2**20))
+            self.assertEqual((code, err), (2, "内存不足\n".encode()))
+
+            # A rules.json too large to be a rules file is not read: no user
+            # rules, the scan goes on.
+            exe = os.path.join(d, "bin", "oskra-cli")
+            os.mkdir(os.path.dirname(exe))
+            shutil.copy(BIN, exe)
+            target = os.path.join(d, "cache")
+            os.mkdir(target)
+            rules = os.path.join(d, "bin", "rules.json")
+            row = b'[{"pattern": "cache", "state": "red", "reason": "r", "action": "a"}'
+            for size in (4 * 2**30, 17 * 2**20):
+                with self.subTest(size=size):
+                    with open(rules, "wb") as f:
+                        if size > 2**30:
+                            f.write(row)
+                            f.truncate(size)  # sparse: costs no disk
+                        else:
+                            # Valid, but larger than any real rules file.
+                            f.write(row + b" " * (size - len(row) - 1) + b"]")
+                    code, out, err = run([target, "--json"], binary=exe,
+                                         preexec_fn=limit_as(2**30))
+                    self.assertEqual((code, err), (0, b""))
+                    self.assertEqual(json.loads(out)["tree"]["mark"]["source"], "builtin")
+
+
 class Reports(unittest.TestCase):
     def test_json_example_document(self):
         with TempDir() as d:

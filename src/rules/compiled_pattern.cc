@@ -162,9 +162,12 @@ std::size_t FoldedHash::operator()(std::string_view text) const {
   return static_cast<std::size_t>(hash);
 }
 
-CompiledRules::CompiledRules(const std::vector<Rule>& rules) {
+CompiledRules::CompiledRules(const std::vector<Rule>& rules, std::string_view source) {
   patterns_.reserve(rules.size());
+  marks_.reserve(rules.size());
   for (std::size_t k = 0; k < rules.size(); ++k) {
+    const Rule& r = rules[k];
+    marks_.push_back(Mark{r.state, r.pattern, source, r.reason, r.action});
     const CompiledPattern& c = patterns_.emplace_back(compile_pattern(rules[k].pattern));
     if (c.kind == PatternClass::empty) continue;
     if (c.kind == PatternClass::literal_name && !c.drive) {

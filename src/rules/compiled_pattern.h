@@ -103,7 +103,8 @@ struct FoldedHash {
 // in turn.
 class CompiledRules {
  public:
-  explicit CompiledRules(const std::vector<Rule>& rules);
+  // `source` is the verdicts' source text, SOURCE_USER or SOURCE_BUILTIN.
+  CompiledRules(const std::vector<Rule>& rules, std::string_view source);
 
   // The winner among these rules: the highest score, and among equal scores
   // the lowest position. A score of 0 means no rule matched.
@@ -113,8 +114,13 @@ class CompiledRules {
   };
   Best best(PreparedPath& path) const;
 
+  // The verdict of the rule at `position`, made once: every entry a rule
+  // judges shares it.
+  const Mark& mark(std::size_t position) const { return marks_[position]; }
+
  private:
   std::vector<CompiledPattern> patterns_;          // in rule order
+  std::vector<Mark> marks_;                        // in rule order
   std::vector<std::size_t> tried_;                 // positions tried for every path, ascending
   std::vector<std::size_t> drive_literal_paths_;   // "?:" literal paths, ascending
   std::vector<std::size_t> drive_wildcard_paths_;  // "?:" wildcard paths, ascending

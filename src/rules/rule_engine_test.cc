@@ -19,6 +19,20 @@ Rule rule(std::string_view pattern, State state, std::string_view reason = "r",
   return Rule{std::string(pattern), state, std::string(reason), std::string(action)};
 }
 
+// A verdict's reason or source, or "(none)": a missing verdict fails the
+// comparison instead of being dereferenced.
+std::string reason_of(const RuleEngine& engine, std::string_view path) {
+  const Mark* m = engine.evaluate(path);
+  return m != nullptr ? m->reason : "(none)";
+}
+std::string_view source_of(const RuleEngine& engine, std::string_view path) {
+  const Mark* m = engine.evaluate(path);
+  return m != nullptr ? m->source : "(none)";
+}
+std::optional<Mark> as_optional(const Mark* m) {
+  return m != nullptr ? std::optional<Mark>(*m) : std::nullopt;
+}
+
 // The selection written out plainly: every candidate through match_score,
 // user rules first, strictly greater score wins.
 std::optional<Mark> plain_evaluate(const std::vector<Rule>& user, std::string_view path) {
@@ -51,30 +65,30 @@ TEST(RuleEngine, UserRulesComeFirstAndTiesKeepTheEarlierRule) {
       rule("*", State::green, "anything"),
   });
 
-  const std::optional<Mark> temp = engine.evaluate("C:\\Windows\\Temp\\x");
-  ASSERT_TRUE(temp);
+  const Mark* temp = engine.evaluate("C:\\Windows\\Temp\\x");
+  ASSERT_NE(temp, nullptr);
   EXPECT_EQ(*temp, (Mark{State::red, "?:\\Windows\\Temp", SOURCE_USER, "mine", "keep"}));
 
-  const std::optional<Mark> ab = engine.evaluate("D:\\ab");
-  ASSERT_TRUE(ab);
+  const Mark* ab = engine.evaluate("D:\\ab");
+  ASSERT_NE(ab, nullptr);
   EXPECT_EQ(ab->reason, "first");
   EXPECT_EQ(ab->state, State::green);
-  EXPECT_EQ(engine.evaluate("D:\\xb")->reason, "second");
-  EXPECT_EQ(engine.evaluate("D:\\xb\\y")->reason, "anything");  // wildcard paths are anchored
+  EXPECT_EQ(reason_of(engine, "D:\\xb"), "second");
+  EXPECT_EQ(reason_of(engine, "D:\\xb\\y"), "anything");  // wildcard paths are anchored
 
   // Written with slashes and blanks, matched like "D:\Games", reported as written.
-  const std::optional<Mark> games = engine.evaluate("d:\\games\\x\\y");
-  ASSERT_TRUE(games);
+  const Mark* games = engine.evaluate("d:\\games\\x\\y");
+  ASSERT_NE(games, nullptr);
   EXPECT_EQ(games->pattern, "  D:/Games/  ");
   EXPECT_EQ(games->source, SOURCE_USER);
 
   // "*" scores 1: it decides only what nothing else matches.
-  const std::optional<Mark> other = engine.evaluate("E:\\music\\a.mp3");
-  ASSERT_TRUE(other);
+  const Mark* other = engine.evaluate("E:\\music\\a.mp3");
+  ASSERT_NE(other, nullptr);
   EXPECT_EQ(other->reason, "anything");
-  EXPECT_EQ(engine.evaluate("E:\\x\\cache")->reason, "rule.reason.cacheDir");
-  EXPECT_EQ(engine.evaluate("E:\\x\\cache")->source, SOURCE_BUILTIN);
-  EXPECT_EQ(engine.evaluate("C:\\Windows\\System32")->reason, "rule.reason.systemDir");
+  EXPECT_EQ(reason_of(engine, "E:\\x\\cache"), "rule.reason.cacheDir");
+  EXPECT_EQ(source_of(engine, "E:\\x\\cache"), SOURCE_BUILTIN);
+  EXPECT_EQ(reason_of(engine, "C:\\Windows\\System32"), "rule.reason.systemDir");
 
   // Patterns that normalise to nothing never match, even an empty path.
   const RuleEngine blank({rule(" ", State::green), rule("/", State::green)});
@@ -85,59 +99,46 @@ TEST(RuleEngine, UserRulesComeFirstAndTiesKeepTheEarlierRule) {
 
 TEST(RuleEngine, StateDoesNotTakePartInTheChoice) {
   const RuleEngine engine({rule("cache", State::red, "red cache")});
-  const std::optional<Mark> mark = engine.evaluate("C:\\Windows\\System32\\config\\cache");
-  ASSERT_TRUE(mark);
+  const Mark* mark = engine.evaluate("C:\\Windows\\System32\\config\\cache");
+  ASSERT_NE(mark, nullptr);
   EXPECT_EQ(mark->reason, "rule.reason.systemDir");  // longer pattern, whatever its colour
-  EXPECT_EQ(engine.evaluate("E:\\x\\CACHE")->reason, "red cache");
+  EXPECT_EQ(reason_of(engine, "E:\\x\\CACHE"), "red cache");
   EXPECT_FALSE(engine.evaluate("E:\\x\\caches"));
 }
 
-TEST(RuleEngine, LoadsRulesJsonThroughTheReader) {
-  const RulesFileReader good = [](std::string_view name) -> std::optional<std::string> {
-    if (name != "rules.json") return std::nullopt;
-    return R"([{"pattern": "E:\\Media", "state": "green", "reason": "rr", "action": "aa"},
-               ["E:/Media/Keep", "red", "r2", "a2"]])";
-  };
-  const RuleEngine engine = RuleEngine::from_exe_dir(good);
+TEST(RuleEngine, LoadsTheTextOfARulesFile) {
+  const RuleEngine engine = RuleEngine::from_rules_json(
+      R"([{"pattern": "E:\\Media", "state": "green", "reason": "rr", "action": "aa"},
+          ["E:/Media/Keep", "red", "r2", "a2"]])");
   ASSERT_EQ(engine.user_rules().size(), 2u);
   EXPECT_EQ(engine.user_rules()[0], rule("E:\\Media", State::green, "rr", "aa"));
   EXPECT_EQ(engine.user_rules()[1], rule("E:/Media/Keep", State::red, "r2", "a2"));
-  EXPECT_EQ(*engine.evaluate("e:\\media\\x"),
+  EXPECT_EQ(as_optional(engine.evaluate("e:\\media\\x")),
             (Mark{State::green, "E:\\Media", SOURCE_USER, "rr", "aa"}));
-  EXPECT_EQ(engine.evaluate("E:\\Media\\Keep\\x")->pattern, "E:/Media/Keep");
+  EXPECT_EQ(reason_of(engine, "E:\\Media\\Keep\\x"), "r2");
 
   // Copies and moves keep the rules working.
   RuleEngine copy = engine;
   RuleEngine moved = std::move(copy);
-  EXPECT_EQ(moved.evaluate("E:\\Media\\Keep")->reason, "r2");
+  EXPECT_EQ(reason_of(moved, "E:\\Media\\Keep"), "r2");
 
-  const RulesFileReader missing = [](std::string_view) -> std::optional<std::string> {
-    return std::nullopt;
+  std::string one_bad_row = "[";
+  for (int k = 0; k < 10; ++k) one_bad_row += R"(["E:\\Media", "green", "r", "a"], )";
+  one_bad_row += R"(["E:\\Other", "Green", "r", "a"]])";
+  const std::string bad_files[] = {
+      "\xEF\xBB\xBF[[\"E:\\\\Media\", \"green\", \"r\", \"a\"]]",  // byte-order mark
+      one_bad_row,
+      R"([{"pattern": "E:\\Media", "state": "green", "reason": "r", "action": "a"},
+          {"pattern": "E:\\Other", "state": "green", "reason": "r"}])",  // no action
+      "[[\"E:\\\\M\xE9\x64ia\", \"green\", \"r\", \"a\"]]",              // not UTF-8
+      "[]",
+      "",
   };
-  const RulesFileReader bom = [](std::string_view) -> std::optional<std::string> {
-    return "\xEF\xBB\xBF[[\"E:\\\\Media\", \"green\", \"r\", \"a\"]]";
-  };
-  const RulesFileReader one_bad_row = [](std::string_view) -> std::optional<std::string> {
-    std::string text = "[";
-    for (int k = 0; k < 10; ++k) text += R"(["E:\\Media", "green", "r", "a"], )";
-    return text + R"(["E:\\Other", "Green", "r", "a"]])";
-  };
-  const RulesFileReader missing_action = [](std::string_view) -> std::optional<std::string> {
-    return R"([{"pattern": "E:\\Media", "state": "green", "reason": "r", "action": "a"},
-               {"pattern": "E:\\Other", "state": "green", "reason": "r"}])";
-  };
-  const RulesFileReader not_utf8 = [](std::string_view) -> std::optional<std::string> {
-    return "[[\"E:\\\\M\xE9\x64ia\", \"green\", \"r\", \"a\"]]";
-  };
-  const RulesFileReader empty_array = [](std::string_view) -> std::optional<std::string> {
-    return "[]";
-  };
-  for (const RulesFileReader reader : {missing, bom, one_bad_row, missing_action, not_utf8,
-                                       empty_array, static_cast<RulesFileReader>(nullptr)}) {
-    const RuleEngine without = RuleEngine::from_exe_dir(reader);
-    EXPECT_TRUE(without.user_rules().empty());
+  for (const std::string& text : bad_files) {
+    const RuleEngine without = RuleEngine::from_rules_json(text);
+    EXPECT_TRUE(without.user_rules().empty()) << text;
     EXPECT_FALSE(without.evaluate("E:\\Media"));
-    EXPECT_EQ(without.evaluate("C:\\Windows")->source, SOURCE_BUILTIN);
+    EXPECT_EQ(source_of(without, "C:\\Windows"), SOURCE_BUILTIN);
   }
 }
 
@@ -248,8 +249,8 @@ TEST(RuleEngine, EvaluateEqualsAPlainLoopOverMatchScore) {
   std::size_t verdicts = 0;
   for (const std::string& path : paths) {
     const std::optional<Mark> expected = plain_evaluate(user, path);
-    ASSERT_EQ(engine.evaluate(path), expected) << path;
-    ASSERT_EQ(builtin_only.evaluate(path), plain_evaluate({}, path)) << path;
+    ASSERT_EQ(as_optional(engine.evaluate(path)), expected) << path;
+    ASSERT_EQ(as_optional(builtin_only.evaluate(path)), plain_evaluate({}, path)) << path;
     if (expected) ++verdicts;
   }
   EXPECT_GT(verdicts, paths.size() / 4);

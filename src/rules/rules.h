@@ -1,8 +1,8 @@
 // The rules library: the verdict model, the built-in rule table, the pattern
 // language and the engine that picks one verdict per path.
 //
-// Pure logic. The only contact with the outside world is the bytes of
-// `rules.json`, which the caller hands in through `RulesFileReader`.
+// Pure logic. The only contact with the outside world is the text of
+// `rules.json`, which the caller reads and hands in.
 // Nothing here prints, throws to the caller, or keeps mutable global state
 // beyond the built-in table, which is built once on first use.
 #pragma once
@@ -23,8 +23,9 @@ enum class State : std::uint8_t { red = 0, green = 1 };
 // "red" or "green".
 std::string_view to_string(State state);
 
-// One rule. Texts are stored exactly as written: patterns are normalised
-// only when they are matched.
+// One rule, and one row of rules.json (members in their positional order).
+// Texts are stored exactly as written: patterns are normalised only when
+// they are matched.
 struct Rule {
   std::string pattern;
   State state = State::red;
@@ -32,14 +33,6 @@ struct Rule {
   std::string action;
 
   friend bool operator==(const Rule&, const Rule&) = default;
-};
-
-// One row of rules.json, members in their declared (positional) order.
-struct RawRule {
-  std::string pattern;
-  State state = State::red;
-  std::string reason;
-  std::string action;
 };
 
 // The two fixed texts a verdict's source can be.
@@ -91,12 +84,6 @@ std::size_t match_score(std::string_view pattern, std::string_view path);
 
 // --- Engine -----------------------------------------------------------------
 
-// Reads the bytes of the named file in the running executable's directory.
-// Returns nothing when the executable's path, its directory or the file
-// cannot be had. The program passes the platform's realisation; tests pass
-// their own.
-using RulesFileReader = std::optional<std::string> (*)(std::string_view file_name);
-
 namespace detail {
 class CompiledRules;  // private to the engine's implementation
 }
@@ -111,17 +98,20 @@ class RuleEngine {
   RuleEngine& operator=(RuleEngine&&) noexcept;
   ~RuleEngine();
 
-  // Reads "rules.json" through `read`. Any problem (no file, not UTF-8, a
-  // byte-order mark, any syntax or schema error) leaves the engine without
-  // user rules, silently.
-  static RuleEngine from_exe_dir(RulesFileReader read);
+  // An engine with the rules of a rules file's text. Any problem (not UTF-8,
+  // a byte-order mark, any syntax or schema error) leaves it without user
+  // rules, silently.
+  static RuleEngine from_rules_json(std::string_view text);
 
   // Parses the text of a rules file. Returns nothing when the text is not a
   // valid rules file in every row; never throws.
-  static std::optional<std::vector<RawRule>> parse_rules_json(std::string_view text);
+  static std::optional<std::vector<Rule>> parse_rules_json(std::string_view text);
 
-  // The single best verdict for a display path, or none.
-  std::optional<Mark> evaluate(std::string_view path) const;
+  // The single best verdict for a display path, or null for none. Each
+  // rule's verdict is made once and shared by every path it judges: it
+  // lives as long as any copy of this engine (a built-in one, as long as
+  // the process).
+  const Mark* evaluate(std::string_view path) const;
 
   const std::vector<Rule>& user_rules() const { return user_rules_; }
 

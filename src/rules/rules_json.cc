@@ -100,7 +100,7 @@ constexpr unsigned ALL_FIELDS =
 class RulesHandler final : public nlohmann::json_sax<Json> {
  public:
   bool finished() const { return finished_ && stack_.empty(); }
-  std::vector<RawRule> take_rules() { return std::move(rules_); }
+  std::vector<Rule> take_rules() { return std::move(rules_); }
 
   bool null() override { return scalar(Scalar::null, nullptr); }
   bool boolean(bool) override { return scalar(Scalar::other, nullptr); }
@@ -236,7 +236,7 @@ class RulesHandler final : public nlohmann::json_sax<Json> {
   struct Frame {
     Kind kind;
     std::set<std::string> keys;  // member names seen so far (objects)
-    RawRule rule;                // the row being read (rows; the state for state objects)
+    Rule rule;                   // the row being read (rows; the state for state objects)
     unsigned have = 0;           // fields seen (object rows)
     std::size_t count = 0;       // values seen (array rows), members (state objects)
     Slot slot = Slot::ignored;
@@ -257,7 +257,7 @@ class RulesHandler final : public nlohmann::json_sax<Json> {
   }
 
   // Stores a string into the field `slot` names, checking its type.
-  static bool fill(RawRule& rule, Slot slot, Scalar type, std::string* value) {
+  static bool fill(Rule& rule, Slot slot, Scalar type, std::string* value) {
     if (type != Scalar::string) return false;
     switch (slot) {
       case Slot::pattern:
@@ -312,13 +312,13 @@ class RulesHandler final : public nlohmann::json_sax<Json> {
   }
 
   std::vector<Frame> stack_;
-  std::vector<RawRule> rules_;
+  std::vector<Rule> rules_;
   bool finished_ = false;
 };
 
 }  // namespace
 
-std::optional<std::vector<RawRule>> RuleEngine::parse_rules_json(std::string_view text) {
+std::optional<std::vector<Rule>> RuleEngine::parse_rules_json(std::string_view text) {
   // Checks the parser would not make: it skips a byte-order mark, and it
   // takes a NUL byte for the end of the input.
   if (text.starts_with("\xEF\xBB\xBF")) return std::nullopt;

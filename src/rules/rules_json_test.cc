@@ -10,7 +10,7 @@
 namespace oskra {
 namespace {
 
-std::optional<std::vector<RawRule>> parse(std::string_view text) {
+std::optional<std::vector<Rule>> parse(std::string_view text) {
   return RuleEngine::parse_rules_json(text);
 }
 

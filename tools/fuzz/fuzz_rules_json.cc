@@ -12,7 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto rules = oskra::RuleEngine::parse_rules_json(text);
   if (!rules) return 0;
   std::vector<oskra::Rule> converted;
-  for (const oskra::RawRule& r : *rules) {
+  for (const oskra::Rule& r : *rules) {
     converted.push_back(oskra::Rule{r.pattern, r.state, r.reason, r.action});
   }
   const oskra::RuleEngine engine(std::move(converted));

@@ -63,6 +63,10 @@ bool exists(std::string_view path);
 // beginning with "\\?\"). Empty optional on any failure.
 std::optional<NativeString> canonicalize(std::string_view path);
 
+// The text shown for a native path: lossy UTF-8 with, on Windows, every
+// leading verbatim prefix "\\?\" removed; nothing else changes.
+std::string display_path(NativeStringView path);
+
 // The last component of `path` as lossy UTF-8; empty for a drive, share or
 // file system root ("/", "\\?\C:\", "\\?\UNC\srv\share").
 std::string entry_name(NativeStringView path);
@@ -73,7 +77,10 @@ std::string entry_name(NativeStringView path);
 NativeString listing_path(NativeStringView path);
 
 // The bytes of `file_name` in the running executable's directory, or nothing
-// when the executable's path, its directory or the file cannot be read.
+// when the executable's path, its directory or the file cannot be read, or
+// the file is not a regular file of at most MAX_FILE_BESIDE_EXECUTABLE bytes
+// (a device or a huge file must not exhaust memory).
+inline constexpr std::uint64_t MAX_FILE_BESIDE_EXECUTABLE = 16 * 1024 * 1024;
 std::optional<std::string> read_file_beside_executable(std::string_view file_name);
 
 // --- Standard streams --------------------------------------------------------
@@ -90,19 +97,23 @@ void write_stderr(std::string_view utf8);
 
 // --- Directory listing -------------------------------------------------------
 
-// Attribute bits and reparse tag of a record, with their Windows values so
-// both realisations classify records the same way.
-inline constexpr std::uint32_t ATTR_DIRECTORY = 0x10;
-inline constexpr std::uint32_t ATTR_REPARSE_POINT = 0x400;
-inline constexpr std::uint32_t TAG_NAME_SURROGATE = 0x20000000;
+// What the walk does with a listed entry, decided by each realisation from
+// what its operating system reports.
+enum class EntryKind : std::uint8_t {
+  directory,  // entered and totalled
+  file,       // counted with its size
+  link,       // a link, junction or mount point: counted as a file of its
+              // listed size, never entered
+  skip,       // not counted at all (a reparse folder that is no link, such
+              // as a cloud placeholder whose contents are not on the disk)
+};
 
 // One record of a listing. The name lives in the owning `RecordList`.
 struct DirRecord {
   std::size_t name_offset = 0;
   std::size_t name_size = 0;
-  std::uint32_t attributes = 0;
-  std::uint32_t reparse_tag = 0;  // meaningful only with ATTR_REPARSE_POINT
-  std::uint64_t size = 0;         // logical size in bytes
+  EntryKind kind = EntryKind::file;
+  std::uint64_t size = 0;  // logical size in bytes
 };
 
 // Records of the directories being walked, kept in one growing arena so the
@@ -110,9 +121,8 @@ struct DirRecord {
 // to a mark when it is done with a directory.
 class RecordList {
  public:
-  void add(NativeStringView name, std::uint32_t attributes, std::uint32_t reparse_tag,
-           std::uint64_t size) {
-    records_.push_back(DirRecord{names_.size(), name.size(), attributes, reparse_tag, size});
+  void add(NativeStringView name, EntryKind kind, std::uint64_t size) {
+    records_.push_back(DirRecord{names_.size(), name.size(), kind, size});
     names_.append(name);
   }
   std::size_t size() const { return records_.size(); }

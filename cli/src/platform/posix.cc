@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -69,20 +70,31 @@ std::string_view without_trailing_slashes(std::string_view path) {
 
 // Lists directories by opening each one relative to an open ancestor, so no
 // path is ever handed to the kernel whole (there is no PATH_MAX limit on
-// depth). At most MAX_OPEN descriptors stay open: when the chain of open
-// ancestors grows past that, the shallowest are closed (the root stays) and
-// reopened component by component from a deeper ancestor if needed again.
+// depth) and a folder swapped for a link is never followed. A bounded number
+// of descriptors stays open, sized from the process's limit: when the chain
+// of open ancestors grows past it, the shallowest are closed (the root
+// stays) and reopened component by component from a deeper ancestor if
+// needed again. Running out of descriptors anyway (other code holds some)
+// releases the cached ones and tries again, so only a directory that truly
+// cannot be opened is reported as such.
+//
+// Every entry costs one statx that never follows a link nor triggers an
+// automount. A directory on another mount (another file system, or a bind
+// mount of this one) is a mount point: never entered.
 class PosixDirectorySource final : public DirectorySource {
  public:
+  PosixDirectorySource() : max_open_(descriptor_budget()) {}
+
   ListStatus list(NativeStringView dir, RecordList& out) override {
     Fd fd = open_dir(dir);
     if (!fd.valid()) return ListStatus::open_failed;
-    if (!have_root_dev_) {
-      struct stat st;
-      if (::fstat(fd.get(), &st) != 0) return ListStatus::open_failed;
-      root_dev_ = st.st_dev;
-      have_root_dev_ = true;
+    if (!have_root_) {
+      Identity id;
+      if (!identify(fd.get(), "", AT_EMPTY_PATH, id)) return ListStatus::open_failed;
+      root_ = id;
+      have_root_ = true;
     }
+    if (!root_.has_mount_id && !track_path(dir, fd.get())) return ListStatus::open_failed;
     bool has_subdirs = false;
     const ListStatus status = read_records(fd.get(), out, has_subdirs);
     // Only a directory with subdirectories is opened from again.
@@ -91,7 +103,6 @@ class PosixDirectorySource final : public DirectorySource {
   }
 
  private:
-  static constexpr std::size_t MAX_OPEN = 32;
   static constexpr std::size_t BUFFER_SIZE = 64 * 1024;
 
   struct OpenDir {
@@ -99,23 +110,122 @@ class PosixDirectorySource final : public DirectorySource {
     Fd fd;
   };
 
+  // What tells one directory from another and one mount from another.
+  struct Identity {
+    std::uint64_t dev = 0;
+    std::uint64_t ino = 0;
+    std::uint64_t mount_id = 0;
+    bool has_mount_id = false;  // kernels before 5.8 do not report it
+    std::uint32_t mode = 0;
+    std::uint64_t size = 0;
+  };
+
+  // A directory on the path from the root to the one being listed, for
+  // telling loops apart where mount ids are not reported.
+  struct PathDir {
+    std::size_t path_size;
+    std::uint64_t dev;
+    std::uint64_t ino;
+  };
+
+  // Half the descriptor limit, at most 32: the rest is left to the standard
+  // streams and whatever else the process opens.
+  static std::size_t descriptor_budget() {
+    constexpr std::size_t MOST = 32;
+    struct rlimit limit;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return MOST;
+    const std::size_t half = static_cast<std::size_t>(limit.rlim_cur / 2);
+    return half < 2 ? 2 : (half > MOST ? MOST : half);
+  }
+
+  // statx where the kernel has it, fstatat otherwise; never follows a link.
+  bool identify(int at, const char* name, int flags, Identity& id) {
+    flags |= AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT;
+    if (use_statx_) {
+      struct statx sx;
+      constexpr unsigned MASK = STATX_TYPE | STATX_SIZE | STATX_INO | STATX_MNT_ID;
+      if (::statx(at, name, flags, MASK, &sx) == 0) {
+        id.dev = (std::uint64_t{sx.stx_dev_major} << 32) | sx.stx_dev_minor;
+        id.ino = sx.stx_ino;
+        id.has_mount_id = (sx.stx_mask & STATX_MNT_ID) != 0;
+        id.mount_id = sx.stx_mnt_id;
+        id.mode = sx.stx_mode;
+        id.size = sx.stx_size;
+        return true;
+      }
+      // No statx (an old kernel, or a sandbox that forbids it).
+      if (errno != ENOSYS && errno != EPERM) return false;
+      use_statx_ = false;
+    }
+    struct stat st;
+    if (::fstatat(at, name, &st, flags) != 0) return false;
+    id.dev = st.st_dev;
+    id.ino = st.st_ino;
+    id.has_mount_id = false;
+    id.mode = st.st_mode;
+    id.size = static_cast<std::uint64_t>(st.st_size);
+    return true;
+  }
+
   static bool is_ancestor(std::string_view ancestor, std::string_view path) {
     const std::string_view base = without_trailing_slashes(ancestor);
     return path.size() > base.size() && path.compare(0, base.size(), base) == 0 &&
            path[base.size()] == '/';
   }
 
-  static int open_at(int at, const char* name) {
-    int fd;
-    do {
-      fd = ::openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
+  // Keeps `path_dirs_` to the directories from the root down to `dir`.
+  bool track_path(std::string_view dir, int fd) {
+    std::size_t common = 0;
+    while (common < dir.size() && common < path_.size() && dir[common] == path_[common]) ++common;
+    while (!path_dirs_.empty()) {
+      const std::size_t n =
+          without_trailing_slashes(dir.substr(0, path_dirs_.back().path_size)).size();
+      if (path_dirs_.back().path_size <= common && n < dir.size() && dir[n] == '/') break;
+      path_dirs_.pop_back();
+    }
+    Identity id;
+    if (!identify(fd, "", AT_EMPTY_PATH, id)) return false;
+    path_.assign(dir);
+    path_dirs_.push_back(PathDir{dir.size(), id.dev, id.ino});
+    return true;
+  }
+
+  // True when entering the directory `id` would leave the root's mount or
+  // come back to a directory already on the path.
+  bool is_mount_point(const Identity& id) const {
+    if (id.dev != root_.dev) return true;
+    if (root_.has_mount_id) return !id.has_mount_id || id.mount_id != root_.mount_id;
+    for (const PathDir& d : path_dirs_) {
+      if (d.dev == id.dev && d.ino == id.ino) return true;
+    }
+    return false;
+  }
+
+  // Closes the shallowest cached descriptor that is neither the root nor
+  // `keep`. False when there is none to close.
+  bool release_one(int keep) {
+    for (std::size_t i = 1; i < open_.size(); ++i) {
+      if (open_[i].fd.get() != keep) {
+        open_.erase(open_.begin() + static_cast<std::ptrdiff_t>(i));
+        return true;
+      }
+    }
+    return false;
+  }
+
+  int open_at(int at, const char* name) {
+    while (true) {
+      const int fd = ::openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (fd >= 0) return fd;
+      if (errno == EINTR) continue;
+      if ((errno == EMFILE || errno == ENFILE) && release_one(at)) continue;
+      return -1;
+    }
   }
 
   void remember(std::string path, Fd fd) {
     open_.push_back(OpenDir{std::move(path), std::move(fd)});
-    if (open_.size() > MAX_OPEN) open_.erase(open_.begin() + 1);
+    if (open_.size() > max_open_) open_.erase(open_.begin() + 1);
   }
 
   Fd open_dir(std::string_view dir) {
@@ -159,46 +269,46 @@ class PosixDirectorySource final : public DirectorySource {
     }
   }
 
-  // One fstatat per entry gives the size (the logical size, st_size) and,
-  // where the listing gave no type, the kind.
+  // The size is the logical size (st_size); the kind comes from the same
+  // call, which never follows a link: what a link points at changes nothing.
   void add_record(int fd, const char* name, unsigned char type, RecordList& out,
                   bool& has_subdirs) {
     const std::string_view view(name);
-    struct stat st;
-    if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    Identity id;
+    if (!identify(fd, name, 0, id)) {
       // The entry went away or cannot be examined (a directory that may be
       // read but not searched): keep what the listing said, without a size.
       if (type == DT_DIR) {
         has_subdirs = true;
-        out.add(view, ATTR_DIRECTORY, 0, 0);
+        out.add(view, EntryKind::directory, 0);
       } else {
-        out.add(view, 0, 0, 0);
+        out.add(view, EntryKind::file, 0);
       }
       return;
     }
-    const auto size = static_cast<std::uint64_t>(st.st_size);
-    if (S_ISDIR(st.st_mode)) {
-      if (st.st_dev != root_dev_) {
-        // A mount point: like a mounted volume on Windows, never entered.
-        out.add(view, ATTR_DIRECTORY | ATTR_REPARSE_POINT, TAG_NAME_SURROGATE, 0);
+    if (S_ISDIR(id.mode)) {
+      if (is_mount_point(id)) {
+        // Like a mounted volume on Windows: counted, size 0, never entered.
+        out.add(view, EntryKind::link, 0);
       } else {
         has_subdirs = true;
-        out.add(view, ATTR_DIRECTORY, 0, size);
+        out.add(view, EntryKind::directory, id.size);
       }
-    } else if (S_ISLNK(st.st_mode)) {
-      // A link is a reparse point; one to a directory is a name surrogate.
-      struct stat target;
-      const bool to_dir = ::fstatat(fd, name, &target, 0) == 0 && S_ISDIR(target.st_mode);
-      out.add(view, ATTR_REPARSE_POINT | (to_dir ? ATTR_DIRECTORY : 0), TAG_NAME_SURROGATE, size);
+    } else if (S_ISLNK(id.mode)) {
+      out.add(view, EntryKind::link, id.size);
     } else {
-      out.add(view, 0, 0, size);
+      out.add(view, EntryKind::file, id.size);
     }
   }
 
+  std::size_t max_open_;
   std::vector<OpenDir> open_;
   std::unique_ptr<char[]> buffer_;
-  dev_t root_dev_ = 0;
-  bool have_root_dev_ = false;
+  Identity root_;
+  bool have_root_ = false;
+  bool use_statx_ = true;
+  std::string path_;                // the directory last listed
+  std::vector<PathDir> path_dirs_;  // from the root down to it
 };
 
 }  // namespace
@@ -245,6 +355,8 @@ std::optional<NativeString> canonicalize(std::string_view path) {
   return NativeString(resolved.get());
 }
 
+std::string display_path(NativeStringView path) { return to_utf8_lossy(path); }
+
 std::string entry_name(NativeStringView path) {
   const std::string_view trimmed = without_trailing_slashes(path);
   const std::size_t slash = trimmed.rfind('/');
@@ -272,11 +384,14 @@ std::optional<std::string> read_file_beside_executable(std::string_view file_nam
   path.append(file_name);
 
   // Non-blocking, so a fifo in the file's place cannot hang the run; only a
-  // regular file is read.
+  // regular file of a sane size is read.
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!fd.valid()) return std::nullopt;
   struct stat st;
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      static_cast<std::uint64_t>(st.st_size) > MAX_FILE_BESIDE_EXECUTABLE) {
+    return std::nullopt;
+  }
   std::string bytes;
   char chunk[16 * 1024];
   while (true) {
@@ -287,6 +402,8 @@ std::optional<std::string> read_file_beside_executable(std::string_view file_nam
       return std::nullopt;
     }
     bytes.append(chunk, static_cast<std::size_t>(n));
+    // It grew while being read.
+    if (bytes.size() > MAX_FILE_BESIDE_EXECUTABLE) return std::nullopt;
   }
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/win32_decisions.h"
 #include "rules/unicode.h"
 
 namespace oskra::platform {
@@ -189,15 +190,23 @@ class Win32DirectorySource final : public DirectorySource {
     const std::wstring_view field(data.cFileName, std::size(data.cFileName));
     const std::wstring_view name = field.substr(0, field.find(L'\0'));
     if (name == L"." || name == L"..") return;
-    const std::uint32_t attributes = data.dwFileAttributes;
-    const std::uint32_t tag = (attributes & ATTR_REPARSE_POINT) != 0 ? data.dwReserved0 : 0;
     const std::uint64_t size =
         (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    out.add(name, attributes, tag, size);
+    out.add(name, classify_record(data.dwFileAttributes, data.dwReserved0), size);
   }
 };
 
 }  // namespace
+
+EntryKind classify_record(std::uint32_t attributes, std::uint32_t reparse_tag) {
+  const bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  // The tag means something only with the reparse-point bit set.
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+    return directory ? EntryKind::directory : EntryKind::file;
+  }
+  if (!directory) return EntryKind::file;
+  return IsReparseTagNameSurrogate(reparse_tag) ? EntryKind::link : EntryKind::skip;
+}
 
 // --- Process -----------------------------------------------------------------
 
@@ -271,6 +280,11 @@ std::optional<NativeString> canonicalize(std::string_view path) {
     }
     out.assign(n, L'\0');
   }
+}
+
+std::string display_path(NativeStringView path) {
+  while (path.starts_with(VERBATIM)) path.remove_prefix(VERBATIM.size());
+  return to_utf8_lossy(path);
 }
 
 std::string entry_name(NativeStringView path) {
@@ -349,6 +363,16 @@ std::optional<std::string> read_file_beside_executable(std::string_view file_nam
       path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return std::nullopt;
+  // Only a plain file of a sane size: a link to a device, a pipe or a huge
+  // file must not hang the run or exhaust memory.
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (GetFileType(file.get()) != FILE_TYPE_DISK ||
+      GetFileInformationByHandle(file.get(), &info) == 0 ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+      ((static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow) >
+          MAX_FILE_BESIDE_EXECUTABLE) {
+    return std::nullopt;
+  }
   std::string bytes;
   char buffer[64 * 1024];
   for (;;) {
@@ -356,6 +380,8 @@ std::optional<std::string> read_file_beside_executable(std::string_view file_nam
     if (ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) == 0) return std::nullopt;
     if (got == 0) return bytes;
     bytes.append(buffer, got);
+    // It grew while being read.
+    if (bytes.size() > MAX_FILE_BESIDE_EXECUTABLE) return std::nullopt;
   }
 }
 
@@ -379,9 +405,27 @@ void write_stderr(std::string_view utf8) {
     write_bytes(h, utf8);
     return;
   }
-  std::wstring text;
-  utf8_to_utf16(utf8, text);
-  write_console(h, text);
+  // Converted piece by piece on the stack, with no allocation: this also
+  // says that memory ran out.
+  wchar_t piece[256];
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < utf8.size();) {
+    const unicode::Decoded d = unicode::decode(utf8, i);
+    i += d.length;
+    if (n + 2 > std::size(piece)) {
+      write_console(h, std::wstring_view(piece, n));
+      n = 0;
+    }
+    char32_t cp = d.code_point;
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      piece[n++] = static_cast<wchar_t>(0xD800 + (cp >> 10));
+      piece[n++] = static_cast<wchar_t>(0xDC00 + (cp & 0x3FF));
+    } else {
+      piece[n++] = static_cast<wchar_t>(cp);
+    }
+  }
+  write_console(h, std::wstring_view(piece, n));
 }
 
 // --- Directory listing -------------------------------------------------------

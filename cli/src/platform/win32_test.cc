@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/win32_decisions.h"
 
 namespace oskra::platform {
 namespace {
@@ -47,8 +48,7 @@ void write_file(const fs::path& p, std::string_view bytes) {
 
 struct Entry {
   std::wstring name;
-  std::uint32_t attributes;
-  std::uint32_t tag;
+  EntryKind kind;
   std::uint64_t size;
 };
 
@@ -58,7 +58,7 @@ std::vector<Entry> list_all(const std::wstring& dir, ListStatus& status) {
   std::vector<Entry> out;
   for (std::size_t i = 0; i < records.size(); ++i) {
     const DirRecord& r = records[i];
-    out.push_back({std::wstring(records.name(r)), r.attributes, r.reparse_tag, r.size});
+    out.push_back({std::wstring(records.name(r)), r.kind, r.size});
   }
   return out;
 }
@@ -124,6 +124,37 @@ TEST(Win32Paths, EntryNameIsEmptyForRootsOnly) {
             "\uFFFD");
 }
 
+TEST(Win32Listing, ClassifiesRecordsByAttributesAndTag) {
+  constexpr std::uint32_t DIR = 0x10, REPARSE = 0x400, ARCHIVE = 0x20;
+  struct Case {
+    std::uint32_t attributes, tag;
+    EntryKind kind;
+  } cases[] = {
+      {ARCHIVE, 0, EntryKind::file},
+      {DIR, 0, EntryKind::directory},
+      {DIR, 0xA000000C, EntryKind::directory},           // a stale tag without the reparse bit
+      {DIR | REPARSE, 0xA0000003, EntryKind::link},      // mount point, junction
+      {DIR | REPARSE, 0xA000000C, EntryKind::link},      // directory symbolic link
+      {DIR | REPARSE, 0x9000701A, EntryKind::skip},      // cloud-file folder
+      {DIR | REPARSE, 0x80000013, EntryKind::skip},      // no name surrogate
+      {REPARSE | ARCHIVE, 0xA000000C, EntryKind::file},  // file symbolic link
+      {REPARSE | ARCHIVE, 0x8000001B, EntryKind::file},  // app execution alias
+      {REPARSE | ARCHIVE, 0x80000013, EntryKind::file},  // deduplicated file
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(classify_record(c.attributes, c.tag), c.kind)
+        << std::hex << c.attributes << " " << c.tag;
+  }
+}
+
+TEST(Win32Paths, DisplayPathDropsEveryLeadingVerbatimPrefixOnly) {
+  EXPECT_EQ(display_path(L"\\\\?\\C:\\Data"), "C:\\Data");
+  EXPECT_EQ(display_path(L"\\\\?\\UNC\\srv\\share\\d"), "UNC\\srv\\share\\d");
+  EXPECT_EQ(display_path(L"\\\\?\\\\\\?\\C:\\x"), "C:\\x");
+  EXPECT_EQ(display_path(L"C:\\Data\\\\?\\x"), "C:\\Data\\\\?\\x");
+  EXPECT_EQ(display_path(L"\\\\?\\C:\\a\xD800"), "C:\\a\xEF\xBF\xBD");
+}
+
 TEST(Win32Listing, DeliversEveryRecordWithItsKindAndSize) {
   TempDir tmp;
   write_file(tmp.path() / "five.txt", "12345");
@@ -149,12 +180,10 @@ TEST(Win32Listing, DeliversEveryRecordWithItsKindAndSize) {
     const Entry* five = find(entries, L"five.txt");
     ASSERT_NE(five, nullptr);
     EXPECT_EQ(five->size, 5u);
-    EXPECT_EQ(five->attributes & ATTR_DIRECTORY, 0u);
-    EXPECT_EQ(five->tag, 0u);
+    EXPECT_EQ(five->kind, EntryKind::file);
     const Entry* sub = find(entries, L"sub");
     ASSERT_NE(sub, nullptr);
-    EXPECT_NE(sub->attributes & ATTR_DIRECTORY, 0u);
-    EXPECT_EQ(sub->attributes & ATTR_REPARSE_POINT, 0u);
+    EXPECT_EQ(sub->kind, EntryKind::directory);
     const Entry* chinese = find(entries, L"\u6587\u4EF6.bin");
     ASSERT_NE(chinese, nullptr);
     EXPECT_EQ(chinese->size, 0u);
@@ -184,7 +213,7 @@ TEST(Win32Listing, RecordsAppendAfterEarlierOnes) {
   TempDir tmp;
   write_file(tmp.path() / "only", "z");
   RecordList records;
-  records.add(L"earlier", 0, 0, 9);
+  records.add(L"earlier", EntryKind::file, 9);
   ASSERT_EQ(make_directory_source()->list(tmp.path().wstring(), records), ListStatus::ok);
   ASSERT_EQ(records.size(), 2u);
   EXPECT_EQ(records.name(records[0]), L"earlier");
