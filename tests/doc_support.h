@@ -53,6 +53,19 @@ inline std::string code(std::string_view cell) {
   return std::string(cell);
 }
 
+// The contents of every code span in a cell, in order: "`a` or `b`" gives
+// {"a", "b"}.
+inline std::vector<std::string> code_spans(std::string_view cell) {
+  std::vector<std::string> spans;
+  for (std::size_t open = cell.find('`'); open != std::string_view::npos;) {
+    const std::size_t close = cell.find('`', open + 1);
+    if (close == std::string_view::npos) break;
+    spans.emplace_back(cell.substr(open + 1, close - open - 1));
+    open = cell.find('`', close + 1);
+  }
+  return spans;
+}
+
 using Row = std::vector<std::string>;
 
 // The body rows of the first table after the line that equals `heading`:

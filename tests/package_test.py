@@ -2,8 +2,9 @@
 """Checks a release package end to end.
 
 The archive (made here with CPack, or given with --package) must unpack to
-exactly one folder holding the program, SKILL.md and rules.example.json, the
-two documents as they are in the source tree. The program in that folder must
+exactly one folder holding the program, SKILL.md, rules.example.json and
+README.txt, the documents as they are in the source tree, the README in
+Chinese and English. The program in that folder must
 run (under Wine for Windows), judge a small tree with its built-in rules, and
 pick up a rules.json placed beside it; a rules.json it cannot use (here: one
 saved with a byte-order mark) must be ignored without a word.
@@ -18,7 +19,12 @@ import subprocess
 import sys
 import tempfile
 
-DOCUMENTS = ("SKILL.md", "rules.example.json")
+# Name in the package -> place in the source tree.
+DOCUMENTS = {
+    "SKILL.md": "SKILL.md",
+    "rules.example.json": "rules.example.json",
+    "README.txt": os.path.join("packaging", "README.txt"),
+}
 
 
 def fail(message):
@@ -51,16 +57,32 @@ def unpack(args, archive, scratch):
     if len(top) != 1 or not os.path.isdir(os.path.join(dest, top[0])):
         fail("%s should unpack to one folder, found %r" % (archive, top))
     folder = os.path.join(dest, top[0])
-    expected = sorted((args.exe,) + DOCUMENTS)
+    expected = sorted([args.exe] + list(DOCUMENTS))
     found = sorted(os.listdir(folder))
     if found != expected:
         fail("%s/ holds %r, expected %r" % (top[0], found, expected))
-    for name in DOCUMENTS:
+    for name, source_name in DOCUMENTS.items():
         with open(os.path.join(folder, name), "rb") as shipped, \
-                open(os.path.join(args.source_dir, name), "rb") as source:
+                open(os.path.join(args.source_dir, source_name), "rb") as source:
             if shipped.read() != source.read():
                 fail("the packed %s differs from the source tree's" % name)
+    check_readme(os.path.join(folder, "README.txt"))
     return folder
+
+
+def check_readme(path):
+    # A person opening the package reads this first: in both languages it
+    # must say how to run the program, where rules.json goes and where the
+    # rules are described.
+    with open(path, encoding="utf-8") as f:
+        text = f.read()
+    halves = text.split("==== English ====")
+    if len(halves) != 2 or "==== 中文 ====" not in halves[0]:
+        fail("README.txt has no Chinese part followed by an English part")
+    for language, half in zip(("Chinese", "English"), halves):
+        for needed in ("oskra-cli.exe C:\\", "PowerShell", "rules.json", "SKILL.md"):
+            if needed not in half:
+                fail("the %s part of README.txt does not mention %r" % (language, needed))
 
 
 def program_path(args, path):

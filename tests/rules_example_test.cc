@@ -1,6 +1,6 @@
-// rules.example.json ships beside the program as the starting point for a
-// user's rules.json. It must load through the real loader (a file that does
-// not is ignored without a word) and do what its comments say.
+// rules.example.json ships beside the program as an opt-in rules.json. It
+// must load through the real loader (a file that does not is ignored
+// without a word) and do what its comments say.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -40,33 +40,42 @@ TEST(RulesExample, LoadsThroughTheRealLoaderWithACommentOnEveryRow) {
   EXPECT_EQ(engine.user_rules().size(), rows->size());
 }
 
-TEST(RulesExample, MarksTheBuildOutputGreenAndThePhotosRed) {
+// The example exists to overrule the broad built-in name rules where they
+// are wrong and to mark caches they miss, without ever weakening a red
+// system path.
+TEST(RulesExample, OverrulesTheBroadRulesWhereTheyAreWrong) {
   const RuleEngine engine = example_engine();
   ASSERT_FALSE(engine.user_rules().empty());
-
-  // The build folder and everything beneath it, whatever the ASCII case.
-  for (const char* path :
-       {R"(D:\Projects\MyGame\build)", R"(D:\Projects\MyGame\build\bin\game.exe)",
-        R"(d:\projects\mygame\BUILD\obj)"}) {
-    SCOPED_TRACE(path);
-    const Mark* mark = engine.evaluate(path);
+  struct Case {
+    const char* path;
+    State state;
+    std::string_view source;
+  };
+  const Case cases[] = {
+      // Green by the built-in `cache` rule alone.
+      {R"(C:\Users\bob\AppData\Local\Microsoft\OneNote\16.0\cache)", State::red, SOURCE_USER},
+      {R"(D:\app\.yarn\cache)", State::red, SOURCE_USER},
+      {R"(C:\Users\bob\source\repos\app\.yarn\cache)", State::red, SOURCE_USER},
+      {R"(C:\Users\bob\AppData\Local\pnpm\store)", State::green, SOURCE_USER},
+      {R"(C:\Users\bob\AppData\Local\JetBrains\IntelliJIdea2024.1\caches)", State::green,
+       SOURCE_USER},
+      {R"(D:\a\b\c\d\app\node_modules\.cache)", State::green, SOURCE_USER},
+      {R"(D:\tools\lib\__pycache__)", State::green, SOURCE_USER},
+      // The longer red path still wins over an example name rule.
+      {R"(C:\Program Files\Python312\Lib\__pycache__)", State::red, SOURCE_BUILTIN},
+      {R"(C:\Windows\System32\D3DSCache)", State::red, SOURCE_BUILTIN},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    const Mark* mark = engine.evaluate(c.path);
     ASSERT_NE(mark, nullptr);
-    EXPECT_EQ(mark->state, State::green);
-    EXPECT_EQ(mark->source, SOURCE_USER);
-    EXPECT_EQ(mark->pattern, "D:/Projects/MyGame/build");  // as written in the file
+    EXPECT_EQ(mark->state, c.state);
+    EXPECT_EQ(mark->source, c.source);
   }
-  // A sibling that merely shares the prefix is not covered.
-  const Mark* sibling = engine.evaluate(R"(D:\Projects\MyGame\buildtools)");
-  EXPECT_FALSE(sibling != nullptr && sibling->source == SOURCE_USER);
-
-  // The photos stay red below, even where a built-in name rule is green.
-  for (const char* path : {R"(D:\Photos)", R"(D:\Photos\2023\cache)", R"(D:\Photos\Temp)"}) {
-    SCOPED_TRACE(path);
-    const Mark* mark = engine.evaluate(path);
-    ASSERT_NE(mark, nullptr);
-    EXPECT_EQ(mark->state, State::red);
-    EXPECT_EQ(mark->source, SOURCE_USER);
-  }
+  // A `*` never crosses a separator: the project rules stop at six levels.
+  const Mark* deep = engine.evaluate(R"(D:\1\2\3\4\5\6\7\.yarn\cache)");
+  ASSERT_NE(deep, nullptr);
+  EXPECT_EQ(deep->source, SOURCE_BUILTIN);
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
-// SKILL.md is what the text report points every user to. These tests keep
-// it true to the program: its rule tables must be the built-in table, its
-// wording tables must cover exactly the keys the table uses, its pattern
-// examples must score as the matcher scores them, and its rules.json
-// examples must load.
+// SKILL.md is what the text report points every user to, and what an agent
+// works from. These tests keep it true to the program: its rule table must
+// be the built-in table, its wording table must cover exactly the keys the
+// table uses, its pattern examples must score as the matcher scores them,
+// its rules.json example must load, and its optional-rules table must be
+// rules.example.json.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "doc_support.h"
@@ -24,21 +26,20 @@ using docs::code;
 using docs::Row;
 using docs::table_after;
 
-// Headings the tests navigate by, one per language.
-struct Section {
-  const char* language;
-  const char* builtin_rules;
-  const char* wording;
-  const char* examples;
-};
-constexpr Section SECTIONS[] = {
-    {"zh", "### 内置规则", "### 原因键与动作键的措辞", "#### 模式示例"},
-    {"en", "### Built-in rules", "### Wording of reason and action keys", "#### Pattern examples"},
-};
-constexpr const char* SOURCES_HEADING = "## 出处 / Sources";
+// Headings the tests navigate by.
+constexpr const char* BUILTIN_RULES_HEADING = "## Built-in rules";
+constexpr const char* WORDING_HEADING = "## Reason and action wording";
+constexpr const char* EXAMPLES_HEADING = "### Pattern examples";
+constexpr const char* OPTIONAL_RULES_HEADING = "### Optional rules (rules.example.json)";
+constexpr const char* SOURCES_HEADING = "## Sources";
+
+// The rule table writes keys without these prefixes.
+constexpr std::string_view REASON_PREFIX = "rule.reason.";
+constexpr std::string_view ACTION_PREFIX = "rule.action.";
 
 // Rules whose claims rest on a vendor's documentation and must cite it.
 constexpr std::string_view MUST_CITE[] = {
+    R"(?:\Windows)",
     "pagefile.sys",
     "hiberfil.sys",
     R"(?:\System Volume Information)",
@@ -46,6 +47,8 @@ constexpr std::string_view MUST_CITE[] = {
     R"(?:\Windows\SoftwareDistribution\Download)",
     "npm-cache",
     ".pnpm-store",
+    "cache",
+    "CrashDumps",
     R"(?:\Users\*\AppData\Local\pip\cache)",
     R"(?:\Users\*\AppData\Local\Yarn\Cache)",
     R"(?:\Users\*\.gradle\caches)",
@@ -81,7 +84,7 @@ std::vector<std::string> citations(std::string_view cell) {
   return found;
 }
 
-TEST_F(SkillDoc, BuiltinRuleTablesMatchTheProgramRowForRow) {
+TEST_F(SkillDoc, RuleTablesMatchTheProgramAndCiteListedSources) {
   std::map<std::string, std::string> sources;  // number -> address
   for (const Row& row : table_after(doc_, SOURCES_HEADING)) {
     ASSERT_EQ(row.size(), 3u) << "source row: " << row.at(0);
@@ -92,78 +95,102 @@ TEST_F(SkillDoc, BuiltinRuleTablesMatchTheProgramRowForRow) {
   ASSERT_FALSE(sources.empty()) << "no source table under " << SOURCES_HEADING;
 
   std::set<std::string> cited;
-  for (const Section& section : SECTIONS) {
-    SCOPED_TRACE(section.language);
-    const std::vector<Row> rows = table_after(doc_, section.builtin_rules);
-    ASSERT_EQ(rows.size(), BUILTIN_RULES.size());
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-      const Row& row = rows[i];
-      const Rule& rule = BUILTIN_RULES[i];
-      SCOPED_TRACE("row " + std::to_string(i + 1));
-      ASSERT_EQ(row.size(), 7u);
-      EXPECT_EQ(row[0], std::to_string(i + 1));
-      EXPECT_EQ(code(row[1]), rule.pattern);
-      EXPECT_EQ(code(row[2]), to_string(rule.state));
-      EXPECT_EQ(code(row[3]), rule.reason);
-      EXPECT_EQ(code(row[4]), rule.action);
-      EXPECT_GE(row[5].size(), 20u) << "the plain-language sentence is missing";
-      const std::vector<std::string> refs = citations(row[6]);
-      for (const std::string& ref : refs) {
-        EXPECT_TRUE(sources.count(ref)) << "cites [" << ref << "], which is not listed";
-        cited.insert(ref);
-      }
-      if (std::find(std::begin(MUST_CITE), std::end(MUST_CITE), rule.pattern) !=
-          std::end(MUST_CITE)) {
-        EXPECT_FALSE(refs.empty()) << rule.pattern << " must cite its source";
-      }
+  const auto cite = [&](std::string_view cell) {
+    const std::vector<std::string> refs = citations(cell);
+    for (const std::string& ref : refs) {
+      EXPECT_TRUE(sources.count(ref)) << "cites [" << ref << "], which is not listed";
+      cited.insert(ref);
     }
+    return refs;
+  };
+
+  const std::vector<Row> rows = table_after(doc_, BUILTIN_RULES_HEADING);
+  ASSERT_EQ(rows.size(), BUILTIN_RULES.size());
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const Row& row = rows[i];
+    const Rule& rule = BUILTIN_RULES[i];
+    SCOPED_TRACE("row " + std::to_string(i + 1));
+    ASSERT_EQ(row.size(), 7u);
+    EXPECT_EQ(row[0], std::to_string(i + 1));
+    EXPECT_EQ(code(row[1]), rule.pattern);
+    EXPECT_EQ(code(row[2]), to_string(rule.state));
+    EXPECT_EQ(std::string(REASON_PREFIX) + code(row[3]), rule.reason);
+    EXPECT_EQ(std::string(ACTION_PREFIX) + code(row[4]), rule.action);
+    EXPECT_GE(row[5].size(), 20u) << "the plain-language sentence is missing";
+    const std::vector<std::string> refs = cite(row[6]);
+    if (std::find(std::begin(MUST_CITE), std::end(MUST_CITE), rule.pattern) !=
+        std::end(MUST_CITE)) {
+      EXPECT_FALSE(refs.empty()) << rule.pattern << " must cite its source";
+    }
+  }
+  for (const Row& row : table_after(doc_, OPTIONAL_RULES_HEADING)) {
+    ASSERT_EQ(row.size(), 4u);
+    EXPECT_FALSE(cite(row[3]).empty()) << "optional rule without a source: " << row[0];
   }
   for (const auto& [number, address] : sources) {
     EXPECT_TRUE(cited.count(number)) << "source [" << number << "] is never cited";
   }
 }
 
-TEST_F(SkillDoc, WordingTablesCoverExactlyTheKeysInUse) {
+// The optional-rules table lists exactly the rules of rules.example.json,
+// none of which repeats a built-in pattern (that would only shadow it).
+TEST_F(SkillDoc, OptionalRulesTableIsTheExampleFile) {
+  const std::optional<std::string> text = docs::read_file("rules.example.json");
+  ASSERT_TRUE(text.has_value()) << "rules.example.json was not copied beside the test";
+  const std::optional<std::vector<Rule>> rules = RuleEngine::parse_rules_json(*text);
+  ASSERT_TRUE(rules.has_value()) << "the loader would ignore rules.example.json";
+
+  std::multiset<std::pair<std::string, std::string>> in_file;
+  for (const Rule& rule : *rules) {
+    in_file.emplace(rule.pattern, std::string(to_string(rule.state)));
+    for (const Rule& builtin : BUILTIN_RULES) {
+      EXPECT_NE(normalize(rule.pattern), normalize(builtin.pattern))
+          << rule.pattern << " repeats a built-in rule";
+    }
+  }
+  std::multiset<std::pair<std::string, std::string>> in_doc;
+  for (const Row& row : table_after(doc_, OPTIONAL_RULES_HEADING)) {
+    ASSERT_EQ(row.size(), 4u);
+    const std::vector<std::string> patterns = docs::code_spans(row[0]);
+    EXPECT_FALSE(patterns.empty()) << row[0];
+    for (const std::string& pattern : patterns) in_doc.emplace(pattern, code(row[1]));
+  }
+  EXPECT_EQ(in_doc, in_file);
+}
+
+TEST_F(SkillDoc, WordingTableCoversExactlyTheKeysInUse) {
   std::set<std::string> keys;
   for (const Rule& rule : BUILTIN_RULES) {
     keys.insert(rule.reason);
     keys.insert(rule.action);
   }
-  for (const Section& section : SECTIONS) {
-    SCOPED_TRACE(section.language);
-    std::set<std::string> listed;
-    for (const Row& row : table_after(doc_, section.wording)) {
-      ASSERT_EQ(row.size(), 2u);
-      const std::string key = code(row[0]);
-      EXPECT_TRUE(listed.insert(key).second) << key << " is listed twice";
-      EXPECT_TRUE(keys.count(key)) << key << " is not a key of any built-in rule";
-      EXPECT_FALSE(row[1].empty()) << key << " has no wording";
-    }
-    for (const std::string& key : keys) {
-      EXPECT_TRUE(listed.count(key)) << key << " has no wording";
-    }
+  std::set<std::string> listed;
+  for (const Row& row : table_after(doc_, WORDING_HEADING)) {
+    ASSERT_EQ(row.size(), 3u);
+    const std::string key = code(row[0]);
+    EXPECT_TRUE(listed.insert(key).second) << key << " is listed twice";
+    EXPECT_TRUE(keys.count(key)) << key << " is not a key of any built-in rule";
+    EXPECT_FALSE(row[1].empty()) << key << " has no Chinese wording";
+    EXPECT_FALSE(row[2].empty()) << key << " has no English wording";
   }
+  EXPECT_EQ(listed, keys);
 }
 
 TEST_F(SkillDoc, PatternExamplesScoreAsDocumented) {
-  for (const Section& section : SECTIONS) {
-    SCOPED_TRACE(section.language);
-    const std::vector<Row> rows = table_after(doc_, section.examples);
-    ASSERT_GE(rows.size(), 10u);
-    for (const Row& row : rows) {
-      ASSERT_GE(row.size(), 3u);
-      const std::string pattern = code(row[0]);
-      const std::string path = code(row[1]);
-      EXPECT_EQ(std::to_string(match_score(pattern, path)), row[2])
-          << "pattern " << pattern << " against " << path;
-    }
+  const std::vector<Row> rows = table_after(doc_, EXAMPLES_HEADING);
+  ASSERT_GE(rows.size(), 10u);
+  for (const Row& row : rows) {
+    ASSERT_GE(row.size(), 3u);
+    const std::string pattern = code(row[0]);
+    const std::string path = code(row[1]);
+    EXPECT_EQ(std::to_string(match_score(pattern, path)), row[2])
+        << "pattern " << pattern << " against " << path;
   }
 }
 
 TEST_F(SkillDoc, RulesFileExamplesLoad) {
   const std::vector<std::string> blocks = docs::fenced_blocks(doc_, "json");
-  // At least the example of each language.
-  ASSERT_GE(blocks.size(), 2u);
+  ASSERT_GE(blocks.size(), 1u);
   for (const std::string& block : blocks) {
     const std::optional<std::vector<Rule>> rules = RuleEngine::parse_rules_json(block);
     ASSERT_TRUE(rules.has_value()) << "this example would be ignored:\n" << block;

@@ -1,14 +1,21 @@
 #!/usr/bin/env bash
 # Installs, with apt-get, whatever the build and the tests need and the
 # machine does not have yet. Debian 12 packages only.
+#
+#   tools/install-deps.sh           everything: the build, the tests, the
+#                                   Windows build under Wine, the fuzzers
+#   tools/install-deps.sh --build   only what building the program needs
 set -euo pipefail
-packages=(
-  cmake ninja-build g++ python3          # the Linux build and the end-to-end tests
-  libgtest-dev nlohmann-json3-dev         # GoogleTest sources, the rules file parser
-  g++-mingw-w64-x86-64-posix wine wine64  # the Windows build, run under Wine
-  clang libclang-rt-14-dev                # the fuzz targets (libFuzzer)
-  strace                                  # the test that no link is ever followed
-)
+build=(cmake ninja-build g++ nlohmann-json3-dev)   # the program and its rules file parser
+packages=("${build[@]}")
+if [ "${1:-}" != --build ]; then
+  packages+=(
+    python3 libgtest-dev                     # the tests
+    g++-mingw-w64-x86-64-posix wine wine64   # the Windows build, run under Wine
+    clang libclang-rt-14-dev                 # the fuzz targets (libFuzzer)
+    strace                                   # the test that no link is ever followed
+  )
+fi
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then

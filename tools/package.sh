@@ -6,8 +6,8 @@
 # The packages land in build/packages/:
 #   oskra-cli-<version>-linux-x86_64.tar.gz
 #   oskra-cli-<version>-windows-x86_64.zip
-# Each unpacks to one folder holding the program, SKILL.md and
-# rules.example.json.
+# Each unpacks to one folder holding the program, SKILL.md,
+# rules.example.json and README.txt.
 #
 # OSKRA_PACKAGE_BUILD (default build/package) is where the two release builds
 # are made; they are kept apart from the builds of ./test.sh.
