@@ -1,5 +1,5 @@
 // The platform layer: every operation the program needs from the operating
-// system, and the only code that includes system headers. `posix.cc` and
+// system, and the only code that includes system headers. `linux.cc` and
 // `win32.cc` realise it; CMake picks one.
 //
 // Error contract: no operation throws. Operations that can fail say so in

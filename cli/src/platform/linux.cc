@@ -1,4 +1,6 @@
-// The platform layer on Linux and other POSIX systems.
+// The platform layer on Linux. Linux-specific: directories are read with
+// getdents64, entries examined with statx (mount ids tell bind mounts apart),
+// and the executable is found through /proc/self/exe.
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
