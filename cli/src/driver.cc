@@ -4,9 +4,11 @@
 #include <cstdlib>
 #include <limits>
 #include <new>
+#include <thread>
 #include <utility>
 
 #include "json_report.h"
+#include "listing.h"
 #include "platform/platform.h"
 #include "report.h"
 #include "rules/rules.h"
@@ -108,8 +110,12 @@ int analyse(const Options& options) {
   const auto start = std::chrono::steady_clock::now();
   WalkResult scan;
   {
-    const std::unique_ptr<platform::DirectorySource> source = platform::make_directory_source();
-    scan = walk(*source, *root, options.depth, engine);
+    const std::size_t descriptors = platform::descriptor_budget();
+    PrefetchingSource<platform::DirectoryReader> source(
+        listing_workers(std::thread::hardware_concurrency(), platform::on_rotating_disk(*root),
+                        descriptors),
+        descriptors);
+    scan = walk(source, *root, options.depth, engine);
   }
   Report report;
   report.greens = std::move(scan.greens);

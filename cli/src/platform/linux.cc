@@ -7,8 +7,10 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -70,250 +72,237 @@ std::string_view without_trailing_slashes(std::string_view path) {
   return path;
 }
 
-// Lists directories by opening each one relative to an open ancestor, so no
-// path is ever handed to the kernel whole (there is no PATH_MAX limit on
-// depth) and a folder swapped for a link is never followed. A bounded number
-// of descriptors stays open, sized from the process's limit: when the chain
-// of open ancestors grows past it, the shallowest are closed (the root
-// stays) and reopened component by component from a deeper ancestor if
-// needed again. Running out of descriptors anyway (other code holds some)
-// releases the cached ones and tries again, so only a directory that truly
-// cannot be opened is reported as such.
-//
-// Every entry costs one statx that never follows a link nor triggers an
-// automount. A directory on another mount (another file system, or a bind
-// mount of this one) is a mount point: never entered.
-class PosixDirectorySource final : public DirectorySource {
- public:
-  PosixDirectorySource() : max_open_(descriptor_budget()) {}
-
-  ListStatus list(NativeStringView dir, RecordList& out) override {
-    Fd fd = open_dir(dir);
-    if (!fd.valid()) return ListStatus::open_failed;
-    if (!have_root_) {
-      Identity id;
-      if (!identify(fd.get(), "", AT_EMPTY_PATH, id)) return ListStatus::open_failed;
-      root_ = id;
-      have_root_ = true;
-    }
-    if (!root_.has_mount_id && !track_path(dir, fd.get())) return ListStatus::open_failed;
-    bool has_subdirs = false;
-    const ListStatus status = read_records(fd.get(), out, has_subdirs);
-    // Only a directory with subdirectories is opened from again.
-    if (has_subdirs) remember(std::string(dir), std::move(fd));
-    return status;
-  }
-
- private:
-  static constexpr std::size_t BUFFER_SIZE = 64 * 1024;
-
-  struct OpenDir {
-    std::string path;  // exact path as it was listed
-    Fd fd;
-  };
-
-  // What tells one directory from another and one mount from another.
-  struct Identity {
-    std::uint64_t dev = 0;
-    std::uint64_t ino = 0;
-    std::uint64_t mount_id = 0;
-    bool has_mount_id = false;  // kernels before 5.8 do not report it
-    std::uint32_t mode = 0;
-    std::uint64_t size = 0;
-  };
-
-  // A directory on the path from the root to the one being listed, for
-  // telling loops apart where mount ids are not reported.
-  struct PathDir {
-    std::size_t path_size;
-    std::uint64_t dev;
-    std::uint64_t ino;
-  };
-
-  // Half the descriptor limit, at most 32: the rest is left to the standard
-  // streams and whatever else the process opens.
-  static std::size_t descriptor_budget() {
-    constexpr std::size_t MOST = 32;
-    struct rlimit limit;
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return MOST;
-    const std::size_t half = static_cast<std::size_t>(limit.rlim_cur / 2);
-    return half < 2 ? 2 : (half > MOST ? MOST : half);
-  }
-
-  // statx where the kernel has it, fstatat otherwise; never follows a link.
-  bool identify(int at, const char* name, int flags, Identity& id) {
-    flags |= AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT;
-    if (use_statx_) {
-      struct statx sx;
-      constexpr unsigned MASK = STATX_TYPE | STATX_SIZE | STATX_INO | STATX_MNT_ID;
-      if (::statx(at, name, flags, MASK, &sx) == 0) {
-        id.dev = (std::uint64_t{sx.stx_dev_major} << 32) | sx.stx_dev_minor;
-        id.ino = sx.stx_ino;
-        id.has_mount_id = (sx.stx_mask & STATX_MNT_ID) != 0;
-        id.mount_id = sx.stx_mnt_id;
-        id.mode = sx.stx_mode;
-        id.size = sx.stx_size;
-        return true;
-      }
-      // No statx (an old kernel, or a sandbox that forbids it).
-      if (errno != ENOSYS && errno != EPERM) return false;
-      use_statx_ = false;
-    }
-    struct stat st;
-    if (::fstatat(at, name, &st, flags) != 0) return false;
-    id.dev = st.st_dev;
-    id.ino = st.st_ino;
-    id.has_mount_id = false;
-    id.mode = st.st_mode;
-    id.size = static_cast<std::uint64_t>(st.st_size);
-    return true;
-  }
-
-  static bool is_ancestor(std::string_view ancestor, std::string_view path) {
-    const std::string_view base = without_trailing_slashes(ancestor);
-    return path.size() > base.size() && path.compare(0, base.size(), base) == 0 &&
-           path[base.size()] == '/';
-  }
-
-  // Keeps `path_dirs_` to the directories from the root down to `dir`.
-  bool track_path(std::string_view dir, int fd) {
-    std::size_t common = 0;
-    while (common < dir.size() && common < path_.size() && dir[common] == path_[common]) ++common;
-    while (!path_dirs_.empty()) {
-      const std::size_t n =
-          without_trailing_slashes(dir.substr(0, path_dirs_.back().path_size)).size();
-      if (path_dirs_.back().path_size <= common && n < dir.size() && dir[n] == '/') break;
-      path_dirs_.pop_back();
-    }
-    Identity id;
-    if (!identify(fd, "", AT_EMPTY_PATH, id)) return false;
-    path_.assign(dir);
-    path_dirs_.push_back(PathDir{dir.size(), id.dev, id.ino});
-    return true;
-  }
-
-  // True when entering the directory `id` would leave the root's mount or
-  // come back to a directory already on the path.
-  bool is_mount_point(const Identity& id) const {
-    if (id.dev != root_.dev) return true;
-    if (root_.has_mount_id) return !id.has_mount_id || id.mount_id != root_.mount_id;
-    for (const PathDir& d : path_dirs_) {
-      if (d.dev == id.dev && d.ino == id.ino) return true;
-    }
-    return false;
-  }
-
-  // Closes the shallowest cached descriptor that is neither the root nor
-  // `keep`. False when there is none to close.
-  bool release_one(int keep) {
-    for (std::size_t i = 1; i < open_.size(); ++i) {
-      if (open_[i].fd.get() != keep) {
-        open_.erase(open_.begin() + static_cast<std::ptrdiff_t>(i));
-        return true;
-      }
-    }
-    return false;
-  }
-
-  int open_at(int at, const char* name) {
-    while (true) {
-      const int fd = ::openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-      if (fd >= 0) return fd;
-      if (errno == EINTR) continue;
-      if ((errno == EMFILE || errno == ENFILE) && release_one(at)) continue;
-      return -1;
-    }
-  }
-
-  void remember(std::string path, Fd fd) {
-    open_.push_back(OpenDir{std::move(path), std::move(fd)});
-    if (open_.size() > max_open_) open_.erase(open_.begin() + 1);
-  }
-
-  Fd open_dir(std::string_view dir) {
-    // Drop what is not an ancestor of `dir`: the walk is depth first, so
-    // those directories are finished.
-    while (!open_.empty() && !is_ancestor(open_.back().path, dir)) open_.pop_back();
-    if (open_.empty()) {
-      // The first directory (the root): a canonical path that the kernel
-      // takes whole.
-      return Fd(open_at(AT_FDCWD, std::string(dir).c_str()));
-    }
-    // Walk down from the deepest open ancestor, one component at a time.
-    std::string_view rest = dir.substr(without_trailing_slashes(open_.back().path).size() + 1);
-    std::string component;
-    while (true) {
-      const std::size_t slash = rest.find('/');
-      component.assign(rest.substr(0, slash));
-      Fd fd(open_at(open_.back().fd.get(), component.c_str()));
-      if (!fd.valid() || slash == std::string_view::npos) return fd;
-      remember(std::string(dir.substr(0, dir.size() - rest.size() + slash)), std::move(fd));
-      rest.remove_prefix(slash + 1);
-    }
-  }
-
-  ListStatus read_records(int fd, RecordList& out, bool& has_subdirs) {
-    if (!buffer_) buffer_ = std::make_unique<char[]>(BUFFER_SIZE);
-    while (true) {
-      const ssize_t n = ::getdents64(fd, buffer_.get(), BUFFER_SIZE);
-      if (n == 0) return ListStatus::ok;
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return ListStatus::cut_short;
-      }
-      for (ssize_t at = 0; at < n;) {
-        const auto* entry = reinterpret_cast<const struct dirent64*>(buffer_.get() + at);
-        at += entry->d_reclen;
-        const char* name = entry->d_name;
-        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
-        add_record(fd, name, entry->d_type, out, has_subdirs);
-      }
-    }
-  }
-
-  // The size is the logical size (st_size); the kind comes from the same
-  // call, which never follows a link: what a link points at changes nothing.
-  void add_record(int fd, const char* name, unsigned char type, RecordList& out,
-                  bool& has_subdirs) {
-    const std::string_view view(name);
-    Identity id;
-    if (!identify(fd, name, 0, id)) {
-      // The entry went away or cannot be examined (a directory that may be
-      // read but not searched): keep what the listing said, without a size.
-      if (type == DT_DIR) {
-        has_subdirs = true;
-        out.add(view, EntryKind::directory, 0);
-      } else {
-        out.add(view, EntryKind::file, 0);
-      }
-      return;
-    }
-    if (S_ISDIR(id.mode)) {
-      if (is_mount_point(id)) {
-        // Like a mounted volume on Windows: counted, size 0, never entered.
-        out.add(view, EntryKind::link, 0);
-      } else {
-        has_subdirs = true;
-        out.add(view, EntryKind::directory, id.size);
-      }
-    } else if (S_ISLNK(id.mode)) {
-      out.add(view, EntryKind::link, id.size);
-    } else {
-      out.add(view, EntryKind::file, id.size);
-    }
-  }
-
-  std::size_t max_open_;
-  std::vector<OpenDir> open_;
-  std::unique_ptr<char[]> buffer_;
-  Identity root_;
-  bool have_root_ = false;
-  bool use_statx_ = true;
-  std::string path_;                // the directory last listed
-  std::vector<PathDir> path_dirs_;  // from the root down to it
+// What tells one directory from another and one mount from another.
+struct Identity {
+  std::uint64_t dev = 0;
+  std::uint64_t ino = 0;
+  std::uint64_t mount_id = 0;
+  bool has_mount_id = false;  // kernels before 5.8 do not report it
+  std::uint32_t mode = 0;
+  std::uint64_t size = 0;
 };
 
 }  // namespace
+
+// The mount the scan stays on and, where mount ids are not reported, the
+// directories from the root down to this one, to tell a loop.
+struct DirContext {
+  std::uint64_t root_dev = 0;
+  std::uint64_t root_mount_id = 0;
+  bool has_mount_id = false;
+  std::uint64_t dev = 0;  // this directory (only without mount ids)
+  std::uint64_t ino = 0;
+  std::shared_ptr<const DirContext> parent;  // likewise
+};
+
+struct DirectoryReader::State {
+  std::unique_ptr<char[]> buffer;
+  bool use_statx = true;
+};
+
+namespace {
+
+constexpr std::size_t BUFFER_SIZE = 64 * 1024;
+
+// statx where the kernel has it, fstatat otherwise; never follows a link
+// nor triggers an automount.
+bool identify(bool& use_statx, int at, const char* name, int flags, Identity& id) {
+  flags |= AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT;
+  if (use_statx) {
+    struct statx sx;
+    constexpr unsigned MASK = STATX_TYPE | STATX_SIZE | STATX_INO | STATX_MNT_ID;
+    if (::statx(at, name, flags, MASK, &sx) == 0) {
+      id.dev = (std::uint64_t{sx.stx_dev_major} << 32) | sx.stx_dev_minor;
+      id.ino = sx.stx_ino;
+      id.has_mount_id = (sx.stx_mask & STATX_MNT_ID) != 0;
+      id.mount_id = sx.stx_mnt_id;
+      id.mode = sx.stx_mode;
+      id.size = sx.stx_size;
+      return true;
+    }
+    // No statx (an old kernel, or a sandbox that forbids it).
+    if (errno != ENOSYS && errno != EPERM) return false;
+    use_statx = false;
+  }
+  struct stat st;
+  if (::fstatat(at, name, &st, flags) != 0) return false;
+  id.dev = st.st_dev;
+  id.ino = st.st_ino;
+  id.has_mount_id = false;
+  id.mode = st.st_mode;
+  id.size = static_cast<std::uint64_t>(st.st_size);
+  return true;
+}
+
+// True when entering the directory `id`, found in the directory `in`, would
+// leave the root's mount or come back to a directory already on the path.
+bool is_mount_point(const DirContext& in, const Identity& id) {
+  if (id.dev != in.root_dev) return true;
+  if (in.has_mount_id) return !id.has_mount_id || id.mount_id != in.root_mount_id;
+  for (const DirContext* d = &in; d != nullptr; d = d->parent.get()) {
+    if (d->dev == id.dev && d->ino == id.ino) return true;
+  }
+  return false;
+}
+
+OpenStatus open_status_of_errno() {
+  return errno == EMFILE || errno == ENFILE ? OpenStatus::exhausted : OpenStatus::failed;
+}
+
+int open_dir_at(int at, const char* name) {
+  while (true) {
+    const int fd = ::openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0 || errno != EINTR) return fd;
+  }
+}
+
+}  // namespace
+
+DirHandle::DirHandle() : native_(-1) {}
+DirHandle::DirHandle(std::intptr_t native, std::shared_ptr<const DirContext> context)
+    : native_(native), context_(std::move(context)) {}
+DirHandle::DirHandle(DirHandle&& other) noexcept
+    : native_(other.native_), context_(std::move(other.context_)) {
+  other.native_ = -1;
+}
+DirHandle& DirHandle::operator=(DirHandle&& other) noexcept {
+  if (this != &other) {
+    reset();
+    native_ = other.native_;
+    context_ = std::move(other.context_);
+    other.native_ = -1;
+  }
+  return *this;
+}
+DirHandle::~DirHandle() { reset(); }
+void DirHandle::reset() {
+  if (native_ >= 0) ::close(static_cast<int>(native_));
+  native_ = -1;
+  context_.reset();
+}
+
+DirectoryReader::DirectoryReader() : state_(std::make_unique<State>()) {}
+DirectoryReader::~DirectoryReader() = default;
+
+OpenStatus DirectoryReader::open_root(NativeStringView path, DirHandle& out) {
+  Fd fd(open_dir_at(AT_FDCWD, std::string(path).c_str()));
+  if (!fd.valid()) return open_status_of_errno();
+  Identity id;
+  if (!identify(state_->use_statx, fd.get(), "", AT_EMPTY_PATH, id)) return OpenStatus::failed;
+  auto context = std::make_shared<DirContext>();
+  context->root_dev = id.dev;
+  context->root_mount_id = id.mount_id;
+  context->has_mount_id = id.has_mount_id;
+  context->dev = id.dev;
+  context->ino = id.ino;
+  out = DirHandle(fd.release(), std::move(context));
+  return OpenStatus::ok;
+}
+
+OpenStatus DirectoryReader::open(const DirHandle& base, NativeStringView rel, DirHandle& out) {
+  // One component at a time, each relative to the one before.
+  std::shared_ptr<const DirContext> context = base.shared_context();
+  Fd fd;
+  int at = static_cast<int>(base.native());
+  std::string component;
+  while (true) {
+    const std::size_t slash = rel.find('/');
+    component.assign(rel.substr(0, slash));
+    Fd next(open_dir_at(at, component.c_str()));
+    if (!next.valid()) return open_status_of_errno();
+    fd = std::move(next);
+    at = fd.get();
+    if (!context->has_mount_id) {
+      // Remember the path down, to tell loops without mount ids.
+      Identity id;
+      if (!identify(state_->use_statx, fd.get(), "", AT_EMPTY_PATH, id)) return OpenStatus::failed;
+      auto own = std::make_shared<DirContext>(*context);
+      own->dev = id.dev;
+      own->ino = id.ino;
+      own->parent = std::move(context);
+      context = std::move(own);
+    }
+    if (slash == NativeStringView::npos) break;
+    rel.remove_prefix(slash + 1);
+  }
+  out = DirHandle(fd.release(), std::move(context));
+  return OpenStatus::ok;
+}
+
+ListStatus DirectoryReader::read(const DirHandle& dir, RecordList& out) {
+  State& st = *state_;
+  if (!st.buffer) st.buffer = std::make_unique<char[]>(BUFFER_SIZE);
+  const int fd = static_cast<int>(dir.native());
+  const DirContext& context = dir.context();
+  while (true) {
+    const ssize_t n = ::getdents64(fd, st.buffer.get(), BUFFER_SIZE);
+    if (n == 0) return ListStatus::ok;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return ListStatus::cut_short;
+    }
+    for (ssize_t at = 0; at < n;) {
+      const auto* entry = reinterpret_cast<const struct dirent64*>(st.buffer.get() + at);
+      at += entry->d_reclen;
+      const char* name = entry->d_name;
+      if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+      const std::string_view view(name);
+      // The size is the logical size (st_size); the kind comes from the
+      // same call, which never follows a link: what a link points at
+      // changes nothing.
+      Identity id;
+      if (!identify(st.use_statx, fd, name, 0, id)) {
+        // The entry went away or cannot be examined (a directory that may
+        // be read but not searched): what the listing said, without a size.
+        out.add(view, entry->d_type == DT_DIR ? EntryKind::directory : EntryKind::file, 0);
+      } else if (S_ISDIR(id.mode)) {
+        // A mount point is like a mounted volume on Windows: counted,
+        // size 0, never entered.
+        if (is_mount_point(context, id)) {
+          out.add(view, EntryKind::link, 0);
+        } else {
+          out.add(view, EntryKind::directory, id.size);
+        }
+      } else if (S_ISLNK(id.mode)) {
+        out.add(view, EntryKind::link, id.size);
+      } else {
+        out.add(view, EntryKind::file, id.size);
+      }
+    }
+  }
+}
+
+std::size_t descriptor_budget() {
+  // What is left after the standard streams and a margin for the rest.
+  constexpr std::size_t MOST = 1024;
+  struct rlimit limit;
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return MOST;
+  const std::size_t total = static_cast<std::size_t>(limit.rlim_cur);
+  return total <= 10 ? 2 : std::min<std::size_t>(total - 8, MOST);
+}
+
+bool on_rotating_disk(NativeStringView root) {
+  struct stat st;
+  if (::stat(std::string(root).c_str(), &st) != 0) return false;
+  const std::string link =
+      "/sys/dev/block/" + std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev));
+  std::unique_ptr<char, decltype(&std::free)> device(::realpath(link.c_str(), nullptr), &std::free);
+  // No block device (tmpfs, overlay, a network share): nothing rotates.
+  if (!device) return false;
+  // A virtio disk reports "rotational" by default, whatever the host stores
+  // it on: its answer says nothing.
+  if (std::string_view(device.get()).find("/virtio") != std::string_view::npos) return false;
+  // A partition's queue settings are its disk's, one folder up.
+  for (const char* queue : {"/queue/rotational", "/../queue/rotational"}) {
+    Fd fd(::open((std::string(device.get()) + queue).c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) continue;
+    char c = 0;
+    return ::read(fd.get(), &c, 1) == 1 && c == '1';
+  }
+  return false;
+}
+
+namespace {}  // namespace
 
 void init_process() {
   // A closed pipe must be an ordinary write error, not a fatal signal.
@@ -414,9 +403,5 @@ bool stdout_is_terminal() { return ::isatty(STDOUT_FILENO) == 1; }
 bool write_stdout(std::string_view utf8) { return write_all(STDOUT_FILENO, utf8); }
 
 void write_stderr(std::string_view utf8) { (void)write_all(STDERR_FILENO, utf8); }
-
-std::unique_ptr<DirectorySource> make_directory_source() {
-  return std::make_unique<PosixDirectorySource>();
-}
 
 }  // namespace oskra::platform

@@ -130,6 +130,14 @@ class RecordList {
   NativeStringView name(const DirRecord& r) const {
     return NativeStringView(names_).substr(r.name_offset, r.name_size);
   }
+  // Appends every record of `other`.
+  void append(const RecordList& other) {
+    for (const DirRecord& r : other.records_) add(other.name(r), r.kind, r.size);
+  }
+  // The bytes it holds, for bounding how much is listed ahead.
+  std::size_t footprint() const {
+    return records_.capacity() * sizeof(DirRecord) + names_.capacity() * sizeof(NativeChar);
+  }
   // Drops every record from index `count` on.
   void truncate(std::size_t count) {
     if (count >= records_.size()) return;
@@ -158,9 +166,73 @@ class DirectorySource {
   virtual ListStatus list(NativeStringView dir, RecordList& out) = 0;
 };
 
-// The real file system. On Linux directories are opened relative to an
-// open ancestor, so path length and depth are not limited by PATH_MAX, and
-// a bounded number of descriptors stays open whatever the depth.
-std::unique_ptr<DirectorySource> make_directory_source();
+// What a realisation keeps beside an open directory's handle.
+struct DirContext;
+
+// An open directory of the real file system. Entries below it are opened
+// relative to it, never by a path resolved again from the root, so a folder
+// swapped for a link while the scan runs is not followed. Closes on
+// destruction; may move between threads.
+class DirHandle {
+ public:
+  DirHandle();
+  DirHandle(std::intptr_t native, std::shared_ptr<const DirContext> context);
+  DirHandle(DirHandle&& other) noexcept;
+  DirHandle& operator=(DirHandle&& other) noexcept;
+  DirHandle(const DirHandle&) = delete;
+  DirHandle& operator=(const DirHandle&) = delete;
+  ~DirHandle();
+
+  bool valid() const { return context_ != nullptr; }
+  std::intptr_t native() const { return native_; }
+  const DirContext& context() const { return *context_; }
+  const std::shared_ptr<const DirContext>& shared_context() const { return context_; }
+
+ private:
+  void reset();
+  std::intptr_t native_;
+  std::shared_ptr<const DirContext> context_;
+};
+
+enum class OpenStatus {
+  ok,
+  failed,     // the directory cannot be opened (gone, denied, a link now)
+  exhausted,  // the process has no descriptor or handle left: try again later
+};
+
+// Opens and reads directories of the real file system. One reader per
+// thread (it owns the read buffer); its handles are not tied to it.
+class DirectoryReader {
+ public:
+  using Handle = DirHandle;
+
+  DirectoryReader();
+  DirectoryReader(const DirectoryReader&) = delete;
+  DirectoryReader& operator=(const DirectoryReader&) = delete;
+  ~DirectoryReader();
+
+  // The root of a scan, by its canonical path. What is learnt there (the
+  // volume the scan stays on) is handed down to every handle opened below.
+  OpenStatus open_root(NativeStringView path, DirHandle& out);
+  // `rel` (one or more components joined by SEPARATOR) below `base`; no
+  // component is followed if it is a link or a reparse point.
+  OpenStatus open(const DirHandle& base, NativeStringView rel, DirHandle& out);
+  // Appends the records of `dir` to `out`, in listing order, "." and ".."
+  // left out.
+  ListStatus read(const DirHandle& dir, RecordList& out);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+// How many descriptors (or handles) a scan may keep open at once, all its
+// threads together, leaving room for whatever else the process opens.
+std::size_t descriptor_budget();
+
+// True when `root` lives on a rotating disk, where reading several
+// directories at once costs seeks instead of saving waits. False when the
+// answer is unknown or there is no disk (a RAM or network file system).
+bool on_rotating_disk(NativeStringView root);
 
 }  // namespace oskra::platform

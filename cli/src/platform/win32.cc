@@ -3,6 +3,7 @@
 #include <windows.h>
 // After <windows.h>, which it needs.
 #include <shellapi.h>
+#include <winioctl.h>
 
 #include <memory>
 #include <optional>
@@ -164,36 +165,39 @@ bool write_console(HANDLE h, std::wstring_view text) {
 
 // --- Directory listing -------------------------------------------------------
 
-class Win32DirectorySource final : public DirectorySource {
- public:
-  ListStatus list(NativeStringView dir, RecordList& out) override {
-    const std::wstring pattern = listing_path(dir) + L"\\*";
-    WIN32_FIND_DATAW data{};
-    const HANDLE first =
-        FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr,
-                         FIND_FIRST_EX_LARGE_FETCH);
-    if (first == INVALID_HANDLE_VALUE) {
-      // Nothing matches "*": an empty drive root, not an error.
-      return GetLastError() == ERROR_FILE_NOT_FOUND ? ListStatus::ok : ListStatus::open_failed;
-    }
-    const UniqueFind find(first);
-    for (;;) {
-      deliver(data, out);
-      if (FindNextFileW(find.get(), &data) == 0) {
-        return GetLastError() == ERROR_NO_MORE_FILES ? ListStatus::ok : ListStatus::cut_short;
-      }
-    }
+// Appends one record of a listing.
+void deliver(const WIN32_FIND_DATAW& data, RecordList& out) {
+  const std::wstring_view field(data.cFileName, std::size(data.cFileName));
+  const std::wstring_view name = field.substr(0, field.find(L'\0'));
+  if (name == L"." || name == L"..") return;
+  const std::uint64_t size =
+      (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  out.add(name, classify_record(data.dwFileAttributes, data.dwReserved0), size);
+}
+const HANDLE first = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data,
+                                      FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+if (first == INVALID_HANDLE_VALUE) {
+  // Nothing matches "*": an empty drive root, not an error.
+  return GetLastError() == ERROR_FILE_NOT_FOUND ? ListStatus::ok : ListStatus::open_failed;
+}
+const UniqueFind find(first);
+for (;;) {
+  deliver(data, out);
+  if (FindNextFileW(find.get(), &data) == 0) {
+    return GetLastError() == ERROR_NO_MORE_FILES ? ListStatus::ok : ListStatus::cut_short;
   }
+}
+}
 
- private:
-  static void deliver(const WIN32_FIND_DATAW& data, RecordList& out) {
-    const std::wstring_view field(data.cFileName, std::size(data.cFileName));
-    const std::wstring_view name = field.substr(0, field.find(L'\0'));
-    if (name == L"." || name == L"..") return;
-    const std::uint64_t size =
-        (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    out.add(name, classify_record(data.dwFileAttributes, data.dwReserved0), size);
-  }
+private:
+static void deliver(const WIN32_FIND_DATAW& data, RecordList& out) {
+  const std::wstring_view field(data.cFileName, std::size(data.cFileName));
+  const std::wstring_view name = field.substr(0, field.find(L'\0'));
+  if (name == L"." || name == L"..") return;
+  const std::uint64_t size =
+      (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  out.add(name, classify_record(data.dwFileAttributes, data.dwReserved0), size);
+}
 };
 
 }  // namespace
@@ -430,8 +434,93 @@ void write_stderr(std::string_view utf8) {
 
 // --- Directory listing -------------------------------------------------------
 
-std::unique_ptr<DirectorySource> make_directory_source() {
-  return std::make_unique<Win32DirectorySource>();
+// A directory is listed by its full path; the handle carries nothing yet.
+struct DirContext {
+  std::wstring path;
+};
+
+DirHandle::DirHandle() : native_(0) {}
+DirHandle::DirHandle(std::intptr_t native, std::shared_ptr<const DirContext> context)
+    : native_(native), context_(std::move(context)) {}
+DirHandle::DirHandle(DirHandle&& other) noexcept
+    : native_(other.native_), context_(std::move(other.context_)) {
+  other.native_ = 0;
+}
+DirHandle& DirHandle::operator=(DirHandle&& other) noexcept {
+  if (this != &other) {
+    reset();
+    native_ = other.native_;
+    context_ = std::move(other.context_);
+    other.native_ = 0;
+  }
+  return *this;
+}
+DirHandle::~DirHandle() { reset(); }
+void DirHandle::reset() {
+  native_ = 0;
+  context_.reset();
+}
+
+struct DirectoryReader::State {};
+
+DirectoryReader::DirectoryReader() = default;
+DirectoryReader::~DirectoryReader() = default;
+
+OpenStatus DirectoryReader::open_root(NativeStringView path, DirHandle& out) {
+  out = DirHandle(0, std::make_shared<const DirContext>(DirContext{listing_path(path)}));
+  return OpenStatus::ok;
+}
+
+OpenStatus DirectoryReader::open(const DirHandle& base, NativeStringView rel, DirHandle& out) {
+  std::wstring path = base.context().path;
+  path.push_back(L'\\');
+  path.append(rel);
+  out = DirHandle(0, std::make_shared<const DirContext>(DirContext{std::move(path)}));
+  return OpenStatus::ok;
+}
+
+ListStatus DirectoryReader::read(const DirHandle& dir, RecordList& out) {
+  const std::wstring pattern = dir.context().path + L"\\*";
+  WIN32_FIND_DATAW data{};
+  const HANDLE first = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data,
+                                        FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+  if (first == INVALID_HANDLE_VALUE) {
+    // Nothing matches "*": an empty drive root, not an error.
+    return GetLastError() == ERROR_FILE_NOT_FOUND ? ListStatus::ok : ListStatus::open_failed;
+  }
+  const UniqueFind find(first);
+  for (;;) {
+    deliver(data, out);
+    if (FindNextFileW(find.get(), &data) == 0) {
+      return GetLastError() == ERROR_NO_MORE_FILES ? ListStatus::ok : ListStatus::cut_short;
+    }
+  }
+}
+
+// Handles are not the scarce resource descriptors are on Linux.
+std::size_t descriptor_budget() { return 1024; }
+
+bool on_rotating_disk(NativeStringView root) {
+  // The volume of a drive-letter path ("\\?\C:\..." or "C:\..."); shares and
+  // volumes without a letter report no disk.
+  std::wstring_view p = root;
+  while (p.starts_with(VERBATIM)) p.remove_prefix(VERBATIM.size());
+  if (p.size() < 2 || p[1] != L':') return false;
+  const std::wstring volume = std::wstring(L"\\\\.\\") + p[0] + L":";
+  const UniqueHandle device = own_handle(CreateFileW(
+      volume.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!device) return false;
+  STORAGE_PROPERTY_QUERY query{};
+  query.PropertyId = StorageDeviceSeekPenaltyProperty;
+  query.QueryType = PropertyStandardQuery;
+  DEVICE_SEEK_PENALTY_DESCRIPTOR penalty{};
+  DWORD got = 0;
+  if (DeviceIoControl(device.get(), IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, &penalty,
+                      sizeof penalty, &got, nullptr) == 0 ||
+      got < sizeof penalty) {
+    return false;
+  }
+  return penalty.IncursSeekPenalty != FALSE;
 }
 
 }  // namespace oskra::platform

@@ -1,0 +1,309 @@
+// Listing ahead of the walk. The walk asks for one directory at a time, in
+// depth-first order, entering the subdirectories of each listing in the
+// order they are listed; this source lists the directories it will ask for
+// next on worker threads, as soon as their parent's listing names them, and
+// hands each finished listing over when the walk asks for it. What the walk
+// sees is exactly what a one-thread listing gives: the same records, in the
+// same order, with the same failures.
+//
+// Opening: a directory is opened relative to an open ancestor (its parent,
+// when the parent's handle could be kept), never by its whole path again,
+// so a folder swapped for a link during the scan is not followed.
+//
+// Bounds: at most `Limits::listings` listings, or `Limits::bytes` of
+// records, wait ahead of the walk; at most `descriptors` handles are open
+// at once over all threads. With no workers the walk's own thread lists
+// everything, one directory at a time.
+//
+// Threads: workers only list; they never print and share nothing with the
+// walk but this object's state, which one mutex guards.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <iterator>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace oskra {
+
+// How many threads list besides the walk's own: none on a rotating disk,
+// where parallel reads cost seeks; otherwise more than there are cores, since
+// a cold listing mostly waits on storage; never more than the descriptor
+// budget can keep busy.
+unsigned listing_workers(unsigned hardware_threads, bool rotating, std::size_t descriptors);
+
+// `Reader` opens and reads directories (platform::DirectoryReader, or a
+// test's fake): a `Handle` type, open_root, open (relative to a handle) and
+// read; each thread has a reader of its own.
+template <class Reader>
+class PrefetchingSource final : public platform::DirectorySource {
+ public:
+  using Handle = typename Reader::Handle;
+  using ListStatus = platform::ListStatus;
+  using NativeString = platform::NativeString;
+  using NativeStringView = platform::NativeStringView;
+  using OpenStatus = platform::OpenStatus;
+
+  struct Limits {
+    std::size_t listings = 256;
+    std::size_t bytes = 8u << 20;
+  };
+
+  PrefetchingSource(unsigned workers, std::size_t descriptors, Limits limits = {})
+      : limits_(limits),
+        // Each lister may hold two handles while it opens and reads; the
+        // rest may stay open for children still to be listed.
+        keep_limit_(descriptors > 2 * (workers + 1) ? descriptors - 2 * (workers + 1) : 0) {
+    threads_.reserve(workers);
+    try {
+      for (unsigned i = 0; i < workers; ++i) threads_.emplace_back([this] { work(); });
+    } catch (const std::system_error&) {
+      // No room for another thread (its stack, under a memory limit): the
+      // ones there are, or the walk's own, list everything.
+    }
+  }
+
+  PrefetchingSource(const PrefetchingSource&) = delete;
+  PrefetchingSource& operator=(const PrefetchingSource&) = delete;
+
+  ~PrefetchingSource() override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    wanted_.notify_all();
+    for (std::thread& t : threads_) t.join();
+  }
+
+  ListStatus list(NativeStringView dir, platform::RecordList& out) override {
+    std::unique_lock<std::mutex> lock(mutex_);
+    Slot* slot = next_expected(dir);
+    if (slot == nullptr) {
+      // The root (or, never from the walk, a directory out of order):
+      // opened by its whole path.
+      orphans_.push_back(std::make_unique<Slot>());
+      slot = orphans_.back().get();
+      slot->rel.assign(dir);
+    }
+    if (slot->state == State::running) {
+      walk_waits_ = true;
+      done_.wait(lock, [&] { return slot->state != State::running; });
+      walk_waits_ = false;
+    }
+    if (slot->state == State::pending) {
+      // No worker has started it: the walk lists it itself.
+      const auto it = std::find(pending_.rbegin(), pending_.rend(), slot);
+      if (it != pending_.rend()) pending_.erase(std::next(it).base());
+      slot->state = State::running;
+      lock.unlock();
+      list_one(*slot, own_reader_);
+      lock.lock();
+      finish(*slot, /*ahead=*/false);
+    } else {
+      ahead_count_ -= 1;
+      ahead_bytes_ -= slot->records.footprint();
+    }
+    out.append(slot->records);
+    const ListStatus status = slot->status;
+    slot->records = platform::RecordList();
+    // Its subdirectories are what the walk asks for next, in order.
+    walk_.push_back(Level{slot, 0});
+    lock.unlock();
+    wanted_.notify_one();  // there may be room for one more now
+    return status;
+  }
+
+ private:
+  enum class State { pending, running, done };
+
+  // An open directory kept for its children; counted while it lives.
+  struct Base {
+    Handle handle;
+    std::atomic<std::size_t>* kept;
+    Base(Handle h, std::atomic<std::size_t>* k) : handle(std::move(h)), kept(k) {}
+    Base(const Base&) = delete;
+    Base& operator=(const Base&) = delete;
+    ~Base() { kept->fetch_sub(1); }
+  };
+
+  struct Slot {
+    NativeString rel;                  // below `base`; the whole path when there is none
+    std::shared_ptr<const Base> base;  // where it is opened from
+    State state = State::pending;
+    platform::RecordList records;
+    ListStatus status = ListStatus::ok;
+    // What its subdirectories open from, and the start of their relative
+    // path when that is not this directory itself.
+    std::shared_ptr<const Base> for_children;
+    NativeString children_prefix;
+    std::vector<std::unique_ptr<Slot>> children;  // its subdirectories, in listing order
+  };
+
+  // A listing the walk took, and how many of its subdirectories it has
+  // asked for since.
+  struct Level {
+    Slot* slot;
+    std::size_t next;
+  };
+
+  // Under the lock: the slot of the directory the walk asks for now, or
+  // null when it is not the next subdirectory in depth-first order.
+  Slot* next_expected(NativeStringView dir) {
+    while (!lost_ && !walk_.empty()) {
+      Level& level = walk_.back();
+      if (level.next < level.slot->children.size()) {
+        Slot* slot = level.slot->children[level.next++].get();
+        // The walk names it by its whole path: the last component must be
+        // the name this listing gave it.
+        const NativeStringView name = last_component(slot->rel);
+        if (dir.size() > name.size() && dir.ends_with(name) &&
+            dir[dir.size() - name.size() - 1] == platform::SEPARATOR) {
+          return slot;
+        }
+        // Out of order: from now on every directory is opened by its whole
+        // path, and no slot is freed, since workers may still hold one.
+        lost_ = true;
+        return nullptr;
+      }
+      // Every subdirectory of it has been taken: free them.
+      level.slot->children.clear();
+      walk_.pop_back();
+    }
+    return nullptr;
+  }
+
+  static NativeStringView last_component(NativeStringView rel) {
+    const std::size_t sep = rel.rfind(platform::SEPARATOR);
+    return sep == NativeStringView::npos ? rel : rel.substr(sep + 1);
+  }
+
+  // Opens and reads one directory; no lock held.
+  void list_one(Slot& slot, Reader& reader) {
+    Handle handle;
+    OpenStatus opened = OpenStatus::failed;
+    // Out of descriptors: the other listers hold theirs only briefly; keep
+    // no more for children, and try again for a while.
+    for (int attempt = 0; attempt < 2000; ++attempt) {
+      opened = slot.base ? reader.open(slot.base->handle, slot.rel, handle)
+                         : reader.open_root(slot.rel, handle);
+      if (opened != OpenStatus::exhausted) break;
+      keep_limit_.store(0);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (opened != OpenStatus::ok) {
+      slot.status = ListStatus::open_failed;
+      slot.base.reset();
+      return;
+    }
+    slot.status = reader.read(handle, slot.records);
+    bool has_subdirs = false;
+    for (std::size_t i = 0; i < slot.records.size() && !has_subdirs; ++i) {
+      has_subdirs = slot.records[i].kind == platform::EntryKind::directory;
+    }
+    if (!has_subdirs) {
+      slot.base.reset();
+      return;
+    }
+    // Keep this handle for the children if the budget allows (the root's
+    // always); else they open from the same ancestor as this directory, a
+    // few components further down.
+    bool keep = true;
+    if (!slot.base) {
+      kept_.fetch_add(1);
+    } else if (kept_.fetch_add(1) >= keep_limit_.load()) {
+      kept_.fetch_sub(1);
+      keep = false;
+    }
+    if (keep) {
+      slot.for_children = std::make_shared<const Base>(std::move(handle), &kept_);
+    } else {
+      slot.for_children = std::move(slot.base);
+      slot.children_prefix = std::move(slot.rel);
+      slot.children_prefix.push_back(platform::SEPARATOR);
+    }
+    slot.base.reset();
+  }
+
+  // Under the lock: marks a listing done and names its subdirectories, the
+  // first one on top of the stack, so listing ahead follows the walk's order.
+  void finish(Slot& slot, bool ahead) {
+    slot.state = State::done;
+    if (ahead) {
+      ahead_count_ += 1;
+      ahead_bytes_ += slot.records.footprint();
+    }
+    for (std::size_t i = 0; i < slot.records.size(); ++i) {
+      const platform::DirRecord& r = slot.records[i];
+      if (r.kind != platform::EntryKind::directory) continue;
+      auto child = std::make_unique<Slot>();
+      child->rel.reserve(slot.children_prefix.size() + r.name_size);
+      child->rel.assign(slot.children_prefix);
+      child->rel.append(slot.records.name(r));
+      child->base = slot.for_children;
+      slot.children.push_back(std::move(child));
+    }
+    for (auto it = slot.children.rbegin(); it != slot.children.rend(); ++it) {
+      pending_.push_back(it->get());
+    }
+    slot.for_children.reset();
+    slot.children_prefix = NativeString();
+    if (walk_waits_) done_.notify_one();
+    // Wake as many workers as there is new work for; idle ones only.
+    for (std::size_t i = 0; i < slot.children.size() && i < threads_.size(); ++i) {
+      wanted_.notify_one();
+    }
+  }
+
+  bool room() const {
+    return ahead_count_ + running_ < limits_.listings && ahead_bytes_ < limits_.bytes;
+  }
+
+  void work() {
+    Reader reader;
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (true) {
+      wanted_.wait(lock, [&] { return stop_ || (!pending_.empty() && room()); });
+      if (stop_) return;
+      Slot& slot = *pending_.back();
+      pending_.pop_back();
+      slot.state = State::running;
+      ++running_;
+      lock.unlock();
+      list_one(slot, reader);
+      lock.lock();
+      --running_;
+      finish(slot, /*ahead=*/true);
+    }
+  }
+
+  const Limits limits_;
+  std::atomic<std::size_t> keep_limit_;
+  std::atomic<std::size_t> kept_{0};
+  Reader own_reader_;  // the walk's thread lists with this one
+
+  std::mutex mutex_;
+  std::condition_variable done_;    // a listing finished
+  std::condition_variable wanted_;  // work or room for it, or the end
+  bool stop_ = false;
+  bool lost_ = false;
+  bool walk_waits_ = false;                     // the walk waits for a listing a worker is on
+  std::vector<std::unique_ptr<Slot>> orphans_;  // the root: owns the whole tree of slots
+  std::vector<Level> walk_;                     // where the walk is
+  std::vector<Slot*> pending_;                  // not yet started; the next to list on top
+  std::size_t running_ = 0;
+  std::size_t ahead_count_ = 0;  // finished by a worker, not yet taken by the walk
+  std::size_t ahead_bytes_ = 0;
+  std::vector<std::thread> threads_;
+};
+
+}  // namespace oskra
