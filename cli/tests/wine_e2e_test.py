@@ -22,6 +22,7 @@ import tempfile
 import termios
 import unicodedata
 import unittest
+import xml.etree.ElementTree as ET
 
 EXE = ""
 LINUX_BIN = ""
@@ -497,6 +498,105 @@ class Packaging(unittest.TestCase):
         # Only what every Windows 10 has.
         self.assertLessEqual(dlls, {"kernel32.dll", "msvcrt.dll", "shell32.dll", "user32.dll",
                                     "advapi32.dll", "ucrtbase.dll", "ntdll.dll"})
+
+    def test_version_resource_and_manifest(self):
+        resources = pe_resources(EXE)
+        self.assertEqual(sorted(resources), [(16, 1), (24, 1)])
+        fixed, strings = version_info(resources[(16, 1)])  # RT_VERSION, VS_VERSION_INFO
+        self.assertEqual(fixed, ((0, 9, 9, 0), (0, 9, 9, 0)))
+        self.assertEqual(strings["ProductName"], "Morvane CLI")
+        self.assertEqual(strings["FileVersion"], "0.9.9")
+        self.assertEqual(strings["ProductVersion"], "0.9.9")
+        self.assertEqual(strings["OriginalFilename"], "oskra-cli.exe")
+        self.assertTrue(strings["FileDescription"].startswith("Morvane CLI "), strings)
+
+        # RT_MANIFEST under the id a process is started with.
+        manifest = ET.fromstring(resources[(24, 1)])
+        ns = {"v3": "urn:schemas-microsoft-com:asm.v3",
+              "c": "urn:schemas-microsoft-com:compatibility.v1",
+              "ws": "http://schemas.microsoft.com/SMI/2016/WindowsSettings"}
+        level = manifest.find("v3:trustInfo/v3:security/v3:requestedPrivileges/"
+                              "v3:requestedExecutionLevel", ns)
+        self.assertEqual(level.get("level"), "asInvoker")
+        systems = [s.get("Id") for s in manifest.findall("c:compatibility/c:application/c:supportedOS", ns)]
+        self.assertEqual(systems, ["{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"])  # Windows 10 and 11
+        long_paths = manifest.find("v3:application/v3:windowsSettings/ws:longPathAware", ns)
+        self.assertEqual(long_paths.text, "true")
+
+
+def pe_resources(path):
+    """The resources of a PE file, {(type id, name id): bytes}, one language
+    of each; entries named by text are left out."""
+    with open(path, "rb") as f:
+        data = f.read()
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    assert data[pe:pe + 4] == b"PE\0\0", "not a PE file"
+    section_count, optional_size = struct.unpack_from("<H12xH", data, pe + 6)
+    optional = pe + 24
+    pe32_plus = struct.unpack_from("<H", data, optional)[0] == 0x20B
+    rsrc_rva = struct.unpack_from("<I", data, optional + (112 if pe32_plus else 96) + 2 * 8)[0]
+    if rsrc_rva == 0:
+        return {}
+    sections = []
+    for i in range(section_count):
+        size, rva, raw_size, raw = struct.unpack_from("<IIII", data, optional + optional_size + 40 * i + 8)
+        sections.append((rva, max(size, raw_size), raw))
+
+    def at(rva):
+        for start, size, raw in sections:
+            if start <= rva < start + size:
+                return raw + rva - start
+        raise ValueError(f"RVA {rva:#x} in no section")
+
+    base = at(rsrc_rva)
+
+    def entries(table):
+        named, numbered = struct.unpack_from("<HH", data, base + table + 12)
+        for i in range(named + numbered):
+            ident, target = struct.unpack_from("<II", data, base + table + 16 + 8 * i)
+            if not ident & 0x80000000:
+                yield ident, target & 0x7FFFFFFF
+
+    out = {}
+    for kind, names in entries(0):
+        for name, languages in entries(names):
+            for _, leaf in entries(languages):
+                rva, size = struct.unpack_from("<II", data, base + leaf)
+                out.setdefault((kind, name), data[at(rva):at(rva) + size])
+    return out
+
+
+def version_info(block):
+    """From a VS_VERSIONINFO resource: the file and product versions of its
+    fixed part, and the texts of its string tables."""
+    def node(offset):
+        length, value_length, is_text = struct.unpack_from("<HHH", block, offset)
+        end = offset + 6
+        while block[end:end + 2] != b"\0\0":
+            end += 2
+        key = block[offset + 6:end].decode("utf-16-le")
+        value_at = (end + 2 + 3) & ~3
+        value = block[value_at:value_at + value_length * (2 if is_text else 1)]
+        children = []
+        child = (value_at + len(value) + 3) & ~3
+        while child < offset + length:
+            children.append(node(child))
+            child = (child + struct.unpack_from("<H", block, child)[0] + 3) & ~3
+        return key, is_text, value, children
+
+    key, _, fixed, children = node(0)
+    assert key == "VS_VERSION_INFO"
+    signature, _, file_ms, file_ls, product_ms, product_ls = struct.unpack_from("<6I", fixed)
+    assert signature == 0xFEEF04BD
+    split = lambda ms, ls: (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
+    strings = {}
+    for name, _, _, tables in children:
+        if name == "StringFileInfo":
+            for _, _, _, rows in tables:
+                for row_key, _, text, _ in rows:
+                    strings[row_key] = text.decode("utf-16-le").rstrip("\0")
+    return (split(file_ms, file_ls), split(product_ms, product_ls)), strings
+
 
 
 if __name__ == "__main__":
