@@ -143,18 +143,19 @@ class CommandLine(unittest.TestCase):
         self.assertEqual((code, err), (0, b""))
         self.assertTrue(out.startswith("Morvane CLI v0.9.9 — F:\\\n".encode()), out[:80])
 
-    def test_path_that_exists_but_cannot_be_resolved(self):
-        # Wine 8 cannot give the final name of a path past 260 characters
-        # (GetFinalPathNameByHandleW fails whatever the buffer), while the
-        # path itself is there.
+    def test_path_without_a_final_name_is_resolved_by_its_full_path(self):
+        # Wine 8 cannot give any final name of a path past 260 characters
+        # (GetFinalPathNameByHandleW fails whatever the buffer and flags), as
+        # Windows cannot for some volumes; the path's full form stands in.
         root = fresh(os.path.join(drive("f"), "long"))
         deep = os.path.join(root, *[c * 40 for c in "abcdefg"])
-        os.makedirs(deep)
+        make_file(os.path.join(deep, "leaf"), 7)
         typed = "F:\\long\\" + "\\".join(c * 40 for c in "abcdefg")
-        code, out, err = run([typed])
-        if code == 0:
-            self.skipTest("this Wine resolves long paths: nothing here fails to resolve")
-        self.assertEqual((code, out, err), (2, b"", f"路径无法解析: {typed}\n".encode()))
+        for arg in [typed, typed + "\\", typed.replace("\\", "/")]:
+            with self.subTest(arg=arg):
+                doc = scan_json([arg])
+                self.assertEqual((doc["path"], doc["total_bytes"], doc["files"]), (typed, 7, 1))
+                self.assertEqual(doc["tree"]["children"][0]["path"], typed + "\\leaf")
 
     def test_relative_and_odd_paths_are_reported_resolved(self):
         sub = fresh(os.path.join(drive("f"), "rel", "Sub 目录"))
@@ -266,6 +267,22 @@ class DriveRoots(unittest.TestCase):
         self.assertEqual(children["pagefile.sys"], "D:\\pagefile.sys")
         self.assertEqual(doc["total_bytes"], 72064160277)
         self.assertEqual((doc["files"], doc["dirs"], doc["denied"]), (9, 14, 0))
+
+    def test_lone_drive_letter_is_the_drive_root(self):
+        # By Windows rules "D:" alone is the current folder of drive D, here
+        # D:\Windows as cmd leaves it; the argument means the whole drive.
+        # The copy sits where its path needs no quotes inside cmd /c.
+        exe = os.path.join(fresh(os.path.join(drive("f"), "lone")), "oskra-cli.exe")
+        shutil.copy(EXE, exe)
+        cases = [("D:", "D:\\"), ("d:", "D:\\"), ("D:.", "D:\\Windows"), ("D:Temp", "D:\\Windows\\Temp")]
+        for arg, path in cases:
+            with self.subTest(arg=arg):
+                code, out, err = run(["/c", f"cd /d D:\\Windows && F:\\lone\\oskra-cli.exe {arg} --json"],
+                                     exe="cmd")
+                self.assertEqual((code, err), (0, b""))
+                self.assertEqual(json.loads(out)["path"], path)
+        # Messages still quote the argument as typed.
+        self.assertEqual(run(["Q:"]), (2, b"", "路径不存在: Q:\n".encode()))
 
     def test_drive_letter_rules(self):
         doc = scan_json(["E:\\", "--depth", "20"])

@@ -60,7 +60,8 @@ NativeString from_utf8(std::string_view utf8);
 bool exists(std::string_view path);
 
 // The absolute, fully resolved form of `path` (on Windows the verbatim form
-// beginning with "\\?\"). Empty optional on any failure.
+// beginning with "\\?\"). Empty optional on any failure. On Windows, for
+// both of these, "D:" alone is the root of drive D.
 std::optional<NativeString> canonicalize(std::string_view path);
 
 // The last component of `path` as lossy UTF-8; empty for a drive, share or

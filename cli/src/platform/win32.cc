@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/win32_start.h"
 #include "rules/unicode.h"
 
 namespace oskra::platform {
@@ -87,6 +88,21 @@ struct LocalFreer {
   void operator()(LPWSTR* p) const noexcept { LocalFree(p); }
 };
 
+// The absolute form of `path` by Win32's rules, or nothing.
+std::optional<std::wstring> full_path(const std::wstring& path) {
+  std::wstring full(path.size() + MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n =
+        GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (n == 0) return std::nullopt;
+    if (n < full.size()) {
+      full.resize(n);
+      return full;
+    }
+    full.assign(n, L'\0');
+  }
+}
+
 // Paths typed by the user may be longer than the classic limit, which
 // Win32 enforces on any path without the verbatim prefix. Such a path is
 // made absolute (as Win32 would) and given the prefix; shorter paths are
@@ -95,28 +111,20 @@ std::wstring api_path(std::wstring path) {
   if (path.starts_with(VERBATIM) || path.starts_with(L"\\\\.\\")) return path;
   // Room for "\*" and a file name's worth of margin.
   constexpr std::size_t SAFE = MAX_PATH - 12;
-  std::wstring full(path.size() + MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD n =
-        GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-    if (n == 0) return path;
-    if (n < full.size()) {
-      full.resize(n);
-      break;
-    }
-    full.assign(n, L'\0');
-  }
+  const std::optional<std::wstring> found = full_path(path);
+  if (!found) return path;
+  const std::wstring& full = *found;
   if (full.size() < SAFE) return path;
   if (full.starts_with(L"\\\\")) return std::wstring(VERBATIM) + L"UNC" + full.substr(1);
   if (full.size() >= 3 && full[1] == L':' && full[2] == L'\\') return std::wstring(VERBATIM) + full;
   return path;
 }
 
-// The native path for a UTF-8 path, or nothing when it cannot name a file
-// (an embedded NUL would silently name a different one).
-std::optional<std::wstring> native_for_api(std::string_view utf8) {
+// The native path the path argument names, or nothing when it cannot name
+// a file (an embedded NUL would silently name a different one).
+std::optional<std::wstring> argument_native(std::string_view utf8) {
   if (utf8.find('\0') != std::string_view::npos) return std::nullopt;
-  return api_path(from_utf8(utf8));
+  return win32::argument_path(from_utf8(utf8));
 }
 
 UniqueHandle open_following_links(const std::wstring& path) {
@@ -243,34 +251,28 @@ NativeString from_utf8(std::string_view utf8) {
 }
 
 bool exists(std::string_view path) {
-  const auto native = native_for_api(path);
-  if (!native) return false;
+  const auto typed = argument_native(path);
+  if (!typed) return false;
+  const std::wstring native = api_path(*typed);
   WIN32_FILE_ATTRIBUTE_DATA data{};
-  if (GetFileAttributesExW(native->c_str(), GetFileExInfoStandard, &data) == 0) return false;
+  if (GetFileAttributesExW(native.c_str(), GetFileExInfoStandard, &data) == 0) return false;
   if ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return true;
   // The attributes are the link's own; only opening it shows whether its
   // target is there.
-  return open_following_links(*native) != nullptr;
+  return open_following_links(native) != nullptr;
 }
 
 std::optional<NativeString> canonicalize(std::string_view path) {
-  const auto native = native_for_api(path);
+  const auto native = argument_native(path);
   if (!native) return std::nullopt;
-  const UniqueHandle handle = open_following_links(*native);
+  // Only what opens (links followed) is resolved; naming it is what may
+  // need the fallbacks.
+  const UniqueHandle handle = open_following_links(api_path(*native));
   if (!handle) return std::nullopt;
-  std::wstring out(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD n =
-        GetFinalPathNameByHandleW(handle.get(), out.data(), static_cast<DWORD>(out.size()),
-                                  FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (n == 0) return std::nullopt;
-    // Too small a buffer: `n` is the size needed, terminator included.
-    if (n < out.size()) {
-      out.resize(n);
-      return out;
-    }
-    out.assign(n, L'\0');
-  }
+  const auto query = [&handle](wchar_t* buffer, std::uint32_t size, std::uint32_t flags) {
+    return static_cast<std::uint32_t>(GetFinalPathNameByHandleW(handle.get(), buffer, size, flags));
+  };
+  return win32::canonical_path(query, full_path(*native).value_or(std::wstring()));
 }
 
 std::string entry_name(NativeStringView path) {

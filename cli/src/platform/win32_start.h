@@ -1,0 +1,45 @@
+// Decisions the Windows program takes at start, as pure functions over
+// plain values so that they can be tested without the situations behind
+// them (volumes without letters, shares with unreadable folders). win32.cc
+// feeds them from the system; the numbers are the Win32 ones.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace oskra::platform::win32 {
+
+// The path an argument names. By Windows rules "D:" alone is the current
+// folder of drive D, but the usage text promises a drive letter scans the
+// drive, so a letter and a colon become that drive's root "D:\". Anything
+// else is left as typed.
+std::wstring argument_path(std::wstring typed);
+
+// `full` (an absolute path as GetFullPathNameW gives it) in verbatim form:
+// "C:\x\" is "\\?\C:\x", "\\srv\share\x" is "\\?\UNC\srv\share\x": separators
+// at the end go, except the one of a root ("\\?\C:\", "\\?\Volume{...}\").
+// A path already verbatim stays exactly as it is. Nothing for the empty
+// text.
+std::optional<std::wstring> verbatim_path(std::wstring_view full);
+
+// GetFinalPathNameByHandleW on the opened argument: writes the path to
+// `buffer` of `size` characters (terminator included) for `flags` and
+// returns what that function returns (0 on failure, with the code in
+// GetLastError; the size needed when `buffer` is too small).
+using FinalPathQuery =
+    std::function<std::uint32_t(wchar_t* buffer, std::uint32_t size, std::uint32_t flags)>;
+
+// The canonical path of the argument, trying in turn the normalised name
+// with its drive letter, the name as opened with its drive letter, the
+// normalised name under the volume GUID, and last verbatim_path of `full`,
+// the argument's full path (GetFullPathNameW of argument_path). Each try
+// fails on its own for some volumes (no drive letter, shadow copies, RAM
+// disks and user-mode file systems, unreadable ancestors on a share), so
+// only when all fail is there nothing.
+std::optional<std::wstring> canonical_path(const FinalPathQuery& query, std::wstring_view full);
+
+}  // namespace oskra::platform::win32
