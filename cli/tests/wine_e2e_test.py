@@ -20,6 +20,7 @@ import sys
 import struct
 import tempfile
 import termios
+import time
 import unicodedata
 import unittest
 import xml.etree.ElementTree as ET
@@ -38,6 +39,9 @@ USAGE = (
     "  --top    文本输出每清单条数上限(默认 20)\n"
     "内置 37 条红绿规则 + exe 同目录 rules.json 用户规则;只看不删,全程本机。\n"
 ).encode()
+
+DOUBLE_CLICK_LINE = ("这是命令行程序:请在 cmd 或 PowerShell 中运行,后跟要分析的目录或盘符"
+                     "(如 oskra-cli D:)。按任意键关闭窗口。")
 
 GiB = 2**30
 MiB = 2**20
@@ -453,16 +457,19 @@ def render(tty_bytes):
     return "".join(text + "\n" for text in lines) + "".join(c for c in line if c)
 
 
-def run_on_console(args):
-    """Runs the .exe with a pseudo-terminal as its console; returns the
-    status and the text shown."""
+def run_on_console(args, command=None, key_after=None):
+    """Runs the .exe (or `command`) with a pseudo-terminal as its console;
+    returns the status and the text shown. Once `key_after` is shown, waits
+    a second and presses a key; `waited` then says whether the process was
+    still there to take it."""
     master, slave = pty.openpty()
     # Wide enough that no line wraps.
     fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 50, 400, 0, 0))
-    proc = subprocess.Popen(["wine", EXE] + list(args), stdin=slave, stdout=slave,
+    proc = subprocess.Popen(command or ["wine", EXE] + list(args), stdin=slave, stdout=slave,
                             stderr=subprocess.DEVNULL, env=ENV)
     os.close(slave)
     out = b""
+    waited = None
     while True:
         ready, _, _ = select.select([master], [], [], 60)
         if not ready:
@@ -474,9 +481,15 @@ def run_on_console(args):
         if not data:
             break
         out += data
+        shown = re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]", b"", out)
+        if key_after and waited is None and key_after.encode() in shown:
+            time.sleep(1)
+            waited = proc.poll() is None
+            os.write(master, b"x")
     os.close(master)
     status = proc.wait(timeout=600)
-    return status, render(out.replace(b"\r\r\n", b"\r\n"))
+    text = render(out.replace(b"\r\r\n", b"\r\n"))
+    return (status, text, waited) if key_after else (status, text)
 
 
 class Console(unittest.TestCase):
@@ -502,6 +515,18 @@ class Console(unittest.TestCase):
                 self.assertEqual(status, 0)
                 self.assertIn(f"{self.COUNT - 1:04}", shown)
                 self.assertEqual(drop_time(shown), drop_time(piped.decode()))
+
+
+    def test_double_click_holds_the_window_until_a_key(self):
+        # Alone on its console with no arguments, as Explorer starts it on a
+        # double-click (and as Wine starts it on a terminal of its own).
+        status, shown, waited = run_on_console([], key_after="按任意键关闭窗口")
+        self.assertEqual((status, shown, waited), (2, USAGE.decode() + DOUBLE_CLICK_LINE + "\n", True))
+        # Started from a console the usage alone is shown, and nothing waits.
+        folder = fresh(os.path.join(drive("f"), "from-cmd"))
+        shutil.copy(EXE, os.path.join(folder, "oskra-cli.exe"))
+        status, shown = run_on_console([], command=["wine", "cmd", "/c", "F:\\from-cmd\\oskra-cli.exe"])
+        self.assertEqual((status, shown), (2, USAGE.decode()))
 
 
 class Packaging(unittest.TestCase):
@@ -613,7 +638,6 @@ def version_info(block):
                 for row_key, _, text, _ in rows:
                     strings[row_key] = text.decode("utf-16-le").rstrip("\0")
     return (split(file_ms, file_ls), split(product_ms, product_ls)), strings
-
 
 
 if __name__ == "__main__":

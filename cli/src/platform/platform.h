@@ -46,6 +46,19 @@ void init_process();
 // holds its lossy form for the message.
 std::optional<std::vector<std::string>> arguments(int argc, char** argv, std::string& bad);
 
+// True when the console window goes away with the process before its text
+// can be read: started with `argument_count` 0 on a console of its own, as a
+// double-click in Explorer starts it. `wait_for_key` then holds the window
+// until a key is pressed. A terminal outlives what runs in it, so neither
+// does anything on Linux.
+#ifdef _WIN32
+bool started_by_double_click(std::size_t argument_count);
+void wait_for_key();
+#else
+inline bool started_by_double_click(std::size_t /*argument_count*/) { return false; }
+inline void wait_for_key() {}
+#endif
+
 // --- Text and paths ----------------------------------------------------------
 
 // Lossy conversion: every maximal invalid sequence (or unpaired surrogate)

@@ -235,6 +235,26 @@ std::optional<std::vector<std::string>> arguments(int /*argc*/, char** /*argv*/,
   return out;
 }
 
+bool started_by_double_click(std::size_t argument_count) {
+  // Past the buffer's length the count comes back alone; 0 means no console.
+  DWORD ids[2] = {};
+  const DWORD processes = GetConsoleProcessList(ids, 2);
+  return win32::hold_window(argument_count, processes, is_console(GetStdHandle(STD_INPUT_HANDLE)),
+                            is_console(GetStdHandle(STD_OUTPUT_HANDLE)));
+}
+
+void wait_for_key() {
+  const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+  if (!is_console(in)) return;
+  for (;;) {
+    INPUT_RECORD record{};
+    DWORD got = 0;
+    if (ReadConsoleInputW(in, &record, 1, &got) == 0 || got == 0) return;
+    // Key releases, mouse moves, focus and size changes come through too.
+    if (record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown) return;
+  }
+}
+
 // --- Text and paths ----------------------------------------------------------
 
 void append_utf8_lossy(std::string& out, NativeStringView native) {

@@ -75,4 +75,9 @@ std::optional<std::wstring> canonical_path(const FinalPathQuery& query, std::wst
   return verbatim_path(full);
 }
 
+bool hold_window(std::size_t argument_count, std::uint32_t console_processes, bool input_is_console,
+                 bool output_is_console) {
+  return argument_count == 0 && console_processes == 1 && input_is_console && output_is_console;
+}
+
 }  // namespace oskra::platform::win32

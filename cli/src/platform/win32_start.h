@@ -1,6 +1,6 @@
 // Decisions the Windows program takes at start, as pure functions over
 // plain values so that they can be tested without the situations behind
-// them (volumes without letters, shares with unreadable folders). win32.cc
+// them (volumes without letters, a double-click in Explorer). win32.cc
 // feeds them from the system; the numbers are the Win32 ones.
 #pragma once
 
@@ -41,5 +41,15 @@ using FinalPathQuery =
 // disks and user-mode file systems, unreadable ancestors on a share), so
 // only when all fail is there nothing.
 std::optional<std::wstring> canonical_path(const FinalPathQuery& query, std::wstring_view full);
+
+// Whether to hold the window open after the usage text until a key is
+// pressed: started with no arguments on a console that no other process
+// shares (`console_processes` is GetConsoleProcessList's count, 0 when
+// there is no console), with input and output both on it. That is a
+// double-click in Explorer, whose window would close before the text can be
+// read. From a console, a script or a pipe the count is higher or a stream
+// is redirected, and nothing waits.
+bool hold_window(std::size_t argument_count, std::uint32_t console_processes, bool input_is_console,
+                 bool output_is_console);
 
 }  // namespace oskra::platform::win32

@@ -383,6 +383,28 @@ TEST(Win32Start, CanonicalPathTriesEachNameInTurn) {
   }
 }
 
+TEST(Win32Start, HoldsTheWindowOnlyForADoubleClick) {
+  struct Row {
+    const char* what;
+    std::size_t arguments;
+    DWORD processes;
+    bool input, output, hold;
+  };
+  const std::vector<Row> table = {
+      {"double-click in Explorer", 0, 1, true, true, true},
+      {"dropped a folder on the icon", 1, 1, true, true, false},
+      {"from cmd or PowerShell", 0, 2, true, true, false},
+      {"in a pipe from cmd", 0, 3, false, true, false},
+      {"no console at all", 0, 0, false, false, false},
+      {"own console, input redirected", 0, 1, false, true, false},
+      {"own console, output redirected", 0, 1, true, false, false},
+  };
+  for (const Row& row : table) {
+    EXPECT_EQ(win32::hold_window(row.arguments, row.processes, row.input, row.output), row.hold)
+        << row.what;
+  }
+}
+
 // The test program's own path, as the C runtime saw it at start.
 fs::path own_path() {
   if (_wpgmptr != nullptr && *_wpgmptr != L'\0') return fs::path(_wpgmptr);
