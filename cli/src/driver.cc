@@ -76,6 +76,12 @@ namespace {
 
 constexpr std::string_view WRITE_FAILED = "无法写入标准输出\n";
 
+// After the usage text in a window opened by a double-click, which would
+// otherwise close before it could be read.
+constexpr std::string_view RUN_FROM_CONSOLE =
+    "这是命令行程序:请在 cmd 或 PowerShell 中运行,后跟要分析的目录或盘符(如 oskra-cli D:)。"
+    "按任意键关闭窗口。\n";
+
 int write_usage(int status) {
   if (!platform::write_stdout(USAGE)) {
     platform::write_stderr(WRITE_FAILED);
@@ -172,8 +178,14 @@ int run(int argc, char** argv) {
     case Command::Kind::unknown:
       complain("未知参数: ", cmd.unknown);
       return write_usage(2);
-    case Command::Kind::no_path:
-      return write_usage(2);
+    case Command::Kind::no_path: {
+      const int status = write_usage(2);
+      if (platform::started_by_double_click(args->size())) {
+        platform::write_stdout(RUN_FROM_CONSOLE);
+        platform::wait_for_key();
+      }
+      return status;
+    }
     case Command::Kind::run:
       break;
   }

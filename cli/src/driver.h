@@ -8,16 +8,20 @@
 #include <string_view>
 #include <vector>
 
+#include "oskra_version.h"
+
 namespace oskra {
 
+// clang-format off
 inline constexpr std::string_view USAGE =
-    "Morvane CLI v0.9.9\n"
+    OSKRA_PRODUCT_NAME " v" OSKRA_VERSION "\n"
     "用法: oskra-cli <path> [--json] [--depth N] [--top N]\n"
     "  <path>   要分析的目录或盘符\n"
     "  --json   JSON 输出(含树明细与全部绿标清单)\n"
     "  --depth  明细保留层级(默认 1,总量统计始终全树)\n"
     "  --top    文本输出每清单条数上限(默认 20)\n"
     "内置 37 条红绿规则 + exe 同目录 rules.json 用户规则;只看不删,全程本机。\n";
+// clang-format on
 
 struct Options {
   std::optional<std::string> path;

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "oskra_version.h"
 #include "rules/rules.h"
 
 namespace oskra {
@@ -33,8 +34,9 @@ struct Node {
   friend bool operator==(const Node&, const Node&) = default;
 };
 
-inline constexpr std::string_view TOOL_ID = "morvane-cli";
-inline constexpr std::string_view TOOL_VERSION = "0.9.9";
+inline constexpr std::string_view PRODUCT_NAME = OSKRA_PRODUCT_NAME;
+inline constexpr std::string_view TOOL_ID = OSKRA_TOOL_ID;
+inline constexpr std::string_view TOOL_VERSION = OSKRA_VERSION;
 
 // The result of one run, fields in output order.
 struct Report {

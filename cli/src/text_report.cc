@@ -159,7 +159,8 @@ std::string format_size(std::uint64_t bytes) {
 }
 
 void write_text_report(const Report& report, std::uint64_t top, bool terminal, Writer& out) {
-  out.put("Morvane CLI v");
+  out.put(PRODUCT_NAME);
+  out.put(" v");
   out.put(report.version);
   out.put(" — ");
   put_text(out, report.path, terminal);

@@ -20,8 +20,10 @@ import sys
 import struct
 import tempfile
 import termios
+import time
 import unicodedata
 import unittest
+import xml.etree.ElementTree as ET
 
 EXE = ""
 LINUX_BIN = ""
@@ -37,6 +39,9 @@ USAGE = (
     "  --top    文本输出每清单条数上限(默认 20)\n"
     "内置 37 条红绿规则 + exe 同目录 rules.json 用户规则;只看不删,全程本机。\n"
 ).encode()
+
+DOUBLE_CLICK_LINE = ("这是命令行程序:请在 cmd 或 PowerShell 中运行,后跟要分析的目录或盘符"
+                     "(如 oskra-cli D:)。按任意键关闭窗口。")
 
 GiB = 2**30
 MiB = 2**20
@@ -142,18 +147,19 @@ class CommandLine(unittest.TestCase):
         self.assertEqual((code, err), (0, b""))
         self.assertTrue(out.startswith("Morvane CLI v0.9.9 — F:\\\n".encode()), out[:80])
 
-    def test_path_that_exists_but_cannot_be_resolved(self):
-        # Wine 8 cannot give the final name of a path past 260 characters
-        # (GetFinalPathNameByHandleW fails whatever the buffer), while the
-        # path itself is there.
+    def test_path_without_a_final_name_is_resolved_by_its_full_path(self):
+        # Wine 8 cannot give any final name of a path past 260 characters
+        # (GetFinalPathNameByHandleW fails whatever the buffer and flags), as
+        # Windows cannot for some volumes; the path's full form stands in.
         root = fresh(os.path.join(drive("f"), "long"))
         deep = os.path.join(root, *[c * 40 for c in "abcdefg"])
-        os.makedirs(deep)
+        make_file(os.path.join(deep, "leaf"), 7)
         typed = "F:\\long\\" + "\\".join(c * 40 for c in "abcdefg")
-        code, out, err = run([typed])
-        if code == 0:
-            self.skipTest("this Wine resolves long paths: nothing here fails to resolve")
-        self.assertEqual((code, out, err), (2, b"", f"路径无法解析: {typed}\n".encode()))
+        for arg in [typed, typed + "\\", typed.replace("\\", "/")]:
+            with self.subTest(arg=arg):
+                doc = scan_json([arg])
+                self.assertEqual((doc["path"], doc["total_bytes"], doc["files"]), (typed, 7, 1))
+                self.assertEqual(doc["tree"]["children"][0]["path"], typed + "\\leaf")
 
     def test_relative_and_odd_paths_are_reported_resolved(self):
         sub = fresh(os.path.join(drive("f"), "rel", "Sub 目录"))
@@ -265,6 +271,22 @@ class DriveRoots(unittest.TestCase):
         self.assertEqual(children["pagefile.sys"], "D:\\pagefile.sys")
         self.assertEqual(doc["total_bytes"], 72064160277)
         self.assertEqual((doc["files"], doc["dirs"], doc["denied"]), (9, 14, 0))
+
+    def test_lone_drive_letter_is_the_drive_root(self):
+        # By Windows rules "D:" alone is the current folder of drive D, here
+        # D:\Windows as cmd leaves it; the argument means the whole drive.
+        # The copy sits where its path needs no quotes inside cmd /c.
+        exe = os.path.join(fresh(os.path.join(drive("f"), "lone")), "oskra-cli.exe")
+        shutil.copy(EXE, exe)
+        cases = [("D:", "D:\\"), ("d:", "D:\\"), ("D:.", "D:\\Windows"), ("D:Temp", "D:\\Windows\\Temp")]
+        for arg, path in cases:
+            with self.subTest(arg=arg):
+                code, out, err = run(["/c", f"cd /d D:\\Windows && F:\\lone\\oskra-cli.exe {arg} --json"],
+                                     exe="cmd")
+                self.assertEqual((code, err), (0, b""))
+                self.assertEqual(json.loads(out)["path"], path)
+        # Messages still quote the argument as typed.
+        self.assertEqual(run(["Q:"]), (2, b"", "路径不存在: Q:\n".encode()))
 
     def test_drive_letter_rules(self):
         doc = scan_json(["E:\\", "--depth", "20"])
@@ -435,16 +457,19 @@ def render(tty_bytes):
     return "".join(text + "\n" for text in lines) + "".join(c for c in line if c)
 
 
-def run_on_console(args):
-    """Runs the .exe with a pseudo-terminal as its console; returns the
-    status and the text shown."""
+def run_on_console(args, command=None, key_after=None):
+    """Runs the .exe (or `command`) with a pseudo-terminal as its console;
+    returns the status and the text shown. Once `key_after` is shown, waits
+    a second and presses a key; `waited` then says whether the process was
+    still there to take it."""
     master, slave = pty.openpty()
     # Wide enough that no line wraps.
     fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 50, 400, 0, 0))
-    proc = subprocess.Popen(["wine", EXE] + list(args), stdin=slave, stdout=slave,
+    proc = subprocess.Popen(command or ["wine", EXE] + list(args), stdin=slave, stdout=slave,
                             stderr=subprocess.DEVNULL, env=ENV)
     os.close(slave)
     out = b""
+    waited = None
     while True:
         ready, _, _ = select.select([master], [], [], 60)
         if not ready:
@@ -456,9 +481,15 @@ def run_on_console(args):
         if not data:
             break
         out += data
+        shown = re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]", b"", out)
+        if key_after and waited is None and key_after.encode() in shown:
+            time.sleep(1)
+            waited = proc.poll() is None
+            os.write(master, b"x")
     os.close(master)
     status = proc.wait(timeout=600)
-    return status, render(out.replace(b"\r\r\n", b"\r\n"))
+    text = render(out.replace(b"\r\r\n", b"\r\n"))
+    return (status, text, waited) if key_after else (status, text)
 
 
 class Console(unittest.TestCase):
@@ -486,6 +517,18 @@ class Console(unittest.TestCase):
                 self.assertEqual(drop_time(shown), drop_time(piped.decode()))
 
 
+    def test_double_click_holds_the_window_until_a_key(self):
+        # Alone on its console with no arguments, as Explorer starts it on a
+        # double-click (and as Wine starts it on a terminal of its own).
+        status, shown, waited = run_on_console([], key_after="按任意键关闭窗口")
+        self.assertEqual((status, shown, waited), (2, USAGE.decode() + DOUBLE_CLICK_LINE + "\n", True))
+        # Started from a console the usage alone is shown, and nothing waits.
+        folder = fresh(os.path.join(drive("f"), "from-cmd"))
+        shutil.copy(EXE, os.path.join(folder, "oskra-cli.exe"))
+        status, shown = run_on_console([], command=["wine", "cmd", "/c", "F:\\from-cmd\\oskra-cli.exe"])
+        self.assertEqual((status, shown), (2, USAGE.decode()))
+
+
 class Packaging(unittest.TestCase):
     def test_needs_no_runtime_dlls(self):
         objdump = shutil.which("x86_64-w64-mingw32-objdump")
@@ -497,6 +540,104 @@ class Packaging(unittest.TestCase):
         # Only what every Windows 10 has.
         self.assertLessEqual(dlls, {"kernel32.dll", "msvcrt.dll", "shell32.dll", "user32.dll",
                                     "advapi32.dll", "ucrtbase.dll", "ntdll.dll"})
+
+    def test_version_resource_and_manifest(self):
+        resources = pe_resources(EXE)
+        self.assertEqual(sorted(resources), [(16, 1), (24, 1)])
+        fixed, strings = version_info(resources[(16, 1)])  # RT_VERSION, VS_VERSION_INFO
+        self.assertEqual(fixed, ((0, 9, 9, 0), (0, 9, 9, 0)))
+        self.assertEqual(strings["ProductName"], "Morvane CLI")
+        self.assertEqual(strings["FileVersion"], "0.9.9")
+        self.assertEqual(strings["ProductVersion"], "0.9.9")
+        self.assertEqual(strings["OriginalFilename"], "oskra-cli.exe")
+        self.assertTrue(strings["FileDescription"].startswith("Morvane CLI "), strings)
+
+        # RT_MANIFEST under the id a process is started with.
+        manifest = ET.fromstring(resources[(24, 1)])
+        ns = {"v3": "urn:schemas-microsoft-com:asm.v3",
+              "c": "urn:schemas-microsoft-com:compatibility.v1",
+              "ws": "http://schemas.microsoft.com/SMI/2016/WindowsSettings"}
+        level = manifest.find("v3:trustInfo/v3:security/v3:requestedPrivileges/"
+                              "v3:requestedExecutionLevel", ns)
+        self.assertEqual(level.get("level"), "asInvoker")
+        systems = [s.get("Id") for s in manifest.findall("c:compatibility/c:application/c:supportedOS", ns)]
+        self.assertEqual(systems, ["{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"])  # Windows 10 and 11
+        long_paths = manifest.find("v3:application/v3:windowsSettings/ws:longPathAware", ns)
+        self.assertEqual(long_paths.text, "true")
+
+
+def pe_resources(path):
+    """The resources of a PE file, {(type id, name id): bytes}, one language
+    of each; entries named by text are left out."""
+    with open(path, "rb") as f:
+        data = f.read()
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    assert data[pe:pe + 4] == b"PE\0\0", "not a PE file"
+    section_count, optional_size = struct.unpack_from("<H12xH", data, pe + 6)
+    optional = pe + 24
+    pe32_plus = struct.unpack_from("<H", data, optional)[0] == 0x20B
+    rsrc_rva = struct.unpack_from("<I", data, optional + (112 if pe32_plus else 96) + 2 * 8)[0]
+    if rsrc_rva == 0:
+        return {}
+    sections = []
+    for i in range(section_count):
+        size, rva, raw_size, raw = struct.unpack_from("<IIII", data, optional + optional_size + 40 * i + 8)
+        sections.append((rva, max(size, raw_size), raw))
+
+    def at(rva):
+        for start, size, raw in sections:
+            if start <= rva < start + size:
+                return raw + rva - start
+        raise ValueError(f"RVA {rva:#x} in no section")
+
+    base = at(rsrc_rva)
+
+    def entries(table):
+        named, numbered = struct.unpack_from("<HH", data, base + table + 12)
+        for i in range(named + numbered):
+            ident, target = struct.unpack_from("<II", data, base + table + 16 + 8 * i)
+            if not ident & 0x80000000:
+                yield ident, target & 0x7FFFFFFF
+
+    out = {}
+    for kind, names in entries(0):
+        for name, languages in entries(names):
+            for _, leaf in entries(languages):
+                rva, size = struct.unpack_from("<II", data, base + leaf)
+                out.setdefault((kind, name), data[at(rva):at(rva) + size])
+    return out
+
+
+def version_info(block):
+    """From a VS_VERSIONINFO resource: the file and product versions of its
+    fixed part, and the texts of its string tables."""
+    def node(offset):
+        length, value_length, is_text = struct.unpack_from("<HHH", block, offset)
+        end = offset + 6
+        while block[end:end + 2] != b"\0\0":
+            end += 2
+        key = block[offset + 6:end].decode("utf-16-le")
+        value_at = (end + 2 + 3) & ~3
+        value = block[value_at:value_at + value_length * (2 if is_text else 1)]
+        children = []
+        child = (value_at + len(value) + 3) & ~3
+        while child < offset + length:
+            children.append(node(child))
+            child = (child + struct.unpack_from("<H", block, child)[0] + 3) & ~3
+        return key, is_text, value, children
+
+    key, _, fixed, children = node(0)
+    assert key == "VS_VERSION_INFO"
+    signature, _, file_ms, file_ls, product_ms, product_ls = struct.unpack_from("<6I", fixed)
+    assert signature == 0xFEEF04BD
+    split = lambda ms, ls: (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
+    strings = {}
+    for name, _, _, tables in children:
+        if name == "StringFileInfo":
+            for _, _, _, rows in tables:
+                for row_key, _, text, _ in rows:
+                    strings[row_key] = text.decode("utf-16-le").rstrip("\0")
+    return (split(file_ms, file_ls), split(product_ms, product_ls)), strings
 
 
 if __name__ == "__main__":

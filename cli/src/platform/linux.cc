@@ -309,6 +309,10 @@ void init_process() {
   ::signal(SIGPIPE, SIG_IGN);
 }
 
+// A terminal outlives what runs in it.
+bool started_by_double_click(std::size_t /*argument_count*/) { return false; }
+void wait_for_key() {}
+
 std::optional<std::vector<std::string>> arguments(int argc, char** argv, std::string& bad) {
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) {

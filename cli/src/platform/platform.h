@@ -46,6 +46,14 @@ void init_process();
 // holds its lossy form for the message.
 std::optional<std::vector<std::string>> arguments(int argc, char** argv, std::string& bad);
 
+// True when the console window goes away with the process before its text
+// can be read: started with `argument_count` 0 on a console of its own, as a
+// double-click in Explorer starts it. `wait_for_key` then holds the window
+// until a key is pressed. A terminal outlives what runs in it, so neither
+// does anything on Linux.
+bool started_by_double_click(std::size_t argument_count);
+void wait_for_key();
+
 // --- Text and paths ----------------------------------------------------------
 
 // Lossy conversion: every maximal invalid sequence (or unpaired surrogate)
@@ -60,7 +68,8 @@ NativeString from_utf8(std::string_view utf8);
 bool exists(std::string_view path);
 
 // The absolute, fully resolved form of `path` (on Windows the verbatim form
-// beginning with "\\?\"). Empty optional on any failure.
+// beginning with "\\?\"). Empty optional on any failure. On Windows, for
+// both of these, "D:" alone is the root of drive D.
 std::optional<NativeString> canonicalize(std::string_view path);
 
 // The text shown for a native path: lossy UTF-8 with, on Windows, every

@@ -89,6 +89,21 @@ struct LocalFreer {
   void operator()(LPWSTR* p) const noexcept { LocalFree(p); }
 };
 
+// The absolute form of `path` by Win32's rules, or nothing.
+std::optional<std::wstring> full_path(const std::wstring& path) {
+  std::wstring full(path.size() + MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n =
+        GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (n == 0) return std::nullopt;
+    if (n < full.size()) {
+      full.resize(n);
+      return full;
+    }
+    full.assign(n, L'\0');
+  }
+}
+
 // Paths typed by the user may be longer than the classic limit, which
 // Win32 enforces on any path without the verbatim prefix. Such a path is
 // made absolute (as Win32 would) and given the prefix; shorter paths are
@@ -97,28 +112,20 @@ std::wstring api_path(std::wstring path) {
   if (path.starts_with(VERBATIM) || path.starts_with(L"\\\\.\\")) return path;
   // Room for "\*" and a file name's worth of margin.
   constexpr std::size_t SAFE = MAX_PATH - 12;
-  std::wstring full(path.size() + MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD n =
-        GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-    if (n == 0) return path;
-    if (n < full.size()) {
-      full.resize(n);
-      break;
-    }
-    full.assign(n, L'\0');
-  }
+  const std::optional<std::wstring> found = full_path(path);
+  if (!found) return path;
+  const std::wstring& full = *found;
   if (full.size() < SAFE) return path;
   if (full.starts_with(L"\\\\")) return std::wstring(VERBATIM) + L"UNC" + full.substr(1);
   if (full.size() >= 3 && full[1] == L':' && full[2] == L'\\') return std::wstring(VERBATIM) + full;
   return path;
 }
 
-// The native path for a UTF-8 path, or nothing when it cannot name a file
-// (an embedded NUL would silently name a different one).
-std::optional<std::wstring> native_for_api(std::string_view utf8) {
+// The native path the path argument names, or nothing when it cannot name
+// a file (an embedded NUL would silently name a different one).
+std::optional<std::wstring> argument_native(std::string_view utf8) {
   if (utf8.find('\0') != std::string_view::npos) return std::nullopt;
-  return api_path(from_utf8(utf8));
+  return win32::argument_path(from_utf8(utf8));
 }
 
 UniqueHandle open_following_links(const std::wstring& path) {
@@ -172,45 +179,10 @@ void deliver(const WIN32_FIND_DATAW& data, RecordList& out) {
   if (name == L"." || name == L"..") return;
   const std::uint64_t size =
       (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-  out.add(name, classify_record(data.dwFileAttributes, data.dwReserved0), size);
+  out.add(name, win32::classify_record(data.dwFileAttributes, data.dwReserved0), size);
 }
-const HANDLE first = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data,
-                                      FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
-if (first == INVALID_HANDLE_VALUE) {
-  // Nothing matches "*": an empty drive root, not an error.
-  return GetLastError() == ERROR_FILE_NOT_FOUND ? ListStatus::ok : ListStatus::open_failed;
-}
-const UniqueFind find(first);
-for (;;) {
-  deliver(data, out);
-  if (FindNextFileW(find.get(), &data) == 0) {
-    return GetLastError() == ERROR_NO_MORE_FILES ? ListStatus::ok : ListStatus::cut_short;
-  }
-}
-}
-
-private:
-static void deliver(const WIN32_FIND_DATAW& data, RecordList& out) {
-  const std::wstring_view field(data.cFileName, std::size(data.cFileName));
-  const std::wstring_view name = field.substr(0, field.find(L'\0'));
-  if (name == L"." || name == L"..") return;
-  const std::uint64_t size =
-      (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-  out.add(name, classify_record(data.dwFileAttributes, data.dwReserved0), size);
-}
-};
 
 }  // namespace
-
-EntryKind classify_record(std::uint32_t attributes, std::uint32_t reparse_tag) {
-  const bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-  // The tag means something only with the reparse-point bit set.
-  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-    return directory ? EntryKind::directory : EntryKind::file;
-  }
-  if (!directory) return EntryKind::file;
-  return IsReparseTagNameSurrogate(reparse_tag) ? EntryKind::link : EntryKind::skip;
-}
 
 // --- Process -----------------------------------------------------------------
 
@@ -240,6 +212,26 @@ std::optional<std::vector<std::string>> arguments(int /*argc*/, char** /*argv*/,
   return out;
 }
 
+bool started_by_double_click(std::size_t argument_count) {
+  // Past the buffer's length the count comes back alone; 0 means no console.
+  DWORD ids[2] = {};
+  const DWORD processes = GetConsoleProcessList(ids, 2);
+  return win32::hold_window(argument_count, processes, is_console(GetStdHandle(STD_INPUT_HANDLE)),
+                            is_console(GetStdHandle(STD_OUTPUT_HANDLE)));
+}
+
+void wait_for_key() {
+  const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+  if (!is_console(in)) return;
+  for (;;) {
+    INPUT_RECORD record{};
+    DWORD got = 0;
+    if (ReadConsoleInputW(in, &record, 1, &got) == 0 || got == 0) return;
+    // Key releases, mouse moves, focus and size changes come through too.
+    if (record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown) return;
+  }
+}
+
 // --- Text and paths ----------------------------------------------------------
 
 void append_utf8_lossy(std::string& out, NativeStringView native) {
@@ -256,34 +248,28 @@ NativeString from_utf8(std::string_view utf8) {
 }
 
 bool exists(std::string_view path) {
-  const auto native = native_for_api(path);
-  if (!native) return false;
+  const auto typed = argument_native(path);
+  if (!typed) return false;
+  const std::wstring native = api_path(*typed);
   WIN32_FILE_ATTRIBUTE_DATA data{};
-  if (GetFileAttributesExW(native->c_str(), GetFileExInfoStandard, &data) == 0) return false;
+  if (GetFileAttributesExW(native.c_str(), GetFileExInfoStandard, &data) == 0) return false;
   if ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return true;
   // The attributes are the link's own; only opening it shows whether its
   // target is there.
-  return open_following_links(*native) != nullptr;
+  return open_following_links(native) != nullptr;
 }
 
 std::optional<NativeString> canonicalize(std::string_view path) {
-  const auto native = native_for_api(path);
+  const auto native = argument_native(path);
   if (!native) return std::nullopt;
-  const UniqueHandle handle = open_following_links(*native);
+  // Only what opens (links followed) is resolved; naming it is what may
+  // need the fallbacks.
+  const UniqueHandle handle = open_following_links(api_path(*native));
   if (!handle) return std::nullopt;
-  std::wstring out(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD n =
-        GetFinalPathNameByHandleW(handle.get(), out.data(), static_cast<DWORD>(out.size()),
-                                  FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (n == 0) return std::nullopt;
-    // Too small a buffer: `n` is the size needed, terminator included.
-    if (n < out.size()) {
-      out.resize(n);
-      return out;
-    }
-    out.assign(n, L'\0');
-  }
+  const auto query = [&handle](wchar_t* buffer, std::uint32_t size, std::uint32_t flags) {
+    return static_cast<std::uint32_t>(GetFinalPathNameByHandleW(handle.get(), buffer, size, flags));
+  };
+  return win32::canonical_path(query, full_path(*native).value_or(std::wstring()));
 }
 
 std::string display_path(NativeStringView path) {

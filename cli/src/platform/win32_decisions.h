@@ -1,13 +1,59 @@
-// Decisions of the Windows realisation that depend only on values Windows
-// reports, kept apart as pure functions so they can be checked against the
-// real constants, including values Wine never produces.
+// Decisions of the Windows realisation, as pure functions over plain
+// values so that they can be tested without the situations behind them
+// (volumes without letters, a double-click in Explorer, reparse tags Wine
+// never produces). win32.cc feeds them from the system; the numbers are the
+// Win32 ones.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
 
 #include "platform/platform.h"
 
-namespace oskra::platform {
+namespace oskra::platform::win32 {
+
+// The path an argument names. By Windows rules "D:" alone is the current
+// folder of drive D, but the usage text promises a drive letter scans the
+// drive, so a letter and a colon become that drive's root "D:\". Anything
+// else is left as typed.
+std::wstring argument_path(std::wstring typed);
+
+// `full` (an absolute path as GetFullPathNameW gives it) in verbatim form:
+// "C:\x\" is "\\?\C:\x", "\\srv\share\x" is "\\?\UNC\srv\share\x": separators
+// at the end go, except the one of a root ("\\?\C:\", "\\?\Volume{...}\").
+// A path already verbatim stays exactly as it is. Nothing for the empty
+// text.
+std::optional<std::wstring> verbatim_path(std::wstring_view full);
+
+// GetFinalPathNameByHandleW on the opened argument: writes the path to
+// `buffer` of `size` characters (terminator included) for `flags` and
+// returns what that function returns (0 on failure, with the code in
+// GetLastError; the size needed when `buffer` is too small).
+using FinalPathQuery =
+    std::function<std::uint32_t(wchar_t* buffer, std::uint32_t size, std::uint32_t flags)>;
+
+// The canonical path of the argument, trying in turn the normalised name
+// with its drive letter, the name as opened with its drive letter, the
+// normalised name under the volume GUID, and last verbatim_path of `full`,
+// the argument's full path (GetFullPathNameW of argument_path). Each try
+// fails on its own for some volumes (no drive letter, shadow copies, RAM
+// disks and user-mode file systems, unreadable ancestors on a share), so
+// only when all fail is there nothing.
+std::optional<std::wstring> canonical_path(const FinalPathQuery& query, std::wstring_view full);
+
+// Whether to hold the window open after the usage text until a key is
+// pressed: started with no arguments on a console that no other process
+// shares (`console_processes` is GetConsoleProcessList's count, 0 when
+// there is no console), with input and output both on it. That is a
+// double-click in Explorer, whose window would close before the text can be
+// read. From a console, a script or a pipe the count is higher or a stream
+// is redirected, and nothing waits.
+bool hold_window(std::size_t argument_count, std::uint32_t console_processes, bool input_is_console,
+                 bool output_is_console);
 
 // The kind of a listed entry from its attribute bits and, when the
 // reparse-point bit is set, its reparse tag. A directory that is a reparse
@@ -17,4 +63,4 @@ namespace oskra::platform {
 // the provider download it).
 EntryKind classify_record(std::uint32_t attributes, std::uint32_t reparse_tag);
 
-}  // namespace oskra::platform
+}  // namespace oskra::platform::win32

@@ -2,10 +2,13 @@
 // system (run under Wine on Linux).
 #include <gtest/gtest.h>
 #include <process.h>
+#include <windows.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -150,7 +153,7 @@ TEST(Win32Listing, ClassifiesRecordsByAttributesAndTag) {
       {REPARSE | ARCHIVE, 0x80000013, EntryKind::file},  // deduplicated file
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(classify_record(c.attributes, c.tag), c.kind)
+    EXPECT_EQ(win32::classify_record(c.attributes, c.tag), c.kind)
         << std::hex << c.attributes << " " << c.tag;
   }
 }
@@ -278,10 +281,162 @@ TEST(Win32Paths, LongPathsWork) {
   EXPECT_EQ(entries[0].name, L"leaf");
   EXPECT_EQ(entries[0].size, 4u);
   // Wine 8 cannot give the final name of a path this long (ERROR_MORE_DATA
-  // at any buffer size); Windows can, and then it must be this folder.
-  if (const auto canonical = canonicalize(typed)) {
-    EXPECT_TRUE(canonical->starts_with(L"\\\\?\\"));
-    EXPECT_TRUE(canonical->ends_with(deep.filename().wstring()));
+  // at any buffer size), so there the path's full form stands in for it.
+  const auto canonical = canonicalize(typed);
+  ASSERT_TRUE(canonical.has_value());
+  EXPECT_TRUE(canonical->starts_with(L"\\\\?\\"));
+  EXPECT_TRUE(canonical->ends_with(deep.filename().wstring()));
+}
+
+TEST(Win32Start, ArgumentPathTakesALoneDriveLetterForItsRoot) {
+  const std::vector<std::pair<std::wstring, std::wstring>> table = {
+      {L"D:", L"D:\\"},
+      {L"d:", L"d:\\"},
+      {L"Z:", L"Z:\\"},
+      // Everything else stays as typed, relative drive forms included.
+      {L"D:\\", L"D:\\"},
+      {L"D:.", L"D:."},
+      {L"D:sub", L"D:sub"},
+      {L"D:/", L"D:/"},
+      {L"D", L"D"},
+      {L":", L":"},
+      {L"1:", L"1:"},
+      {L"DD:", L"DD:"},
+      {L"\uFF24:", L"\uFF24:"},  // a full-width letter names no drive
+      {L"\\\\?\\D:", L"\\\\?\\D:"},
+      {L"", L""},
+  };
+  for (const auto& [typed, expected] : table) {
+    EXPECT_EQ(win32::argument_path(typed), expected) << to_utf8_lossy(typed);
+  }
+}
+
+// A GetFinalPathNameByHandleW that answers from a table by flags, keeping
+// to its buffer contract, and notes what it was asked.
+struct Answer {
+  DWORD error;  // fails with this code unless 0
+  std::wstring path;
+  bool stuck;  // asks for the buffer size it was given, for ever
+};
+Answer fails(DWORD error) { return {error, L"", false}; }
+Answer gives(std::wstring path) { return {0, std::move(path), false}; }
+
+struct FakeFinalPath {
+  std::map<DWORD, Answer> answers;
+  std::vector<DWORD> asked;
+
+  std::uint32_t operator()(wchar_t* buffer, std::uint32_t size, std::uint32_t flags) {
+    if (asked.empty() || asked.back() != flags) asked.push_back(flags);
+    const Answer& a = answers.at(flags);
+    if (a.stuck) return size;
+    if (a.error != 0) {
+      SetLastError(a.error);
+      return 0;
+    }
+    if (a.path.size() + 1 > size) return static_cast<std::uint32_t>(a.path.size() + 1);
+    std::copy(a.path.begin(), a.path.end(), buffer);
+    buffer[a.path.size()] = L'\0';
+    return static_cast<std::uint32_t>(a.path.size());
+  }
+};
+
+TEST(Win32Start, CanonicalPathTriesEachNameInTurn) {
+  constexpr DWORD DOS = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
+  constexpr DWORD OPENED = FILE_NAME_OPENED | VOLUME_NAME_DOS;
+  constexpr DWORD GUID = FILE_NAME_NORMALIZED | VOLUME_NAME_GUID;
+  // Tries after the one that answers are never made; `asked` shows it.
+  const Answer unused = gives(L"unused");
+  const Answer no_letter = fails(ERROR_PATH_NOT_FOUND);
+  const std::wstring long_name = L"\\\\?\\C:\\" + std::wstring(300, L'x');
+  struct Row {
+    const char* what;
+    Answer dos, opened, guid;
+    std::wstring full;  // the argument's full path
+    std::optional<std::wstring> expected;
+    std::vector<DWORD> asked;
+    std::string shown;
+  };
+  // clang-format off
+  const std::vector<Row> table = {
+      {"normalised name", gives(L"\\\\?\\C:\\Data"), unused, unused,
+       L"C:\\data", L"\\\\?\\C:\\Data", {DOS}, "C:\\Data"},
+      {"a share", gives(L"\\\\?\\UNC\\srv\\share\\x"), unused, unused,
+       L"\\\\srv\\share\\x", L"\\\\?\\UNC\\srv\\share\\x", {DOS}, "UNC\\srv\\share\\x"},
+      {"longer than the first buffer", gives(long_name), unused, unused,
+       L"", long_name, {DOS}, to_utf8_lossy(long_name.substr(4))},
+      {"share with an unreadable ancestor",
+       fails(ERROR_ACCESS_DENIED), gives(L"\\\\?\\UNC\\s\\h\\a\\b"), unused,
+       L"\\\\s\\h\\a\\b", L"\\\\?\\UNC\\s\\h\\a\\b", {DOS, OPENED}, "UNC\\s\\h\\a\\b"},
+      {"volume without a letter", no_letter, no_letter, gives(L"\\\\?\\Volume{5e1f}\\d"),
+       L"\\\\?\\Volume{5e1f}\\d", L"\\\\?\\Volume{5e1f}\\d", {DOS, OPENED, GUID},
+       "Volume{5e1f}\\d"},
+      {"root of a volume without a letter", no_letter, no_letter,
+       gives(L"\\\\?\\Volume{5e1f}\\"),
+       L"\\\\?\\Volume{5e1f}\\", L"\\\\?\\Volume{5e1f}\\", {DOS, OPENED, GUID},
+       "Volume{5e1f}\\"},
+      {"volume root that Wine opens but cannot name",
+       fails(ERROR_GEN_FAILURE), fails(ERROR_GEN_FAILURE), fails(ERROR_GEN_FAILURE),
+       L"\\\\?\\Volume{5e1f}\\", L"\\\\?\\Volume{5e1f}\\", {DOS, OPENED, GUID},
+       "Volume{5e1f}\\"},
+      {"RAM disk",
+       fails(ERROR_INVALID_FUNCTION), fails(ERROR_INVALID_FUNCTION), fails(ERROR_INVALID_FUNCTION),
+       L"R:\\x\\", L"\\\\?\\R:\\x", {DOS, OPENED, GUID}, "R:\\x"},
+      {"user-mode file system",
+       fails(ERROR_UNRECOGNIZED_VOLUME), fails(ERROR_UNRECOGNIZED_VOLUME),
+       fails(ERROR_UNRECOGNIZED_VOLUME),
+       L"\\\\fs\\share\\", L"\\\\?\\UNC\\fs\\share", {DOS, OPENED, GUID}, "UNC\\fs\\share"},
+      {"drive root, path not found", no_letter, no_letter, no_letter,
+       L"M:\\", L"\\\\?\\M:\\", {DOS, OPENED, GUID}, "M:\\"},
+      {"Wine past 260 characters",
+       fails(ERROR_MORE_DATA), fails(ERROR_MORE_DATA), fails(ERROR_MORE_DATA),
+       L"C:\\deep\\", L"\\\\?\\C:\\deep", {DOS, OPENED, GUID}, "C:\\deep"},
+      {"typed verbatim",
+       fails(ERROR_INVALID_FUNCTION), fails(ERROR_INVALID_FUNCTION), fails(ERROR_INVALID_FUNCTION),
+       L"\\\\?\\GLOBALROOT\\Device\\Shadow1\\", L"\\\\?\\GLOBALROOT\\Device\\Shadow1\\",
+       {DOS, OPENED, GUID}, "GLOBALROOT\\Device\\Shadow1\\"},
+      {"out of memory, then a device path",
+       fails(ERROR_NOT_ENOUGH_MEMORY), fails(ERROR_NOT_ENOUGH_MEMORY),
+       fails(ERROR_NOT_ENOUGH_MEMORY),
+       L"\\\\.\\C:\\x", L"\\\\?\\C:\\x", {DOS, OPENED, GUID}, "C:\\x"},
+      {"a query that never has room", {0, L"", true}, gives(L"\\\\?\\C:\\y"), unused,
+       L"", L"\\\\?\\C:\\y", {DOS, OPENED}, "C:\\y"},
+      {"everything fails",
+       fails(ERROR_ACCESS_DENIED), fails(ERROR_ACCESS_DENIED), fails(ERROR_ACCESS_DENIED),
+       L"", std::nullopt, {DOS, OPENED, GUID}, ""},
+  };
+  // clang-format on
+  for (const Row& row : table) {
+    SCOPED_TRACE(row.what);
+    FakeFinalPath fake;
+    fake.answers = {{DOS, row.dos}, {OPENED, row.opened}, {GUID, row.guid}};
+    const auto got = win32::canonical_path(std::ref(fake), row.full);
+    EXPECT_EQ(got, row.expected);
+    EXPECT_EQ(fake.asked, row.asked);
+    if (got) {
+      EXPECT_EQ(display_path(*got), row.shown);
+    }
+  }
+}
+
+TEST(Win32Start, HoldsTheWindowOnlyForADoubleClick) {
+  struct Row {
+    const char* what;
+    std::size_t arguments;
+    DWORD processes;
+    bool input, output, hold;
+  };
+  const std::vector<Row> table = {
+      {"double-click in Explorer", 0, 1, true, true, true},
+      {"dropped a folder on the icon", 1, 1, true, true, false},
+      {"from cmd or PowerShell", 0, 2, true, true, false},
+      {"in a pipe from cmd", 0, 3, false, true, false},
+      {"no console at all", 0, 0, false, false, false},
+      {"own console, input redirected", 0, 1, false, true, false},
+      {"own console, output redirected", 0, 1, true, false, false},
+  };
+  for (const Row& row : table) {
+    EXPECT_EQ(win32::hold_window(row.arguments, row.processes, row.input, row.output), row.hold)
+        << row.what;
   }
 }
 
