@@ -37,6 +37,13 @@ for dir in build/release build/asan build/win64; do
   ctest --test-dir "$dir" --output-on-failure -j "$jobs" "${repeat[@]}" || failed+=("$dir")
 done
 
+echo "== ThreadSanitizer: the walk and the listing on several threads"
+CC=clang CXX=clang++ cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DOSKRA_TSAN=ON >/dev/null
+cmake --build build/tsan -j "$jobs" --target cli_test
+TSAN_OPTIONS=halt_on_error=1 build/tsan/cli/cli_test --gtest_filter='Walk*:PrefetchingSource*' ||
+  failed+=(tsan)
+
 echo "== fuzz: the rules file loader and the wildcard matcher"
 FUZZ_SECONDS="${FUZZ_SECONDS:-30}" tools/fuzz/run.sh || failed+=(fuzz)
 

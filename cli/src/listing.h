@@ -228,7 +228,8 @@ class PrefetchingSource final : public platform::DirectorySource {
       slot.for_children = std::make_shared<const Base>(std::move(handle), &kept_);
     } else {
       slot.for_children = std::move(slot.base);
-      slot.children_prefix = std::move(slot.rel);
+      // (`rel` itself stays: the walk's thread reads it to know the slot.)
+      slot.children_prefix = slot.rel;
       slot.children_prefix.push_back(platform::SEPARATOR);
     }
     slot.base.reset();
