@@ -12,7 +12,7 @@
 
 #include "platform/platform.h"
 #include "platform/win32_decisions.h"
-#include "rules/unicode.h"
+#include "text/unicode.h"
 
 namespace oskra::platform {
 namespace {
