@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes src/rules/unicode_tables.inc from the Unicode Character Database.
+"""Writes src/text/unicode_tables.inc from the Unicode Character Database.
 
 Reads UnicodeData.txt, SpecialCasing.txt and PropList.txt (Debian's
 unicode-data package installs them under /usr/share/unicode) and emits the
@@ -15,7 +15,7 @@ import re
 import sys
 
 DEFAULT_UCD = "/usr/share/unicode"
-DEFAULT_OUT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "src", "rules",
+DEFAULT_OUT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "src", "text",
                            "unicode_tables.inc")
 
 

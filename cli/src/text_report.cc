@@ -8,7 +8,7 @@
 #include <system_error>
 #include <vector>
 
-#include "rules/unicode.h"
+#include "text/unicode.h"
 
 namespace oskra {
 namespace {

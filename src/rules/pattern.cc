@@ -9,7 +9,7 @@
 
 #include "rules/matching.h"
 #include "rules/rules.h"
-#include "rules/unicode.h"
+#include "text/unicode.h"
 
 namespace oskra {
 namespace detail {

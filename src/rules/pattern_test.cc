@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "rules/rules.h"
-#include "rules/unicode.h"
 #include "rules/wildcard_reference.h"
+#include "text/unicode.h"
 
 namespace oskra {
 namespace {

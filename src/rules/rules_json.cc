@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "rules/rules.h"
-#include "rules/unicode.h"
+#include "text/unicode.h"
 
 namespace oskra {
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "rules/unicode.h"
+#include "text/unicode.h"
 
 namespace oskra::reference {
 

@@ -16,7 +16,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
-#include "rules/unicode.h"
+#include "text/unicode.h"
 
 namespace oskra::platform {
 namespace {

@@ -13,62 +13,22 @@
 
 #include "platform/platform.h"
 #include "platform/win32_decisions.h"
-#include "rules/unicode.h"
+#include "text/unicode.h"
+#include "text/utf16.h"
 
 namespace oskra::platform {
 namespace {
 
-constexpr char32_t REPLACEMENT = 0xFFFD;
 constexpr std::wstring_view VERBATIM = L"\\\\?\\";
 
 // --- UTF-8 and UTF-16 --------------------------------------------------------
 
-void append_utf16(std::wstring& out, char32_t cp) {
-  if (cp >= 0x10000) {
-    cp -= 0x10000;
-    out.push_back(static_cast<wchar_t>(0xD800 + (cp >> 10)));
-    out.push_back(static_cast<wchar_t>(0xDC00 + (cp & 0x3FF)));
-  } else {
-    out.push_back(static_cast<wchar_t>(cp));
-  }
-}
+// wchar_t holds UTF-16 code units here, as char16_t does in the text
+// library; a wide string is handed over in place, without a copy.
+static_assert(sizeof(wchar_t) == sizeof(char16_t));
 
-bool is_high_surrogate(wchar_t c) { return c >= 0xD800 && c <= 0xDBFF; }
-bool is_low_surrogate(wchar_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
-
-// Appends UTF-16 as UTF-8; every unpaired surrogate becomes U+FFFD and
-// clears `valid` when given.
-void append_utf16_as_utf8(std::string& out, std::wstring_view w, bool* valid) {
-  out.reserve(out.size() + w.size());
-  for (std::size_t i = 0; i < w.size(); ++i) {
-    const wchar_t c = w[i];
-    char32_t cp = c;
-    if (is_high_surrogate(c) && i + 1 < w.size() && is_low_surrogate(w[i + 1])) {
-      cp = 0x10000 + ((static_cast<char32_t>(c) - 0xD800) << 10) +
-           (static_cast<char32_t>(w[i + 1]) - 0xDC00);
-      ++i;
-    } else if (is_high_surrogate(c) || is_low_surrogate(c)) {
-      cp = REPLACEMENT;
-      if (valid != nullptr) *valid = false;
-    }
-    unicode::append_utf8(cp, out);
-  }
-}
-
-std::string utf16_to_utf8(std::wstring_view w, bool* valid) {
-  std::string out;
-  append_utf16_as_utf8(out, w, valid);
-  return out;
-}
-
-// Appends the UTF-16 form of `utf8`; ill-formed parts become U+FFFD.
-void utf8_to_utf16(std::string_view utf8, std::wstring& out) {
-  std::size_t i = 0;
-  while (i < utf8.size()) {
-    const unicode::Decoded d = unicode::decode(utf8, i);
-    append_utf16(out, d.code_point);
-    i += d.length;
-  }
+std::u16string_view as_utf16(std::wstring_view w) {
+  return {reinterpret_cast<const char16_t*>(w.data()), w.size()};
 }
 
 // --- Handles -----------------------------------------------------------------
@@ -160,7 +120,7 @@ bool write_console(HANDLE h, std::wstring_view text) {
     // Large single writes fail on some consoles; never split a surrogate
     // pair between two writes.
     std::size_t want = text.size() < 8192 ? text.size() : 8192;
-    if (want < text.size() && is_high_surrogate(text[want - 1])) --want;
+    if (want < text.size() && unicode::is_high_surrogate(text[want - 1])) --want;
     DWORD done = 0;
     if (WriteConsoleW(h, text.data(), static_cast<DWORD>(want), &done, nullptr) == 0 || done == 0) {
       return false;
@@ -201,9 +161,8 @@ std::optional<std::vector<std::string>> arguments(int /*argc*/, char** /*argv*/,
   std::vector<std::string> out;
   if (!argv) return out;
   for (int i = 1; i < count; ++i) {
-    bool valid = true;
-    std::string arg = utf16_to_utf8(argv.get()[i], &valid);
-    if (!valid) {
+    std::string arg;
+    if (!unicode::append_utf16_as_utf8(as_utf16(argv.get()[i]), arg)) {
       bad = std::move(arg);
       return std::nullopt;
     }
@@ -235,16 +194,19 @@ void wait_for_key() {
 // --- Text and paths ----------------------------------------------------------
 
 void append_utf8_lossy(std::string& out, NativeStringView native) {
-  append_utf16_as_utf8(out, native, nullptr);
+  unicode::append_utf16_as_utf8(as_utf16(native), out);
 }
 
-std::string to_utf8_lossy(NativeStringView native) { return utf16_to_utf8(native, nullptr); }
+std::string to_utf8_lossy(NativeStringView native) {
+  std::string out;
+  append_utf8_lossy(out, native);
+  return out;
+}
 
 NativeString from_utf8(std::string_view utf8) {
-  std::wstring out;
-  out.reserve(utf8.size());
-  utf8_to_utf16(utf8, out);
-  return out;
+  std::u16string units;
+  unicode::append_utf8_as_utf16(utf8, units);
+  return std::wstring(units.begin(), units.end());
 }
 
 bool exists(std::string_view path) {
@@ -383,10 +345,7 @@ bool write_stdout(std::string_view utf8) {
   const HANDLE h = GetStdHandle(STD_OUTPUT_HANDLE);
   if (!is_console(h)) return write_bytes(h, utf8);
   // The report's writer hands over whole characters only.
-  std::wstring text;
-  text.reserve(utf8.size());
-  utf8_to_utf16(utf8, text);
-  return write_console(h, text);
+  return write_console(h, from_utf8(utf8));
 }
 
 void write_stderr(std::string_view utf8) {
@@ -406,14 +365,8 @@ void write_stderr(std::string_view utf8) {
       write_console(h, std::wstring_view(piece, n));
       n = 0;
     }
-    char32_t cp = d.code_point;
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      piece[n++] = static_cast<wchar_t>(0xD800 + (cp >> 10));
-      piece[n++] = static_cast<wchar_t>(0xDC00 + (cp & 0x3FF));
-    } else {
-      piece[n++] = static_cast<wchar_t>(cp);
-    }
+    const unicode::Utf16Units u = unicode::encode_utf16(d.code_point);
+    for (std::size_t k = 0; k < u.size; ++k) piece[n++] = static_cast<wchar_t>(u.units[k]);
   }
   write_console(h, std::wstring_view(piece, n));
 }

@@ -81,32 +81,6 @@ const Entry* find(const std::vector<Entry>& entries, std::wstring_view name) {
   return nullptr;
 }
 
-TEST(Win32Text, Utf16ToUtf8ReplacesEveryUnpairedSurrogate) {
-  EXPECT_EQ(to_utf8_lossy(L"C:\\\u6587\u4EF6"), "C:\\\u6587\u4EF6");
-  // A pair is one code point; each lone half is one U+FFFD.
-  EXPECT_EQ(to_utf8_lossy(std::wstring{L'a', 0xD83D, 0xDE00, L'b'}), "a\U0001F600b");
-  EXPECT_EQ(to_utf8_lossy(std::wstring{L'a', 0xD800, L'b'}), "a\uFFFDb");
-  EXPECT_EQ(to_utf8_lossy(std::wstring{0xDC00, 0xD800}), "\uFFFD\uFFFD");
-  EXPECT_EQ(to_utf8_lossy(std::wstring{L'x', 0xDBFF}), "x\uFFFD");
-  EXPECT_EQ(to_utf8_lossy(std::wstring{0xDE00, 0xD83D}), "\uFFFD\uFFFD");
-  EXPECT_EQ(to_utf8_lossy(L""), "");
-}
-
-TEST(Win32Text, Utf8ToUtf16ReplacesEachMaximalInvalidPart) {
-  EXPECT_EQ(from_utf8("D:\\\u6587 \U0001F600"),
-            (std::wstring{L'D', L':', L'\\', 0x6587, L' ', 0xD83D, 0xDE00}));
-  // A truncated three-byte sequence is one U+FFFD, and the next byte stands.
-  EXPECT_EQ(from_utf8("\xE2\x82"
-                      "A"),
-            (std::wstring{0xFFFD, L'A'}));
-  // Overlong forms and encoded surrogates are invalid byte by byte.
-  EXPECT_EQ(from_utf8("\xC0\xAF"), (std::wstring{0xFFFD, 0xFFFD}));
-  EXPECT_EQ(from_utf8("\xED\xA0\x80"), (std::wstring{0xFFFD, 0xFFFD, 0xFFFD}));
-  EXPECT_EQ(from_utf8("\xF4\x90\x80\x80"), (std::wstring(4, 0xFFFD)));
-  EXPECT_EQ(from_utf8("a\xF0\x9F\x98"), (std::wstring{L'a', 0xFFFD}));
-  EXPECT_EQ(from_utf8("\xFF"), (std::wstring{0xFFFD}));
-}
-
 TEST(Win32Paths, ListingPathDropsTrailingBackslashesAndAddsThePrefix) {
   EXPECT_EQ(listing_path(L"\\\\?\\C:\\"), L"\\\\?\\C:");
   EXPECT_EQ(listing_path(L"C:\\x\\\\"), L"\\\\?\\C:\\x");

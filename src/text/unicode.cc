@@ -1,4 +1,4 @@
-#include "rules/unicode.h"
+#include "text/unicode.h"
 
 #include <algorithm>
 #include <iterator>
@@ -24,7 +24,7 @@ struct CodeRange {
   char32_t last;
 };
 
-#include "rules/unicode_tables.inc"
+#include "text/unicode_tables.inc"
 
 }  // namespace
 

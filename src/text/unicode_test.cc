@@ -1,4 +1,4 @@
-#include "rules/unicode.h"
+#include "text/unicode.h"
 
 #include <gtest/gtest.h>
 
