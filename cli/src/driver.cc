@@ -8,6 +8,7 @@
 
 #include "json_report.h"
 #include "platform/platform.h"
+#include "progress.h"
 #include "report.h"
 #include "rules/rules.h"
 #include "scanner.h"
@@ -108,8 +109,10 @@ int analyse(const Options& options) {
   const auto start = std::chrono::steady_clock::now();
   WalkResult scan;
   {
+    StatusLine status(start);  // erased at the end of this block, before the report
     const std::unique_ptr<platform::DirectorySource> source = platform::make_directory_source();
-    scan = walk(*source, *root, options.depth, engine);
+    scan = walk(*source, *root, options.depth, engine,
+                [&status](const WalkProgress& so_far) { status.update(so_far); });
   }
   Report report;
   report.greens = std::move(scan.greens);

@@ -435,14 +435,15 @@ def render(tty_bytes):
     return "".join(text + "\n" for text in lines) + "".join(c for c in line if c)
 
 
-def run_on_console(args):
-    """Runs the .exe with a pseudo-terminal as its console; returns the
-    status and the text shown."""
+def run_on_console(args, stderr_too=False):
+    """Runs the .exe with a pseudo-terminal as its console (for standard
+    error too with `stderr_too`); returns the status, the text shown and
+    what the console wrote to the terminal."""
     master, slave = pty.openpty()
     # Wide enough that no line wraps.
     fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 50, 400, 0, 0))
     proc = subprocess.Popen(["wine", EXE] + list(args), stdin=slave, stdout=slave,
-                            stderr=subprocess.DEVNULL, env=ENV)
+                            stderr=slave if stderr_too else subprocess.DEVNULL, env=ENV)
     os.close(slave)
     out = b""
     while True:
@@ -458,7 +459,7 @@ def run_on_console(args):
         out += data
     os.close(master)
     status = proc.wait(timeout=600)
-    return status, render(out.replace(b"\r\r\n", b"\r\n"))
+    return status, render(out.replace(b"\r\r\n", b"\r\n")), out.decode("utf-8")
 
 
 class Console(unittest.TestCase):
@@ -480,10 +481,21 @@ class Console(unittest.TestCase):
                 code, piped, err = run(args)
                 self.assertEqual((code, err), (0, b""))
                 self.assertGreater(len(piped), 8 * 65536)
-                status, shown = run_on_console(args)
+                status, shown, _ = run_on_console(args)
                 self.assertEqual(status, 0)
                 self.assertIn(f"{self.COUNT - 1:04}", shown)
                 self.assertEqual(drop_time(shown), drop_time(piped.decode()))
+
+    def test_status_line_is_drawn_and_erased(self):
+        # Standard error on the console too: the walk's status line shows
+        # and is gone before the report, which reads as when piped.
+        code, piped, err = run(["F:\\console"])
+        self.assertEqual((code, err), (0, b""))
+        status, shown, written = run_on_console(["F:\\console"], stderr_too=True)
+        self.assertEqual(status, 0)
+        self.assertRegex(written, r"扫描中 \d+(\.\d)? [KM]?B ｜ [1-9]\d* 个文件 ｜ 1 个目录 ｜ \d+ 秒")
+        drop_time = lambda text: re.sub(r"扫描 \d+ms", "", text)
+        self.assertEqual(drop_time(shown), drop_time(piped.decode()))
 
 
 class Packaging(unittest.TestCase):
