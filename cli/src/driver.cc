@@ -10,6 +10,7 @@
 #include "json_report.h"
 #include "listing.h"
 #include "platform/platform.h"
+#include "progress.h"
 #include "report.h"
 #include "rules/rules.h"
 #include "scanner.h"
@@ -116,12 +117,14 @@ int analyse(const Options& options) {
   const auto start = std::chrono::steady_clock::now();
   WalkResult scan;
   {
+    StatusLine status(start);  // erased at the end of this block, before the report
     const std::size_t descriptors = platform::descriptor_budget();
     PrefetchingSource<platform::DirectoryReader> source(
         listing_workers(std::thread::hardware_concurrency(), platform::on_rotating_disk(*root),
                         descriptors),
         descriptors);
-    scan = walk(source, *root, options.depth, engine);
+    scan = walk(source, *root, options.depth, engine,
+                [&status](const WalkProgress& so_far) { status.update(so_far); });
   }
   Report report;
   report.greens = std::move(scan.greens);

@@ -52,8 +52,8 @@ struct Frame {
 
 class Walker {
  public:
-  Walker(platform::DirectorySource& source, const RuleEngine& engine)
-      : source_(source), engine_(engine) {}
+  Walker(platform::DirectorySource& source, const RuleEngine& engine, const ProgressHook& progress)
+      : source_(source), engine_(engine), progress_(progress) {}
 
   WalkResult run(NativeStringView root, std::uint32_t depth) {
     // The root's own path may end in a separator ("/", "\\?\C:\"); its
@@ -81,6 +81,10 @@ class Walker {
         add_saturating(parent.node.dirs, done.dirs);
         if (parent.limit != 0) parent.node.children.push_back(std::move(done));
         continue;
+      }
+      if (--until_progress_ == 0) {
+        until_progress_ = PROGRESS_INTERVAL;
+        if (progress_) progress_(so_far_);
       }
       const DirRecord record = records_[f.next_record++];
       switch (record.kind) {
@@ -111,6 +115,7 @@ class Walker {
     f.limit = limit;
     f.kept = kept;
     f.node.dirs = 1;
+    ++so_far_.dirs;
     f.native_size = native_.size();
     f.display_size = display_.size();
     f.first_record = f.next_record = records_.size();
@@ -143,6 +148,8 @@ class Walker {
   void add_file(Frame& f, const DirRecord& record) {
     add_saturating(f.node.bytes, record.size);
     add_saturating(f.node.files, 1);
+    add_saturating(so_far_.bytes, record.size);
+    ++so_far_.files;
     // Below the detail depth a file is neither judged nor kept.
     if (f.limit == 0) return;
     Node file;
@@ -184,6 +191,9 @@ class Walker {
 
   platform::DirectorySource& source_;
   const RuleEngine& engine_;
+  const ProgressHook& progress_;
+  WalkProgress so_far_;
+  std::uint32_t until_progress_ = PROGRESS_INTERVAL;
   std::uint64_t denied_ = 0;
   GreenList greens_;
   platform::RecordList records_;
@@ -195,8 +205,8 @@ class Walker {
 }  // namespace
 
 WalkResult walk(platform::DirectorySource& source, NativeStringView root, std::uint32_t depth,
-                const RuleEngine& engine) {
-  return Walker(source, engine).run(root, depth);
+                const RuleEngine& engine, const ProgressHook& progress) {
+  return Walker(source, engine, progress).run(root, depth);
 }
 
 }  // namespace oskra

@@ -33,6 +33,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "platform/platform.h"
@@ -40,6 +41,19 @@
 #include "rules/rules.h"
 
 namespace oskra {
+
+// Everything a walk has counted so far.
+struct WalkProgress {
+  std::uint64_t bytes = 0;
+  std::uint64_t files = 0;
+  std::uint64_t dirs = 0;
+};
+
+// Told of the walk's progress, on the walking thread, after every
+// PROGRESS_INTERVAL entries: seldom enough to cost nothing beside the
+// listing, often enough for a display that reads the clock each time.
+using ProgressHook = std::function<void(const WalkProgress&)>;
+inline constexpr std::uint32_t PROGRESS_INTERVAL = 1024;
 
 struct WalkResult {
   Node root;
@@ -50,8 +64,8 @@ struct WalkResult {
 // Walks the directory `root` (its exact native path) read through `source`,
 // judging entries with `engine`: an entry without a verdict of its own takes
 // its directory's. The nodes' verdicts belong to `engine`, which must outlive
-// the result.
+// the result. `progress`, when set, is told how far the walk has come.
 WalkResult walk(platform::DirectorySource& source, platform::NativeStringView root,
-                std::uint32_t depth, const RuleEngine& engine);
+                std::uint32_t depth, const RuleEngine& engine, const ProgressHook& progress = {});
 
 }  // namespace oskra

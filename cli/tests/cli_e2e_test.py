@@ -4,14 +4,19 @@ totals of real trees checked against an independent count by find(1).
 Usage: cli_e2e_test.py <path to oskra-cli>
 """
 
+import fcntl
 import json
 import os
+import pty
 import re
 import resource
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
+import termios
+import unicodedata
 import unittest
 
 BIN = ""
@@ -353,6 +358,90 @@ class Reports(unittest.TestCase):
             _, err = proc.communicate()
             self.assertEqual(proc.returncode, 2)
             self.assertNotEqual(err, b"")
+
+
+def run_with_terminal(args, columns, streams):
+    """Runs the program with the `streams` named ("stdout", "stderr") on one
+    pseudo-terminal `columns` wide and the others in files; returns the
+    status, what reached the terminal, and the two files' contents."""
+    master, slave = pty.openpty()
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 50, columns, 0, 0))
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        proc = subprocess.Popen([BIN] + list(args), stdin=subprocess.DEVNULL,
+                                stdout=slave if "stdout" in streams else out,
+                                stderr=slave if "stderr" in streams else err)
+        os.close(slave)
+        tty = b""
+        while True:
+            try:
+                data = os.read(master, 65536)
+            except OSError:  # every writer has closed
+                break
+            if not data:
+                break
+            tty += data
+        os.close(master)
+        status = proc.wait(timeout=60)
+        out.seek(0)
+        err.seek(0)
+        return status, tty.decode(), out.read(), err.read()
+
+
+def screen(tty):
+    """The text a terminal shows after `tty` (carriage returns, line feeds
+    and text; a wide character takes two columns), lines without trailing
+    blanks, and the furthest column any character reached."""
+    lines, line, col, furthest = [], [], 0, 0
+    for ch in tty:
+        if ch == "\r":
+            col = 0
+        elif ch == "\n":
+            lines.append("".join(line).rstrip())
+            line, col = [], 0
+        else:
+            width = 2 if unicodedata.east_asian_width(ch) in "WF" else 1
+            line.extend([" "] * (col + width - len(line)))
+            line[col:col + width] = [ch] + [""] * (width - 1)
+            col += width
+            furthest = max(furthest, col)
+    return "".join(text + "\n" for text in lines) + "".join(line).rstrip(), furthest
+
+
+class Progress(unittest.TestCase):
+    def test_status_line_on_a_terminal_only(self):
+        drop_time = lambda text: re.sub(r"扫描 \d+ms", "", text)
+        with TempDir() as d:
+            os.mkdir(os.path.join(d, "a"))
+            # More entries than the walk takes between two reports of progress.
+            for i in range(3000):
+                with open(os.path.join(d, "a", f"f{i}"), "wb") as f:
+                    f.truncate(1000)
+            code, piped, err = run([d])
+            self.assertEqual((code, err), (0, b""))
+            piped = drop_time(piped.decode())
+
+            # Both streams on one terminal: the line is drawn while the walk
+            # runs and is gone before the report, which reads as when piped.
+            code, tty, _, _ = run_with_terminal([d], 200, ("stdout", "stderr"))
+            self.assertEqual(code, 0)
+            drawn = re.findall(r"\r(扫描中 [^\r]*)", tty)
+            self.assertTrue(drawn, tty)
+            self.assertRegex(drawn[0], r"^扫描中 \d+(\.\d)? [KM]?B ｜ [1-9]\d* 个文件 ｜ 2 个目录 ｜ \d+ 秒$")
+            self.assertEqual(drop_time(screen(tty)[0]), piped)
+
+            # A narrow terminal: the line is cut short of the last column
+            # (a console would wrap there) and nothing of it is left.
+            code, tty, out, _ = run_with_terminal([d], 24, ("stderr",))
+            self.assertEqual(code, 0)
+            self.assertIn("\r扫描中 ", tty)
+            shown, furthest = screen(tty)
+            self.assertEqual(shown, "")
+            self.assertIn(furthest, (22, 23))
+            self.assertEqual(drop_time(out.decode()), piped)
+
+            # Standard error elsewhere gets nothing, whatever standard output is.
+            code, _, _, err = run_with_terminal([d], 200, ("stdout",))
+            self.assertEqual((code, err), (0, b""))
 
 
 class UserRules(unittest.TestCase):

@@ -457,16 +457,17 @@ def render(tty_bytes):
     return "".join(text + "\n" for text in lines) + "".join(c for c in line if c)
 
 
-def run_on_console(args, command=None, key_after=None):
-    """Runs the .exe (or `command`) with a pseudo-terminal as its console;
-    returns the status and the text shown. Once `key_after` is shown, waits
-    a second and presses a key; `waited` then says whether the process was
-    still there to take it."""
+def run_on_console(args, command=None, key_after=None, stderr_too=False):
+    """Runs the .exe (or `command`) with a pseudo-terminal as its console
+    (for standard error too with `stderr_too`); returns the status, the text
+    shown, what the console wrote to the terminal, and, with `key_after`,
+    whether the process was still there a second after that text was shown
+    to take the key then pressed."""
     master, slave = pty.openpty()
     # Wide enough that no line wraps.
     fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 50, 400, 0, 0))
     proc = subprocess.Popen(command or ["wine", EXE] + list(args), stdin=slave, stdout=slave,
-                            stderr=subprocess.DEVNULL, env=ENV)
+                            stderr=slave if stderr_too else subprocess.DEVNULL, env=ENV)
     os.close(slave)
     out = b""
     waited = None
@@ -488,8 +489,7 @@ def run_on_console(args, command=None, key_after=None):
             os.write(master, b"x")
     os.close(master)
     status = proc.wait(timeout=600)
-    text = render(out.replace(b"\r\r\n", b"\r\n"))
-    return (status, text, waited) if key_after else (status, text)
+    return status, render(out.replace(b"\r\r\n", b"\r\n")), out.decode("utf-8"), waited
 
 
 class Console(unittest.TestCase):
@@ -511,21 +511,31 @@ class Console(unittest.TestCase):
                 code, piped, err = run(args)
                 self.assertEqual((code, err), (0, b""))
                 self.assertGreater(len(piped), 8 * 65536)
-                status, shown = run_on_console(args)
+                status, shown, _, _ = run_on_console(args)
                 self.assertEqual(status, 0)
                 self.assertIn(f"{self.COUNT - 1:04}", shown)
                 self.assertEqual(drop_time(shown), drop_time(piped.decode()))
 
+    def test_status_line_is_drawn_and_erased(self):
+        # Standard error on the console too: the walk's status line shows
+        # and is gone before the report, which reads as when piped.
+        code, piped, err = run(["F:\\console"])
+        self.assertEqual((code, err), (0, b""))
+        status, shown, written, _ = run_on_console(["F:\\console"], stderr_too=True)
+        self.assertEqual(status, 0)
+        self.assertRegex(written, r"扫描中 \d+(\.\d)? [KM]?B ｜ [1-9]\d* 个文件 ｜ 1 个目录 ｜ \d+ 秒")
+        drop_time = lambda text: re.sub(r"扫描 \d+ms", "", text)
+        self.assertEqual(drop_time(shown), drop_time(piped.decode()))
 
     def test_double_click_holds_the_window_until_a_key(self):
         # Alone on its console with no arguments, as Explorer starts it on a
         # double-click (and as Wine starts it on a terminal of its own).
-        status, shown, waited = run_on_console([], key_after="按任意键关闭窗口")
+        status, shown, _, waited = run_on_console([], key_after="按任意键关闭窗口")
         self.assertEqual((status, shown, waited), (2, USAGE.decode() + DOUBLE_CLICK_LINE + "\n", True))
         # Started from a console the usage alone is shown, and nothing waits.
         folder = fresh(os.path.join(drive("f"), "from-cmd"))
         shutil.copy(EXE, os.path.join(folder, "oskra-cli.exe"))
-        status, shown = run_on_console([], command=["wine", "cmd", "/c", "F:\\from-cmd\\oskra-cli.exe"])
+        status, shown, _, _ = run_on_console([], command=["wine", "cmd", "/c", "F:\\from-cmd\\oskra-cli.exe"])
         self.assertEqual((status, shown), (2, USAGE.decode()))
 
 

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -407,5 +408,13 @@ bool stdout_is_terminal() { return ::isatty(STDOUT_FILENO) == 1; }
 bool write_stdout(std::string_view utf8) { return write_all(STDOUT_FILENO, utf8); }
 
 void write_stderr(std::string_view utf8) { (void)write_all(STDERR_FILENO, utf8); }
+
+bool stderr_is_terminal() { return ::isatty(STDERR_FILENO) == 1; }
+
+std::size_t stderr_columns() {
+  winsize size{};
+  if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0) return 0;
+  return size.ws_col;
+}
 
 }  // namespace oskra::platform

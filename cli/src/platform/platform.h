@@ -104,6 +104,13 @@ bool write_stdout(std::string_view utf8);
 // Best effort; standard error has nowhere to report its own failures.
 void write_stderr(std::string_view utf8);
 
+// True when standard error is a terminal (on Windows, a console).
+bool stderr_is_terminal();
+
+// The width in columns of the terminal or console standard error shows on;
+// 0 when it cannot be told.
+std::size_t stderr_columns();
+
 // --- Directory listing -------------------------------------------------------
 
 // What the walk does with a listed entry, decided by each realisation from

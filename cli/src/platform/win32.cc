@@ -371,6 +371,16 @@ void write_stderr(std::string_view utf8) {
   write_console(h, std::wstring_view(piece, n));
 }
 
+bool stderr_is_terminal() { return is_console(GetStdHandle(STD_ERROR_HANDLE)); }
+
+std::size_t stderr_columns() {
+  // The visible window, not the buffer, which may be wider than the screen.
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  if (GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info) == 0) return 0;
+  const int width = info.srWindow.Right - info.srWindow.Left + 1;
+  return width > 0 ? static_cast<std::size_t>(width) : 0;
+}
+
 // --- Directory listing -------------------------------------------------------
 
 // A directory is listed by its full path; the handle carries nothing yet.
