@@ -232,6 +232,40 @@ TEST(Win32Listing, RecordsAppendAfterEarlierOnes) {
   EXPECT_EQ(records[1].size, 1u);
 }
 
+TEST(Win32Listing, FailureCodesMapToListingStatus) {
+  // Newer than these headers.
+  constexpr DWORD ERROR_CLOUD_FILE_PROVIDER_NOT_RUNNING = 362;
+  constexpr ListStatus OK = ListStatus::ok, DENIED = ListStatus::open_failed,
+                       CUT = ListStatus::cut_short;
+  struct Row {
+    DWORD error;
+    ListStatus open, first, next;
+    bool unsupported;
+  };
+  const std::vector<Row> table = {
+      // Gone when opened; nothing matches "*" when the listing begins.
+      {ERROR_FILE_NOT_FOUND, DENIED, OK, CUT, false},
+      {ERROR_PATH_NOT_FOUND, DENIED, DENIED, CUT, false},
+      {ERROR_ACCESS_DENIED, DENIED, DENIED, CUT, false},
+      {ERROR_NO_MORE_FILES, DENIED, OK, OK, false},
+      {ERROR_DIRECTORY, DENIED, DENIED, CUT, false},  // a file now
+      {ERROR_CLOUD_FILE_PROVIDER_NOT_RUNNING, DENIED, DENIED, CUT, false},
+      {ERROR_CANT_ACCESS_FILE, DENIED, DENIED, CUT, false},
+      {12345, DENIED, DENIED, CUT, false},
+      // Handle-based calls the system or the file system lacks.
+      {ERROR_INVALID_FUNCTION, DENIED, DENIED, CUT, true},
+      {ERROR_NOT_SUPPORTED, DENIED, DENIED, CUT, true},
+      {ERROR_INVALID_PARAMETER, DENIED, DENIED, CUT, true},
+  };
+  for (const Row& row : table) {
+    SCOPED_TRACE(row.error);
+    EXPECT_EQ(win32::listing_status(win32::ListingStep::open, row.error), row.open);
+    EXPECT_EQ(win32::listing_status(win32::ListingStep::first, row.error), row.first);
+    EXPECT_EQ(win32::listing_status(win32::ListingStep::next, row.error), row.next);
+    EXPECT_EQ(win32::listing_unsupported(row.error), row.unsupported);
+  }
+}
+
 TEST(Win32Paths, ExistsAndCanonicalize) {
   TempDir tmp;
   fs::create_directory(tmp.path() / "Dir");
