@@ -90,4 +90,61 @@ EntryKind classify_record(std::uint32_t attributes, std::uint32_t reparse_tag) {
   return IsReparseTagNameSurrogate(reparse_tag) ? EntryKind::link : EntryKind::skip;
 }
 
+ListStatus listing_status(ListingStep step, std::uint32_t error) {
+  if (error == ERROR_NO_MORE_FILES && step != ListingStep::open) return ListStatus::ok;
+  switch (step) {
+    case ListingStep::open:
+      return ListStatus::open_failed;
+    case ListingStep::first:
+      return error == ERROR_FILE_NOT_FOUND ? ListStatus::ok : ListStatus::open_failed;
+    case ListingStep::next:
+      break;
+  }
+  return ListStatus::cut_short;
+}
+
+bool listing_unsupported(std::uint32_t error) {
+  // What "not implemented", "invalid device request", "not supported" and
+  // "invalid information class" become in Win32 terms.
+  return error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED ||
+         error == ERROR_INVALID_PARAMETER;
+}
+
+OpenBelow open_below(const ComponentOpener& opener, std::intptr_t base, std::wstring_view rel,
+                     std::intptr_t& out) {
+  std::intptr_t held = 0;  // the last component opened, 0 before the first
+  OpenBelow result = OpenBelow::ok;
+  for (;;) {
+    const std::size_t sep = rel.find(L'\\');
+    const std::wstring_view name = rel.substr(0, sep);
+    // An empty name would open `base` itself again.
+    if (name.empty()) {
+      result = OpenBelow::failed;
+      break;
+    }
+    std::intptr_t next = 0;
+    std::uint32_t attributes = 0;
+    const std::uint32_t error = opener.open(held != 0 ? held : base, name, next, attributes);
+    if (held != 0) opener.close(held);
+    held = 0;
+    if (error != 0) {
+      result = listing_unsupported(error) ? OpenBelow::by_path : OpenBelow::failed;
+      break;
+    }
+    held = next;
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+        (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      result = OpenBelow::failed;
+      break;
+    }
+    if (sep == std::wstring_view::npos) {
+      out = held;
+      return OpenBelow::ok;
+    }
+    rel.remove_prefix(sep + 1);
+  }
+  if (held != 0) opener.close(held);
+  return result;
+}
+
 }  // namespace oskra::platform::win32

@@ -63,4 +63,53 @@ bool hold_window(std::size_t argument_count, std::uint32_t console_processes, bo
 // the provider download it).
 EntryKind classify_record(std::uint32_t attributes, std::uint32_t reparse_tag);
 
+// Where in listing a directory a call failed.
+enum class ListingStep {
+  open,   // opening the directory below its parent's handle
+  first,  // the listing's first read: FindFirstFileExW, or the first query
+          // through the directory's handle
+  next,   // a later read
+};
+
+// What the Win32 error code `error` of a call that failed at `step` means
+// for the listing. Only "nothing (more) to list" completes it: 2 at the
+// first read (nothing matches, as in an empty drive root) and 18 at any
+// read. Any other failure to open or to begin counts the directory as one
+// that cannot be opened, whether it vanished (2, 3), is denied (5), is a
+// file now (267), belongs to a cloud provider that is not running (362) or
+// cannot be reached (1920). A later read that fails ends the listing with
+// what was read.
+ListStatus listing_status(ListingStep step, std::uint32_t error);
+
+// True when `error` says the system or the file system does not support a
+// handle-based call (an open relative to a handle, a directory query
+// class): the directory is then listed by its path instead.
+bool listing_unsupported(std::uint32_t error);
+
+// Opening a directory below an open one, one component at a time. `open`
+// opens the single component `name` below `parent` without following a
+// reparse point and returns 0, with the new handle in `opened` and its
+// attribute bits in `attributes`, or the Win32 error code; `close` closes a
+// handle `open` gave.
+struct ComponentOpener {
+  std::function<std::uint32_t(std::intptr_t parent, std::wstring_view name, std::intptr_t& opened,
+                              std::uint32_t& attributes)>
+      open;
+  std::function<void(std::intptr_t handle)> close;
+};
+
+enum class OpenBelow {
+  ok,       // `out` holds the handle, the caller's to close
+  failed,   // a component is gone, denied, a file or a reparse point
+  by_path,  // opening relative to a handle is not supported here
+};
+
+// Opens `rel` (components joined by backslashes) below the directory `base`, each
+// component relative to the one before. A component that turns out to be a
+// reparse point is refused: it was listed as a plain directory, so it was
+// swapped for a junction or a link since, and whatever it leads to lies
+// outside the tree. Every handle but the last is closed again.
+OpenBelow open_below(const ComponentOpener& opener, std::intptr_t base, std::wstring_view rel,
+                     std::intptr_t& out);
+
 }  // namespace oskra::platform::win32

@@ -9,11 +9,14 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/platform.h"
 #include "platform/win32_decisions.h"
+#include "platform/win32_listing.h"
 
 namespace oskra::platform {
 namespace {
@@ -204,6 +207,190 @@ TEST(Win32Listing, RecordsAppendAfterEarlierOnes) {
   EXPECT_EQ(records.name(records[0]), L"earlier");
   EXPECT_EQ(records.name(records[1]), L"only");
   EXPECT_EQ(records[1].size, 1u);
+}
+
+TEST(Win32Listing, FailureCodesMapToListingStatus) {
+  // Newer than these headers.
+  constexpr DWORD ERROR_CLOUD_FILE_PROVIDER_NOT_RUNNING = 362;
+  constexpr ListStatus OK = ListStatus::ok, DENIED = ListStatus::open_failed,
+                       CUT = ListStatus::cut_short;
+  struct Row {
+    DWORD error;
+    ListStatus open, first, next;
+    bool unsupported;
+  };
+  const std::vector<Row> table = {
+      // Gone when opened; nothing matches "*" when the listing begins.
+      {ERROR_FILE_NOT_FOUND, DENIED, OK, CUT, false},
+      {ERROR_PATH_NOT_FOUND, DENIED, DENIED, CUT, false},
+      {ERROR_ACCESS_DENIED, DENIED, DENIED, CUT, false},
+      {ERROR_NO_MORE_FILES, DENIED, OK, OK, false},
+      {ERROR_DIRECTORY, DENIED, DENIED, CUT, false},  // a file now
+      {ERROR_CLOUD_FILE_PROVIDER_NOT_RUNNING, DENIED, DENIED, CUT, false},
+      {ERROR_CANT_ACCESS_FILE, DENIED, DENIED, CUT, false},
+      {12345, DENIED, DENIED, CUT, false},
+      // Handle-based calls the system or the file system lacks.
+      {ERROR_INVALID_FUNCTION, DENIED, DENIED, CUT, true},
+      {ERROR_NOT_SUPPORTED, DENIED, DENIED, CUT, true},
+      {ERROR_INVALID_PARAMETER, DENIED, DENIED, CUT, true},
+  };
+  for (const Row& row : table) {
+    SCOPED_TRACE(row.error);
+    EXPECT_EQ(win32::listing_status(win32::ListingStep::open, row.error), row.open);
+    EXPECT_EQ(win32::listing_status(win32::ListingStep::first, row.error), row.first);
+    EXPECT_EQ(win32::listing_status(win32::ListingStep::next, row.error), row.next);
+    EXPECT_EQ(win32::listing_unsupported(row.error), row.unsupported);
+  }
+}
+
+// Names, kinds and sizes of a listing, in a set: the two ways of listing
+// need not agree on the order.
+using RecordSet = std::set<std::tuple<std::wstring, EntryKind, std::uint64_t>>;
+RecordSet record_set(const RecordList& records) {
+  RecordSet out;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    out.emplace(records.name(records[i]), records[i].kind, records[i].size);
+  }
+  return out;
+}
+
+TEST(Win32Listing, ThroughTheHandleAndByPathAgree) {
+  TempDir tmp;
+  fs::create_directory(tmp.path() / "sub");
+  fs::create_directory(tmp.path() / "empty");
+  write_file(tmp.path() / "sub" / "x", "x");
+  write_file(tmp.path() / L"\u6587\u4EF6 \U0001F600.txt", "12345");
+  write_file(tmp.path() / "big", "");
+  std::error_code ec;
+  fs::resize_file(tmp.path() / "big", (6ull << 30) + 3, ec);
+  ASSERT_FALSE(ec) << ec.message();
+  // Enough long names to take several reads of the buffer.
+  for (int i = 0; i < 600; ++i) {
+    write_file(tmp.path() / (std::to_string(i) + std::string(120, 'n')), std::string(i % 7, 'b'));
+  }
+
+  for (const fs::path& dir : {tmp.path(), tmp.path() / "sub", tmp.path() / "empty"}) {
+    SCOPED_TRACE(dir.string());
+    DirectoryReader reader;
+    DirHandle handle;
+    ASSERT_EQ(reader.open_root(dir.wstring(), handle), OpenStatus::ok);
+    ASSERT_NE(handle.native(), 0);
+    RecordList by_handle, by_path;
+    std::vector<std::uint64_t> buffer;
+    const auto status = win32::list_by_handle(handle.native(), buffer, by_handle);
+    ASSERT_TRUE(status.has_value()) << "listing through a handle is not supported here";
+    EXPECT_EQ(*status, ListStatus::ok);
+    EXPECT_EQ(win32::list_by_path(listing_path(dir.wstring()), by_path), ListStatus::ok);
+    EXPECT_EQ(by_handle.size(), by_path.size());
+    EXPECT_EQ(record_set(by_handle), record_set(by_path));
+  }
+}
+
+// Opens below a fake directory tree: handle 1 is the base, each open gives
+// a new handle standing for the path below it. Notes every component asked
+// for and which handles are open.
+struct FakeTree {
+  std::map<std::wstring, std::pair<DWORD, DWORD>> entries;  // path: error, attributes
+  std::map<std::intptr_t, std::wstring> open;
+  std::vector<std::wstring> asked;
+  std::intptr_t next_handle = 2;
+
+  win32::ComponentOpener opener() {
+    win32::ComponentOpener o;
+    o.open = [this](std::intptr_t parent, std::wstring_view name, std::intptr_t& opened,
+                    std::uint32_t& attributes) -> std::uint32_t {
+      std::wstring path = parent == 1 ? std::wstring() : open.at(parent) + L"\\";
+      path.append(name);
+      asked.push_back(path);
+      const auto it = entries.find(path);
+      if (it == entries.end()) return ERROR_FILE_NOT_FOUND;
+      if (it->second.first != 0) return it->second.first;
+      opened = next_handle++;
+      open[opened] = path;
+      attributes = it->second.second;
+      return 0;
+    };
+    o.close = [this](std::intptr_t handle) { EXPECT_EQ(open.erase(handle), 1u); };
+    return o;
+  }
+};
+
+TEST(Win32Listing, SwappedFolderIsNeverFollowed) {
+  // For real: "a" is opened for its children, then renamed away and
+  // another folder put in its place (Wine cannot make that one a link, see
+  // below); "c" is listed, then becomes a file.
+  TempDir tmp;
+  const fs::path tree = tmp.path() / "tree";
+  fs::create_directories(tree / "a" / "b");
+  write_file(tree / "a" / "b" / "inside", "in");
+  fs::create_directory(tree / "c");
+  fs::create_directories(tmp.path() / "outside" / "b");
+  write_file(tmp.path() / "outside" / "b" / "secret", "outside the tree");
+
+  DirectoryReader reader;
+  DirHandle root, a;
+  ASSERT_EQ(reader.open_root(tree.wstring(), root), OpenStatus::ok);
+  ASSERT_EQ(reader.open(root, L"a", a), OpenStatus::ok);
+  fs::rename(tree / "a", tmp.path() / "a_away");
+  fs::rename(tmp.path() / "outside", tree / "a");
+  fs::remove(tree / "c");
+  write_file(tree / "c", "now a file");
+
+  DirHandle b;
+  ASSERT_EQ(reader.open(a, L"b", b), OpenStatus::ok);
+  RecordList records;
+  EXPECT_EQ(reader.read(b, records), ListStatus::ok);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records.name(records[0]), L"inside");
+  DirHandle c;
+  EXPECT_EQ(reader.open(root, L"c", c), OpenStatus::failed);
+
+  // Swapped for a junction: Wine 8 makes no junction or directory link
+  // (CreateSymbolicLinkW does nothing, FSCTL_SET_REPARSE_POINT is not
+  // supported) and follows a Unix link even when told not to, so the tree
+  // is a fake: "j" and "a\j" are folders that became junctions after their
+  // parent's listing, "cloud" a placeholder.
+  constexpr DWORD DIR = FILE_ATTRIBUTE_DIRECTORY, LINK = DIR | FILE_ATTRIBUTE_REPARSE_POINT;
+  struct Row {
+    std::wstring rel;
+    win32::OpenBelow result;
+    std::vector<std::wstring> asked;
+  };
+  const std::vector<Row> table = {
+      {L"a", win32::OpenBelow::ok, {L"a"}},
+      {L"a\\b", win32::OpenBelow::ok, {L"a", L"a\\b"}},
+      {L"j", win32::OpenBelow::failed, {L"j"}},
+      {L"a\\j\\b", win32::OpenBelow::failed, {L"a", L"a\\j"}},
+      {L"cloud", win32::OpenBelow::failed, {L"cloud"}},
+      {L"gone\\b", win32::OpenBelow::failed, {L"gone"}},
+      {L"a\\file", win32::OpenBelow::failed, {L"a", L"a\\file"}},
+      {L"a\\odd", win32::OpenBelow::by_path, {L"a", L"a\\odd"}},
+      {L"a\\\\b", win32::OpenBelow::failed, {L"a"}},
+      {L"", win32::OpenBelow::failed, {}},
+  };
+  for (const Row& row : table) {
+    SCOPED_TRACE(to_utf8_lossy(row.rel));
+    FakeTree fake;
+    fake.entries = {{L"a", {0, DIR}},
+                    {L"a\\b", {0, DIR}},
+                    {L"j", {0, LINK}},
+                    {L"a\\j", {0, LINK}},
+                    {L"a\\j\\b", {0, DIR}},
+                    {L"cloud", {0, DIR | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_OFFLINE}},
+                    {L"a\\file", {ERROR_DIRECTORY, 0}},
+                    {L"a\\odd", {ERROR_INVALID_FUNCTION, 0}}};
+    std::intptr_t out = 0;
+    EXPECT_EQ(win32::open_below(fake.opener(), 1, row.rel, out), row.result);
+    EXPECT_EQ(fake.asked, row.asked);
+    // Only the handle handed out stays open.
+    if (row.result == win32::OpenBelow::ok) {
+      ASSERT_EQ(fake.open.size(), 1u);
+      EXPECT_EQ(fake.open.begin()->first, out);
+      EXPECT_EQ(fake.open.begin()->second, row.rel);
+    } else {
+      EXPECT_TRUE(fake.open.empty());
+    }
+  }
 }
 
 TEST(Win32Paths, ExistsAndCanonicalize) {
