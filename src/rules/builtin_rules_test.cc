@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "rules/rules.h"
-#include "rules/test_util.h"
+#include "support/print_mark.h"
 
 namespace oskra {
 namespace {

@@ -8,7 +8,7 @@
 
 #include "rules/rules.h"
 #include "rules/unicode.h"
-#include "rules/wildcard_reference.h"
+#include "support/wildcard_reference.h"
 
 namespace oskra {
 namespace {

@@ -14,7 +14,7 @@
 
 #include "rules/compiled_pattern.h"
 #include "rules/rules.h"
-#include "rules/wildcard_reference.h"
+#include "support/wildcard_reference.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size > 64) return 0;
