@@ -1,7 +1,7 @@
 """End-to-end tests of the built Linux binary: command line, refusals, and
 totals of real trees checked against an independent count by find(1).
 
-Usage: cli_e2e_test.py <path to oskra-cli>
+Usage: cli_e2e_test.py <path to oskra-cli> [test names] [--except NAME]...
 """
 
 import json
@@ -336,4 +336,4 @@ class UserRules(unittest.TestCase):
 
 if __name__ == "__main__":
     BIN = os.path.abspath(sys.argv.pop(1))
-    unittest.main(verbosity=1)
+    e2e.main()

@@ -4,7 +4,13 @@ and wine_e2e_test.py (the Windows program under Wine)."""
 import json
 import os
 import subprocess
+import sys
 import tempfile
+import unittest
+
+# A script exits with this status when every test it ran was skipped; its
+# ctest entry has it as SKIP_RETURN_CODE, so ctest reports the skip.
+SKIPPED = 77
 
 TITLE = "Morvane CLI v0.9.9"
 
@@ -156,3 +162,35 @@ EXAMPLE_JSON = """{
   ]
 }
 """
+
+
+def _tests(suite):
+    for item in suite:
+        if isinstance(item, unittest.TestSuite):
+            yield from _tests(item)
+        else:
+            yield item
+
+
+def main():
+    """Runs the calling script's tests: those named on the command line
+    (all by default; a name is a class or Class.method) less those an
+    "--except NAME" option names. Exits 0 when all passed, SKIPPED when every test that
+    ran was skipped, and 1 when any failed or none ran."""
+    names, left_out = [], []
+    args = sys.argv[1:]
+    while args:
+        arg = args.pop(0)
+        if arg == "--except":
+            left_out.append(args.pop(0))
+        else:
+            names.append(arg)
+    module = sys.modules["__main__"]
+    loader = unittest.defaultTestLoader
+    suite = loader.loadTestsFromNames(names, module) if names else loader.loadTestsFromModule(module)
+    tests = [t for t in _tests(suite)
+             if not any(f".{name}." in f".{t.id()}." for name in left_out)]
+    result = unittest.TextTestRunner(verbosity=2).run(unittest.TestSuite(tests))
+    if not result.wasSuccessful() or result.testsRun == 0:
+        sys.exit(1)
+    sys.exit(SKIPPED if len(result.skipped) == result.testsRun else 0)
