@@ -9,6 +9,7 @@
 
 #include "rules/compiled_pattern.h"
 #include "rules/rules.h"
+#include "support/plain_evaluate.h"
 #include "support/print_mark.h"
 
 namespace oskra {
@@ -28,30 +29,6 @@ std::string reason_of(const RuleEngine& engine, std::string_view path) {
 std::string_view source_of(const RuleEngine& engine, std::string_view path) {
   const Mark* m = engine.evaluate(path);
   return m != nullptr ? m->source : "(none)";
-}
-std::optional<Mark> as_optional(const Mark* m) {
-  return m != nullptr ? std::optional<Mark>(*m) : std::nullopt;
-}
-
-// The selection written out plainly: every candidate through match_score,
-// user rules first, strictly greater score wins.
-std::optional<Mark> plain_evaluate(const std::vector<Rule>& user, std::string_view path) {
-  const Rule* best = nullptr;
-  std::size_t best_score = 0;
-  bool best_is_user = false;
-  const auto consider = [&](const Rule& r, bool is_user) {
-    const std::size_t score = match_score(r.pattern, path);
-    if (score > best_score) {
-      best = &r;
-      best_score = score;
-      best_is_user = is_user;
-    }
-  };
-  for (const Rule& r : user) consider(r, true);
-  for (const Rule& r : BUILTIN_RULES) consider(r, false);
-  if (best == nullptr) return std::nullopt;
-  return Mark{best->state, best->pattern, best_is_user ? SOURCE_USER : SOURCE_BUILTIN, best->reason,
-              best->action};
 }
 
 TEST(RuleEngine, UserRulesComeFirstAndTiesKeepTheEarlierRule) {
