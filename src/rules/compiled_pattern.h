@@ -34,8 +34,8 @@ struct CompiledPattern {
   std::string normalized;  // a match scores its length
   PatternShape shape = PatternShape::never;
   // A path pattern beginning with "?:", which stands for any drive letter:
-  // it needs a path whose second byte is ':', and the rest of the pattern is
-  // compared with the rest of the path, from the third byte on.
+  // the rest of it is compared with a path's third byte on when the path's
+  // second byte is ':' (other paths are rare, and scored plainly).
   bool drive = false;
   // The part compared (`normalized`, after "?:" for a drive pattern), with
   // "A" to "Z" folded for a literal shape; for a wildcard shape, `lowered`

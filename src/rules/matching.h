@@ -39,7 +39,7 @@ FixedEnds fixed_ends(std::basic_string_view<CharT> pattern) {
 
 // The anchored glob of `wildcard_match` over a lower-cased pattern, with its
 // fixed ends, and a text whose units are lower-cased by `lower` as they are
-// read: "*" is any run and "?" exactly one unit, neither ever matching "".
+// read: "*" is any run and "?" exactly one unit, neither ever matching "\".
 // The units are code points (text lowered beforehand, `lower` the identity)
 // or bytes of an all-ASCII text (`lower` is `fold_ascii`), where a byte is a
 // whole character.
