@@ -6,35 +6,35 @@
 #include "rules/rules.h"
 
 namespace oskra::detail {
-namespace {
-
-constexpr auto FOLD_BYTE = [](char c) { return fold_ascii(c); };
-constexpr auto SAME_CODE_POINT = [](char32_t c) { return c; };
-
-}  // namespace
 
 CompiledPattern compile_pattern(std::string_view pattern) {
   CompiledPattern c;
   c.normalized = normalize(pattern);
-  if (c.normalized.empty()) return c;
   const std::string_view np = c.normalized;
-  c.drive = np.starts_with("?:");
-  const bool wildcard = (c.drive ? np.substr(2) : np).find_first_of("*?") != std::string_view::npos;
-  c.separators = static_cast<std::size_t>(std::count(np.begin(), np.end(), '\\'));
-  if (c.separators == 0) {
-    c.kind = wildcard ? PatternClass::wildcard_name : PatternClass::literal_name;
-  } else {
-    c.kind = wildcard ? PatternClass::wildcard_path : PatternClass::literal_path;
+  if (np.empty()) return c;
+  const bool drive = np.starts_with("?:");
+  const bool path = np.find('\\') != std::string_view::npos;
+  if (drive && !path) {
+    // Its "?:" can stand for a drive letter at the start of a last
+    // component that is the whole path: rare enough for the plain scorer.
+    c.shape = PatternShape::plain;
+    return c;
   }
-  if (wildcard) {
-    c.lowered = lower_code_points(np);
-    c.ascii_matchable =
-        std::all_of(c.lowered.begin(), c.lowered.end(), [](char32_t cp) { return cp < 0x80; });
-    if (c.ascii_matchable) {
-      for (const char32_t cp : c.lowered) c.folded.push_back(static_cast<char>(cp));
-    }
-  } else {
-    for (const char b : np) c.folded.push_back(fold_ascii(b));
+  c.drive = drive;
+  const std::string_view compared = drive ? np.substr(2) : np;
+  c.separators = static_cast<std::size_t>(std::count(compared.begin(), compared.end(), '\\'));
+  if (compared.find_first_of("*?") == std::string_view::npos) {
+    c.shape = path ? PatternShape::literal_path : PatternShape::literal_name;
+    for (const char b : compared) c.folded.push_back(fold_ascii(b));
+    return c;
+  }
+  c.shape = path ? PatternShape::wildcard_path : PatternShape::wildcard_name;
+  c.lowered = lower_code_points(compared);
+  c.ends = fixed_ends<char32_t>(c.lowered);
+  c.ascii_matchable =
+      std::all_of(c.lowered.begin(), c.lowered.end(), [](char32_t cp) { return cp < 0x80; });
+  if (c.ascii_matchable) {
+    for (const char32_t cp : c.lowered) c.folded.push_back(static_cast<char>(cp));
   }
   return c;
 }
@@ -62,9 +62,9 @@ PreparedPath::PreparedPath(std::string_view path) {
       std::all_of(normalized_.begin() + static_cast<std::ptrdiff_t>(name_start_), normalized_.end(),
                   [](char b) { return static_cast<unsigned char>(b) < 0x80; });
   has_drive_letter_ = normalized_.size() >= 2 && normalized_[1] == ':';
-  // After the substitution no backslash is left when there was none or the
-  // only one was the first byte: the last component is then the whole path.
-  substituted_name_is_whole_ = has_drive_letter_ && name_start_ <= 1;
+  // A first character takes at most four bytes.
+  may_have_drive_ = has_drive_letter_ ||
+                    (!ascii_ && normalized_.substr(1, 4).find(':') != std::string_view::npos);
 }
 
 const std::u32string& PreparedPath::lowered() {
@@ -85,67 +85,65 @@ const std::u32string& PreparedPath::lowered_name() {
   return lowered_name_;
 }
 
-// With a drive pattern and a path whose second byte is ':', match_score
-// compares against the path with its first byte replaced by '?'. The
-// pattern begins with "?:" too, so those two bytes (and, after decoding, the
-// two code points: a byte before ':' is always one character or one
-// ill-formed unit) match by construction and the rest is compared alone.
+template <class Lowered>
+bool PreparedPath::glob(const CompiledPattern& c, std::string_view text, bool ascii,
+                        Lowered lowered) {
+  if (ascii) {
+    return c.ascii_matchable &&
+           match_glob<char>(c.folded, c.ends, text, [](char b) { return fold_ascii(b); });
+  }
+  return ascii_ends_may_match(c.lowered, c.ends, text) &&
+         match_glob<char32_t>(c.lowered, c.ends, lowered(), [](char32_t cp) { return cp; });
+}
+
 std::size_t PreparedPath::score(const CompiledPattern& c) {
-  const std::string_view np = c.normalized;
-  const std::string_view fp = c.folded;
-  const std::string_view nt = normalized_;
-  const bool substituted = c.drive && has_drive_letter_;
+  // What a path pattern is compared with.
+  std::string_view text = normalized_;
+  std::size_t text_separators = separators_;
+  if (c.drive) {
+    if (!has_drive_letter_) {
+      // Only a wildcard "?:" still matches, when the first character takes
+      // several bytes and the second is ':'. Rare: the plain scorer decides.
+      const bool rare = c.shape == PatternShape::wildcard_path && may_have_drive_;
+      return rare ? score_normalized(c.normalized, normalized_) : 0;
+    }
+    // `match_score` puts '?' in place of the drive letter, so the pattern's
+    // "?:" matches the path's first two bytes (two characters: a byte
+    // before ':' is a character of its own) by construction.
+    text.remove_prefix(2);
+    if (normalized_.front() == '\\') --text_separators;  // now the '?'
+  }
   bool matched = false;
-  switch (c.kind) {
-    case PatternClass::empty:
+  switch (c.shape) {
+    case PatternShape::never:
       return 0;
-    case PatternClass::literal_name: {
-      if (substituted && substituted_name_is_whole_) {
-        matched = nt.size() == fp.size() && folded_equal(fp.substr(1), nt.substr(1));
-      } else {
-        matched = folded_equal(fp, nt.substr(name_start_));
-      }
+    case PatternShape::plain:
+      return score_normalized(c.normalized, normalized_);
+    case PatternShape::literal_name:
+      matched = folded_equal(c.folded, name());
+      break;
+    case PatternShape::literal_path: {
+      // The location itself or anything below it, never a sibling that only
+      // shares the start of its name.
+      const std::size_t n = c.folded.size();
+      matched = text.size() >= n && (text.size() == n || text[n] == '\\') &&
+                folded_equal(c.folded, text.substr(0, n));
       break;
     }
-    case PatternClass::literal_path: {
-      const std::size_t skip = substituted ? 1 : 0;
-      matched = nt.size() >= fp.size() && (nt.size() == fp.size() || nt[fp.size()] == '\\') &&
-                folded_equal(fp.substr(skip), nt.substr(skip, fp.size() - skip));
+    case PatternShape::wildcard_name:
+      matched =
+          glob(c, name(), name_ascii_, [this] { return std::u32string_view(lowered_name()); });
       break;
-    }
-    case PatternClass::wildcard_name: {
-      const bool whole = substituted && substituted_name_is_whole_;
-      const std::string_view text = whole ? nt.substr(2) : nt.substr(name_start_);
-      if (whole ? ascii_ : name_ascii_) {
-        if (!c.ascii_matchable) return 0;
-        matched = match_glob(whole ? fp.substr(2) : fp, text, FOLD_BYTE);
-        break;
-      }
-      const std::u32string_view p = whole ? std::u32string_view(c.lowered).substr(2) : c.lowered;
-      if (!fixed_ends_may_match(p, text)) return 0;
-      matched = whole ? match_glob(p, std::u32string_view(lowered()).substr(2), SAME_CODE_POINT)
-                      : match_glob(p, std::u32string_view(lowered_name()), SAME_CODE_POINT);
-      break;
-    }
-    case PatternClass::wildcard_path: {
-      // Only a backslash matches a backslash, so the counts must agree; the
-      // substitution may have turned a leading one into '?'.
-      const std::size_t text_separators =
-          separators_ - ((substituted && nt.front() == '\\') ? 1 : 0);
+    case PatternShape::wildcard_path: {
+      // Only a backslash matches a backslash, so the counts must agree.
       if (text_separators != c.separators) return 0;
-      const std::size_t skip = substituted ? 2 : 0;
-      if (ascii_) {
-        if (!c.ascii_matchable) return 0;
-        matched = match_glob(fp.substr(skip), nt.substr(skip), FOLD_BYTE);
-        break;
-      }
-      const std::u32string_view p = std::u32string_view(c.lowered).substr(skip);
-      if (!fixed_ends_may_match(p, nt.substr(skip))) return 0;
-      matched = match_glob(p, std::u32string_view(lowered()).substr(skip), SAME_CODE_POINT);
+      const std::size_t skipped = normalized_.size() - text.size();
+      matched = glob(c, text, ascii_,
+                     [this, skipped] { return std::u32string_view(lowered()).substr(skipped); });
       break;
     }
   }
-  return matched ? np.size() : 0;
+  return matched ? c.normalized.size() : 0;
 }
 
 bool FoldedEqual::operator()(std::string_view a, std::string_view b) const {
@@ -168,16 +166,14 @@ CompiledRules::CompiledRules(const std::vector<Rule>& rules, std::string_view so
   for (std::size_t k = 0; k < rules.size(); ++k) {
     const Rule& r = rules[k];
     marks_.push_back(Mark{r.state, r.pattern, source, r.reason, r.action});
-    const CompiledPattern& c = patterns_.emplace_back(compile_pattern(rules[k].pattern));
-    if (c.kind == PatternClass::empty) continue;
-    if (c.kind == PatternClass::literal_name && !c.drive) {
+    const CompiledPattern& c = patterns_.emplace_back(compile_pattern(r.pattern));
+    if (c.shape == PatternShape::never) continue;
+    if (c.shape == PatternShape::literal_name) {
       names_.try_emplace(c.folded, k);  // keeps the first position
-    } else if (c.kind == PatternClass::literal_path && c.drive) {
-      drive_literal_paths_.push_back(k);
-    } else if (c.kind == PatternClass::wildcard_path && c.drive) {
-      drive_wildcard_paths_.push_back(k);
+    } else if (c.drive) {
+      drive_paths_.push_back(k);
     } else {
-      tried_.push_back(k);
+      others_.push_back(k);
     }
   }
 }
@@ -189,16 +185,9 @@ CompiledRules::Best CompiledRules::best(PreparedPath& path) const {
       best = Best{score, position};
     }
   };
-  for (const std::size_t k : tried_) consider(path.score(patterns_[k]), k);
-  // A "?:" path pattern matches only a path whose second character is ':'.
-  // A literal one compares bytes, and so does a wildcard one against an
-  // all-ASCII path; a wildcard one against any other path compares decoded
-  // characters, whose second need not be the second byte, so it is tried.
-  if (path.has_drive_letter()) {
-    for (const std::size_t k : drive_literal_paths_) consider(path.score(patterns_[k]), k);
-  }
-  if (path.has_drive_letter() || !path.ascii()) {
-    for (const std::size_t k : drive_wildcard_paths_) consider(path.score(patterns_[k]), k);
+  for (const std::size_t k : others_) consider(path.score(patterns_[k]), k);
+  if (path.may_have_drive()) {
+    for (const std::size_t k : drive_paths_) consider(path.score(patterns_[k]), k);
   }
   if (!names_.empty()) {
     const auto found = names_.find(path.name());

@@ -1,10 +1,11 @@
-// The engine's fast form of `match_score`: each rule pattern is normalised,
-// classified and case-folded once, each path is normalised once per
-// evaluation, into a buffer on the stack unless it is long. A path that is
-// all ASCII (the usual case) is compared byte by byte, folding its case as
-// it is read; any other path is lower-cased to code points once, when a
-// wildcard rule first needs it. Scores are identical to `match_score` for
-// every pattern and path.
+// The engine's fast form of `match_score`. Each rule pattern is compiled
+// once: normalised, sorted into a shape, case-folded, its fixed ends found.
+// Each path is normalised once per evaluation, into a buffer on the stack
+// unless it is long. A path that is all ASCII (the usual case) is compared
+// byte by byte, folding its case as it is read; any other path is lower-
+// cased to code points once, when a wildcard pattern first needs it.
+// Pattern shapes that real rule lists hardly use go to the plain scorer.
+// Scores are identical to `match_score` for every pattern and path.
 #pragma once
 
 #include <cstddef>
@@ -15,30 +16,37 @@
 #include <unordered_map>
 #include <vector>
 
+#include "rules/matching.h"
 #include "rules/rules.h"
 
 namespace oskra::detail {
 
-enum class PatternClass : std::uint8_t {
-  empty,  // normalises to nothing: never matches
+enum class PatternShape : std::uint8_t {
+  never,  // normalises to nothing
   literal_name,
-  wildcard_name,
   literal_path,
+  wildcard_name,
   wildcard_path,
+  plain,  // a name pattern beginning with "?:": scored by `score_normalized`
 };
 
 struct CompiledPattern {
-  std::string normalized;
-  // What an all-ASCII path is compared with. Literal classes: `normalized`
-  // with "A" to "Z" folded. Wildcard classes: `lowered` as bytes when every
-  // code point of it is ASCII; otherwise empty, and `ascii_matchable` is
-  // false, since a character outside ASCII can only match another one.
+  std::string normalized;  // a match scores its length
+  PatternShape shape = PatternShape::never;
+  // A path pattern beginning with "?:", which stands for any drive letter:
+  // the rest of it is compared with a path's third byte on when the path's
+  // second byte is ':' (other paths are rare, and scored plainly).
+  bool drive = false;
+  // The part compared (`normalized`, after "?:" for a drive pattern), with
+  // "A" to "Z" folded for a literal shape; for a wildcard shape, `lowered`
+  // as bytes when every code point of it is ASCII. Otherwise it is empty
+  // and `ascii_matchable` is false: a character outside ASCII matches no
+  // all-ASCII text.
   std::string folded;
   bool ascii_matchable = true;
-  std::u32string lowered;  // lower-cased code points; wildcard classes only
-  PatternClass kind = PatternClass::empty;
-  bool drive = false;          // begins with "?:"
-  std::size_t separators = 0;  // backslashes in `normalized`
+  std::u32string lowered;      // wildcard shapes: the compared part, lower-cased
+  FixedEnds ends;              // wildcard shapes: of `lowered` (and `folded`)
+  std::size_t separators = 0;  // backslashes in the compared part
 };
 
 CompiledPattern compile_pattern(std::string_view pattern);
@@ -57,10 +65,16 @@ class PreparedPath {
 
   // The last component, as `match_score` compares a name pattern with it.
   std::string_view name() const { return normalized_.substr(name_start_); }
-  bool has_drive_letter() const { return has_drive_letter_; }
-  bool ascii() const { return ascii_; }
+  // False when the path's second character is certainly not ':', so no
+  // path pattern beginning with "?:" can match it.
+  bool may_have_drive() const { return may_have_drive_; }
 
  private:
+  // Whether `text` (the path or its last component) matches the wildcard
+  // pattern `c`; `ascii` says whether `text` is all ASCII, and `lowered`
+  // gives its lower-cased code points when it is not.
+  template <class Lowered>
+  bool glob(const CompiledPattern& c, std::string_view text, bool ascii, Lowered lowered);
   const std::u32string& lowered();
   // The last component alone, lower-cased: name patterns never need more,
   // and a deep path is long.
@@ -76,7 +90,7 @@ class PreparedPath {
   std::size_t name_start_ = 0;  // first byte after the last backslash
   std::size_t separators_ = 0;
   bool has_drive_letter_ = false;  // second byte is ':'
-  bool substituted_name_is_whole_ = false;
+  bool may_have_drive_ = false;
   bool lowered_ready_ = false;
   std::u32string lowered_;
   bool lowered_name_ready_ = false;
@@ -97,10 +111,9 @@ struct FoldedHash {
 // A list of rules ready to judge paths: every pattern compiled once, and
 // arranged so that most patterns that cannot match a path are never tried.
 // Plain literal names (most of a typical list) are looked up by the path's
-// last component in one step. A path pattern that begins with "?:" needs a
-// path whose second character is ':', so it is skipped for paths that
-// plainly do not have one (every path on Linux). Everything else is tried
-// in turn.
+// last component in one step. Path patterns beginning with "?:" are tried
+// only on paths whose second character is ':', which almost no Linux path
+// has. Every other pattern that can match anything is tried in turn.
 class CompiledRules {
  public:
   // `source` is the verdicts' source text, SOURCE_USER or SOURCE_BUILTIN.
@@ -119,11 +132,10 @@ class CompiledRules {
   const Mark& mark(std::size_t position) const { return marks_[position]; }
 
  private:
-  std::vector<CompiledPattern> patterns_;          // in rule order
-  std::vector<Mark> marks_;                        // in rule order
-  std::vector<std::size_t> tried_;                 // positions tried for every path, ascending
-  std::vector<std::size_t> drive_literal_paths_;   // "?:" literal paths, ascending
-  std::vector<std::size_t> drive_wildcard_paths_;  // "?:" wildcard paths, ascending
+  std::vector<CompiledPattern> patterns_;  // in rule order
+  std::vector<Mark> marks_;                // in rule order
+  std::vector<std::size_t> drive_paths_;   // positions of "?:" path patterns, ascending
+  std::vector<std::size_t> others_;        // positions of the rest tried, ascending
   // Folded literal name to the lowest position with it (same name, same
   // score, so the first one wins).
   std::unordered_map<std::string, std::size_t, FoldedHash, FoldedEqual> names_;

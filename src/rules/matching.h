@@ -14,72 +14,88 @@ constexpr CharT fold_ascii(CharT c) {
   return (c >= CharT('A') && c <= CharT('Z')) ? static_cast<CharT>(c + ('a' - 'A')) : c;
 }
 
-// The anchored glob of `wildcard_match` over a lower-cased pattern and a
-// text whose units are lower-cased by `lower` as they are read: "*" is any
-// run and "?" exactly one unit, neither ever matching "\". Since nothing but
-// a backslash matches a backslash, both sides split into the same number of
-// backslash-separated segments, and each segment pair is matched with the
-// linear greedy glob that backtracks only to the latest star: a later star
-// can absorb whatever an earlier one would have taken. O(len(pattern) *
-// len(text)) time, constant stack.
+// A wildcard pattern's fixed ends: the `head` units before its first
+// metacharacter and the `tail` units after its last. An anchored match must
+// begin and end the text with them unit for unit, which settles most
+// candidates cheaply. A pattern without a metacharacter is all head.
+struct FixedEnds {
+  std::size_t head = 0;
+  std::size_t tail = 0;
+};
+
+template <class CharT>
+constexpr bool is_wildcard(CharT c) {
+  return c == CharT('*') || c == CharT('?');
+}
+
+template <class CharT>
+FixedEnds fixed_ends(std::basic_string_view<CharT> pattern) {
+  FixedEnds ends;
+  while (ends.head < pattern.size() && !is_wildcard(pattern[ends.head])) ++ends.head;
+  if (ends.head == pattern.size()) return ends;
+  while (!is_wildcard(pattern[pattern.size() - 1 - ends.tail])) ++ends.tail;
+  return ends;
+}
+
+// The anchored glob of `wildcard_match` over a lower-cased pattern, with its
+// fixed ends, and a text whose units are lower-cased by `lower` as they are
+// read: "*" is any run and "?" exactly one unit, neither ever matching "\".
+// The units are code points (text lowered beforehand, `lower` the identity)
+// or bytes of an all-ASCII text (`lower` is `fold_ascii`), where a byte is a
+// whole character.
 //
-// The units are code points (text lowered beforehand, `lower` the
-// identity), or bytes of an all-ASCII text (`lower` is `fold_ascii`), where a
-// byte is a whole character.
+// Between the fixed ends: since nothing but a backslash matches a
+// backslash, both sides split into the same number of backslash-separated
+// segments, and each segment pair is matched with the linear greedy glob
+// that backtracks only to the latest star (a later star can absorb whatever
+// an earlier one would have taken). O(len(pattern) * len(text)) time,
+// constant stack.
 template <class CharT, class Lower>
-bool match_glob(std::basic_string_view<CharT> pattern, std::basic_string_view<CharT> text,
-                Lower lower) {
-  constexpr CharT star_unit = CharT('*');
-  constexpr CharT any_unit = CharT('?');
+bool match_glob(std::basic_string_view<CharT> pattern, FixedEnds ends,
+                std::basic_string_view<CharT> text, Lower lower) {
+  const bool literal = ends.head == pattern.size();
+  if (literal ? text.size() != ends.head : text.size() < ends.head + ends.tail) return false;
+  for (std::size_t k = 0; k < ends.head; ++k) {
+    if (pattern[k] != lower(text[k])) return false;
+  }
+  for (std::size_t k = 1; k <= ends.tail; ++k) {
+    if (pattern[pattern.size() - k] != lower(text[text.size() - k])) return false;
+  }
+  if (literal) return true;
+  pattern = pattern.substr(ends.head, pattern.size() - ends.head - ends.tail);
+  text = text.substr(ends.head, text.size() - ends.head - ends.tail);
+
   // Segments are short: a plain scan beats a library search call.
   const auto segment_end = [](std::basic_string_view<CharT> s, std::size_t from) {
     while (from < s.size() && s[from] != CharT('\\')) ++from;
     return from;
   };
-  // Most candidates fail on their fixed ends, which must begin and end the
-  // text unit for unit: everything before the first metacharacter and
-  // everything after the last. Checking those first is cheap.
-  const auto is_meta = [](CharT c) { return c == star_unit || c == any_unit; };
-  std::size_t head = 0;
-  while (head < pattern.size() && !is_meta(pattern[head])) ++head;
-  if (head == pattern.size() && text.size() != head) return false;
-  if (text.size() < head) return false;
-  for (std::size_t k = 0; k < head; ++k) {
-    if (pattern[k] != lower(text[k])) return false;
-  }
-  if (head == pattern.size()) return true;
-  std::size_t tail = 0;
-  while (!is_meta(pattern[pattern.size() - 1 - tail])) ++tail;
-  if (text.size() - head < tail) return false;
-  for (std::size_t k = 1; k <= tail; ++k) {
-    if (pattern[pattern.size() - k] != lower(text[text.size() - k])) return false;
-  }
-
+  constexpr std::size_t none = std::basic_string_view<CharT>::npos;
   std::size_t i = 0;
   std::size_t j = 0;
   while (true) {
     const std::size_t pe = segment_end(pattern, i);
     const std::size_t te = segment_end(text, j);
     // One segment pair, pattern[i, pe) against text[j, te).
-    std::size_t star = std::basic_string_view<CharT>::npos;
+    std::size_t star = none;
     std::size_t star_text = 0;
     std::size_t a = i;
     std::size_t b = j;
     while (b < te) {
-      if (a < pe && pattern[a] == star_unit) {
+      if (a < pe && pattern[a] == CharT('*')) {
         star = a++;
         star_text = b;
-      } else if (a < pe && (pattern[a] == any_unit || pattern[a] == lower(text[b]))) {
+      } else if (a < pe && (pattern[a] == CharT('?') || pattern[a] == lower(text[b]))) {
         ++a;
         ++b;
-      } else if (star != std::basic_string_view<CharT>::npos) {
+      } else if (star != none) {
         a = star + 1;
         b = ++star_text;
       } else {
         return false;
       }
     }
-    while (a < pe && pattern[a] == star_unit) ++a;
+    while (a < pe && pattern[a] == CharT('*')) ++a;
     if (a != pe) return false;
 
     const bool pattern_done = pe == pattern.size();
@@ -90,33 +106,24 @@ bool match_glob(std::basic_string_view<CharT> pattern, std::basic_string_view<Ch
   }
 }
 
-// A quick test before a path outside ASCII is lower-cased: false only when
-// the fixed ends of `pattern` (lower-cased code points; the parts before the
-// first and after the last metacharacter) certainly disagree with `text`
-// (UTF-8). Where the text's ends are ASCII, each byte is exactly one
-// character and lower-cases to one; past the first other byte nothing is
-// concluded.
-inline bool fixed_ends_may_match(std::u32string_view pattern, std::string_view text) {
-  const auto is_meta = [](char32_t c) { return c == U'*' || c == U'?'; };
-  for (std::size_t k = 0; k < pattern.size() && !is_meta(pattern[k]) && k < text.size(); ++k) {
+// A quick test before a text outside ASCII is lower-cased: false only when
+// the fixed ends of `pattern` (lower-cased code points) certainly disagree
+// with `text` (UTF-8). Where the text's ends are ASCII, each byte is exactly
+// one character and lower-cases to one; past the first other byte nothing
+// is concluded.
+inline bool ascii_ends_may_match(std::u32string_view pattern, FixedEnds ends,
+                                 std::string_view text) {
+  for (std::size_t k = 0; k < ends.head && k < text.size(); ++k) {
     const auto b = static_cast<unsigned char>(text[k]);
     if (b >= 0x80) break;
     if (pattern[k] != fold_ascii(static_cast<char32_t>(b))) return false;
   }
-  std::size_t p = pattern.size();
-  std::size_t t = text.size();
-  while (p > 0 && !is_meta(pattern[p - 1]) && t > 0) {
-    const auto b = static_cast<unsigned char>(text[t - 1]);
+  for (std::size_t k = 1; k <= ends.tail && k <= text.size(); ++k) {
+    const auto b = static_cast<unsigned char>(text[text.size() - k]);
     if (b >= 0x80) break;
-    if (pattern[p - 1] != fold_ascii(static_cast<char32_t>(b))) return false;
-    --p;
-    --t;
+    if (pattern[pattern.size() - k] != fold_ascii(static_cast<char32_t>(b))) return false;
   }
   return true;
-}
-
-inline bool match_code_points(std::u32string_view pattern, std::u32string_view text) {
-  return match_glob(pattern, text, [](char32_t c) { return c; });
 }
 
 // Equality of `text` with `folded`, a text already passed through
@@ -147,5 +154,8 @@ std::u32string lower_code_points(std::string_view text);
 // have room for text.size() bytes: normalising never lengthens a text.
 // Returns the normalised length.
 std::size_t normalize_into(std::string_view text, char* out);
+
+// `match_score` of a pattern and a path that are both normalised already.
+std::size_t score_normalized(std::string_view pattern, std::string_view path);
 
 }  // namespace oskra::detail

@@ -62,19 +62,21 @@ std::string normalize(std::string_view text) {
 }
 
 bool wildcard_match(std::string_view pattern, std::string_view text) {
-  return detail::match_code_points(detail::lower_code_points(pattern),
-                                   detail::lower_code_points(text));
+  const std::u32string p = detail::lower_code_points(pattern);
+  return detail::match_glob<char32_t>(p, detail::fixed_ends<char32_t>(p),
+                                      detail::lower_code_points(text),
+                                      [](char32_t c) { return c; });
 }
 
-std::size_t match_score(std::string_view pattern, std::string_view path) {
-  const std::string np = normalize(pattern);
+namespace detail {
+
+std::size_t score_normalized(std::string_view np, std::string_view path) {
   if (np.empty()) return 0;
-  std::string nt = normalize(path);
+  std::string nt(path);
 
   const bool drive = np.starts_with("?:");
-  const std::string_view searched = drive ? std::string_view(np).substr(2) : std::string_view(np);
-  const bool wildcard = searched.find_first_of("*?") != std::string_view::npos;
-  const bool separator = np.find('\\') != std::string::npos;
+  const bool wildcard = (drive ? np.substr(2) : np).find_first_of("*?") != std::string_view::npos;
+  const bool separator = np.find('\\') != std::string_view::npos;
 
   // Any drive letter stands in for the drive wildcard.
   if (drive && nt.size() >= 2 && nt[1] == ':') nt[0] = '?';
@@ -84,17 +86,23 @@ std::size_t match_score(std::string_view pattern, std::string_view path) {
     const std::size_t last = nt.rfind('\\');
     const std::string_view name =
         last == std::string::npos ? std::string_view(nt) : std::string_view(nt).substr(last + 1);
-    matched = wildcard ? wildcard_match(np, name) : detail::ascii_iequal(np, name);
+    matched = wildcard ? wildcard_match(np, name) : ascii_iequal(np, name);
   } else if (wildcard) {
     matched = wildcard_match(np, nt);
   } else {
     // Everything at or below the named location, but no sibling that only
     // shares the start of its name.
     matched = nt.size() >= np.size() &&
-              detail::ascii_iequal(np, std::string_view(nt).substr(0, np.size())) &&
+              ascii_iequal(np, std::string_view(nt).substr(0, np.size())) &&
               (nt.size() == np.size() || nt[np.size()] == '\\');
   }
   return matched ? np.size() : 0;
+}
+
+}  // namespace detail
+
+std::size_t match_score(std::string_view pattern, std::string_view path) {
+  return detail::score_normalized(normalize(pattern), normalize(path));
 }
 
 }  // namespace oskra

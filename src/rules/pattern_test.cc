@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "rules/rules.h"
-#include "rules/wildcard_reference.h"
+#include "support/wildcard_reference.h"
 #include "text/unicode.h"
 
 namespace oskra {

@@ -4,7 +4,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "rules/compiled_pattern.h"
@@ -29,13 +28,12 @@ RuleEngine& RuleEngine::operator=(const RuleEngine&) = default;
 RuleEngine& RuleEngine::operator=(RuleEngine&&) noexcept = default;
 RuleEngine::~RuleEngine() = default;
 
-RuleEngine::RuleEngine(std::vector<Rule> user_rules)
-    : user_rules_(std::move(user_rules)),
-      compiled_(std::make_shared<const detail::CompiledRules>(user_rules_, SOURCE_USER)) {}
+RuleEngine::RuleEngine(const std::vector<Rule>& user_rules)
+    : compiled_(std::make_shared<const detail::CompiledRules>(user_rules, SOURCE_USER)) {}
 
 RuleEngine RuleEngine::from_rules_json(std::string_view text) {
   std::optional<std::vector<Rule>> rules = parse_rules_json(text);
-  return rules ? RuleEngine(std::move(*rules)) : RuleEngine();
+  return rules ? RuleEngine(*rules) : RuleEngine();
 }
 
 const Mark* RuleEngine::evaluate(std::string_view path) const {

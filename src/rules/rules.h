@@ -91,7 +91,7 @@ class CompiledRules;  // private to the engine's implementation
 class RuleEngine {
  public:
   RuleEngine();
-  explicit RuleEngine(std::vector<Rule> user_rules);
+  explicit RuleEngine(const std::vector<Rule>& user_rules);
   RuleEngine(const RuleEngine&);
   RuleEngine(RuleEngine&&) noexcept;
   RuleEngine& operator=(const RuleEngine&);
@@ -113,12 +113,9 @@ class RuleEngine {
   // the process).
   const Mark* evaluate(std::string_view path) const;
 
-  const std::vector<Rule>& user_rules() const { return user_rules_; }
-
  private:
-  std::vector<Rule> user_rules_;
-  // The user rules' patterns, compiled once; read-only, so copies of the
-  // engine share them. Empty for an engine without user rules.
+  // The user rules, compiled once; read-only, so copies of the engine share
+  // them. Empty for an engine without user rules.
   std::shared_ptr<const detail::CompiledRules> compiled_;
 };
 

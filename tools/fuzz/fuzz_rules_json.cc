@@ -1,21 +1,38 @@
-// Any bytes as a rules file: the loader must answer (rules or none) without
-// crashing, and every rule it accepts must round-trip into an engine that
-// judges a path.
+// Any bytes as a rules file. The loader must answer (rules or none) without
+// crashing; the rules it accepts, written out again as plain rows, must read
+// back the same; and an engine with those rules must give the verdict of a
+// plain loop over match_score for each rule's own pattern taken as a path.
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <nlohmann/json.hpp>
+#include <optional>
 #include <string_view>
+#include <vector>
 
 #include "rules/rules.h"
+#include "support/plain_evaluate.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
-  const auto rules = oskra::RuleEngine::parse_rules_json(text);
+  const std::optional<std::vector<oskra::Rule>> rules = oskra::RuleEngine::parse_rules_json(text);
   if (!rules) return 0;
-  std::vector<oskra::Rule> converted;
+
+  nlohmann::json rows = nlohmann::json::array();
   for (const oskra::Rule& r : *rules) {
-    converted.push_back(oskra::Rule{r.pattern, r.state, r.reason, r.action});
+    rows.push_back({{"pattern", r.pattern},
+                    {"state", oskra::to_string(r.state)},
+                    {"reason", r.reason},
+                    {"action", r.action}});
   }
-  const oskra::RuleEngine engine(std::move(converted));
-  (void)engine.evaluate("C:\\Users\\a\\AppData\\Local\\Temp");
+  if (oskra::RuleEngine::parse_rules_json(rows.dump()) != rules) std::abort();
+
+  const oskra::RuleEngine engine(*rules);
+  for (const oskra::Rule& r : *rules) {
+    if (oskra::as_optional(engine.evaluate(r.pattern)) !=
+        oskra::plain_evaluate(*rules, r.pattern)) {
+      std::abort();
+    }
+  }
   return 0;
 }
