@@ -30,14 +30,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-enum { BUFFER_SIZE = 64 * 1024, MAX_THREADS = 256 };
+#include "floor_entry.h"
 
-struct totals {
-  uint64_t bytes;
-  uint64_t files;
-  uint64_t dirs;
-  uint64_t denied;
-};
+enum { BUFFER_SIZE = 64 * 1024, MAX_THREADS = 256 };
 
 /* An open directory whose subdirectories are still to be opened. */
 struct parent {
@@ -83,10 +78,6 @@ static void release(struct parent* p) {
   }
 }
 
-static int is_dot_or_dotdot(const char* name) {
-  return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
-}
-
 static struct item* new_item(struct parent* parent, const char* name) {
   size_t len = strlen(name);
   struct item* it = xmalloc(sizeof *it + len + 1);
@@ -112,22 +103,7 @@ static struct item* list(struct worker* w, int fd, char* buf) {
     for (ssize_t at = 0; at < n;) {
       const struct dirent64* e = (const struct dirent64*)(buf + at);
       at += e->d_reclen;
-      if (is_dot_or_dotdot(e->d_name)) continue;
-      struct stat st;
-      if (fstatat(fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        /* Gone or not examinable: keep what the listing says, size 0. */
-        if (e->d_type != DT_DIR) {
-          w->t.files++;
-          continue;
-        }
-      } else if (!S_ISDIR(st.st_mode)) {
-        w->t.files++;
-        w->t.bytes += (uint64_t)st.st_size;
-        continue;
-      } else if (st.st_dev != w->s->dev) {
-        continue; /* a mount point: not ours */
-      }
-      w->t.dirs++;
+      if (!count_entry(fd, e, w->s->dev, &w->t)) continue;
       atomic_fetch_add(&self->refs, 1);
       *tail = new_item(self, e->d_name);
       tail = &(*tail)->next;
