@@ -56,7 +56,7 @@ class PrefetchingSource final : public platform::DirectorySource {
   using OpenStatus = platform::OpenStatus;
 
   struct Limits {
-    std::size_t listings = 256;
+    std::size_t listings = 1024;
     std::size_t bytes = 8u << 20;
   };
 
