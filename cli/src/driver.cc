@@ -1,5 +1,6 @@
 #include "driver.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <limits>
@@ -119,10 +120,12 @@ int analyse(const Options& options) {
   {
     StatusLine status(start);  // erased at the end of this block, before the report
     const std::size_t descriptors = platform::descriptor_budget();
-    PrefetchingSource<platform::DirectoryReader> source(
-        listing_workers(std::thread::hardware_concurrency(), platform::on_rotating_disk(*root),
-                        descriptors),
-        descriptors);
+    unsigned workers = listing_workers(std::thread::hardware_concurrency(),
+                                       platform::on_rotating_disk(*root), descriptors);
+#ifdef OSKRA_LISTING_WORKERS_CAP  // benchmark builds only (tools/bench)
+    workers = std::min(workers, unsigned{OSKRA_LISTING_WORKERS_CAP});
+#endif
+    PrefetchingSource<platform::DirectoryReader> source(workers, descriptors);
     scan = walk(source, *root, options.depth, engine,
                 [&status](const WalkProgress& so_far) { status.update(so_far); });
   }

@@ -24,6 +24,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <mutex>
@@ -55,7 +56,7 @@ class PrefetchingSource final : public platform::DirectorySource {
   using OpenStatus = platform::OpenStatus;
 
   struct Limits {
-    std::size_t listings = 256;
+    std::size_t listings = 1024;
     std::size_t bytes = 8u << 20;
   };
 
@@ -113,13 +114,18 @@ class PrefetchingSource final : public platform::DirectorySource {
       ahead_count_ -= 1;
       ahead_bytes_ -= slot->records.footprint();
     }
+    // Workers stopped by a full queue start again only once it is half
+    // empty, so they list in runs instead of waking once per listing.
+    const bool restart = full_ && ahead_count_ + running_ <= limits_.listings / 2 &&
+                         ahead_bytes_ <= limits_.bytes / 2;
+    if (restart) full_ = false;
     out.append(slot->records);
     const ListStatus status = slot->status;
     slot->records = platform::RecordList();
     // Its subdirectories are what the walk asks for next, in order.
     walk_.push_back(Level{slot, 0});
     lock.unlock();
-    wanted_.notify_one();  // there may be room for one more now
+    if (restart) wanted_.notify_all();
     return status;
   }
 
@@ -147,6 +153,11 @@ class PrefetchingSource final : public platform::DirectorySource {
     std::shared_ptr<const Base> for_children;
     NativeString children_prefix;
     std::vector<std::unique_ptr<Slot>> children;  // its subdirectories, in listing order
+    // Where it is in the tree of slots, for the walk's order. A slot not
+    // yet taken by the walk keeps its parent (and so every ancestor) alive.
+    const Slot* parent = nullptr;
+    std::size_t index = 0;  // among its parent's children
+    std::size_t depth = 0;
   };
 
   // A listing the walk took, and how many of its subdirectories it has
@@ -180,6 +191,26 @@ class PrefetchingSource final : public platform::DirectorySource {
       walk_.pop_back();
     }
     return nullptr;
+  }
+
+  // Whether the walk asks for `a` before `b` (depth-first, children in
+  // listing order). Slots of different roots (the lost case) are ordered by
+  // address, which is all a consistent order needs.
+  static bool before(const Slot* a, const Slot* b) {
+    if (a == b) return false;
+    while (a->depth > b->depth) {
+      a = a->parent;
+      if (a == b) return false;  // `b` is an ancestor of `a`
+    }
+    while (b->depth > a->depth) {
+      b = b->parent;
+      if (b == a) return true;
+    }
+    while (a->parent != b->parent) {
+      a = a->parent;
+      b = b->parent;
+    }
+    return a->parent == nullptr ? std::less<const Slot*>()(a, b) : a->index < b->index;
   }
 
   static NativeStringView last_component(NativeStringView rel) {
@@ -235,8 +266,11 @@ class PrefetchingSource final : public platform::DirectorySource {
     slot.base.reset();
   }
 
-  // Under the lock: marks a listing done and names its subdirectories, the
-  // first one on top of the stack, so listing ahead follows the walk's order.
+  // Under the lock: marks a listing done and names its subdirectories. The
+  // pending stack stays in the walk's order, its next on top: listings
+  // finish out of order, and children pushed on top of the stack would bury
+  // directories the walk needs sooner, which it would then list itself while
+  // the workers fill the queue with listings it needs only later.
   void finish(Slot& slot, bool ahead) {
     slot.state = State::done;
     if (ahead) {
@@ -251,16 +285,22 @@ class PrefetchingSource final : public platform::DirectorySource {
       child->rel.assign(slot.children_prefix);
       child->rel.append(slot.records.name(r));
       child->base = slot.for_children;
+      child->parent = &slot;
+      child->index = slot.children.size();
+      child->depth = slot.depth + 1;
       slot.children.push_back(std::move(child));
     }
-    for (auto it = slot.children.rbegin(); it != slot.children.rend(); ++it) {
-      pending_.push_back(it->get());
-    }
+    const auto at = std::partition_point(pending_.begin(), pending_.end(),
+                                         [&](const Slot* p) { return !before(p, &slot); });
+    const auto first = pending_.insert(at, slot.children.size(), nullptr);
+    std::transform(slot.children.rbegin(), slot.children.rend(), first,
+                   [](const std::unique_ptr<Slot>& c) { return c.get(); });
     slot.for_children.reset();
     slot.children_prefix = NativeString();
     if (walk_waits_) done_.notify_one();
     // Wake as many workers as there is new work for; idle ones only.
-    for (std::size_t i = 0; i < slot.children.size() && i < threads_.size(); ++i) {
+    if (!room()) full_ = true;
+    for (std::size_t i = 0; !full_ && i < slot.children.size() && i < threads_.size(); ++i) {
       wanted_.notify_one();
     }
   }
@@ -273,7 +313,11 @@ class PrefetchingSource final : public platform::DirectorySource {
     Reader reader;
     std::unique_lock<std::mutex> lock(mutex_);
     while (true) {
-      wanted_.wait(lock, [&] { return stop_ || (!pending_.empty() && room()); });
+      wanted_.wait(lock, [&] {
+        if (stop_) return true;
+        if (!full_ && !room()) full_ = true;
+        return !full_ && !pending_.empty();
+      });
       if (stop_) return;
       Slot& slot = *pending_.back();
       pending_.pop_back();
@@ -298,6 +342,7 @@ class PrefetchingSource final : public platform::DirectorySource {
   bool stop_ = false;
   bool lost_ = false;
   bool walk_waits_ = false;                     // the walk waits for a listing a worker is on
+  bool full_ = false;                           // workers wait for the queue to half empty
   std::vector<std::unique_ptr<Slot>> orphans_;  // the root: owns the whole tree of slots
   std::vector<Level> walk_;                     // where the walk is
   std::vector<Slot*> pending_;                  // not yet started; the next to list on top

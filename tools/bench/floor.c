@@ -26,14 +26,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-enum { BUFFER_SIZE = 64 * 1024 };
+#include "floor_entry.h"
 
-struct totals {
-  uint64_t bytes;
-  uint64_t files;
-  uint64_t dirs;
-  uint64_t denied;
-};
+enum { BUFFER_SIZE = 64 * 1024 };
 
 struct walker {
   dev_t dev;
@@ -65,10 +60,6 @@ static char* buffer_for(struct walker* w, size_t depth) {
   return w->buffers[depth];
 }
 
-static int is_dot_or_dotdot(const char* name) {
-  return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
-}
-
 /* Lists the open directory `fd` (already counted) and everything beneath it. */
 static void walk(struct walker* w, int fd, size_t depth) {
   char* buf = buffer_for(w, depth);
@@ -79,22 +70,7 @@ static void walk(struct walker* w, int fd, size_t depth) {
     for (ssize_t at = 0; at < n;) {
       const struct dirent64* e = (const struct dirent64*)(buf + at);
       at += e->d_reclen;
-      if (is_dot_or_dotdot(e->d_name)) continue;
-      struct stat st;
-      if (fstatat(fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        /* Gone or not examinable: keep what the listing says, size 0. */
-        if (e->d_type != DT_DIR) {
-          w->t.files++;
-          continue;
-        }
-      } else if (!S_ISDIR(st.st_mode)) {
-        w->t.files++;
-        w->t.bytes += (uint64_t)st.st_size;
-        continue;
-      } else if (st.st_dev != w->dev) {
-        continue; /* a mount point: not ours */
-      }
-      w->t.dirs++;
+      if (!count_entry(fd, e, w->dev, &w->t)) continue;
       int child = openat(fd, e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
       if (child < 0) {
         w->t.denied++;

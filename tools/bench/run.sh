@@ -5,35 +5,38 @@
 #
 # Usage: tools/bench/run.sh [--quick] [--runs N] [--cases LIST]
 #   --quick       small trees and few runs, for trying it out (or QUICK=1)
-#   --runs N      timed runs per command (default 10; quick 3)
-#   --cases LIST  comma-separated, from: default,json,du,ncdu,gdu,big,evaluate
-#                 (default: all of them; the floor always runs)
+#   --runs N      timed runs per command on a warm cache (default 10; quick 3)
+#   --cases LIST  comma-separated, from: default,one,json,pfloor,du,ncdu,gdu,
+#                 cold,big,evaluate (default: all of them; the floor always runs)
 # Environment: BENCH_DIR (default /tmp/oskra-bench) holds the trees and the
-# results; FILES and BIG_FILES override the tree sizes; HYPERFINE=1 adds a
-# hyperfine run of the same commands as a second opinion.
+# results; FILES and BIG_FILES override the tree sizes; COLD_RUNS the runs of
+# the cold session (default 5; quick 2); HYPERFINE=1 adds a hyperfine run of
+# the same warm commands as a second opinion; BENCH_NICE=-10 (root) runs the
+# timed commands at that priority, in a scheduling group of their own, on a
+# machine others are using.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 repo="$(cd "$here/../.." && pwd)"
 
 quick=${QUICK:-0}
 runs=""
-cases="default,json,du,ncdu,gdu,big,evaluate"
+cases="default,one,json,pfloor,du,ncdu,gdu,cold,big,evaluate"
 while [ $# -gt 0 ]; do
   case "$1" in
     --quick) quick=1 ;;
     --runs) runs=$2; shift ;;
     --cases) cases=$2; shift ;;
-    -h|--help) sed -n '2,13p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,16p' "$0"; exit 0 ;;
     *) echo "unknown argument: $1" >&2; exit 2 ;;
   esac
   shift
 done
 if [ "$quick" = 1 ]; then
   files=${FILES:-30000}; big_files=${BIG_FILES:-300000}
-  runs=${runs:-3}; big_runs=${runs}; warmup=1
+  runs=${runs:-3}; big_runs=${runs}; warmup=1; cold_runs=${COLD_RUNS:-2}
 else
   files=${FILES:-300000}; big_files=${BIG_FILES:-3000000}
-  runs=${runs:-10}; big_runs=$(( runs < 5 ? runs : 5 )); warmup=2
+  runs=${runs:-10}; big_runs=$(( runs < 5 ? runs : 5 )); warmup=2; cold_runs=${COLD_RUNS:-5}
 fi
 want() { [[ ",$cases," == *",$1,"* ]]; }
 
@@ -71,15 +74,27 @@ oskra="$repo/build/release/oskra-cli"
 mkdir -p "$repo/build/bench"
 floor="$repo/build/bench/floor"
 quiet cc -O2 -std=c11 -Wall -Wextra -Werror -o "$floor" "$here/floor.c"
+pfloor="$repo/build/bench/floor_parallel"
+quiet cc -O2 -std=c11 -Wall -Wextra -Werror -pthread -o "$pfloor" "$here/floor_parallel.c"
 # Static, so its own few hundred KiB are all a command inherits in peak RSS.
 runner="$repo/build/bench/runner"
 quiet cc -O2 -std=c11 -Wall -Wextra -Werror -static -o "$runner" "$here/runner.c"
 
+# The benchmark build: bench_evaluate, and oskra-cli listing on one thread
+# (the walk's own), the comparison for the default run's CPU time. The cap
+# is a build setting of this build only; the program has no such option.
+if want evaluate || want one; then
+  quiet cmake -S "$repo" -B "$repo/build/bench" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DOSKRA_TESTS=OFF -DOSKRA_BENCH=ON -DOSKRA_LISTING_WORKERS_CAP=0
+fi
 if want evaluate; then
   echo "building build/bench/tools/bench/bench_evaluate"
-  quiet cmake -S "$repo" -B "$repo/build/bench" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DOSKRA_TESTS=OFF -DOSKRA_BENCH=ON
   quiet cmake --build "$repo/build/bench" --target bench_evaluate -j 2
+fi
+one="$repo/build/bench/oskra-cli"
+if want one; then
+  echo "building build/bench/oskra-cli (one listing thread)"
+  quiet cmake --build "$repo/build/bench" --target oskra-cli -j 2
 fi
 
 # --- trees --------------------------------------------------------------------
@@ -101,15 +116,31 @@ print("%d files, %d dirs, %d entries in default detail" % (s["files"], s["dirs"]
       s["detail_entries"]))' "$1.stamp"
 }
 
-python3 "$here/measure.py" check "$floor" "$oskra" "$tree"
+threads=(2 4 8 16)
+python3 "$here/measure.py" check "$floor" "$oskra" "$tree" --parallel-floor "$pfloor" \
+  --threads "${threads[@]}"
+if want one; then python3 "$here/measure.py" check "$floor" "$one" "$tree"; fi
 
-main_cases=(--case floor "$(q "$floor") $(q "$tree")")
-want default && main_cases+=(--case oskra-cli "$(q "$oskra") $(q "$tree")")
-want json && main_cases+=(--case "oskra-cli --json --depth 100" \
-  "$(q "$oskra") $(q "$tree") --json --depth 100")
-want du && main_cases+=(--case "du -sb" "du -sb $(q "$tree")")
-want ncdu && main_cases+=(--case ncdu "ncdu -0 -x -o /dev/null $(q "$tree")")
-want gdu && main_cases+=(--case gdu "gdu -n -p -x $(q "$tree")")
+# The cases of a session on the main tree; $1 = cold leaves out the JSON run
+# (its target is a warm one).
+cases_for() {
+  session_cases=(--case floor "$(q "$floor") $(q "$tree")")
+  if want pfloor; then
+    for n in "${threads[@]}"; do
+      session_cases+=(--case "floor, $n threads" "$(q "$pfloor") $n $(q "$tree")")
+    done
+  fi
+  want default && session_cases+=(--case oskra-cli "$(q "$oskra") $(q "$tree")")
+  want one && session_cases+=(--case "oskra-cli (1 thread)" "$(q "$one") $(q "$tree")")
+  want json && [ "$1" != cold ] && session_cases+=(--case "oskra-cli --json --depth 100" \
+    "$(q "$oskra") $(q "$tree") --json --depth 100")
+  want du && session_cases+=(--case "du -sb" "du -sb $(q "$tree")")
+  want ncdu && session_cases+=(--case ncdu "ncdu -0 -x -o /dev/null $(q "$tree")")
+  want gdu && session_cases+=(--case gdu "gdu -n -p -x $(q "$tree")")
+  return 0
+}
+cases_for warm
+main_cases=("${session_cases[@]}")
 
 {
   echo "# oskra-cli benchmark, $(date -u '+%Y-%m-%d %H:%M UTC')"
@@ -123,14 +154,28 @@ want gdu && main_cases+=(--case gdu "gdu -n -p -x $(q "$tree")")
   echo
 } > "$out/report.md"
 
-python3 "$here/measure.py" time --runner "$runner" --save "$out/main.json" \
+python3 "$here/measure.py" time ${BENCH_NICE:+--priority "$BENCH_NICE"} --runner "$runner" --save "$out/main.json" \
   --runs "$runs" --warmup "$warmup" \
   --title "Tree of $(describe "$tree"), $runs runs" \
   "${main_cases[@]}" | tee -a "$out/report.md"
 
 summary_args=(--main "$out/main.json")
+if want cold; then
+  if [ "$(id -u)" = 0 ] && [ -w /proc/sys/vm/drop_caches ]; then
+    cases_for cold
+    python3 "$here/measure.py" time ${BENCH_NICE:+--priority "$BENCH_NICE"} --runner "$runner" --save "$out/cold.json" \
+      --runs "$cold_runs" --warmup 1 --drop-caches \
+      --title "Tree of $(describe "$tree"), cold cache, $cold_runs runs" \
+      "${session_cases[@]}" | tee -a "$out/report.md"
+    summary_args+=(--cold "$out/cold.json")
+  else
+    note="not run as root, so the caches cannot be dropped"
+    printf '### Cold cache\n\nNo cold figures: %s.\n\n' "$note" | tee -a "$out/report.md"
+    summary_args+=(--cold "" --cold-note "$note")
+  fi
+fi
 if want big; then
-  python3 "$here/measure.py" time --runner "$runner" --save "$out/big.json" \
+  python3 "$here/measure.py" time ${BENCH_NICE:+--priority "$BENCH_NICE"} --runner "$runner" --save "$out/big.json" \
     --runs "$big_runs" --warmup 1 \
     --title "Tree of $(describe "$big_tree") (memory growth), $big_runs runs" \
     --case floor "$(q "$floor") $(q "$big_tree")" \
