@@ -146,9 +146,16 @@ class RecordList {
   NativeStringView name(const DirRecord& r) const {
     return NativeStringView(names_).substr(r.name_offset, r.name_size);
   }
-  // Appends every record of `other`.
+  // Appends every record of `other`: its names in one piece, its records
+  // with their offsets moved past what was here.
   void append(const RecordList& other) {
-    for (const DirRecord& r : other.records_) add(other.name(r), r.kind, r.size);
+    const std::size_t names_before = names_.size();
+    const std::size_t records_before = records_.size();
+    names_.append(other.names_);
+    records_.insert(records_.end(), other.records_.begin(), other.records_.end());
+    for (std::size_t i = records_before; i < records_.size(); ++i) {
+      records_[i].name_offset += names_before;
+    }
   }
   // The bytes it holds, for bounding how much is listed ahead.
   std::size_t footprint() const {
