@@ -119,9 +119,8 @@ class PrefetchingSource final : public platform::DirectorySource {
     const bool restart = full_ && ahead_count_ + running_ <= limits_.listings / 2 &&
                          ahead_bytes_ <= limits_.bytes / 2;
     if (restart) full_ = false;
-    out.append(slot->records);
+    out = std::move(slot->records);
     const ListStatus status = slot->status;
-    slot->records = platform::RecordList();
     // Its subdirectories are what the walk asks for next, in order.
     walk_.push_back(Level{slot, 0});
     lock.unlock();

@@ -42,12 +42,11 @@ struct Frame {
   std::uint32_t limit = 0;          // levels below it that get detail nodes
   bool kept = false;                // its parent keeps it as a detail node
   bool listed = false;              // its listing opened
-  std::size_t next_record = 0;      // its records in the walk's record list
-  std::size_t end_record = 0;
-  std::size_t first_record = 0;
-  std::size_t native_size = 0;   // its listing path in the native buffer
-  std::size_t display_size = 0;  // its listing path in the display buffer
-  std::size_t name_start = 0;    // where its name starts in the display buffer
+  platform::RecordList records;     // its listing, handed over by the source
+  std::size_t next_record = 0;      // the next of them to take in
+  std::size_t native_size = 0;      // its listing path in the native buffer
+  std::size_t display_size = 0;     // its listing path in the display buffer
+  std::size_t name_start = 0;       // where its name starts in the display buffer
 };
 
 class Walker {
@@ -69,7 +68,7 @@ class Walker {
     WalkResult result;
     while (true) {
       Frame& f = stack_.back();
-      if (f.next_record == f.end_record) {
+      if (f.next_record == f.records.size()) {
         Node done = finish();
         if (stack_.empty()) {
           result.root = std::move(done);
@@ -86,7 +85,7 @@ class Walker {
         until_progress_ = PROGRESS_INTERVAL;
         if (progress_) progress_(so_far_);
       }
-      const DirRecord record = records_[f.next_record++];
+      const DirRecord record = f.records[f.next_record++];
       switch (record.kind) {
         case EntryKind::directory:
           enter_child(f, record);
@@ -118,21 +117,19 @@ class Walker {
     ++so_far_.dirs;
     f.native_size = native_.size();
     f.display_size = display_.size();
-    f.first_record = f.next_record = records_.size();
-    const platform::ListStatus status = source_.list(path, records_);
+    const platform::ListStatus status = source_.list(path, f.records);
     f.listed = status != platform::ListStatus::open_failed;
     if (!f.listed) {
       ++denied_;
-      records_.truncate(f.first_record);
+      f.records = platform::RecordList();
     }
-    f.end_record = records_.size();
     // Every record becomes at most one child: sized once, the children never
     // move while the listing is taken in.
-    if (limit != 0) f.node.children.reserve(f.end_record - f.first_record);
+    if (limit != 0) f.node.children.reserve(f.records.size());
   }
 
   void enter_child(Frame& parent, const DirRecord& record) {
-    const NativeStringView name = records_.name(record);
+    const NativeStringView name = parent.records.name(record);
     native_.resize(parent.native_size);
     native_.push_back(platform::SEPARATOR);
     native_.append(name);
@@ -153,7 +150,7 @@ class Walker {
     // Below the detail depth a file is neither judged nor kept.
     if (f.limit == 0) return;
     Node file;
-    platform::append_utf8_lossy(file.name, records_.name(record));
+    platform::append_utf8_lossy(file.name, f.records.name(record));
     file.path.reserve(f.display_size + 1 + file.name.size());
     file.path.assign(display_, 0, f.display_size);
     file.path.push_back(DISPLAY_SEPARATOR);
@@ -179,7 +176,6 @@ class Walker {
     f.node.mark = f.effective;
     if (green) greens_.offer(f.node);
     Node done = std::move(f.node);
-    records_.truncate(f.first_record);
     stack_.pop_back();
     if (!stack_.empty()) {
       const Frame& parent = stack_.back();
@@ -196,7 +192,6 @@ class Walker {
   std::uint32_t until_progress_ = PROGRESS_INTERVAL;
   std::uint64_t denied_ = 0;
   GreenList greens_;
-  platform::RecordList records_;
   std::deque<Frame> stack_;
   NativeString native_;  // listing path of the directory being entered
   std::string display_;  // its display form

@@ -127,18 +127,19 @@ enum class EntryKind : std::uint8_t {
 // One record of a listing. The name lives in the owning `RecordList`.
 struct DirRecord {
   std::size_t name_offset = 0;
-  std::size_t name_size = 0;
+  std::uint64_t size = 0;       // logical size in bytes
+  std::uint32_t name_size = 0;  // no file system names an entry with 4 GiB
   EntryKind kind = EntryKind::file;
-  std::uint64_t size = 0;  // logical size in bytes
 };
 
-// Records of the directories being walked, kept in one growing arena so the
-// walk allocates nothing per entry. Sources append; the walk truncates back
-// to a mark when it is done with a directory.
+// The records of one listing, their names in one buffer, so a listing costs
+// a few allocations rather than one per entry. A finished listing moves from
+// the source to the walk; it is never copied.
 class RecordList {
  public:
   void add(NativeStringView name, EntryKind kind, std::uint64_t size) {
-    records_.push_back(DirRecord{names_.size(), name.size(), kind, size});
+    records_.push_back(
+        DirRecord{names_.size(), size, static_cast<std::uint32_t>(name.size()), kind});
     names_.append(name);
   }
   std::size_t size() const { return records_.size(); }
@@ -146,26 +147,9 @@ class RecordList {
   NativeStringView name(const DirRecord& r) const {
     return NativeStringView(names_).substr(r.name_offset, r.name_size);
   }
-  // Appends every record of `other`: its names in one piece, its records
-  // with their offsets moved past what was here.
-  void append(const RecordList& other) {
-    const std::size_t names_before = names_.size();
-    const std::size_t records_before = records_.size();
-    names_.append(other.names_);
-    records_.insert(records_.end(), other.records_.begin(), other.records_.end());
-    for (std::size_t i = records_before; i < records_.size(); ++i) {
-      records_[i].name_offset += names_before;
-    }
-  }
   // The bytes it holds, for bounding how much is listed ahead.
   std::size_t footprint() const {
     return records_.capacity() * sizeof(DirRecord) + names_.capacity() * sizeof(NativeChar);
-  }
-  // Drops every record from index `count` on.
-  void truncate(std::size_t count) {
-    if (count >= records_.size()) return;
-    names_.resize(records_[count].name_offset);
-    records_.resize(count);
   }
 
  private:
@@ -184,8 +168,9 @@ enum class ListStatus {
 class DirectorySource {
  public:
   virtual ~DirectorySource() = default;
-  // Appends every record of the directory `dir` (its exact native path) to
-  // `out`, in listing order. "." and ".." are never delivered.
+  // Fills `out`, handed over empty, with every record of the directory `dir`
+  // (its exact native path), in listing order. "." and ".." are never
+  // delivered.
   virtual ListStatus list(NativeStringView dir, RecordList& out) = 0;
 };
 
