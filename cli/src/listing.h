@@ -109,7 +109,10 @@ class PrefetchingSource final : public platform::DirectorySource {
       lock.unlock();
       list_one(*slot, own_reader_);
       lock.lock();
-      finish(*slot, /*ahead=*/false);
+      const std::size_t wake = finish(*slot, /*ahead=*/false);
+      lock.unlock();
+      wake_workers(wake);
+      lock.lock();
     } else {
       ahead_count_ -= 1;
       ahead_bytes_ -= slot->records.footprint();
@@ -124,7 +127,7 @@ class PrefetchingSource final : public platform::DirectorySource {
     // Its subdirectories are what the walk asks for next, in order.
     walk_.push_back(Level{slot, 0});
     lock.unlock();
-    if (restart) wanted_.notify_all();
+    if (restart) wake_workers(threads_.size());
     return status;
   }
 
@@ -147,10 +150,6 @@ class PrefetchingSource final : public platform::DirectorySource {
     State state = State::pending;
     platform::RecordList records;
     ListStatus status = ListStatus::ok;
-    // What its subdirectories open from, and the start of their relative
-    // path when that is not this directory itself.
-    std::shared_ptr<const Base> for_children;
-    NativeString children_prefix;
     std::vector<std::unique_ptr<Slot>> children;  // its subdirectories, in listing order
     // Where it is in the tree of slots, for the walk's order. A slot not
     // yet taken by the walk keeps its parent (and so every ancestor) alive.
@@ -247,6 +246,8 @@ class PrefetchingSource final : public platform::DirectorySource {
     // Keep this handle for the children if the budget allows (the root's
     // always); else they open from the same ancestor as this directory, a
     // few components further down.
+    std::shared_ptr<const Base> base;
+    NativeString prefix;
     bool keep = true;
     if (!slot.base) {
       kept_.fetch_add(1);
@@ -255,14 +256,28 @@ class PrefetchingSource final : public platform::DirectorySource {
       keep = false;
     }
     if (keep) {
-      slot.for_children = std::make_shared<const Base>(std::move(handle), &kept_);
+      base = std::make_shared<const Base>(std::move(handle), &kept_);
     } else {
-      slot.for_children = std::move(slot.base);
-      // (`rel` itself stays: the walk's thread reads it to know the slot.)
-      slot.children_prefix = slot.rel;
-      slot.children_prefix.push_back(platform::SEPARATOR);
+      base = std::move(slot.base);
+      prefix = slot.rel;
+      prefix.push_back(platform::SEPARATOR);
     }
     slot.base.reset();
+    // Its subdirectories are made here rather than under the lock: nothing
+    // reads them before the listing is published as done.
+    for (std::size_t i = 0; i < slot.records.size(); ++i) {
+      const platform::DirRecord& r = slot.records[i];
+      if (r.kind != platform::EntryKind::directory) continue;
+      auto child = std::make_unique<Slot>();
+      child->rel.reserve(prefix.size() + r.name_size);
+      child->rel.assign(prefix);
+      child->rel.append(slot.records.name(r));
+      child->base = base;
+      child->parent = &slot;
+      child->index = slot.children.size();
+      child->depth = slot.depth + 1;
+      slot.children.push_back(std::move(child));
+    }
   }
 
   // Under the lock: marks a listing done and names its subdirectories. The
@@ -270,37 +285,30 @@ class PrefetchingSource final : public platform::DirectorySource {
   // finish out of order, and children pushed on top of the stack would bury
   // directories the walk needs sooner, which it would then list itself while
   // the workers fill the queue with listings it needs only later.
-  void finish(Slot& slot, bool ahead) {
+  // Returns how many idle workers to wake for the new work, once the lock
+  // is released (a woken thread would only wait for it otherwise).
+  std::size_t finish(Slot& slot, bool ahead) {
     slot.state = State::done;
     if (ahead) {
       ahead_count_ += 1;
       ahead_bytes_ += slot.records.footprint();
-    }
-    for (std::size_t i = 0; i < slot.records.size(); ++i) {
-      const platform::DirRecord& r = slot.records[i];
-      if (r.kind != platform::EntryKind::directory) continue;
-      auto child = std::make_unique<Slot>();
-      child->rel.reserve(slot.children_prefix.size() + r.name_size);
-      child->rel.assign(slot.children_prefix);
-      child->rel.append(slot.records.name(r));
-      child->base = slot.for_children;
-      child->parent = &slot;
-      child->index = slot.children.size();
-      child->depth = slot.depth + 1;
-      slot.children.push_back(std::move(child));
     }
     const auto at = std::partition_point(pending_.begin(), pending_.end(),
                                          [&](const Slot* p) { return !before(p, &slot); });
     const auto first = pending_.insert(at, slot.children.size(), nullptr);
     std::transform(slot.children.rbegin(), slot.children.rend(), first,
                    [](const std::unique_ptr<Slot>& c) { return c.get(); });
-    slot.for_children.reset();
-    slot.children_prefix = NativeString();
     if (walk_waits_) done_.notify_one();
-    // Wake as many workers as there is new work for; idle ones only.
     if (!room()) full_ = true;
-    for (std::size_t i = 0; !full_ && i < slot.children.size() && i < threads_.size(); ++i) {
-      wanted_.notify_one();
+    return full_ ? 0 : std::min(slot.children.size(), threads_.size());
+  }
+
+  // Wakes up to `count` idle workers; called without the lock.
+  void wake_workers(std::size_t count) {
+    if (count >= threads_.size()) {
+      wanted_.notify_all();
+    } else {
+      for (std::size_t i = 0; i < count; ++i) wanted_.notify_one();
     }
   }
 
@@ -311,7 +319,13 @@ class PrefetchingSource final : public platform::DirectorySource {
   void work() {
     Reader reader;
     std::unique_lock<std::mutex> lock(mutex_);
+    std::size_t wake = 0;
     while (true) {
+      if (wake != 0) {
+        lock.unlock();
+        wake_workers(wake);
+        lock.lock();
+      }
       wanted_.wait(lock, [&] {
         if (stop_) return true;
         if (!full_ && !room()) full_ = true;
@@ -326,7 +340,7 @@ class PrefetchingSource final : public platform::DirectorySource {
       list_one(slot, reader);
       lock.lock();
       --running_;
-      finish(slot, /*ahead=*/true);
+      wake = finish(slot, /*ahead=*/true);
     }
   }
 

@@ -98,6 +98,7 @@ struct DirContext {
 
 struct DirectoryReader::State {
   std::unique_ptr<char[]> buffer;
+  std::string component;  // the name being opened, NUL-terminated for the call
   bool use_statx = true;
 };
 
@@ -205,7 +206,7 @@ OpenStatus DirectoryReader::open(const DirHandle& base, NativeStringView rel, Di
   std::shared_ptr<const DirContext> context = base.shared_context();
   Fd fd;
   int at = static_cast<int>(base.native());
-  std::string component;
+  std::string& component = state_->component;
   while (true) {
     const std::size_t slash = rel.find('/');
     component.assign(rel.substr(0, slash));
@@ -242,6 +243,19 @@ ListStatus DirectoryReader::read(const DirHandle& dir, RecordList& out) {
       if (errno == EINTR) continue;
       return ListStatus::cut_short;
     }
+    // What this piece holds, so the list grows once for it.
+    std::size_t count = 0;
+    std::size_t name_bytes = 0;
+    for (ssize_t at = 0; at < n;) {
+      const auto* entry = reinterpret_cast<const struct dirent64*>(st.buffer.get() + at);
+      at += entry->d_reclen;
+      const std::size_t size = std::strlen(entry->d_name);
+      const bool dots =
+          entry->d_name[0] == '.' && (size == 1 || (size == 2 && entry->d_name[1] == '.'));
+      count += dots ? 0 : 1;
+      name_bytes += dots ? 0 : size;
+    }
+    out.reserve_more(count, name_bytes);
     for (ssize_t at = 0; at < n;) {
       const auto* entry = reinterpret_cast<const struct dirent64*>(st.buffer.get() + at);
       at += entry->d_reclen;

@@ -9,6 +9,7 @@
 // so every directory is reached under its exact native name.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -142,6 +143,12 @@ class RecordList {
         DirRecord{names_.size(), size, static_cast<std::uint32_t>(name.size()), kind});
     names_.append(name);
   }
+  // Room for `records` more records with `name_units` more name units: a
+  // listing read in one piece is allocated once and at its exact size.
+  void reserve_more(std::size_t records, std::size_t name_units) {
+    grow(records_, records);
+    grow(names_, name_units);
+  }
   std::size_t size() const { return records_.size(); }
   const DirRecord& operator[](std::size_t i) const { return records_[i]; }
   NativeStringView name(const DirRecord& r) const {
@@ -153,6 +160,15 @@ class RecordList {
   }
 
  private:
+  // Exact on the first call; at least doubling after, so a listing read in
+  // many pieces is not copied once per piece.
+  template <class Buffer>
+  static void grow(Buffer& buffer, std::size_t more) {
+    const std::size_t wanted = buffer.size() + more;
+    if (wanted <= buffer.capacity()) return;
+    buffer.reserve(buffer.empty() ? wanted : std::max(wanted, 2 * buffer.capacity()));
+  }
+
   std::vector<DirRecord> records_;
   NativeString names_;
 };
