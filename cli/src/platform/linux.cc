@@ -4,6 +4,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -322,6 +325,14 @@ namespace {}  // namespace
 void init_process() {
   // A closed pipe must be an ordinary write error, not a fatal signal.
   ::signal(SIGPIPE, SIG_IGN);
+#ifdef __GLIBC__
+  // One malloc arena for all threads. A listing is allocated on a worker
+  // and freed on the walk's thread, and an arena per worker each kept its
+  // own high-water mark: 4 to 7 MiB of peak memory for nothing; the
+  // allocations are few (a handful per directory) and the lock is not
+  // contended enough to measure.
+  ::mallopt(M_ARENA_MAX, 1);
+#endif
 }
 
 // A terminal outlives what runs in it.
