@@ -102,10 +102,11 @@ class PrefetchingSource final : public platform::DirectorySource {
       slot->rel.assign(dir);
     }
     if (slot->state == State::running) {
-      walk_waits_ = true;
+      awaited_ = slot;
       done_.wait(lock, [&] { return slot->state != State::running; });
-      walk_waits_ = false;
+      awaited_ = nullptr;
     }
+    std::size_t wake = 0;
     if (slot->state == State::pending) {
       // No worker has started it: the walk lists it itself.
       const auto it = std::find(pending_.rbegin(), pending_.rend(), slot);
@@ -114,25 +115,25 @@ class PrefetchingSource final : public platform::DirectorySource {
       lock.unlock();
       list_one(*slot, own_reader_);
       lock.lock();
-      const std::size_t wake = finish(*slot, /*ahead=*/false);
-      lock.unlock();
-      wake_workers(wake);
-      lock.lock();
+      finish(*slot, /*ahead=*/false);
+      wake = idle_wanted();
     } else {
       ahead_count_ -= 1;
       ahead_bytes_ -= slot->held;
     }
     // Workers stopped by a full queue start again only once it is half
     // empty, so they list in runs instead of waking once per listing.
-    const bool restart = full_ && ahead_count_ + running_ <= limits_.listings / 2 &&
-                         ahead_bytes_ <= limits_.bytes / 2;
-    if (restart) full_ = false;
+    if (full_ && ahead_count_ + running_ <= limits_.listings / 2 &&
+        ahead_bytes_ <= limits_.bytes / 2) {
+      full_ = false;
+      wake = idle_wanted();
+    }
     out = std::move(slot->records);
     const ListStatus status = slot->status;
     // Its subdirectories are what the walk asks for next, in order.
     walk_.push_back(Level{slot, 0});
     lock.unlock();
-    if (restart) wake_workers(threads_.size());
+    wake_workers(wake);
     return status;
   }
 
@@ -291,9 +292,9 @@ class PrefetchingSource final : public platform::DirectorySource {
   // finish out of order, and children pushed on top of the stack would bury
   // directories the walk needs sooner, which it would then list itself while
   // the workers fill the queue with listings it needs only later.
-  // Returns how many idle workers to wake for the new work, once the lock
-  // is released (a woken thread would only wait for it otherwise).
-  std::size_t finish(Slot& slot, bool ahead) {
+  // Wakes the walk if it waits for this listing: after the lock is released,
+  // since a thread woken while it is held would only wait for it.
+  void finish(Slot& slot, bool ahead) {
     slot.state = State::done;
     if (ahead) {
       ahead_count_ += 1;
@@ -306,12 +307,13 @@ class PrefetchingSource final : public platform::DirectorySource {
     const auto first = pending_.insert(at, slot.children.size(), nullptr);
     std::transform(slot.children.rbegin(), slot.children.rend(), first,
                    [](const std::unique_ptr<Slot>& c) { return c.get(); });
-    if (walk_waits_) done_.notify_one();
     if (!room()) full_ = true;
-    return full_ ? 0 : std::min(slot.children.size(), threads_.size());
   }
 
-  // Wakes up to `count` idle workers; called without the lock.
+  // Under the lock: how many idle workers there is work for.
+  std::size_t idle_wanted() const { return full_ ? 0 : std::min(pending_.size(), idle_); }
+
+  // Without the lock: wakes `count` idle workers.
   void wake_workers(std::size_t count) {
     if (count >= threads_.size()) {
       wanted_.notify_all();
@@ -320,35 +322,63 @@ class PrefetchingSource final : public platform::DirectorySource {
     }
   }
 
+  // Without the lock: what a worker owes once it lets go of it.
+  void wake_up(bool& walk, std::size_t& workers) {
+    if (walk) done_.notify_one();
+    wake_workers(workers);
+    walk = false;
+    workers = 0;
+  }
+
   bool room() const {
     return ahead_count_ + running_ < limits_.listings && ahead_bytes_ < limits_.bytes;
+  }
+
+  // Under the lock: whether a worker may take a pending listing now.
+  bool ready() {
+    if (!full_ && !room()) full_ = true;
+    return !full_ && !pending_.empty();
+  }
+
+  Slot* take() {
+    Slot* slot = pending_.back();
+    pending_.pop_back();
+    slot->state = State::running;
+    ++running_;
+    return slot;
   }
 
   void work() {
     Reader reader;
     std::unique_lock<std::mutex> lock(mutex_);
+    Slot* slot = nullptr;
+    bool wake_walk = false;
     std::size_t wake = 0;
     while (true) {
-      if (wake != 0) {
-        lock.unlock();
-        wake_workers(wake);
-        lock.lock();
+      if (slot == nullptr) {
+        if (wake_walk || wake != 0) {
+          lock.unlock();
+          wake_up(wake_walk, wake);
+          lock.lock();
+        }
+        while (!stop_ && !ready()) {
+          ++idle_;
+          wanted_.wait(lock);
+          --idle_;
+        }
+        if (stop_) return;
+        slot = take();
       }
-      wanted_.wait(lock, [&] {
-        if (stop_) return true;
-        if (!full_ && !room()) full_ = true;
-        return !full_ && !pending_.empty();
-      });
-      if (stop_) return;
-      Slot& slot = *pending_.back();
-      pending_.pop_back();
-      slot.state = State::running;
-      ++running_;
       lock.unlock();
-      list_one(slot, reader);
+      wake_up(wake_walk, wake);
+      list_one(*slot, reader);
       lock.lock();
       --running_;
-      wake = finish(slot, /*ahead=*/true);
+      finish(*slot, /*ahead=*/true);
+      wake_walk = slot == awaited_;
+      // The next listing, taken in the same turn of the lock.
+      slot = !stop_ && ready() ? take() : nullptr;
+      wake = idle_wanted();
     }
   }
 
@@ -362,12 +392,13 @@ class PrefetchingSource final : public platform::DirectorySource {
   std::condition_variable wanted_;  // work or room for it, or the end
   bool stop_ = false;
   bool lost_ = false;
-  bool walk_waits_ = false;                     // the walk waits for a listing a worker is on
+  const Slot* awaited_ = nullptr;               // the listing the walk waits for
   bool full_ = false;                           // workers wait for the queue to half empty
   std::vector<std::unique_ptr<Slot>> orphans_;  // the root: owns the whole tree of slots
   std::vector<Level> walk_;                     // where the walk is
   std::vector<Slot*> pending_;                  // not yet started; the next to list on top
   std::size_t running_ = 0;
+  std::size_t idle_ = 0;         // workers waiting for work
   std::size_t ahead_count_ = 0;  // finished by a worker, not yet taken by the walk
   std::size_t ahead_bytes_ = 0;
   std::vector<std::thread> threads_;
