@@ -291,9 +291,9 @@ class PrefetchingSource final : public platform::DirectorySource {
   // pending stack stays in the walk's order, its next on top: listings
   // finish out of order, and children pushed on top of the stack would bury
   // directories the walk needs sooner, which it would then list itself while
-  // the workers fill the queue with listings it needs only later.
-  // Wakes the walk if it waits for this listing: after the lock is released,
-  // since a thread woken while it is held would only wait for it.
+  // the workers fill the queue with listings it needs only later. Whoever
+  // waits for it is woken by the caller once the lock is let go: a thread
+  // woken while it is held would only wait for it again.
   void finish(Slot& slot, bool ahead) {
     slot.state = State::done;
     if (ahead) {
