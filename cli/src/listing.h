@@ -109,7 +109,8 @@ class PrefetchingSource final : public platform::DirectorySource {
     std::size_t wake = 0;
     if (slot->state == State::pending) {
       // No worker has started it: the walk lists it itself.
-      const auto it = std::find(pending_.rbegin(), pending_.rend(), slot);
+      const Pending mine{slot->parent, slot->index};
+      const auto it = std::find(pending_.rbegin(), pending_.rend(), mine);
       if (it != pending_.rend()) pending_.erase(std::next(it).base());
       slot->state = State::running;
       lock.unlock();
@@ -150,6 +151,32 @@ class PrefetchingSource final : public platform::DirectorySource {
     ~Base() { kept->fetch_sub(1); }
   };
 
+  struct Slot;
+
+  // The subdirectories a listing named, in listing order. A subdirectory's
+  // slot is made only when it is listed or the walk reaches it: a folder
+  // with a million subfolders costs their names, not a million slots.
+  struct Subdirs {
+    NativeString names;                       // one after another
+    std::vector<std::size_t> ends;            // where each name ends in `names`
+    std::vector<std::unique_ptr<Slot>> made;  // each one's slot, once made
+    std::size_t made_count = 0;
+    std::shared_ptr<const Base> base;  // what they open from, until all are made
+    NativeString prefix;               // the start of their path below `base`
+
+    std::size_t count() const { return ends.size(); }
+    NativeStringView name(std::size_t i) const {
+      const std::size_t start = i == 0 ? 0 : ends[i - 1];
+      return NativeStringView(names).substr(start, ends[i] - start);
+    }
+    std::size_t footprint() const {
+      return names.capacity() * sizeof(platform::NativeChar) +
+             ends.capacity() * sizeof(std::size_t) +
+             made.capacity() * sizeof(std::unique_ptr<Slot>) +
+             prefix.capacity() * sizeof(platform::NativeChar);
+    }
+  };
+
   struct Slot {
     NativeString rel;                  // below `base`; the whole path when there is none
     std::shared_ptr<const Base> base;  // where it is opened from
@@ -157,12 +184,35 @@ class PrefetchingSource final : public platform::DirectorySource {
     platform::RecordList records;
     std::size_t held = 0;  // bytes counted against Limits::bytes while it waits
     ListStatus status = ListStatus::ok;
-    std::vector<std::unique_ptr<Slot>> children;  // its subdirectories, in listing order
-    // Where it is in the tree of slots, for the walk's order. A slot not
-    // yet taken by the walk keeps its parent (and so every ancestor) alive.
-    const Slot* parent = nullptr;
-    std::size_t index = 0;  // among its parent's children
+    Subdirs subdirs;
+    // Where it is in the tree of slots, for the walk's order. A slot lives
+    // until the walk is through with everything below it, and so does its
+    // parent (and every ancestor).
+    Slot* parent = nullptr;
+    std::size_t index = 0;  // among its parent's subdirectories
     std::size_t depth = 0;
+  };
+
+  // A subdirectory named by a finished listing, not yet started.
+  struct Pending {
+    Slot* parent;
+    std::size_t index;
+    bool operator==(const Pending&) const = default;
+  };
+
+  // A place in the walk's order: a slot's, or a pending subdirectory's
+  // (`self` null). Moving up gives its parent's place.
+  struct Place {
+    const Slot* parent;
+    std::size_t index;
+    std::size_t depth;
+    const Slot* self;
+    static Place of(const Slot* s) { return {s->parent, s->index, s->depth, s}; }
+    static Place of(const Pending& p) { return {p.parent, p.index, p.parent->depth + 1, nullptr}; }
+    Place up() const { return of(parent); }
+    bool operator==(const Place& o) const {
+      return parent == o.parent && (parent != nullptr ? index == o.index : self == o.self);
+    }
   };
 
   // A listing the walk took, and how many of its subdirectories it has
@@ -177,13 +227,17 @@ class PrefetchingSource final : public platform::DirectorySource {
   Slot* next_expected(NativeStringView dir) {
     while (!lost_ && !walk_.empty()) {
       Level& level = walk_.back();
-      if (level.next < level.slot->children.size()) {
-        Slot* slot = level.slot->children[level.next++].get();
+      Subdirs& subdirs = level.slot->subdirs;
+      if (level.next < subdirs.count()) {
+        const std::size_t i = level.next++;
         // The walk names it by its whole path: the last component must be
         // the name this listing gave it.
-        const NativeStringView name = last_component(slot->rel);
+        const NativeStringView name = subdirs.name(i);
         if (dir.size() > name.size() && dir.ends_with(name) &&
             dir[dir.size() - name.size() - 1] == platform::SEPARATOR) {
+          if (Slot* slot = subdirs.made[i].get()) return slot;
+          Slot* slot = make(*level.slot, i);
+          name_slot(*slot);
           return slot;
         }
         // Out of order: from now on every directory is opened by its whole
@@ -191,36 +245,63 @@ class PrefetchingSource final : public platform::DirectorySource {
         lost_ = true;
         return nullptr;
       }
-      // Every subdirectory of it has been taken: free them.
-      level.slot->children.clear();
+      // The walk is through with it and everything below it: free its slot,
+      // which holds its subdirectories' (the root's is kept).
+      Slot* done = level.slot;
       walk_.pop_back();
+      if (done->parent != nullptr) {
+        done->parent->subdirs.made[done->index].reset();
+      } else {
+        done->subdirs = Subdirs();
+      }
     }
     return nullptr;
   }
 
-  // Whether the walk asks for `a` before `b` (depth-first, children in
-  // listing order). Slots of different roots (the lost case) are ordered by
-  // address, which is all a consistent order needs.
-  static bool before(const Slot* a, const Slot* b) {
+  // Whether the walk asks for `a` before `b` (depth-first, subdirectories
+  // in listing order). Slots of different roots (the lost case) are ordered
+  // by address, which is all a consistent order needs.
+  static bool before(Place a, Place b) {
     if (a == b) return false;
-    while (a->depth > b->depth) {
-      a = a->parent;
+    while (a.depth > b.depth) {
+      a = a.up();
       if (a == b) return false;  // `b` is an ancestor of `a`
     }
-    while (b->depth > a->depth) {
-      b = b->parent;
+    while (b.depth > a.depth) {
+      b = b.up();
       if (b == a) return true;
     }
-    while (a->parent != b->parent) {
-      a = a->parent;
-      b = b->parent;
+    while (a.parent != b.parent) {
+      a = a.up();
+      b = b.up();
     }
-    return a->parent == nullptr ? std::less<const Slot*>()(a, b) : a->index < b->index;
+    return a.parent == nullptr ? std::less<const Slot*>()(a.self, b.self) : a.index < b.index;
   }
 
-  static NativeStringView last_component(NativeStringView rel) {
-    const std::size_t sep = rel.rfind(platform::SEPARATOR);
-    return sep == NativeStringView::npos ? rel : rel.substr(sep + 1);
+  // Under the lock: the slot of subdirectory `i` of `parent`, pending, its
+  // path still to be set by `name_slot`.
+  Slot* make(Slot& parent, std::size_t i) {
+    Subdirs& subdirs = parent.subdirs;
+    auto child = std::make_unique<Slot>();
+    child->base = subdirs.base;
+    child->parent = &parent;
+    child->index = i;
+    child->depth = parent.depth + 1;
+    Slot* made = child.get();
+    subdirs.made[i] = std::move(child);
+    // Once every one is made, only they hold the handle they open from.
+    if (++subdirs.made_count == subdirs.count()) subdirs.base.reset();
+    return made;
+  }
+
+  // Sets a made slot's path below its base; with or without the lock, as
+  // the parent's names and prefix do not change once published.
+  static void name_slot(Slot& slot) {
+    const Subdirs& subdirs = slot.parent->subdirs;
+    const NativeStringView name = subdirs.name(slot.index);
+    slot.rel.reserve(subdirs.prefix.size() + name.size());
+    slot.rel.assign(subdirs.prefix);
+    slot.rel.append(name);
   }
 
   // Opens and reads one directory; no lock held.
@@ -270,21 +351,18 @@ class PrefetchingSource final : public platform::DirectorySource {
       prefix.push_back(platform::SEPARATOR);
     }
     slot.base.reset();
-    // Its subdirectories are made here rather than under the lock: nothing
-    // reads them before the listing is published as done.
+    // Its subdirectories' names, gathered here rather than under the lock:
+    // nothing reads them before the listing is published as done.
+    Subdirs& subdirs = slot.subdirs;
     for (std::size_t i = 0; i < slot.records.size(); ++i) {
       const platform::DirRecord& r = slot.records[i];
       if (r.kind != platform::EntryKind::directory) continue;
-      auto child = std::make_unique<Slot>();
-      child->rel.reserve(prefix.size() + r.name_size);
-      child->rel.assign(prefix);
-      child->rel.append(slot.records.name(r));
-      child->base = base;
-      child->parent = &slot;
-      child->index = slot.children.size();
-      child->depth = slot.depth + 1;
-      slot.children.push_back(std::move(child));
+      subdirs.names.append(slot.records.name(r));
+      subdirs.ends.push_back(subdirs.names.size());
     }
+    subdirs.made.resize(subdirs.count());
+    subdirs.base = std::move(base);
+    subdirs.prefix = std::move(prefix);
   }
 
   // Under the lock: marks a listing done and names its subdirectories. The
@@ -298,15 +376,19 @@ class PrefetchingSource final : public platform::DirectorySource {
     slot.state = State::done;
     if (ahead) {
       ahead_count_ += 1;
-      // Its records, and the slots of its subdirectories it made.
-      slot.held = slot.records.footprint() + slot.children.size() * sizeof(Slot);
+      // Its records, and the names of its subdirectories.
+      slot.held = slot.records.footprint() + slot.subdirs.footprint();
       ahead_bytes_ += slot.held;
     }
-    const auto at = std::partition_point(pending_.begin(), pending_.end(),
-                                         [&](const Slot* p) { return !before(p, &slot); });
-    const auto first = pending_.insert(at, slot.children.size(), nullptr);
-    std::transform(slot.children.rbegin(), slot.children.rend(), first,
-                   [](const std::unique_ptr<Slot>& c) { return c.get(); });
+    const std::size_t count = slot.subdirs.count();
+    const Place place = Place::of(&slot);
+    const auto at = std::partition_point(pending_.begin(), pending_.end(), [&](const Pending& p) {
+      return !before(Place::of(p), place);
+    });
+    const auto first = pending_.insert(at, count, Pending{&slot, 0});
+    for (std::size_t i = 0; i < count; ++i) {
+      first[static_cast<std::ptrdiff_t>(i)].index = count - 1 - i;  // its first on top
+    }
     if (!room()) full_ = true;
   }
 
@@ -341,8 +423,9 @@ class PrefetchingSource final : public platform::DirectorySource {
   }
 
   Slot* take() {
-    Slot* slot = pending_.back();
+    const Pending next = pending_.back();
     pending_.pop_back();
+    Slot* slot = make(*next.parent, next.index);
     slot->state = State::running;
     ++running_;
     return slot;
@@ -371,6 +454,7 @@ class PrefetchingSource final : public platform::DirectorySource {
       }
       lock.unlock();
       wake_up(wake_walk, wake);
+      name_slot(*slot);
       list_one(*slot, reader);
       lock.lock();
       --running_;
@@ -396,7 +480,7 @@ class PrefetchingSource final : public platform::DirectorySource {
   bool full_ = false;                           // workers wait for the queue to half empty
   std::vector<std::unique_ptr<Slot>> orphans_;  // the root: owns the whole tree of slots
   std::vector<Level> walk_;                     // where the walk is
-  std::vector<Slot*> pending_;                  // not yet started; the next to list on top
+  std::vector<Pending> pending_;                // not yet started; the next to list on top
   std::size_t running_ = 0;
   std::size_t idle_ = 0;         // workers waiting for work
   std::size_t ahead_count_ = 0;  // finished by a worker, not yet taken by the walk
