@@ -11,12 +11,14 @@
 // so a folder swapped for a link during the scan is not followed.
 //
 // Bounds: at most `Limits::listings` listings, or `Limits::bytes` of
-// records, wait ahead of the walk; at most `descriptors` handles are open
-// at once over all threads. With no workers the walk's own thread lists
-// everything, one directory at a time.
+// records and subdirectory names, wait ahead of the walk; a subdirectory
+// costs only its name until it is started; at most `descriptors` handles
+// are open at once over all threads. With no workers the walk's own thread
+// lists everything, one directory at a time.
 //
 // Threads: workers only list; they never print and share nothing with the
-// walk but this object's state, which one mutex guards.
+// walk but this object's state, which one mutex guards; a listing in
+// progress belongs to its lister until it is published as done.
 #pragma once
 
 #include <algorithm>
