@@ -247,8 +247,8 @@ class PrefetchingSource final : public platform::DirectorySource {
         lost_ = true;
         return nullptr;
       }
-      // The walk is through with it and everything below it: free its slot,
-      // which holds its subdirectories' (the root's is kept).
+      // The walk is through with it and everything below it: free its slot
+      // and its subdirectories' names (the root's slot stays, its names go).
       Slot* done = level.slot;
       walk_.pop_back();
       if (done->parent != nullptr) {

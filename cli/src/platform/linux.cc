@@ -109,6 +109,10 @@ namespace {
 
 constexpr std::size_t BUFFER_SIZE = 64 * 1024;
 
+bool is_dot_or_dot_dot(const char* name) {
+  return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
 // statx where the kernel has it, fstatat otherwise; never follows a link
 // nor triggers an automount.
 bool identify(bool& use_statx, int at, const char* name, int flags, Identity& id) {
@@ -252,18 +256,16 @@ ListStatus DirectoryReader::read(const DirHandle& dir, RecordList& out) {
     for (ssize_t at = 0; at < n;) {
       const auto* entry = reinterpret_cast<const struct dirent64*>(st.buffer.get() + at);
       at += entry->d_reclen;
-      const std::size_t size = std::strlen(entry->d_name);
-      const bool dots =
-          entry->d_name[0] == '.' && (size == 1 || (size == 2 && entry->d_name[1] == '.'));
-      count += dots ? 0 : 1;
-      name_bytes += dots ? 0 : size;
+      if (is_dot_or_dot_dot(entry->d_name)) continue;
+      count += 1;
+      name_bytes += std::strlen(entry->d_name);
     }
     out.reserve_more(count, name_bytes);
     for (ssize_t at = 0; at < n;) {
       const auto* entry = reinterpret_cast<const struct dirent64*>(st.buffer.get() + at);
       at += entry->d_reclen;
       const char* name = entry->d_name;
-      if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+      if (is_dot_or_dot_dot(name)) continue;
       const std::string_view view(name);
       // The size is the logical size (st_size); the kind comes from the
       // same call, which never follows a link: what a link points at
