@@ -224,6 +224,15 @@ enum class OpenStatus {
   exhausted,  // the process has no descriptor or handle left: try again later
 };
 
+// What tells one directory from every other on the machine (device and
+// inode; volume and file id), to check that a directory reached again by
+// another route is the one listed before.
+struct DirIdentity {
+  std::uint64_t volume = 0;
+  std::uint64_t file = 0;
+  bool operator==(const DirIdentity&) const = default;
+};
+
 // Opens and reads directories of the real file system. One reader per
 // thread (it owns the read buffer); its handles are not tied to it.
 class DirectoryReader {
@@ -242,8 +251,19 @@ class DirectoryReader {
   // component is followed if it is a link or a reparse point.
   OpenStatus open(const DirHandle& base, NativeStringView rel, DirHandle& out);
   // Appends the records of `dir` to `out`, in listing order, "." and ".."
-  // left out.
+  // left out. A first read that fails is an open that fails.
   ListStatus read(const DirHandle& dir, RecordList& out);
+  // The identity of an open directory; false when it cannot be told.
+  bool identify(const DirHandle& dir, DirIdentity& out);
+  // The directory holding `dir`, reached through `dir` itself, not by a
+  // path: so a handle given up for lack of descriptors can be had again at
+  // the cost of one open, however deep the tree. Fails unless it is
+  // `expected` (the directory may have moved since), and where the system
+  // has no such call (Windows).
+  OpenStatus open_parent(const DirHandle& dir, const DirIdentity& expected, DirHandle& out);
+  // Gets the memory reading needs now, without ending the run if there is
+  // none: false then, and a listing thread leaves the work to the others.
+  bool reserve();
 
  private:
   struct State;
@@ -251,7 +271,9 @@ class DirectoryReader {
 };
 
 // How many descriptors (or handles) a scan may keep open at once, all its
-// threads together, leaving room for whatever else the process opens.
+// threads together: what the process may still open when it is asked (a
+// parent may have left descriptors open), less room for whatever else the
+// process opens.
 std::size_t descriptor_budget();
 
 // True when `root` lives on a rotating disk, where reading several

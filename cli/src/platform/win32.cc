@@ -200,12 +200,6 @@ void append_utf8_lossy(std::string& out, NativeStringView native) {
   unicode::append_utf16_as_utf8(as_utf16(native), out);
 }
 
-std::string to_utf8_lossy(NativeStringView native) {
-  std::string out;
-  append_utf8_lossy(out, native);
-  return out;
-}
-
 NativeString from_utf8(std::string_view utf8) {
   std::u16string units;
   unicode::append_utf8_as_utf16(utf8, units);
@@ -597,6 +591,27 @@ ListStatus DirectoryReader::read(const DirHandle& dir, RecordList& out) {
   }
   return win32::list_by_path(dir.context().path, out);
 }
+
+bool DirectoryReader::identify(const DirHandle& dir, DirIdentity& out) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (dir.native() == 0 ||
+      GetFileInformationByHandle(reinterpret_cast<HANDLE>(dir.native()), &info) == 0) {
+    return false;
+  }
+  out = DirIdentity{info.dwVolumeSerialNumber,
+                    (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+  return true;
+}
+
+// A handle cannot be opened relative to another by "..": a directory given
+// up is opened again from an ancestor instead.
+OpenStatus DirectoryReader::open_parent(const DirHandle&, const DirIdentity&, DirHandle&) {
+  return OpenStatus::failed;
+}
+
+// The listing buffer comes from the process heap, which has no per-thread
+// reservation to fail; it is made on first use.
+bool DirectoryReader::reserve() { return true; }
 
 // Handles are not the scarce resource descriptors are on Linux.
 std::size_t descriptor_budget() { return 1024; }
