@@ -31,8 +31,9 @@ struct Identity {
   std::uint64_t size = 0;
 };
 
+// In the form stat gives it, so that the two calls agree.
 std::uint64_t device_of(const struct statx& sx) {
-  return (std::uint64_t{sx.stx_dev_major} << 32) | sx.stx_dev_minor;
+  return makedev(sx.stx_dev_major, sx.stx_dev_minor);
 }
 
 }  // namespace
@@ -354,6 +355,12 @@ std::size_t descriptor_budget() {
                                 : static_cast<std::size_t>(limit.rlim_cur);
   const std::size_t used = open_descriptors(total);
   return std::min(total > used ? total - used : 0, MOST);
+}
+
+std::uint64_t address_space_limit() {
+  struct rlimit limit;
+  if (::getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return UINT64_MAX;
+  return limit.rlim_cur;
 }
 
 bool on_rotating_disk(NativeStringView root) {
