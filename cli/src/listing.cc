@@ -2,8 +2,10 @@
 
 namespace oskra {
 
-unsigned listing_workers(unsigned hardware_threads, bool rotating, std::size_t descriptors) {
-  if (rotating) return 0;
+unsigned listing_workers(unsigned hardware_threads, bool rotating, std::size_t descriptors,
+                         std::uint64_t address_space) {
+  constexpr std::uint64_t ROOM_FOR_WORKERS = 256u << 20;
+  if (rotating || address_space < ROOM_FOR_WORKERS) return 0;
   // Four per core: on a cold cache most of them wait on storage at any one
   // time. Not fewer than four even where the core count is unknown (0), nor
   // more than 32.

@@ -43,6 +43,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -56,10 +57,13 @@
 namespace oskra {
 
 // How many threads list besides the walk's own: none on a rotating disk,
-// where parallel reads cost seeks; otherwise more than there are cores, since
-// a cold listing mostly waits on storage; never more than the descriptor
-// budget can keep busy.
-unsigned listing_workers(unsigned hardware_threads, bool rotating, std::size_t descriptors);
+// where parallel reads cost seeks, nor under a small limit on address space
+// (`address_space` bytes), where the listings ahead and the workers' stacks
+// and buffers would take what the walk needs; otherwise more than there are
+// cores, since a cold listing mostly waits on storage; never more than the
+// descriptor budget can keep busy.
+unsigned listing_workers(unsigned hardware_threads, bool rotating, std::size_t descriptors,
+                         std::uint64_t address_space);
 
 namespace listing {
 

@@ -276,21 +276,26 @@ TEST(PrefetchingSource, AFolderSwappedForALinkIsNotFollowed) {
 }
 #endif
 
-TEST(ListingWorkers, FromCoresDiskAndDescriptors) {
+TEST(ListingWorkers, FromCoresDiskDescriptorsAndAddressSpace) {
+  constexpr std::uint64_t ANY = UINT64_MAX;
   struct Case {
     unsigned cores;
     bool rotating;
     std::size_t descriptors;
+    std::uint64_t address_space;
     unsigned workers;
   } cases[] = {
-      {2, false, 1016, 8}, {8, false, 1016, 32}, {16, false, 1016, 32},
-      {0, false, 1016, 4},  // unknown core count
-      {2, true, 1016, 0},   // a rotating disk: one listing at a time
-      {8, false, 8, 1},    {2, false, 24, 5},    {2, false, 7, 0},
+      {2, false, 1016, ANY, 8},      {8, false, 1016, ANY, 32},
+      {16, false, 1016, ANY, 32},    {0, false, 1016, ANY, 4},  // unknown core count
+      {2, true, 1016, ANY, 0},  // a rotating disk: one listing at a time
+      {8, false, 8, ANY, 1},         {2, false, 24, ANY, 5},
+      {2, false, 7, ANY, 0},         {2, false, 1016, 60u << 20, 0},  // `ulimit -v 60000`
+      {2, false, 1016, 1u << 30, 8},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(listing_workers(c.cores, c.rotating, c.descriptors), c.workers)
-        << c.cores << " cores, rotating " << c.rotating << ", " << c.descriptors;
+    EXPECT_EQ(listing_workers(c.cores, c.rotating, c.descriptors, c.address_space), c.workers)
+        << c.cores << " cores, rotating " << c.rotating << ", " << c.descriptors << ", "
+        << c.address_space;
   }
 }
 

@@ -5,6 +5,7 @@
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
+#include <pthread.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -58,6 +59,16 @@ void init_process() {
   struct rlimit space;
   const bool limited = ::getrlimit(RLIMIT_AS, &space) == 0 && space.rlim_cur != RLIM_INFINITY;
   ::mallopt(M_ARENA_MAX, limited ? 1 : 2);
+  // Threads started from now on (the listing workers, which need little)
+  // get 256 KiB of stack rather than 8 MiB each: under a limit on address
+  // space eight such stacks took most of it, and the scan ran out of memory
+  // with plenty of it unused.
+  pthread_attr_t attributes;
+  if (::pthread_attr_init(&attributes) == 0) {
+    ::pthread_attr_setstacksize(&attributes, 256 * 1024);
+    ::pthread_setattr_default_np(&attributes);
+    ::pthread_attr_destroy(&attributes);
+  }
 #endif
 }
 

@@ -276,6 +276,10 @@ class DirectoryReader {
 // process opens.
 std::size_t descriptor_budget();
 
+// The most address space the process may take (`ulimit -v`); the largest
+// value when there is no such limit.
+std::uint64_t address_space_limit();
+
 // True when `root` lives on a rotating disk, where reading several
 // directories at once costs seeks instead of saving waits. False when the
 // answer is unknown or there is no disk (a RAM or network file system).

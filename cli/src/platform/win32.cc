@@ -613,6 +613,9 @@ OpenStatus DirectoryReader::open_parent(const DirHandle&, const DirIdentity&, Di
 // reservation to fail; it is made on first use.
 bool DirectoryReader::reserve() { return true; }
 
+// A 64-bit process has more address space than it can use.
+std::uint64_t address_space_limit() { return UINT64_MAX; }
+
 // Handles are not the scarce resource descriptors are on Linux.
 std::size_t descriptor_budget() { return 1024; }
 
