@@ -8,8 +8,6 @@
 namespace oskra::platform::win32 {
 namespace {
 
-constexpr std::wstring_view VERBATIM = L"\\\\?\\";
-
 // A final path is at most about 32767 characters; a query that keeps
 // asking for more is not giving one.
 constexpr std::uint32_t LARGEST_BUFFER = 1u << 16;
@@ -33,9 +31,7 @@ std::optional<std::wstring> final_path(const FinalPathQuery& query, std::uint32_
 }  // namespace
 
 std::wstring argument_path(std::wstring typed) {
-  const bool letter = typed.size() == 2 && ((typed[0] >= L'A' && typed[0] <= L'Z') ||
-                                            (typed[0] >= L'a' && typed[0] <= L'z'));
-  if (letter && typed[1] == L':') typed.push_back(L'\\');
+  if (typed.size() == 2 && has_drive_at(typed, 0)) typed.push_back(L'\\');
   return typed;
 }
 

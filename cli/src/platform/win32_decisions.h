@@ -16,6 +16,21 @@
 
 namespace oskra::platform::win32 {
 
+// The verbatim prefix "\\?\": a path after it is passed to the file system
+// as it is, without the classic length limit or any normalisation.
+inline constexpr std::wstring_view VERBATIM = L"\\\\?\\";
+
+// A drive letter: one ASCII letter, as in "D:" (a full-width letter names no
+// drive).
+constexpr bool is_drive_letter(wchar_t c) {
+  return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z');
+}
+
+// True when `path` holds a drive letter and a colon at `at`.
+constexpr bool has_drive_at(std::wstring_view path, std::size_t at) {
+  return path.size() >= at + 2 && is_drive_letter(path[at]) && path[at + 1] == L':';
+}
+
 // The path an argument names. By Windows rules "D:" alone is the current
 // folder of drive D, but the usage text promises a drive letter scans the
 // drive, so a letter and a colon become that drive's root "D:\". Anything

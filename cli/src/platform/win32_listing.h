@@ -1,15 +1,27 @@
-// The two ways the Windows realisation lists a directory, declared here so
-// that tests can hold one against the other. Both append the records of
-// the directory to `out`, in listing order, "." and ".." left out.
+// What the two files of the Windows realisation share (win32.cc: process,
+// text, paths and streams; win32_listing.cc: opening and listing
+// directories), and the listing calls tests hold against each other.
 #pragma once
 
+#include <windows.h>
+
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
 #include "platform/platform.h"
 
 namespace oskra::platform::win32 {
+
+struct HandleCloser {
+  void operator()(HANDLE h) const noexcept { CloseHandle(h); }
+};
+using UniqueHandle = std::unique_ptr<void, HandleCloser>;
+
+inline UniqueHandle own_handle(HANDLE h) {
+  return UniqueHandle(h == INVALID_HANDLE_VALUE ? nullptr : h);
+}
 
 // Through the open directory handle `dir`, with directory queries into
 // `buffer` (grown to 64 KiB on first use). Nothing, and no record, when the
