@@ -254,7 +254,7 @@ RecordSet record_set(const RecordList& records) {
   return out;
 }
 
-TEST(Win32Listing, ThroughTheHandleAndByPathAgree) {
+TEST(Win32Listing, BothDirectoryClassesAgree) {
   TempDir tmp;
   fs::create_directory(tmp.path() / "sub");
   fs::create_directory(tmp.path() / "empty");
@@ -274,41 +274,218 @@ TEST(Win32Listing, ThroughTheHandleAndByPathAgree) {
     DirectoryReader reader;
     DirHandle handle;
     ASSERT_EQ(reader.open_root(dir.wstring(), handle), OpenStatus::ok);
-    ASSERT_NE(handle.native(), 0);
-    RecordList by_handle, by_path;
+    RecordList id_both, full;
     std::vector<std::uint64_t> buffer;
-    const auto status = win32::list_by_handle(handle.native(), buffer, by_handle);
-    ASSERT_TRUE(status.has_value()) << "listing through a handle is not supported here";
-    EXPECT_EQ(*status, ListStatus::ok);
-    EXPECT_EQ(win32::list_by_path(listing_path(dir.wstring()), by_path), ListStatus::ok);
-    EXPECT_EQ(by_handle.size(), by_path.size());
-    EXPECT_EQ(record_set(by_handle), record_set(by_path));
+    win32::VolumeMemory volume;
+    const win32::DirectoryRead read = win32::directory_reader(handle.native());
+    EXPECT_EQ(win32::list_directory(read, volume, buffer, id_both), ListStatus::ok);
+    ASSERT_EQ(volume.directory_class(), win32::DirectoryClass::id_both);
+    volume.id_both_unsupported();
+    EXPECT_EQ(win32::list_directory(read, volume, buffer, full), ListStatus::ok);
+    EXPECT_EQ(id_both.size(), full.size());
+    EXPECT_EQ(record_set(id_both), record_set(full));
   }
 }
 
-// Opens below a fake directory tree: handle 1 is the base, each open gives
-// a new handle standing for the path below it. Notes every component asked
-// for and which handles are open.
+// One directory query record of either class, as a file system writes it.
+struct FakeEntry {
+  std::wstring name;
+  DWORD attributes;
+  DWORD tag;
+  LONGLONG end_of_file;
+  LONGLONG allocation;
+};
+
+template <class Info>
+std::uint32_t put_records(const std::vector<FakeEntry>& entries, void* buffer, std::uint32_t size) {
+  auto* bytes = static_cast<unsigned char*>(buffer);
+  std::size_t at = 0;
+  Info* last = nullptr;
+  for (const FakeEntry& e : entries) {
+    const std::size_t length = offsetof(Info, FileName) + e.name.size() * sizeof(wchar_t);
+    if (at + length > size) return ERROR_MORE_DATA;
+    auto* info = reinterpret_cast<Info*>(bytes + at);
+    *info = Info{};
+    info->FileAttributes = e.attributes;
+    info->EaSize = e.tag;
+    info->EndOfFile.QuadPart = e.end_of_file;
+    info->AllocationSize.QuadPart = e.allocation;
+    info->FileNameLength = static_cast<DWORD>(e.name.size() * sizeof(wchar_t));
+    std::copy(e.name.begin(), e.name.end(), info->FileName);
+    if (last != nullptr) {
+      last->NextEntryOffset = static_cast<DWORD>(reinterpret_cast<unsigned char*>(info) -
+                                                 reinterpret_cast<unsigned char*>(last));
+    }
+    last = info;
+    at = (at + length + 7) & ~std::size_t{7};
+  }
+  return 0;
+}
+
+// A directory read through its handle: for each class, the error of the
+// first read (0: it answers), the records of each read, and the answer to
+// the read after the last. Notes every read.
+struct FakeDirectory {
+  std::map<win32::DirectoryClass, DWORD> first_error;
+  std::vector<std::vector<FakeEntry>> pieces;
+  DWORD after_last = ERROR_NO_MORE_FILES;
+  std::vector<std::pair<win32::DirectoryClass, bool>> reads;
+  std::size_t next = 0;
+
+  win32::DirectoryRead reader() {
+    return [this](win32::DirectoryClass type, bool restart, void* buffer,
+                  std::uint32_t size) -> std::uint32_t {
+      reads.emplace_back(type, restart);
+      if (restart) {
+        if (const DWORD error = first_error.at(type); error != 0) return error;
+        next = 0;
+      }
+      if (next >= pieces.size()) return after_last;
+      const std::vector<FakeEntry>& piece = pieces[next++];
+      return type == win32::DirectoryClass::id_both
+                 ? put_records<FILE_ID_BOTH_DIR_INFO>(piece, buffer, size)
+                 : put_records<FILE_FULL_DIR_INFO>(piece, buffer, size);
+    };
+  }
+};
+
+TEST(Win32Listing, FileFullDirectoryInfoWhereIdBothIsNotSupported) {
+  using win32::DirectoryClass;
+  constexpr auto ID_BOTH = DirectoryClass::id_both, FULL = DirectoryClass::full;
+  EXPECT_EQ(win32::directory_info_class(ID_BOTH, true), FileIdBothDirectoryRestartInfo);
+  EXPECT_EQ(win32::directory_info_class(ID_BOTH, false), FileIdBothDirectoryInfo);
+  EXPECT_EQ(win32::directory_info_class(FULL, true), FileFullDirectoryRestartInfo);
+  EXPECT_EQ(win32::directory_info_class(FULL, false), FileFullDirectoryInfo);
+
+  const std::vector<std::vector<FakeEntry>> pieces = {
+      {{L".", FILE_ATTRIBUTE_DIRECTORY, 0, 0, 0},
+       {L"a.txt", FILE_ATTRIBUTE_ARCHIVE, 0, 5, 8},
+       {L"sub", FILE_ATTRIBUTE_DIRECTORY, 0, 0, 0}},
+      {{L"..", FILE_ATTRIBUTE_DIRECTORY, 0, 0, 0},
+       {L"j", FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT, IO_REPARSE_TAG_MOUNT_POINT,
+        0, 0}},
+  };
+  const std::vector<std::tuple<std::wstring, EntryKind, std::uint64_t>> expected = {
+      {L"a.txt", EntryKind::file, 5},
+      {L"sub", EntryKind::directory, 0},
+      {L"j", EntryKind::link, 0}};
+  struct Row {
+    const char* what;
+    DWORD id_both, full;  // the first read's answer to each class
+    bool full_remembered;
+    ListStatus status;
+    std::vector<std::pair<DirectoryClass, bool>> reads;
+  };
+  const std::vector<Row> table = {
+      {"both answer",
+       0,
+       0,
+       false,
+       ListStatus::ok,
+       {{ID_BOTH, true}, {ID_BOTH, false}, {ID_BOTH, false}}},
+      {"id-both not supported",
+       ERROR_INVALID_PARAMETER,
+       0,
+       true,
+       ListStatus::ok,
+       {{ID_BOTH, true}, {FULL, true}, {FULL, false}, {FULL, false}}},
+      {"not implemented",
+       ERROR_INVALID_FUNCTION,
+       0,
+       true,
+       ListStatus::ok,
+       {{ID_BOTH, true}, {FULL, true}, {FULL, false}, {FULL, false}}},
+      {"neither supported",
+       ERROR_NOT_SUPPORTED,
+       ERROR_NOT_SUPPORTED,
+       true,
+       ListStatus::open_failed,
+       {{ID_BOTH, true}, {FULL, true}}},
+      // Any other failure is the directory's, not the class's.
+      {"denied", ERROR_ACCESS_DENIED, 0, false, ListStatus::open_failed, {{ID_BOTH, true}}},
+  };
+  for (const Row& row : table) {
+    SCOPED_TRACE(row.what);
+    win32::VolumeMemory volume;
+    std::vector<std::uint64_t> buffer;
+    for (int directory = 0; directory < 2; ++directory) {
+      FakeDirectory fake;
+      fake.first_error = {{ID_BOTH, row.id_both}, {FULL, row.full}};
+      fake.pieces = pieces;
+      RecordList out;
+      EXPECT_EQ(win32::list_directory(fake.reader(), volume, buffer, out), row.status);
+      if (row.status == ListStatus::ok) {
+        std::vector<std::tuple<std::wstring, EntryKind, std::uint64_t>> got;
+        for (std::size_t i = 0; i < out.size(); ++i) {
+          got.emplace_back(out.name(out[i]), out[i].kind, out[i].size);
+        }
+        EXPECT_EQ(got, expected);
+      }
+      EXPECT_EQ(volume.directory_class(), row.full_remembered ? FULL : ID_BOTH);
+      // The second directory of the volume starts with what the first
+      // learnt, without a failed query first.
+      if (directory == 0 || !row.full_remembered) {
+        EXPECT_EQ(fake.reads, row.reads);
+      } else {
+        EXPECT_EQ(fake.reads.front(), std::make_pair(FULL, true));
+      }
+    }
+  }
+
+  // A later read that fails keeps what was read before it.
+  FakeDirectory fake;
+  fake.first_error = {{ID_BOTH, 0}, {FULL, 0}};
+  fake.pieces = pieces;
+  fake.after_last = ERROR_NETNAME_DELETED;
+  win32::VolumeMemory volume;
+  std::vector<std::uint64_t> buffer;
+  RecordList out;
+  EXPECT_EQ(win32::list_directory(fake.reader(), volume, buffer, out), ListStatus::cut_short);
+  EXPECT_EQ(out.size(), 3u);
+}
+
+// Opens below a fake directory tree: handle 1 is the base, whose path is
+// B; every other open gives a new handle standing for the path it opened
+// (relative to B). Notes every open asked for and which handles are open.
 struct FakeTree {
-  std::map<std::wstring, std::pair<DWORD, DWORD>> entries;  // path: error, attributes
+  struct Node {
+    DWORD error, attributes, tag;
+  };
+  std::map<std::wstring, Node> entries;  // path below B: what opening it gives
+  bool base_moved = false;               // B names another folder than handle 1 now
   std::map<std::intptr_t, std::wstring> open;
-  std::vector<std::wstring> asked;
+  std::vector<std::wstring> asked;  // "rel:" or "path:" (or "held:") and the path below B
   std::intptr_t next_handle = 2;
+
+  std::uint32_t give(const std::wstring& path, win32::Opened& opened) {
+    const auto it = entries.find(path);
+    if (it == entries.end()) return ERROR_FILE_NOT_FOUND;
+    if (it->second.error != 0) return it->second.error;
+    opened = {next_handle++, it->second.attributes, it->second.tag};
+    open[opened.handle] = path;
+    return 0;
+  }
 
   win32::ComponentOpener opener() {
     win32::ComponentOpener o;
-    o.open = [this](std::intptr_t parent, std::wstring_view name, std::intptr_t& opened,
-                    std::uint32_t& attributes) -> std::uint32_t {
+    o.open = [this](std::intptr_t parent, std::wstring_view name, win32::Opened& opened) {
       std::wstring path = parent == 1 ? std::wstring() : open.at(parent) + L"\\";
       path.append(name);
-      asked.push_back(path);
-      const auto it = entries.find(path);
-      if (it == entries.end()) return ERROR_FILE_NOT_FOUND;
-      if (it->second.first != 0) return it->second.first;
-      opened = next_handle++;
-      open[opened] = path;
-      attributes = it->second.second;
-      return 0;
+      asked.push_back(L"rel:" + path);
+      return give(path, opened);
+    };
+    o.open_path = [this](const std::wstring& full, bool hold, win32::Opened& opened) {
+      EXPECT_TRUE(full.starts_with(L"B")) << to_utf8_lossy(full);
+      const std::wstring path = full.size() > 2 ? full.substr(2) : std::wstring();
+      asked.push_back((hold ? L"held:" : L"path:") + path);
+      if (!path.empty()) return give(path, opened);
+      opened = {next_handle++, FILE_ATTRIBUTE_DIRECTORY, 0};
+      open[opened.handle] = base_moved ? L"<elsewhere>" : L"";
+      return std::uint32_t{0};
+    };
+    o.same = [this](std::intptr_t a, std::intptr_t b) {
+      const auto name = [this](std::intptr_t h) { return h == 1 ? std::wstring() : open.at(h); };
+      return name(a) == name(b);
     };
     o.close = [this](std::intptr_t handle) { EXPECT_EQ(open.erase(handle), 1u); };
     return o;
@@ -318,7 +495,8 @@ struct FakeTree {
 TEST(Win32Listing, SwappedFolderIsNeverFollowed) {
   // For real: "a" is opened for its children, then renamed away and
   // another folder put in its place (Wine cannot make that one a link, see
-  // below); "c" is listed, then becomes a file.
+  // below); "c" is listed, then becomes a file. Opened relative to their
+  // parents' handles, and by path where relative opens are not supported.
   TempDir tmp;
   const fs::path tree = tmp.path() / "tree";
   fs::create_directories(tree / "a" / "b");
@@ -345,47 +523,93 @@ TEST(Win32Listing, SwappedFolderIsNeverFollowed) {
   DirHandle c;
   EXPECT_EQ(reader.open(root, L"c", c), OpenStatus::failed);
 
+  const win32::ComponentOpener system = win32::system_opener();
+  win32::VolumeMemory by_path;
+  by_path.relative_opens_unsupported();
+  std::intptr_t out = 0;
+  // "a" by its path is another folder than the one open.
+  EXPECT_FALSE(win32::open_below(system, by_path, a.native(), (tree / "a").wstring(), L"b", out));
+  EXPECT_FALSE(win32::open_below(system, by_path, root.native(), tree.wstring(), L"c", out));
+  ASSERT_TRUE(win32::open_below(system, by_path, root.native(), tree.wstring(), L"a\\b", out));
+  const DirHandle moved_in(out, root.shared_context());
+  records = RecordList();
+  EXPECT_EQ(reader.read(moved_in, records), ListStatus::ok);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records.name(records[0]), L"secret");
+
   // Swapped for a junction: Wine 8 makes no junction or directory link
   // (CreateSymbolicLinkW does nothing, FSCTL_SET_REPARSE_POINT is not
   // supported) and follows a Unix link even when told not to, so the tree
   // is a fake: "j" and "a\j" are folders that became junctions after their
   // parent's listing, "cloud" a placeholder.
-  constexpr DWORD DIR = FILE_ATTRIBUTE_DIRECTORY, LINK = DIR | FILE_ATTRIBUTE_REPARSE_POINT;
+  constexpr DWORD DIR = FILE_ATTRIBUTE_DIRECTORY, REPARSE = DIR | FILE_ATTRIBUTE_REPARSE_POINT;
+  constexpr DWORD JUNCTION = IO_REPARSE_TAG_MOUNT_POINT;
   struct Row {
     std::wstring rel;
-    win32::OpenBelow result;
+    bool relative;  // relative opens work, as far as the volume knows
+    bool base_moved;
+    bool ok;
     std::vector<std::wstring> asked;
+    bool relative_after;  // what the volume knows afterwards
   };
+  // clang-format off
   const std::vector<Row> table = {
-      {L"a", win32::OpenBelow::ok, {L"a"}},
-      {L"a\\b", win32::OpenBelow::ok, {L"a", L"a\\b"}},
-      {L"j", win32::OpenBelow::failed, {L"j"}},
-      {L"a\\j\\b", win32::OpenBelow::failed, {L"a", L"a\\j"}},
-      {L"cloud", win32::OpenBelow::failed, {L"cloud"}},
-      {L"gone\\b", win32::OpenBelow::failed, {L"gone"}},
-      {L"a\\file", win32::OpenBelow::failed, {L"a", L"a\\file"}},
-      {L"a\\odd", win32::OpenBelow::by_path, {L"a", L"a\\odd"}},
-      {L"a\\\\b", win32::OpenBelow::failed, {L"a"}},
-      {L"", win32::OpenBelow::failed, {}},
+      {L"a", true, false, true, {L"rel:a"}, true},
+      {L"a\\b", true, false, true, {L"rel:a", L"rel:a\\b"}, true},
+      {L"j", true, false, false, {L"rel:j"}, true},
+      {L"a\\j\\b", true, false, false, {L"rel:a", L"rel:a\\j"}, true},
+      {L"cloud", true, false, false, {L"rel:cloud"}, true},
+      {L"gone\\b", true, false, false, {L"rel:gone"}, true},
+      {L"a\\file", true, false, false, {L"rel:a", L"rel:a\\file"}, true},
+      {L"a\\\\b", true, false, false, {L"rel:a"}, true},
+      {L"", true, false, false, {}, true},
+      // Not supported at the second step: by path from the base, which is
+      // held open, as is each component until the next is.
+      {L"a\\odd", true, false, true,
+       {L"rel:a", L"rel:a\\odd", L"held:", L"held:a", L"path:a\\odd"}, false},
+      {L"a\\odd\\j", true, false, false,
+       {L"rel:a", L"rel:a\\odd", L"held:", L"held:a", L"held:a\\odd", L"path:a\\odd\\j"}, false},
+      // Known not to work: by path straight away.
+      {L"a\\b", false, false, true, {L"held:", L"held:a", L"path:a\\b"}, false},
+      {L"j", false, false, false, {L"held:", L"path:j"}, false},
+      {L"a\\j\\b", false, false, false, {L"held:", L"held:a", L"held:a\\j"}, false},
+      {L"cloud", false, false, false, {L"held:", L"path:cloud"}, false},
+      {L"a", false, true, false, {L"held:"}, false},
   };
+  // clang-format on
   for (const Row& row : table) {
-    SCOPED_TRACE(to_utf8_lossy(row.rel));
+    SCOPED_TRACE(to_utf8_lossy(row.rel) + (row.relative ? " relative" : " by path"));
     FakeTree fake;
-    fake.entries = {{L"a", {0, DIR}},
-                    {L"a\\b", {0, DIR}},
-                    {L"j", {0, LINK}},
-                    {L"a\\j", {0, LINK}},
-                    {L"a\\j\\b", {0, DIR}},
-                    {L"cloud", {0, DIR | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_OFFLINE}},
-                    {L"a\\file", {ERROR_DIRECTORY, 0}},
-                    {L"a\\odd", {ERROR_INVALID_FUNCTION, 0}}};
-    std::intptr_t out = 0;
-    EXPECT_EQ(win32::open_below(fake.opener(), 1, row.rel, out), row.result);
+    fake.base_moved = row.base_moved;
+    fake.entries = {{L"a", {0, DIR, 0}},
+                    {L"a\\b", {0, DIR, 0}},
+                    {L"j", {0, REPARSE, JUNCTION}},
+                    {L"a\\j", {0, REPARSE, JUNCTION}},
+                    {L"a\\j\\b", {0, DIR, 0}},
+                    {L"cloud", {0, REPARSE | FILE_ATTRIBUTE_OFFLINE, 0x9000701A}},
+                    {L"a\\file", {ERROR_DIRECTORY, 0, 0}},
+                    {L"a\\odd", {0, DIR, 0}},
+                    {L"a\\odd\\j", {0, REPARSE, JUNCTION}}};
+    const win32::ComponentOpener relative_then_path = fake.opener();
+    win32::ComponentOpener opener = relative_then_path;
+    // "odd" cannot be opened relative to a handle.
+    opener.open = [&](std::intptr_t parent, std::wstring_view name, win32::Opened& opened) {
+      if (name == L"odd") {
+        fake.asked.push_back(L"rel:a\\odd");
+        return static_cast<std::uint32_t>(ERROR_INVALID_PARAMETER);
+      }
+      return relative_then_path.open(parent, name, opened);
+    };
+    win32::VolumeMemory volume;
+    if (!row.relative) volume.relative_opens_unsupported();
+    std::intptr_t got = 0;
+    EXPECT_EQ(win32::open_below(opener, volume, 1, L"B", row.rel, got), row.ok);
     EXPECT_EQ(fake.asked, row.asked);
+    EXPECT_EQ(volume.relative_opens(), row.relative_after);
     // Only the handle handed out stays open.
-    if (row.result == win32::OpenBelow::ok) {
+    if (row.ok) {
       ASSERT_EQ(fake.open.size(), 1u);
-      EXPECT_EQ(fake.open.begin()->first, out);
+      EXPECT_EQ(fake.open.begin()->first, got);
       EXPECT_EQ(fake.open.begin()->second, row.rel);
     } else {
       EXPECT_TRUE(fake.open.empty());
