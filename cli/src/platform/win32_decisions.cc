@@ -78,14 +78,30 @@ bool hold_window(std::size_t argument_count, std::uint32_t console_processes, bo
   return argument_count == 0 && console_processes == 1 && input_is_console && output_is_console;
 }
 
+// Docs: Reparse Point Tags; MS-FSCC 2.1.2.1; File Attribute Constants; CF_PLACEHOLDER_STATE.
 EntryKind classify_record(std::uint32_t attributes, std::uint32_t reparse_tag) {
-  const bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return EntryKind::file;
   // The tag means something only with the reparse-point bit set.
-  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-    return directory ? EntryKind::directory : EntryKind::file;
+  const bool reparse = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  if (reparse && IsReparseTagNameSurrogate(reparse_tag)) return EntryKind::link;
+  if ((attributes & (ATTRIBUTE_RECALL_ON_OPEN | ATTRIBUTE_RECALL_ON_DATA_ACCESS)) != 0) {
+    return EntryKind::skip;
   }
-  if (!directory) return EntryKind::file;
-  return IsReparseTagNameSurrogate(reparse_tag) ? EntryKind::link : EntryKind::skip;
+  if (!reparse) return EntryKind::directory;
+  // The cloud family is one tag with the four bits of
+  // IO_REPARSE_TAG_CLOUD_MASK free for the provider's use.
+  constexpr auto CLOUD = static_cast<std::uint32_t>(IO_REPARSE_TAG_CLOUD);
+  constexpr auto CLOUD_MASK = static_cast<std::uint32_t>(IO_REPARSE_TAG_CLOUD_MASK);
+  return (reparse_tag & ~CLOUD_MASK) == CLOUD ? EntryKind::directory : EntryKind::skip;
+}
+
+// Docs: File Attribute Constants (RECALL_ON_DATA_ACCESS, OFFLINE); FILE_FULL_DIR_INFO.
+std::uint64_t counted_size(std::uint32_t attributes, std::uint64_t end_of_file,
+                           std::uint64_t allocation) {
+  if ((attributes & (ATTRIBUTE_RECALL_ON_DATA_ACCESS | FILE_ATTRIBUTE_OFFLINE)) == 0) {
+    return end_of_file;
+  }
+  return allocation < end_of_file ? allocation : end_of_file;
 }
 
 ListStatus listing_status(ListingStep step, std::uint32_t error) {
@@ -108,8 +124,7 @@ bool listing_unsupported(std::uint32_t error) {
          error == ERROR_INVALID_PARAMETER;
 }
 
-// FILE_INFO_BY_HANDLE_CLASS:
-// learn.microsoft.com/windows/win32/api/minwinbase/ne-minwinbase-file_info_by_handle_class
+// Docs: GetFileInformationByHandleEx; FILE_INFO_BY_HANDLE_CLASS.
 std::uint32_t directory_info_class(DirectoryClass type, bool restart) {
   if (type == DirectoryClass::id_both) {
     return restart ? FileIdBothDirectoryRestartInfo : FileIdBothDirectoryInfo;
@@ -137,12 +152,12 @@ bool take_records(const unsigned char* bytes, std::size_t size, RecordList& out)
     const std::wstring_view name(info->FileName, info->FileNameLength / sizeof(wchar_t));
     if (name != L"." && name != L"..") {
       // The reparse tag takes the place of the extended attributes' size,
-      // which a reparse point cannot have: MS-FSA 2.1.5.6.3.3,
-      // learn.microsoft.com/openspecs/windows_protocols/ms-fsa/be281f4f-0394-47d1-a5fc-8a743cb5ff9a
+      // which a reparse point cannot have (MS-FSA 2.1.5.6.3.3).
       const std::uint32_t attributes = info->FileAttributes;
       const std::uint32_t tag = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? info->EaSize : 0;
       out.add(name, classify_record(attributes, tag),
-              static_cast<std::uint64_t>(info->EndOfFile.QuadPart));
+              counted_size(attributes, static_cast<std::uint64_t>(info->EndOfFile.QuadPart),
+                           static_cast<std::uint64_t>(info->AllocationSize.QuadPart)));
     }
     if (info->NextEntryOffset == 0) return true;
     at += info->NextEntryOffset;

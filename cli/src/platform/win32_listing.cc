@@ -122,7 +122,7 @@ ComponentOpener system_opener() {
   const auto create = ntdll_function<NtCreateFileFunction>("NtCreateFile");
   const auto to_win32 = ntdll_function<NtStatusToWin32Function>("RtlNtStatusToDosError");
   if (create != nullptr && to_win32 != nullptr) {
-    // NtCreateFile: learn.microsoft.com/windows/win32/api/winternl/nf-winternl-ntcreatefile
+    // Docs: NtCreateFile (RootDirectory, FILE_OPEN_REPARSE_POINT, FILE_OPEN_FOR_BACKUP_INTENT).
     opener.open = [create, to_win32](std::intptr_t parent, std::wstring_view name, Opened& opened) {
       // A counted name of at most 32767 characters.
       if (name.size() > 0x7FFF) return static_cast<std::uint32_t>(ERROR_FILENAME_EXCED_RANGE);
@@ -150,7 +150,7 @@ ComponentOpener system_opener() {
       return describe(handle, opened);
     };
   }
-  // CreateFileW: learn.microsoft.com/windows/win32/api/fileapi/nf-fileapi-createfilew
+  // Docs: CreateFileW (FILE_FLAG_OPEN_REPARSE_POINT, FILE_FLAG_BACKUP_SEMANTICS, sharing).
   opener.open_path = [](const std::wstring& path, bool hold, Opened& opened) {
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | (hold ? 0 : FILE_SHARE_DELETE);
     const HANDLE handle = CreateFileW(

@@ -113,25 +113,62 @@ TEST(Win32Paths, EntryNameIsEmptyForRootsOnly) {
 }
 
 TEST(Win32Listing, ClassifiesRecordsByAttributesAndTag) {
-  constexpr std::uint32_t DIR = 0x10, REPARSE = 0x400, ARCHIVE = 0x20;
+  constexpr std::uint32_t DIR = FILE_ATTRIBUTE_DIRECTORY, REPARSE = FILE_ATTRIBUTE_REPARSE_POINT,
+                          ARCHIVE = FILE_ATTRIBUTE_ARCHIVE, OFFLINE = FILE_ATTRIBUTE_OFFLINE,
+                          ON_OPEN = win32::ATTRIBUTE_RECALL_ON_OPEN,
+                          ON_DATA = win32::ATTRIBUTE_RECALL_ON_DATA_ACCESS;
+  constexpr std::uint32_t CLOUD = IO_REPARSE_TAG_CLOUD, ONEDRIVE = 0x9000701A;
   struct Case {
     std::uint32_t attributes, tag;
     EntryKind kind;
   } cases[] = {
       {ARCHIVE, 0, EntryKind::file},
       {DIR, 0, EntryKind::directory},
-      {DIR, 0xA000000C, EntryKind::directory},           // a stale tag without the reparse bit
-      {DIR | REPARSE, 0xA0000003, EntryKind::link},      // mount point, junction
-      {DIR | REPARSE, 0xA000000C, EntryKind::link},      // directory symbolic link
-      {DIR | REPARSE, 0x9000701A, EntryKind::skip},      // cloud-file folder
-      {DIR | REPARSE, 0x80000013, EntryKind::skip},      // no name surrogate
-      {REPARSE | ARCHIVE, 0xA000000C, EntryKind::file},  // file symbolic link
-      {REPARSE | ARCHIVE, 0x8000001B, EntryKind::file},  // app execution alias
-      {REPARSE | ARCHIVE, 0x80000013, EntryKind::file},  // deduplicated file
+      {DIR, 0xA000000C, EntryKind::directory},  // a stale tag without the reparse bit
+      {DIR | REPARSE, IO_REPARSE_TAG_MOUNT_POINT, EntryKind::link},  // mount point, junction
+      {DIR | REPARSE, IO_REPARSE_TAG_SYMLINK, EntryKind::link},      // directory symbolic link
+      // Cloud-file folders whose listing is on the disk are entered; those
+      // whose listing would be fetched are not.
+      {DIR | REPARSE, CLOUD, EntryKind::directory},
+      {DIR | REPARSE | FILE_ATTRIBUTE_READONLY, ONEDRIVE, EntryKind::directory},
+      {DIR | REPARSE | ON_OPEN, ONEDRIVE, EntryKind::skip},
+      {DIR | REPARSE | ON_DATA, CLOUD | 0x1000, EntryKind::skip},
+      {DIR | ON_DATA, 0, EntryKind::skip},
+      {DIR | REPARSE | OFFLINE, ONEDRIVE, EntryKind::directory},
+      // Any other reparse folder without the name-surrogate bit.
+      {DIR | REPARSE, IO_REPARSE_TAG_CLOUD + 1, EntryKind::skip},
+      {DIR | REPARSE, 0x9000001C, EntryKind::skip},  // projected file system
+      {DIR | REPARSE, 0x80000018, EntryKind::skip},  // container layer
+      {DIR | REPARSE, 0x00001234, EntryKind::skip},  // a tag not known here
+      {DIR | REPARSE | ON_OPEN, IO_REPARSE_TAG_MOUNT_POINT, EntryKind::link},
+      {REPARSE | ARCHIVE, IO_REPARSE_TAG_SYMLINK, EntryKind::file},     // file symbolic link
+      {REPARSE | ARCHIVE, 0x8000001B, EntryKind::file},                 // app execution alias
+      {REPARSE | ARCHIVE, IO_REPARSE_TAG_DEDUP, EntryKind::file},       // deduplicated file
+      {REPARSE | ARCHIVE | OFFLINE | ON_DATA, CLOUD, EntryKind::file},  // online-only file
   };
   for (const Case& c : cases) {
     EXPECT_EQ(win32::classify_record(c.attributes, c.tag), c.kind)
         << std::hex << c.attributes << " " << c.tag;
+  }
+
+  // What a file counts: only what this disk holds of it.
+  constexpr std::uint32_t PLACEHOLDER = REPARSE | ARCHIVE;
+  struct Size {
+    std::uint32_t attributes;
+    std::uint64_t end_of_file, allocation, counted;
+  } sizes[] = {
+      {ARCHIVE, 5, 4096, 5},
+      {FILE_ATTRIBUTE_SPARSE_FILE, 1ull << 40, 4096, 1ull << 40},  // logical size stays
+      {FILE_ATTRIBUTE_COMPRESSED, 100000, 8192, 100000},
+      {PLACEHOLDER, 3000, 4096, 3000},                               // hydrated
+      {PLACEHOLDER | OFFLINE | ON_DATA, 5ull << 30, 0, 0},           // online-only
+      {PLACEHOLDER | ON_DATA, 10ull << 20, 4ull << 20, 4ull << 20},  // partly here
+      {PLACEHOLDER | ON_DATA, 3000, 4096, 3000},
+      {ARCHIVE | OFFLINE, 100000, 4096, 4096},  // moved to remote storage
+  };
+  for (const Size& c : sizes) {
+    EXPECT_EQ(win32::counted_size(c.attributes, c.end_of_file, c.allocation), c.counted)
+        << std::hex << c.attributes << std::dec << " " << c.end_of_file << " " << c.allocation;
   }
 }
 
@@ -363,12 +400,19 @@ TEST(Win32Listing, FileFullDirectoryInfoWhereIdBothIsNotSupported) {
        {L"sub", FILE_ATTRIBUTE_DIRECTORY, 0, 0, 0}},
       {{L"..", FILE_ATTRIBUTE_DIRECTORY, 0, 0, 0},
        {L"j", FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT, IO_REPARSE_TAG_MOUNT_POINT,
-        0, 0}},
+        0, 0},
+       {L"OneDrive", FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT, 0x9000701A, 0, 0},
+       {L"cloud.docx",
+        FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_OFFLINE |
+            win32::ATTRIBUTE_RECALL_ON_DATA_ACCESS,
+        IO_REPARSE_TAG_CLOUD, 20000, 0}},
   };
   const std::vector<std::tuple<std::wstring, EntryKind, std::uint64_t>> expected = {
       {L"a.txt", EntryKind::file, 5},
       {L"sub", EntryKind::directory, 0},
-      {L"j", EntryKind::link, 0}};
+      {L"j", EntryKind::link, 0},
+      {L"OneDrive", EntryKind::directory, 0},
+      {L"cloud.docx", EntryKind::file, 0}};
   struct Row {
     const char* what;
     DWORD id_both, full;  // the first read's answer to each class
@@ -441,7 +485,7 @@ TEST(Win32Listing, FileFullDirectoryInfoWhereIdBothIsNotSupported) {
   std::vector<std::uint64_t> buffer;
   RecordList out;
   EXPECT_EQ(win32::list_directory(fake.reader(), volume, buffer, out), ListStatus::cut_short);
-  EXPECT_EQ(out.size(), 3u);
+  EXPECT_EQ(out.size(), 5u);
 }
 
 // Opens below a fake directory tree: handle 1 is the base, whose path is
@@ -541,7 +585,8 @@ TEST(Win32Listing, SwappedFolderIsNeverFollowed) {
   // (CreateSymbolicLinkW does nothing, FSCTL_SET_REPARSE_POINT is not
   // supported) and follows a Unix link even when told not to, so the tree
   // is a fake: "j" and "a\j" are folders that became junctions after their
-  // parent's listing, "cloud" a placeholder.
+  // parent's listing; "cloud" a placeholder folder whose listing would be
+  // fetched, "onedrive" a cloud folder whose listing is on the disk.
   constexpr DWORD DIR = FILE_ATTRIBUTE_DIRECTORY, REPARSE = DIR | FILE_ATTRIBUTE_REPARSE_POINT;
   constexpr DWORD JUNCTION = IO_REPARSE_TAG_MOUNT_POINT;
   struct Row {
@@ -559,6 +604,7 @@ TEST(Win32Listing, SwappedFolderIsNeverFollowed) {
       {L"j", true, false, false, {L"rel:j"}, true},
       {L"a\\j\\b", true, false, false, {L"rel:a", L"rel:a\\j"}, true},
       {L"cloud", true, false, false, {L"rel:cloud"}, true},
+      {L"onedrive", true, false, true, {L"rel:onedrive"}, true},
       {L"gone\\b", true, false, false, {L"rel:gone"}, true},
       {L"a\\file", true, false, false, {L"rel:a", L"rel:a\\file"}, true},
       {L"a\\\\b", true, false, false, {L"rel:a"}, true},
@@ -574,6 +620,7 @@ TEST(Win32Listing, SwappedFolderIsNeverFollowed) {
       {L"j", false, false, false, {L"held:", L"path:j"}, false},
       {L"a\\j\\b", false, false, false, {L"held:", L"held:a", L"held:a\\j"}, false},
       {L"cloud", false, false, false, {L"held:", L"path:cloud"}, false},
+      {L"onedrive", false, false, true, {L"held:", L"path:onedrive"}, false},
       {L"a", false, true, false, {L"held:"}, false},
   };
   // clang-format on
@@ -586,7 +633,8 @@ TEST(Win32Listing, SwappedFolderIsNeverFollowed) {
                     {L"j", {0, REPARSE, JUNCTION}},
                     {L"a\\j", {0, REPARSE, JUNCTION}},
                     {L"a\\j\\b", {0, DIR, 0}},
-                    {L"cloud", {0, REPARSE | FILE_ATTRIBUTE_OFFLINE, 0x9000701A}},
+                    {L"cloud", {0, REPARSE | win32::ATTRIBUTE_RECALL_ON_OPEN, 0x9000701A}},
+                    {L"onedrive", {0, REPARSE, 0x9000701A}},
                     {L"a\\file", {ERROR_DIRECTORY, 0, 0}},
                     {L"a\\odd", {0, DIR, 0}},
                     {L"a\\odd\\j", {0, REPARSE, JUNCTION}}};
