@@ -117,7 +117,10 @@ int analyse(const Options& options) {
 
   const auto start = std::chrono::steady_clock::now();
   WalkResult scan;
-  {
+  const std::optional<std::uint64_t> file_size = platform::root_file_size(*root);
+  if (file_size) {
+    scan = walk_file(*root, *file_size, engine);
+  } else {
     StatusLine status(start);  // erased at the end of this block, before the report
     const std::size_t descriptors = platform::descriptor_budget();
     unsigned workers = listing_workers(std::thread::hardware_concurrency(),
@@ -136,7 +139,9 @@ int analyse(const Options& options) {
   report.elapsed_ms = static_cast<std::uint64_t>(
       std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
   report.total_bytes = scan.root.bytes;
-  report.files = scan.root.files;
+  // A file as the root is one file, while its node, like any file's, counts
+  // nothing beneath it.
+  report.files = file_size ? 1 : scan.root.files;
   report.dirs = scan.root.dirs;
   report.denied = scan.denied;
   report.tree = std::move(scan.root);

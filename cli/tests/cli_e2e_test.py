@@ -294,6 +294,21 @@ class Reports(unittest.TestCase):
             self.assertIn(f"  1.     2.0 KB  {d}/Temp", lines)
             self.assertEqual(lines[-2], "只看不删:删除请自行在资源管理器操作。规则语义与出处见 SKILL.md。")
 
+    def test_a_file_as_the_path(self):
+        # The file itself, named directly or through a link: its size, one
+        # file, no folder, nothing denied; its own node and verdict.
+        with TempDir() as d:
+            path = os.path.join(d, "thumbcache_32.db")
+            e2e.make_file(path, 5000)
+            os.symlink("thumbcache_32.db", os.path.join(d, "link"))
+            doc, text = e2e.file_root_reports(path)
+            for arg in (path, os.path.join(d, "link")):
+                with self.subTest(arg=arg):
+                    self.assertEqual(e2e.without_time(scan_json(arg)), doc)
+                    code, out, err = run([arg])
+                    self.assertEqual((code, err), (0, b""))
+                    self.assertEqual(e2e.without_time(out.decode()), text)
+
     def test_failed_output_is_an_error(self):
         with TempDir() as d:
             for i in range(3000):

@@ -148,10 +148,13 @@ class CommandLine(unittest.TestCase):
         # letter case all resolve to the one final path.
         doc = scan_json(["f:/rel/./Sub 目录/../Sub 目录/"])
         self.assertEqual(doc["path"], "F:\\rel\\Sub 目录")
-        # A single file is a root too.
-        doc = scan_json(["F:\\rel\\Sub 目录\\x"])
-        self.assertEqual((doc["path"], doc["tree"]["name"], doc["total_bytes"], doc["files"]),
-                         ("F:\\rel\\Sub 目录\\x", "x", 0, 0))
+        # A single file is a root too: its size, one file, no folder.
+        make_file(os.path.join(sub, "thumbcache_32.db"), 5000)
+        doc, text = e2e.file_root_reports("F:\\rel\\Sub 目录\\thumbcache_32.db")
+        self.assertEqual(e2e.without_time(scan_json(["f:/rel/Sub 目录/THUMBCACHE_32.DB"])), doc)
+        code, out, err = run(["F:\\rel\\Sub 目录\\thumbcache_32.db"])
+        self.assertEqual((code, err), (0, b""))
+        self.assertEqual(e2e.without_time(out.decode()), text)
 
     def test_failed_output_is_an_error(self):
         folder = fresh(os.path.join(drive("f"), "many"))

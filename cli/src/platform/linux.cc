@@ -378,6 +378,12 @@ std::optional<NativeString> canonicalize(std::string_view path) {
   return NativeString(resolved.get());
 }
 
+std::optional<std::uint64_t> root_file_size(NativeStringView path) {
+  struct stat st;
+  if (::lstat(std::string(path).c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return std::nullopt;
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
 std::string display_path(NativeStringView path) { return to_utf8_lossy(path); }
 
 std::string entry_name(NativeStringView path) {

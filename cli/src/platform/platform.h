@@ -73,6 +73,12 @@ bool exists(std::string_view path);
 // both of these, "D:" alone is the root of drive D.
 std::optional<NativeString> canonicalize(std::string_view path);
 
+// The bytes the resolved root `path` counts when it is a file (anything but
+// a directory), as a listing would count it; nothing for a directory, or
+// when one metadata call on the path cannot tell (the walk then finds out).
+// Links are not followed: the path is resolved already.
+std::optional<std::uint64_t> root_file_size(NativeStringView path);
+
 // The text shown for a native path: lossy UTF-8 with, on Windows, every
 // leading verbatim prefix "\\?\" removed; nothing else changes.
 std::string display_path(NativeStringView path);

@@ -216,6 +216,34 @@ std::optional<NativeString> canonicalize(std::string_view path) {
   return win32::canonical_path(query, full_path(*native).value_or(std::wstring()));
 }
 
+std::optional<std::uint64_t> root_file_size(NativeStringView path) {
+  // Docs: GetFileAttributesExW; GetFileInformationByHandleEx (FileStandardInfo).
+  const std::wstring native(path);
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (GetFileAttributesExW(native.c_str(), GetFileExInfoStandard, &data) == 0 ||
+      (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return std::nullopt;
+  }
+  const std::uint64_t size =
+      (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  // What a file whose data is not all here holds on this disk: its
+  // allocation, read without opening its data (which would fetch it), or
+  // nothing when even that cannot be read.
+  std::uint64_t allocation = 0;
+  if (win32::data_elsewhere(data.dwFileAttributes)) {
+    const UniqueHandle file = own_handle(
+        CreateFileW(native.c_str(), FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    FILE_STANDARD_INFO info{};
+    if (file &&
+        GetFileInformationByHandleEx(file.get(), FileStandardInfo, &info, sizeof info) != 0) {
+      allocation = static_cast<std::uint64_t>(info.AllocationSize.QuadPart);
+    }
+  }
+  return win32::counted_size(data.dwFileAttributes, size, allocation);
+}
+
 std::string display_path(NativeStringView path) {
   while (path.starts_with(VERBATIM)) path.remove_prefix(VERBATIM.size());
   return to_utf8_lossy(path);

@@ -95,12 +95,15 @@ EntryKind classify_record(std::uint32_t attributes, std::uint32_t reparse_tag) {
   return (reparse_tag & ~CLOUD_MASK) == CLOUD ? EntryKind::directory : EntryKind::skip;
 }
 
-// Docs: File Attribute Constants (RECALL_ON_DATA_ACCESS, OFFLINE); FILE_FULL_DIR_INFO.
+// Docs: File Attribute Constants (RECALL_ON_DATA_ACCESS, OFFLINE).
+bool data_elsewhere(std::uint32_t attributes) {
+  return (attributes & (ATTRIBUTE_RECALL_ON_DATA_ACCESS | FILE_ATTRIBUTE_OFFLINE)) != 0;
+}
+
+// Docs: File Attribute Constants; FILE_FULL_DIR_INFO (EndOfFile, AllocationSize).
 std::uint64_t counted_size(std::uint32_t attributes, std::uint64_t end_of_file,
                            std::uint64_t allocation) {
-  if ((attributes & (ATTRIBUTE_RECALL_ON_DATA_ACCESS | FILE_ATTRIBUTE_OFFLINE)) == 0) {
-    return end_of_file;
-  }
+  if (!data_elsewhere(attributes)) return end_of_file;
   return allocation < end_of_file ? allocation : end_of_file;
 }
 

@@ -94,6 +94,10 @@ inline constexpr std::uint32_t ATTRIBUTE_RECALL_ON_DATA_ACCESS = 0x00400000;
 //   file systems, tags not known here).
 EntryKind classify_record(std::uint32_t attributes, std::uint32_t reparse_tag);
 
+// True when a file's data is not all on this disk (RECALL_ON_DATA_ACCESS,
+// OFFLINE): reading it would fetch it from elsewhere.
+bool data_elsewhere(std::uint32_t attributes);
+
 // The bytes a file's record counts: its logical size (EndOfFile), or, when
 // its data is not all on this disk (RECALL_ON_DATA_ACCESS, OFFLINE), the
 // smaller of that and the space allocated for it here (AllocationSize): 0
