@@ -156,6 +156,34 @@ class CommandLine(unittest.TestCase):
         self.assertEqual((code, err), (0, b""))
         self.assertEqual(e2e.without_time(out.decode()), text)
 
+    def test_quoted_path_ending_in_a_backslash(self):
+        # As typed in a batch file run by cmd: "\"" there would have ended the
+        # quote, and the program takes it so.
+        folder = fresh(os.path.join(drive("f"), "quoted dir"))
+        make_file(os.path.join(folder, "x"), 3)
+        batch = os.path.join(drive("f"), "quoted.bat")
+        exe = "Z:" + EXE.replace("/", "\\")
+        for line, expected in [
+                ('"F:\\quoted dir\\" --json', ("F:\\quoted dir", 3)),
+                ('"F:\\" --json --depth 0', ("F:\\", None)),
+                ('"F:\\no such\\" --json', "路径不存在: F:\\no such\n"),
+        ]:
+            with self.subTest(line=line):
+                with open(batch, "w") as f:
+                    f.write(f'@"{exe}" {line}\r\n')
+                code, out, err = e2e.run([WINE_RUN, "cmd", "/c", "F:\\quoted.bat"], env=ENV,
+                                         timeout=600)
+                if isinstance(expected, str):
+                    self.assertEqual((code, out, err.decode()), (2, b"", expected))
+                    continue
+                doc = e2e.report(code, out, err)
+                self.assertEqual(doc["path"], expected[0])
+                if expected[1] is not None:
+                    self.assertEqual(doc["total_bytes"], expected[1])
+                else:  # --depth 0 came through: the root's entries only
+                    self.assertTrue(doc["tree"]["children"])
+                    self.assertFalse(any("children" in c for c in doc["tree"]["children"]))
+
     def test_failed_output_is_an_error(self):
         folder = fresh(os.path.join(drive("f"), "many"))
         for i in range(3000):

@@ -135,16 +135,30 @@ void init_process() {
   // translation touches the line ends.
 }
 
+namespace {
+
+// The arguments of `line` by CommandLineToArgvW, the program name first.
+std::vector<std::wstring> split_command_line(const std::wstring& line) {
+  int count = 0;
+  const std::unique_ptr<LPWSTR, LocalFreer> argv(CommandLineToArgvW(line.c_str(), &count));
+  std::vector<std::wstring> out;
+  if (!argv) return out;
+  for (int i = 0; i < count; ++i) out.emplace_back(argv.get()[i]);
+  return out;
+}
+
+}  // namespace
+
 std::optional<std::vector<std::string>> arguments(int /*argc*/, char** /*argv*/, std::string& bad) {
   // The C runtime's argv is in the ANSI code page and loses characters;
   // the command line itself is UTF-16.
-  int count = 0;
-  std::unique_ptr<LPWSTR, LocalFreer> argv(CommandLineToArgvW(GetCommandLineW(), &count));
+  std::vector<std::wstring> split = split_command_line(GetCommandLineW());
   std::vector<std::string> out;
-  if (!argv) return out;
-  for (int i = 1; i < count; ++i) {
+  if (split.empty()) return out;
+  split.erase(split.begin());
+  for (const std::wstring& typed : win32::mended_arguments(split, split_command_line)) {
     std::string arg;
-    if (!unicode::append_utf16_as_utf8(as_utf16(argv.get()[i]), arg)) {
+    if (!unicode::append_utf16_as_utf8(as_utf16(typed), arg)) {
       bad = std::move(arg);
       return std::nullopt;
     }

@@ -37,6 +37,28 @@ std::wstring argument_path(std::wstring typed) {
   return typed;
 }
 
+// Docs: CommandLineToArgvW; Naming Files, Paths, and Namespaces (no " in a name).
+std::vector<std::wstring> mended_arguments(const std::vector<std::wstring>& args,
+                                           const CommandLineSplit& split) {
+  std::vector<std::wstring> out;
+  std::vector<std::wstring> pending(args.rbegin(), args.rend());  // the next on top
+  while (!pending.empty()) {
+    std::wstring arg = std::move(pending.back());
+    pending.pop_back();
+    const std::size_t quote = arg.find(L'"');
+    if (quote == std::wstring::npos) {
+      out.push_back(std::move(arg));
+      continue;
+    }
+    out.push_back(arg.substr(0, quote));
+    // CommandLineToArgvW reads the first token by rules of its own, as the
+    // program name: a placeholder takes that place.
+    std::vector<std::wstring> more = split(L"x " + arg.substr(quote + 1));
+    for (std::size_t i = more.size(); i > 1; --i) pending.push_back(std::move(more[i - 1]));
+  }
+  return out;
+}
+
 std::optional<std::wstring> verbatim_path(std::wstring_view full) {
   if (full.empty()) return std::nullopt;
   // Typed in verbatim form, it names exactly what it says.

@@ -39,6 +39,21 @@ constexpr bool has_drive_at(std::wstring_view path, std::size_t at) {
 // else is left as typed.
 std::wstring argument_path(std::wstring typed);
 
+// Splits a command line as CommandLineToArgvW does, its first token read
+// as the program name.
+using CommandLineSplit = std::function<std::vector<std::wstring>(const std::wstring& line)>;
+
+// The arguments as the user meant them, from `args` as CommandLineToArgvW
+// gave them (the program name dropped). There, a backslash before a quote
+// makes it a literal quote, so a quoted path ending in a backslash
+// swallows the rest of the line: "D:\" --json arrives as the one argument
+// D:" --json. A quote is never part of a Windows file name, so an argument
+// holding one was split wrongly: the text before its first quote is that
+// argument, and the text after it is split again by `split` into further
+// arguments, mended the same way.
+std::vector<std::wstring> mended_arguments(const std::vector<std::wstring>& args,
+                                           const CommandLineSplit& split);
+
 // `full` (an absolute path as GetFullPathNameW gives it) in verbatim form:
 // "C:\x\" is "\\?\C:\x", "\\srv\share\x" is "\\?\UNC\srv\share\x": separators
 // at the end go, except the one of a root ("\\?\C:\", "\\?\Volume{...}\").

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <process.h>
 #include <windows.h>
+// After <windows.h>, which it needs.
+#include <shellapi.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -744,6 +746,40 @@ TEST(Win32Start, ArgumentPathTakesALoneDriveLetterForItsRoot) {
   }
 }
 
+// The arguments of a command line by the system's own splitting, the
+// program name first.
+std::vector<std::wstring> split_by_system(const std::wstring& line) {
+  int count = 0;
+  LPWSTR* argv = CommandLineToArgvW(line.c_str(), &count);
+  std::vector<std::wstring> out(argv, argv + (argv != nullptr ? count : 0));
+  LocalFree(argv);
+  return out;
+}
+
+TEST(Win32Start, QuotedPathsEndingInABackslashMeanWhatTheySay) {
+  // Command lines as typed, after the program's name.
+  const std::vector<std::pair<std::wstring, std::vector<std::wstring>>> table = {
+      {LR"("F:\")", {L"F:"}},
+      {LR"("F:\" --json --depth 0)", {L"F:", L"--json", L"--depth", L"0"}},
+      {LR"("C:\Program Files\" --top 5)", {L"C:\\Program Files", L"--top", L"5"}},
+      {LR"(--json "D:\My Files\")", {L"--json", L"D:\\My Files"}},
+      {LR"("a\" "b\")", {L"a", L"b"}},
+      {LR"(c\"d)", {L"c", L"d"}},
+      {LR"("x\"   )", {L"x"}},
+      // Nothing to mend.
+      {LR"("C:\Program Files" --top 5)", {L"C:\\Program Files", L"--top", L"5"}},
+      {LR"("D:\My Files\\" --json)", {L"D:\\My Files\\", L"--json"}},
+      {LR"(C:\ "" e\\"f g" h\\i)", {L"C:\\", L"", L"e\\f g", L"h\\\\i"}},
+      {L"\u4E2D\u6587 \"\u6587\\\"", {L"\u4E2D\u6587", L"\u6587"}},
+  };
+  for (const auto& [typed, expected] : table) {
+    std::vector<std::wstring> split = split_by_system(L"oskra-cli.exe " + typed);
+    ASSERT_FALSE(split.empty());
+    split.erase(split.begin());
+    EXPECT_EQ(win32::mended_arguments(split, split_by_system), expected) << to_utf8_lossy(typed);
+  }
+}
+
 // A GetFinalPathNameByHandleW that answers from a table by flags, keeping
 // to its buffer contract, and notes what it was asked.
 struct Answer {
@@ -925,10 +961,16 @@ TEST(Win32Args, CommandLine) {
     // quoting rules apply to the rest.
     const auto args = arguments(0, nullptr, bad);
     ASSERT_TRUE(args.has_value());
-    const std::vector<std::string> expected = {"name",      "--gtest_filter=Win32Args.CommandLine",
-                                               "a b",       "",
-                                               "c\"d",      "e\\f g",
-                                               "h\\\\i",    "\u4E2D\u6587",
+    // No quote is part of a file name, so "c\"d" means "c" and "d".
+    const std::vector<std::string> expected = {"name",
+                                               "--gtest_filter=Win32Args.CommandLine",
+                                               "a b",
+                                               "",
+                                               "c",
+                                               "d",
+                                               "e\\f g",
+                                               "h\\\\i",
+                                               "\u4E2D\u6587",
                                                "\U0001F600"};
     EXPECT_EQ(*args, expected);
     return;
