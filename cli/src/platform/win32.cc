@@ -128,9 +128,51 @@ bool write_console(HANDLE h, std::wstring_view text) {
 
 // --- Process -----------------------------------------------------------------
 
+namespace {
+
+win32::TokenCalls process_token() {
+  win32::TokenCalls calls;
+  calls.open = [](std::intptr_t& token) {
+    HANDLE handle = nullptr;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &handle) ==
+        0) {
+      return false;
+    }
+    token = reinterpret_cast<std::intptr_t>(handle);
+    return true;
+  };
+  calls.lookup = [](std::uint64_t& luid) {
+    LUID value{};
+    if (LookupPrivilegeValueW(nullptr, SE_BACKUP_NAME, &value) == 0) return false;
+    luid = (static_cast<std::uint64_t>(static_cast<std::uint32_t>(value.HighPart)) << 32) |
+           value.LowPart;
+    return true;
+  };
+  calls.enable = [](std::intptr_t token, std::uint64_t luid) {
+    TOKEN_PRIVILEGES privileges{};
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Luid.LowPart = static_cast<DWORD>(luid);
+    privileges.Privileges[0].Luid.HighPart = static_cast<LONG>(luid >> 32);
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    if (AdjustTokenPrivileges(reinterpret_cast<HANDLE>(token), FALSE, &privileges,
+                              sizeof privileges, nullptr, nullptr) == 0) {
+      const DWORD error = GetLastError();
+      return static_cast<std::uint32_t>(error != 0 ? error : ERROR_GEN_FAILURE);
+    }
+    // ERROR_SUCCESS, or ERROR_NOT_ALL_ASSIGNED when the token lacks it.
+    return static_cast<std::uint32_t>(GetLastError());
+  };
+  calls.close = [](std::intptr_t token) { CloseHandle(reinterpret_cast<HANDLE>(token)); };
+  return calls;
+}
+
+}  // namespace
+
 void init_process() {
   // A drive without its medium must fail the call, not open a dialog box.
   SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+  // Elevated, an administrator's scan may read every folder.
+  win32::enable_backup_privilege(process_token());
   // Output bypasses the C runtime (see write_stdout), so no text-mode
   // translation touches the line ends.
 }

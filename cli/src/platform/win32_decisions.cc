@@ -100,6 +100,22 @@ bool hold_window(std::size_t argument_count, std::uint32_t console_processes, bo
   return argument_count == 0 && console_processes == 1 && input_is_console && output_is_console;
 }
 
+// Docs: AdjustTokenPrivileges; Privilege Constants (SE_BACKUP_NAME).
+Privilege enable_backup_privilege(const TokenCalls& calls) {
+  std::intptr_t token = 0;
+  if (!calls.open(token)) return Privilege::failed;
+  Privilege result = Privilege::failed;
+  std::uint64_t luid = 0;
+  if (calls.lookup(luid)) {
+    const std::uint32_t error = calls.enable(token, luid);
+    result = error == 0                        ? Privilege::enabled
+             : error == ERROR_NOT_ALL_ASSIGNED ? Privilege::not_held
+                                               : Privilege::failed;
+  }
+  calls.close(token);
+  return result;
+}
+
 // Docs: Reparse Point Tags; MS-FSCC 2.1.2.1; File Attribute Constants; CF_PLACEHOLDER_STATE.
 EntryKind classify_record(std::uint32_t attributes, std::uint32_t reparse_tag) {
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return EntryKind::file;

@@ -95,6 +95,28 @@ bool hold_window(std::size_t argument_count, std::uint32_t console_processes, bo
 inline constexpr std::uint32_t ATTRIBUTE_RECALL_ON_OPEN = 0x00040000;
 inline constexpr std::uint32_t ATTRIBUTE_RECALL_ON_DATA_ACCESS = 0x00400000;
 
+// The calls that enable a privilege of the process's own token.
+struct TokenCalls {
+  // OpenProcessToken for adjusting privileges: true with the token in `token`.
+  std::function<bool(std::intptr_t& token)> open;
+  // LookupPrivilegeValueW of the backup privilege: true with its LUID.
+  std::function<bool(std::uint64_t& luid)> lookup;
+  // AdjustTokenPrivileges enabling `luid`: 0 when it is enabled,
+  // ERROR_NOT_ALL_ASSIGNED (1300) when the token does not hold it, or the
+  // error of the call.
+  std::function<std::uint32_t(std::intptr_t token, std::uint64_t luid)> enable;
+  std::function<void(std::intptr_t token)> close;
+};
+
+enum class Privilege { enabled, not_held, failed };
+
+// Enables the backup privilege (SeBackupPrivilege) when the process's token
+// holds it, as an administrator's elevated token does, disabled: opening
+// for backup then passes the folders' access checks, so an elevated scan
+// lists what an administrator may read. Nothing else changes: without it,
+// or when a call fails, the scan runs as before.
+Privilege enable_backup_privilege(const TokenCalls& calls);
+
 // The kind of a listed entry from its attribute bits and, when the
 // reparse-point bit is set, its reparse tag, as its parent's listing gives
 // them (the same two values cloud files' placeholder state is read from).

@@ -909,6 +909,53 @@ TEST(Win32Start, HoldsTheWindowOnlyForADoubleClick) {
   }
 }
 
+TEST(Win32Start, EnablesTheBackupPrivilegeOnlyWhereTheTokenHoldsIt) {
+  using win32::Privilege;
+  constexpr std::uint64_t BACKUP = 17;
+  struct Row {
+    const char* what;
+    bool opens, looks_up;
+    DWORD adjusted;
+    Privilege result;
+  };
+  const std::vector<Row> table = {
+      {"elevated", true, true, ERROR_SUCCESS, Privilege::enabled},
+      {"not elevated", true, true, ERROR_NOT_ALL_ASSIGNED, Privilege::not_held},
+      {"adjusting fails", true, true, ERROR_ACCESS_DENIED, Privilege::failed},
+      {"no such privilege", true, false, ERROR_SUCCESS, Privilege::failed},
+      {"no token", false, true, ERROR_SUCCESS, Privilege::failed},
+  };
+  for (const Row& row : table) {
+    SCOPED_TRACE(row.what);
+    std::vector<std::string> calls;
+    win32::TokenCalls fake;
+    fake.open = [&](std::intptr_t& token) {
+      calls.push_back("open");
+      token = 7;
+      return row.opens;
+    };
+    fake.lookup = [&](std::uint64_t& luid) {
+      calls.push_back("lookup");
+      luid = BACKUP;
+      return row.looks_up;
+    };
+    fake.enable = [&](std::intptr_t token, std::uint64_t luid) {
+      calls.push_back("enable " + std::to_string(token) + " " + std::to_string(luid));
+      return static_cast<std::uint32_t>(row.adjusted);
+    };
+    fake.close = [&](std::intptr_t token) { calls.push_back("close " + std::to_string(token)); };
+    EXPECT_EQ(win32::enable_backup_privilege(fake), row.result);
+    // The token, once open, is closed again whatever happens.
+    std::vector<std::string> expected = {"open"};
+    if (row.opens) {
+      expected.push_back("lookup");
+      if (row.looks_up) expected.push_back("enable 7 17");
+      expected.push_back("close 7");
+    }
+    EXPECT_EQ(calls, expected);
+  }
+}
+
 // The test program's own path, as the C runtime saw it at start.
 fs::path own_path() {
   if (_wpgmptr != nullptr && *_wpgmptr != L'\0') return fs::path(_wpgmptr);
