@@ -100,6 +100,31 @@ bool hold_window(std::size_t argument_count, std::uint32_t console_processes, bo
   return argument_count == 0 && console_processes == 1 && input_is_console && output_is_console;
 }
 
+// Docs: GetVolumePathNameW; GetVolumeNameForVolumeMountPointW; Naming a Volume.
+std::optional<std::wstring> volume_device(std::wstring_view volume_path,
+                                          const VolumeNameQuery& volume_name) {
+  // The drive-letter forms are asked for without the verbatim prefix,
+  // which GetVolumeNameForVolumeMountPointW does not take everywhere.
+  std::wstring_view path = volume_path;
+  if (path.starts_with(VERBATIM) && has_drive_at(path, VERBATIM.size())) {
+    path.remove_prefix(VERBATIM.size());
+  }
+  std::wstring mount(path);
+  if (mount.empty()) return std::nullopt;
+  if (!mount.ends_with(L'\\')) mount.push_back(L'\\');
+  std::optional<std::wstring> name;
+  if (mount.starts_with(VERBATIM) && mount.substr(VERBATIM.size()).starts_with(L"Volume{")) {
+    name = mount;
+  } else if (has_drive_at(mount, 0) && mount[2] == L'\\') {
+    name = volume_name(mount);
+    // A letter whose volume goes unnamed: the letter's own device.
+    if (!name && mount.size() == 3) return std::wstring(L"\\\\.\\") + mount.substr(0, 2);
+  }
+  if (!name || !name->starts_with(VERBATIM) || !name->ends_with(L'\\')) return std::nullopt;
+  name->pop_back();
+  return name;
+}
+
 // Docs: AdjustTokenPrivileges; Privilege Constants (SE_BACKUP_NAME).
 Privilege enable_backup_privilege(const TokenCalls& calls) {
   std::intptr_t token = 0;

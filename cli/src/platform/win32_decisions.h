@@ -117,6 +117,21 @@ enum class Privilege { enabled, not_held, failed };
 // or when a call fails, the scan runs as before.
 Privilege enable_backup_privilege(const TokenCalls& calls);
 
+// GetVolumeNameForVolumeMountPointW: the volume's own name
+// ("\\?\Volume{...}\") for a mount point that ends in a backslash ("C:\",
+// "C:\mnt\data\"); nothing when it has none.
+using VolumeNameQuery = std::function<std::optional<std::wstring>(const std::wstring& mount_point)>;
+
+// The device of the volume a folder is on, to ask whether it rotates, from
+// the folder's volume path (GetVolumePathNameW: "\\?\C:\",
+// "C:\mnt\data\", "\\?\Volume{...}\"): so a volume mounted in a folder is
+// judged by its own disk, not by the drive letter's. "\\?\Volume{...}" (no
+// separator at the end, which would name its root folder); "\\.\D:" for a
+// drive letter whose volume has no name; nothing for a share, whose disk
+// is not here, or a folder mount without a volume name.
+std::optional<std::wstring> volume_device(std::wstring_view volume_path,
+                                          const VolumeNameQuery& volume_name);
+
 // The kind of a listed entry from its attribute bits and, when the
 // reparse-point bit is set, its reparse tag, as its parent's listing gives
 // them (the same two values cloud files' placeholder state is read from).

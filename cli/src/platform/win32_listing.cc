@@ -249,21 +249,31 @@ ListStatus DirectoryReader::read(const DirHandle& dir, RecordList& out) {
 std::size_t descriptor_budget() { return 1024; }
 
 bool on_rotating_disk(NativeStringView root) {
-  // The volume of a drive-letter path ("\\?\C:\..." or "C:\..."); shares and
-  // volumes without a letter report no disk.
-  std::wstring_view p = root;
-  while (p.starts_with(VERBATIM)) p.remove_prefix(VERBATIM.size());
-  if (!win32::has_drive_at(p, 0)) return false;
-  const std::wstring volume = std::wstring(L"\\\\.\\") + p[0] + L":";
-  const UniqueHandle device = own_handle(CreateFileW(
-      volume.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+  const std::wstring path(root);
+  // A prefix of the path, with a separator at the end.
+  std::wstring volume(path.size() + MAX_PATH, L'\0');
+  if (GetVolumePathNameW(path.c_str(), volume.data(), static_cast<DWORD>(volume.size())) == 0) {
+    return false;
+  }
+  volume.resize(volume.find(L'\0'));
+  const auto volume_name = [](const std::wstring& mount_point) -> std::optional<std::wstring> {
+    wchar_t name[64] = {};  // "\\?\Volume{GUID}\" is 49 characters
+    if (GetVolumeNameForVolumeMountPointW(mount_point.c_str(), name, std::size(name)) == 0) {
+      return std::nullopt;
+    }
+    return std::wstring(name);
+  };
+  const std::optional<std::wstring> device = win32::volume_device(volume, volume_name);
   if (!device) return false;
+  const UniqueHandle handle = own_handle(CreateFileW(
+      device->c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!handle) return false;
   STORAGE_PROPERTY_QUERY query{};
   query.PropertyId = StorageDeviceSeekPenaltyProperty;
   query.QueryType = PropertyStandardQuery;
   DEVICE_SEEK_PENALTY_DESCRIPTOR penalty{};
   DWORD got = 0;
-  if (DeviceIoControl(device.get(), IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, &penalty,
+  if (DeviceIoControl(handle.get(), IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, &penalty,
                       sizeof penalty, &got, nullptr) == 0 ||
       got < sizeof penalty) {
     return false;

@@ -956,6 +956,37 @@ TEST(Win32Start, EnablesTheBackupPrivilegeOnlyWhereTheTokenHoldsIt) {
   }
 }
 
+TEST(Win32Start, TheRotatingDiskCheckAsksTheRootsOwnVolume) {
+  const std::map<std::wstring, std::wstring> names = {
+      {L"C:\\", L"\\\\?\\Volume{c}\\"},
+      {L"C:\\mnt\\data\\", L"\\\\?\\Volume{d}\\"},
+      {L"E:\\", L"not a volume name"},
+  };
+  const win32::VolumeNameQuery volume_name = [&](const std::wstring& mount_point) {
+    const auto it = names.find(mount_point);
+    return it == names.end() ? std::nullopt : std::optional<std::wstring>(it->second);
+  };
+  const std::vector<std::pair<std::wstring, std::optional<std::wstring>>> table = {
+      {L"\\\\?\\C:\\", L"\\\\?\\Volume{c}"},
+      {L"C:\\", L"\\\\?\\Volume{c}"},
+      // A volume mounted in a folder is its own disk, not C:'s.
+      {L"\\\\?\\C:\\mnt\\data\\", L"\\\\?\\Volume{d}"},
+      {L"C:\\mnt\\data", L"\\\\?\\Volume{d}"},
+      {L"\\\\?\\Volume{v}\\", L"\\\\?\\Volume{v}"},
+      // A letter whose volume goes unnamed, as under Wine: the letter's device.
+      {L"\\\\?\\Z:\\", L"\\\\.\\Z:"},
+      {L"\\\\?\\C:\\mnt\\other\\", std::nullopt},
+      {L"E:\\", std::nullopt},
+      // A share's disk is not here.
+      {L"\\\\?\\UNC\\srv\\share\\", std::nullopt},
+      {L"\\\\srv\\share\\", std::nullopt},
+      {L"", std::nullopt},
+  };
+  for (const auto& [volume_path, device] : table) {
+    EXPECT_EQ(win32::volume_device(volume_path, volume_name), device) << to_utf8_lossy(volume_path);
+  }
+}
+
 // The test program's own path, as the C runtime saw it at start.
 fs::path own_path() {
   if (_wpgmptr != nullptr && *_wpgmptr != L'\0') return fs::path(_wpgmptr);
