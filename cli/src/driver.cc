@@ -84,11 +84,16 @@ constexpr std::string_view RUN_FROM_CONSOLE =
     "这是命令行程序:请在 cmd 或 PowerShell 中运行,后跟要分析的目录或盘符(如 oskra-cli D:)。"
     "按任意键关闭窗口。\n";
 
+// A failed write to standard output ends the run with status 2: quietly
+// when its reader has gone (`| head -1`), which is no fault of the run.
+int write_failed(bool reader_gone) {
+  if (!reader_gone) platform::write_stderr(WRITE_FAILED);
+  return 2;
+}
+
 int write_usage(int status) {
-  if (!platform::write_stdout(USAGE)) {
-    platform::write_stderr(WRITE_FAILED);
-    return 2;
-  }
+  bool reader_gone = false;
+  if (!platform::write_stdout(USAGE, reader_gone)) return write_failed(reader_gone);
   return status;
 }
 
@@ -146,16 +151,16 @@ int analyse(const Options& options) {
   report.denied = scan.denied;
   report.tree = std::move(scan.root);
 
-  Writer out(platform::write_stdout);
+  bool reader_gone = false;
+  Writer out([&reader_gone](std::string_view piece) {
+    return platform::write_stdout(piece, reader_gone);
+  });
   if (options.json) {
     write_json_report(report, out);
   } else {
     write_text_report(report, options.top, platform::stdout_is_terminal(), out);
   }
-  if (!out.flush()) {
-    platform::write_stderr(WRITE_FAILED);
-    return 2;
-  }
+  if (!out.flush()) return write_failed(reader_gone);
   return 0;
 }
 

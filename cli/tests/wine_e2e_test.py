@@ -188,15 +188,18 @@ class CommandLine(unittest.TestCase):
         folder = fresh(os.path.join(drive("f"), "many"))
         for i in range(3000):
             open(os.path.join(folder, f"file-{i:05}"), "wb").close()
+        # A full disk keeps its message; a pipe its reader closed (`| more`
+        # ended early) ends the run with status 2 and not a word.
         r, w = os.pipe()
         os.close(r)
-        with tempfile.TemporaryFile() as err:
-            status = subprocess.run(["wine", EXE, "F:\\many", "--json"], stdout=w, stderr=err,
-                                    env=ENV, timeout=600).returncode
-            os.close(w)
-            err.seek(0)
-            self.assertEqual(status, 2)
-            self.assertNotEqual(err.read(), b"")
+        with open("/dev/full", "wb") as full:
+            for stdout, expected in [(full, "无法写入标准输出\n".encode()), (w, b"")]:
+                with tempfile.TemporaryFile() as err:
+                    status = subprocess.run(["wine", EXE, "F:\\many", "--json"], stdout=stdout,
+                                            stderr=err, env=ENV, timeout=600).returncode
+                    err.seek(0)
+                    self.assertEqual((status, err.read()), (2, expected))
+        os.close(w)
 
 
 # The text report example, scanned from the drive D: instead of C:.

@@ -440,6 +440,12 @@ bool stdout_is_terminal() { return ::isatty(STDOUT_FILENO) == 1; }
 
 bool write_stdout(std::string_view utf8) { return write_all(STDOUT_FILENO, utf8); }
 
+bool write_stdout(std::string_view utf8, bool& reader_gone) {
+  if (write_all(STDOUT_FILENO, utf8)) return true;
+  if (errno == EPIPE) reader_gone = true;
+  return false;
+}
+
 void write_stderr(std::string_view utf8) { (void)write_all(STDERR_FILENO, utf8); }
 
 bool stderr_is_terminal() { return ::isatty(STDERR_FILENO) == 1; }

@@ -107,6 +107,10 @@ bool stdout_is_terminal();
 // Writes UTF-8 text to standard output (on a Windows console, as UTF-16).
 // False when it could not all be written.
 bool write_stdout(std::string_view utf8);
+// The same; when it fails because standard output is a pipe whose reader
+// has gone (EPIPE; ERROR_NO_DATA or ERROR_BROKEN_PIPE on Windows),
+// `reader_gone` is set as well.
+bool write_stdout(std::string_view utf8, bool& reader_gone);
 
 // Best effort; standard error has nowhere to report its own failures.
 void write_stderr(std::string_view utf8);

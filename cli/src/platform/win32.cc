@@ -403,11 +403,20 @@ std::optional<std::string> read_file_beside_executable(std::string_view file_nam
 
 bool stdout_is_terminal() { return is_console(GetStdHandle(STD_OUTPUT_HANDLE)); }
 
-bool write_stdout(std::string_view utf8) {
+bool write_stdout(std::string_view utf8, bool& reader_gone) {
   const HANDLE h = GetStdHandle(STD_OUTPUT_HANDLE);
-  if (!is_console(h)) return write_bytes(h, utf8);
+  if (!is_console(h)) {
+    if (write_bytes(h, utf8)) return true;
+    if (win32::reader_gone(GetLastError())) reader_gone = true;
+    return false;
+  }
   // The report's writer hands over whole characters only.
   return write_console(h, from_utf8(utf8));
+}
+
+bool write_stdout(std::string_view utf8) {
+  bool reader_gone = false;
+  return write_stdout(utf8, reader_gone);
 }
 
 void write_stderr(std::string_view utf8) {

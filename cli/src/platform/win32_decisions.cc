@@ -100,6 +100,11 @@ bool hold_window(std::size_t argument_count, std::uint32_t console_processes, bo
   return argument_count == 0 && console_processes == 1 && input_is_console && output_is_console;
 }
 
+// Docs: System Error Codes (0-499); Anonymous Pipe Operations.
+bool reader_gone(std::uint32_t error) {
+  return error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED;
+}
+
 // Docs: GetVolumePathNameW; GetVolumeNameForVolumeMountPointW; Naming a Volume.
 std::optional<std::wstring> volume_device(std::wstring_view volume_path,
                                           const VolumeNameQuery& volume_name) {

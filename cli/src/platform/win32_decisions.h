@@ -117,6 +117,12 @@ enum class Privilege { enabled, not_held, failed };
 // or when a call fails, the scan runs as before.
 Privilege enable_backup_privilege(const TokenCalls& calls);
 
+// True when a write failed with `error` because it went to a pipe whose
+// reader has closed it, as `oskra-cli D:\ | more` ended early does: 232
+// (the pipe is being closed), 109 (the pipe has been ended) or 233 (no
+// process is on the other end of the pipe, as Wine says it).
+bool reader_gone(std::uint32_t error);
+
 // GetVolumeNameForVolumeMountPointW: the volume's own name
 // ("\\?\Volume{...}\") for a mount point that ends in a backslash ("C:\",
 // "C:\mnt\data\"); nothing when it has none.

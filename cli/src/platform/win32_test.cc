@@ -282,6 +282,16 @@ TEST(Win32Listing, FailureCodesMapToListingStatus) {
   }
 }
 
+TEST(Win32Streams, OnlyAReaderGoneEndsTheRunQuietly) {
+  for (const DWORD error : {ERROR_NO_DATA, ERROR_BROKEN_PIPE, ERROR_PIPE_NOT_CONNECTED}) {
+    EXPECT_TRUE(win32::reader_gone(error)) << error;
+  }
+  for (const DWORD error : {ERROR_SUCCESS, ERROR_DISK_FULL, ERROR_HANDLE_DISK_FULL,
+                            ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE, ERROR_NOT_ENOUGH_MEMORY}) {
+    EXPECT_FALSE(win32::reader_gone(error)) << error;
+  }
+}
+
 // Names, kinds and sizes of a listing, in a set: the two ways of listing
 // need not agree on the order.
 using RecordSet = std::set<std::tuple<std::wstring, EntryKind, std::uint64_t>>;
