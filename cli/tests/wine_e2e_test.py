@@ -16,6 +16,7 @@ import pty
 import re
 import select
 import shutil
+import signal
 import subprocess
 import sys
 import struct
@@ -465,12 +466,15 @@ def render(tty_bytes):
     return "".join(text + "\n" for text in lines) + "".join(c for c in line if c)
 
 
-def run_on_console(args, command=None, key_after=None, stderr_too=False):
+def run_on_console(args, command=None, key_after=None, stderr_too=False, interrupt_after=None):
     """Runs the .exe (or `command`) with a pseudo-terminal as its console
     (for standard error too with `stderr_too`); returns the status, the text
     shown, what the console wrote to the terminal, and, with `key_after`,
     whether the process was still there a second after that text was shown
-    to take the key then pressed."""
+    to take the key then pressed. With `interrupt_after`, the program is
+    interrupted as soon as that text is written: Wine turns SIGINT into the
+    console's Ctrl+C event (its console takes a ^C typed on the terminal for
+    a character while the program reads no input)."""
     master, slave = pty.openpty()
     # Wide enough that no line wraps.
     fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 50, 400, 0, 0))
@@ -490,6 +494,9 @@ def run_on_console(args, command=None, key_after=None, stderr_too=False):
         if not data:
             break
         out += data
+        if interrupt_after and interrupt_after.encode() in out:
+            os.kill(proc.pid, signal.SIGINT)
+            interrupt_after = None
         shown = re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]", b"", out)
         if key_after and waited is None and key_after.encode() in shown:
             time.sleep(1)
@@ -534,6 +541,24 @@ class Console(unittest.TestCase):
         self.assertRegex(written, r"扫描中 \d+(\.\d)? [KM]?B ｜ [1-9]\d* 个文件 ｜ 1 个目录 ｜ \d+ 秒")
         drop_time = lambda text: re.sub(r"扫描 \d+ms", "", text)
         self.assertEqual(drop_time(shown), drop_time(piped.decode()))
+
+    def test_ctrl_c_erases_the_status_line(self):
+        # Interrupted while the line shows, the program blanks it and ends as
+        # an interrupted program ends: under Wine with status 0, whether it
+        # handles the event or not (on Windows, STATUS_CONTROL_C_EXIT).
+        root = fresh(os.path.join(drive("f"), "interrupted"))
+        for k in range(20):
+            fd = os.open(root, os.O_RDONLY | os.O_DIRECTORY)
+            os.mkdir(f"d{k}", dir_fd=fd)
+            sub = os.open(f"d{k}", os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
+            os.close(fd)
+            for i in range(2500):
+                os.close(os.open(f"f{i}", os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=sub))
+            os.close(sub)
+        status, shown, written, _ = run_on_console(["F:\\interrupted"], stderr_too=True,
+                                                   interrupt_after="扫描中")
+        self.assertIn("扫描中", written)
+        self.assertEqual((status, shown), (0, ""))
 
     def test_double_click_holds_the_window_until_a_key(self):
         # Alone on its console with no arguments, as Explorer starts it on a

@@ -39,7 +39,8 @@ inline constexpr NativeChar SEPARATOR = static_cast<NativeChar>(
 // --- Process -----------------------------------------------------------------
 
 // Per-process setup the rest relies on (a closed pipe must surface as a
-// failed write, not a signal). Call once at the start of main.
+// failed write, not a signal; an interruption blanks the status line). Call
+// once at the start of main.
 void init_process();
 
 // The arguments after the program name as UTF-8. Empty optional when one is
@@ -117,6 +118,12 @@ void write_stderr(std::string_view utf8);
 
 // True when standard error is a terminal (on Windows, a console).
 bool stderr_is_terminal();
+
+// The columns of standard error a status line now covers (0: none shows),
+// for an interruption to blank before the program ends as an interrupted
+// program ends there: Ctrl+C, Ctrl+Break or a closed console on Windows,
+// SIGINT or SIGTERM on Linux. init_process sets that up.
+void set_status_cells(std::size_t cells);
 
 // The width in columns of the terminal or console standard error shows on;
 // 0 when it cannot be told.

@@ -5,6 +5,7 @@
 // After <windows.h>, which they need.
 #include <shellapi.h>
 
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <optional>
@@ -166,11 +167,33 @@ win32::TokenCalls process_token() {
   return calls;
 }
 
+// The columns the status line covers, for the console control handler:
+// the one piece of process-wide state besides the rule table, since the
+// handler is called on a thread of its own with nothing else to reach.
+std::atomic<std::size_t> status_cells{0};
+
+// Docs: SetConsoleCtrlHandler; HandlerRoutine. Every event ends the process
+// once the handlers are through (the default one calls ExitProcess), so
+// each blanks the status line first and passes the event on.
+BOOL WINAPI on_console_event(DWORD /*event*/) {
+  const std::size_t cells = status_cells.load();
+  if (cells != 0) {
+    std::string blank = "\r";
+    blank.append(cells, ' ');
+    blank.push_back('\r');
+    write_stderr(blank);
+  }
+  return FALSE;
+}
+
 }  // namespace
+
+void set_status_cells(std::size_t cells) { status_cells.store(cells); }
 
 void init_process() {
   // A drive without its medium must fail the call, not open a dialog box.
   SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+  SetConsoleCtrlHandler(on_console_event, TRUE);
   // Elevated, an administrator's scan may read every folder.
   win32::enable_backup_privilege(process_token());
   // Output bypasses the C runtime (see write_stdout), so no text-mode
