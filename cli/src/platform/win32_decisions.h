@@ -263,10 +263,10 @@ struct ComponentOpener {
 // instead, from `base_path` down: first `base_path` itself, which must
 // still be `base`, then each component, every one held open until the next
 // is, so none can be swapped in between. Either way a component that is not
-// a directory to enter (see classify_record) is refused: it was listed as a
-// plain directory, so it was swapped for a junction or a link since, and
-// whatever it leads to lies outside the tree. Every handle but the last is
-// closed again.
+// a directory to enter (see classify_record) is refused: it was listed as
+// one, so it was swapped for a junction or a link since, and whatever it
+// leads to lies outside the tree. Every handle but the last is closed
+// again.
 bool open_below(const ComponentOpener& opener, VolumeMemory& volume, std::intptr_t base,
                 std::wstring_view base_path, std::wstring_view rel, std::intptr_t& out);
 
