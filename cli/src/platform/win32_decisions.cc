@@ -188,6 +188,7 @@ ListStatus listing_status(ListingStep step, std::uint32_t error) {
   return ListStatus::cut_short;
 }
 
+// Docs: System Error Codes (0-499); NTSTATUS to Win32 error mapping of NtCreateFile.
 bool listing_unsupported(std::uint32_t error) {
   // What "not implemented", "invalid device request", "not supported" and
   // "invalid information class" become in Win32 terms.
@@ -237,6 +238,7 @@ bool take_records(const unsigned char* bytes, std::size_t size, RecordList& out)
 
 }  // namespace
 
+// Docs: GetFileInformationByHandleEx; FILE_ID_BOTH_DIR_INFO; FILE_FULL_DIR_INFO.
 ListStatus list_directory(const DirectoryRead& read, VolumeMemory& volume,
                           std::vector<std::uint64_t>& buffer, RecordList& out) {
   constexpr std::size_t BUFFER_BYTES = 64 * 1024;
@@ -348,6 +350,7 @@ bool open_by_path(const ComponentOpener& opener, std::intptr_t base, std::wstrin
 
 }  // namespace
 
+// Docs: NtCreateFile (RootDirectory, FILE_OPEN_REPARSE_POINT); CreateFileW (sharing modes).
 bool open_below(const ComponentOpener& opener, VolumeMemory& volume, std::intptr_t base,
                 std::wstring_view base_path, std::wstring_view rel, std::intptr_t& out) {
   if (opener.open && volume.relative_opens()) {
