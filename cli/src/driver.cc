@@ -84,11 +84,16 @@ constexpr std::string_view RUN_FROM_CONSOLE =
     "这是命令行程序:请在 cmd 或 PowerShell 中运行,后跟要分析的目录或盘符(如 oskra-cli D:)。"
     "按任意键关闭窗口。\n";
 
+// A failed write to standard output ends the run with status 2: quietly
+// when its reader has gone (`| head -1`), which is no fault of the run.
+int write_failed(bool reader_gone) {
+  if (!reader_gone) platform::write_stderr(WRITE_FAILED);
+  return 2;
+}
+
 int write_usage(int status) {
-  if (!platform::write_stdout(USAGE)) {
-    platform::write_stderr(WRITE_FAILED);
-    return 2;
-  }
+  bool reader_gone = false;
+  if (!platform::write_stdout(USAGE, reader_gone)) return write_failed(reader_gone);
   return status;
 }
 
@@ -117,7 +122,10 @@ int analyse(const Options& options) {
 
   const auto start = std::chrono::steady_clock::now();
   WalkResult scan;
-  {
+  const std::optional<std::uint64_t> file_size = platform::root_file_size(*root);
+  if (file_size) {
+    scan = walk_file(*root, *file_size, engine);
+  } else {
     StatusLine status(start);  // erased at the end of this block, before the report
     const std::size_t descriptors = platform::descriptor_budget();
     unsigned workers =
@@ -137,21 +145,23 @@ int analyse(const Options& options) {
   report.elapsed_ms = static_cast<std::uint64_t>(
       std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
   report.total_bytes = scan.root.bytes;
-  report.files = scan.root.files;
+  // A file as the root is one file, while its node, like any file's, counts
+  // nothing beneath it.
+  report.files = file_size ? 1 : scan.root.files;
   report.dirs = scan.root.dirs;
   report.denied = scan.denied;
   report.tree = std::move(scan.root);
 
-  Writer out(platform::write_stdout);
+  bool reader_gone = false;
+  Writer out([&reader_gone](std::string_view piece) {
+    return platform::write_stdout(piece, reader_gone);
+  });
   if (options.json) {
     write_json_report(report, out);
   } else {
     write_text_report(report, options.top, platform::stdout_is_terminal(), out);
   }
-  if (!out.flush()) {
-    platform::write_stderr(WRITE_FAILED);
-    return 2;
-  }
+  if (!out.flush()) return write_failed(reader_gone);
   return 0;
 }
 

@@ -100,6 +100,8 @@ void StatusLine::update(const WalkProgress& so_far) {
   const std::size_t old = std::min(drawn_cells_, max_cells);
   if (old > cells) text.append(old - cells, ' ');
   drawn_cells_ = std::max(drawn_cells_, cells);
+  // Known before the line shows, so an interruption blanks all of it.
+  platform::set_status_cells(std::min(drawn_cells_, max_cells));
   platform::write_stderr(text);
 }
 
@@ -112,6 +114,7 @@ void StatusLine::erase() {
   text += '\r';
   platform::write_stderr(text);
   drawn_cells_ = 0;
+  platform::set_status_cells(0);
 }
 
 }  // namespace oskra

@@ -204,4 +204,15 @@ WalkResult walk(platform::DirectorySource& source, NativeStringView root, std::u
   return Walker(source, engine, progress).run(root, depth);
 }
 
+WalkResult walk_file(NativeStringView root, std::uint64_t size, const RuleEngine& engine) {
+  WalkResult result;
+  Node& file = result.root;
+  file.name = platform::entry_name(root);
+  file.path = platform::display_path(root);
+  file.bytes = size;
+  file.mark = engine.evaluate(file.path);
+  if (is_green(file.mark)) result.greens.push_back(file);
+  return result;
+}
+
 }  // namespace oskra

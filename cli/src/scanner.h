@@ -68,4 +68,10 @@ struct WalkResult {
 WalkResult walk(platform::DirectorySource& source, platform::NativeStringView root,
                 std::uint32_t depth, const RuleEngine& engine, const ProgressHook& progress = {});
 
+// A root that is a file of `size` bytes: its own node (name, path, size
+// and its own verdict; `files` and `dirs` 0, as for any file node), nothing
+// beneath it, and a copy in the greens when that verdict is green. Nothing
+// is listed.
+WalkResult walk_file(platform::NativeStringView root, std::uint64_t size, const RuleEngine& engine);
+
 }  // namespace oskra

@@ -3,6 +3,7 @@ and wine_e2e_test.py (the Windows program under Wine)."""
 
 import json
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -184,6 +185,36 @@ EXAMPLE_JSON = """{
   ]
 }
 """
+
+
+def file_root_reports(path):
+    """What a scan of a file as the path reports, the file being a green
+    "thumbcache_32.db" of 5000 bytes shown as `path`: the JSON document as
+    parsed, without "elapsed_ms", and the text report, its time left out
+    (see without_time)."""
+    mark = {"state": "green", "pattern": "thumbcache_*", "source": "builtin",
+            "reason": "rule.reason.thumbCache", "action": "rule.action.safeToClean"}
+    node = {"name": "thumbcache_32.db", "path": path, "bytes": 5000, "files": 0, "dirs": 0,
+            "mark": mark}
+    doc = {"tool": "morvane-cli", "version": "0.9.9", "path": path, "total_bytes": 5000,
+           "files": 1, "dirs": 0, "denied": 0, "tree": node, "greens": [node]}
+    text = (f"{TITLE} — {path}\n"
+            "总计 4.9 KB ｜ 1 个文件 ｜ 0 个目录 ｜ 0 项拒绝访问 ｜ 扫描 ms\n"
+            "\n"
+            "建议清理(绿标,前 20):\n"
+            f"  1.     4.9 KB  {path}\n"
+            "(共 1 项,完整清单用 --json)\n"
+            "\n"
+            "只看不删:删除请自行在资源管理器操作。规则语义与出处见 SKILL.md。\n")
+    return doc, text
+
+
+def without_time(doc_or_text):
+    """A report without its scan time: a parsed JSON document without
+    "elapsed_ms", or a text report with "扫描 …ms" emptied."""
+    if isinstance(doc_or_text, dict):
+        return {k: v for k, v in doc_or_text.items() if k != "elapsed_ms"}
+    return re.sub(r"扫描 \d+ms", "扫描 ms", doc_or_text)
 
 
 def _tests(suite):

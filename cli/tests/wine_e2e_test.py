@@ -16,6 +16,7 @@ import pty
 import re
 import select
 import shutil
+import signal
 import subprocess
 import sys
 import struct
@@ -148,24 +149,58 @@ class CommandLine(unittest.TestCase):
         # letter case all resolve to the one final path.
         doc = scan_json(["f:/rel/./Sub 目录/../Sub 目录/"])
         self.assertEqual(doc["path"], "F:\\rel\\Sub 目录")
-        # A single file is a root too.
-        doc = scan_json(["F:\\rel\\Sub 目录\\x"])
-        self.assertEqual((doc["path"], doc["tree"]["name"], doc["total_bytes"], doc["files"]),
-                         ("F:\\rel\\Sub 目录\\x", "x", 0, 0))
+        # A single file is a root too: its size, one file, no folder.
+        make_file(os.path.join(sub, "thumbcache_32.db"), 5000)
+        doc, text = e2e.file_root_reports("F:\\rel\\Sub 目录\\thumbcache_32.db")
+        self.assertEqual(e2e.without_time(scan_json(["f:/rel/Sub 目录/THUMBCACHE_32.DB"])), doc)
+        code, out, err = run(["F:\\rel\\Sub 目录\\thumbcache_32.db"])
+        self.assertEqual((code, err), (0, b""))
+        self.assertEqual(e2e.without_time(out.decode()), text)
+
+    def test_quoted_path_ending_in_a_backslash(self):
+        # As typed in a batch file run by cmd: "\"" there would have ended the
+        # quote, and the program takes it so.
+        folder = fresh(os.path.join(drive("f"), "quoted dir"))
+        make_file(os.path.join(folder, "x"), 3)
+        batch = os.path.join(drive("f"), "quoted.bat")
+        exe = "Z:" + EXE.replace("/", "\\")
+        for line, expected in [
+                ('"F:\\quoted dir\\" --json', ("F:\\quoted dir", 3)),
+                ('"F:\\" --json --depth 0', ("F:\\", None)),
+                ('"F:\\no such\\" --json', "路径不存在: F:\\no such\n"),
+        ]:
+            with self.subTest(line=line):
+                with open(batch, "w") as f:
+                    f.write(f'@"{exe}" {line}\r\n')
+                code, out, err = e2e.run([WINE_RUN, "cmd", "/c", "F:\\quoted.bat"], env=ENV,
+                                         timeout=600)
+                if isinstance(expected, str):
+                    self.assertEqual((code, out, err.decode()), (2, b"", expected))
+                    continue
+                doc = e2e.report(code, out, err)
+                self.assertEqual(doc["path"], expected[0])
+                if expected[1] is not None:
+                    self.assertEqual(doc["total_bytes"], expected[1])
+                else:  # --depth 0 came through: the root's entries only
+                    self.assertTrue(doc["tree"]["children"])
+                    self.assertFalse(any("children" in c for c in doc["tree"]["children"]))
 
     def test_failed_output_is_an_error(self):
         folder = fresh(os.path.join(drive("f"), "many"))
         for i in range(3000):
             open(os.path.join(folder, f"file-{i:05}"), "wb").close()
+        # A full disk keeps its message; a pipe its reader closed (`| more`
+        # ended early) ends the run with status 2 and not a word.
         r, w = os.pipe()
         os.close(r)
-        with tempfile.TemporaryFile() as err:
-            status = subprocess.run(["wine", EXE, "F:\\many", "--json"], stdout=w, stderr=err,
-                                    env=ENV, timeout=600).returncode
-            os.close(w)
-            err.seek(0)
-            self.assertEqual(status, 2)
-            self.assertNotEqual(err.read(), b"")
+        with open("/dev/full", "wb") as full:
+            for stdout, expected in [(full, "无法写入标准输出\n".encode()), (w, b"")]:
+                with tempfile.TemporaryFile() as err:
+                    status = subprocess.run(["wine", EXE, "F:\\many", "--json"], stdout=stdout,
+                                            stderr=err, env=ENV, timeout=600).returncode
+                    err.seek(0)
+                    self.assertEqual((status, err.read()), (2, expected))
+        os.close(w)
 
 
 # The text report example, scanned from the drive D: instead of C:.
@@ -431,12 +466,15 @@ def render(tty_bytes):
     return "".join(text + "\n" for text in lines) + "".join(c for c in line if c)
 
 
-def run_on_console(args, command=None, key_after=None, stderr_too=False):
+def run_on_console(args, command=None, key_after=None, stderr_too=False, interrupt_after=None):
     """Runs the .exe (or `command`) with a pseudo-terminal as its console
     (for standard error too with `stderr_too`); returns the status, the text
     shown, what the console wrote to the terminal, and, with `key_after`,
     whether the process was still there a second after that text was shown
-    to take the key then pressed."""
+    to take the key then pressed. With `interrupt_after`, the program is
+    interrupted as soon as that text is written: Wine turns SIGINT into the
+    console's Ctrl+C event (its console takes a ^C typed on the terminal for
+    a character while the program reads no input)."""
     master, slave = pty.openpty()
     # Wide enough that no line wraps.
     fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 50, 400, 0, 0))
@@ -456,6 +494,9 @@ def run_on_console(args, command=None, key_after=None, stderr_too=False):
         if not data:
             break
         out += data
+        if interrupt_after and interrupt_after.encode() in out:
+            os.kill(proc.pid, signal.SIGINT)
+            interrupt_after = None
         shown = re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]", b"", out)
         if key_after and waited is None and key_after.encode() in shown:
             time.sleep(1)
@@ -500,6 +541,24 @@ class Console(unittest.TestCase):
         self.assertRegex(written, r"扫描中 \d+(\.\d)? [KM]?B ｜ [1-9]\d* 个文件 ｜ 1 个目录 ｜ \d+ 秒")
         drop_time = lambda text: re.sub(r"扫描 \d+ms", "", text)
         self.assertEqual(drop_time(shown), drop_time(piped.decode()))
+
+    def test_ctrl_c_erases_the_status_line(self):
+        # Interrupted while the line shows, the program blanks it and ends as
+        # an interrupted program ends: under Wine with status 0, whether it
+        # handles the event or not (on Windows, STATUS_CONTROL_C_EXIT).
+        root = fresh(os.path.join(drive("f"), "interrupted"))
+        for k in range(20):
+            fd = os.open(root, os.O_RDONLY | os.O_DIRECTORY)
+            os.mkdir(f"d{k}", dir_fd=fd)
+            sub = os.open(f"d{k}", os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
+            os.close(fd)
+            for i in range(2500):
+                os.close(os.open(f"f{i}", os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=sub))
+            os.close(sub)
+        status, shown, written, _ = run_on_console(["F:\\interrupted"], stderr_too=True,
+                                                   interrupt_after="扫描中")
+        self.assertIn("扫描中", written)
+        self.assertEqual((status, shown), (0, ""))
 
     def test_double_click_holds_the_window_until_a_key(self):
         # Alone on its console with no arguments, as Explorer starts it on a

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -44,9 +45,51 @@ std::string_view without_trailing_slashes(std::string_view path) {
 
 }  // namespace
 
+namespace {
+
+// The columns the status line covers, for the signal handler: the one piece
+// of process-wide state besides the rule table, since a handler can reach
+// nothing else. Written by the thread that draws, read by the handler on
+// whichever thread the signal lands.
+std::atomic<std::size_t> status_cells{0};
+static_assert(std::atomic<std::size_t>::is_always_lock_free);
+
+// Blanks the status line, then ends the process by the signal's default
+// action, as it would have ended without this handler. Only
+// async-signal-safe calls.
+extern "C" void on_interrupt(int signal_number) {
+  const std::size_t cells = status_cells.load();
+  if (cells != 0) {
+    static const char SPACES[] = "                                                                ";
+    (void)::write(STDERR_FILENO, "\r", 1);
+    for (std::size_t left = cells; left != 0;) {
+      const std::size_t n = std::min(left, sizeof SPACES - 1);
+      if (::write(STDERR_FILENO, SPACES, n) <= 0) break;
+      left -= n;
+    }
+    (void)::write(STDERR_FILENO, "\r", 1);
+  }
+  ::signal(signal_number, SIG_DFL);
+  ::raise(signal_number);
+}
+
+}  // namespace
+
+void set_status_cells(std::size_t cells) { status_cells.store(cells); }
+
 void init_process() {
   // A closed pipe must be an ordinary write error, not a fatal signal.
   ::signal(SIGPIPE, SIG_IGN);
+  // An interruption blanks the status line first. A signal the process was
+  // started ignoring (nohup, a background job) stays ignored.
+  for (const int signal_number : {SIGINT, SIGTERM}) {
+    struct sigaction old = {};
+    if (::sigaction(signal_number, nullptr, &old) != 0 || old.sa_handler != SIG_DFL) continue;
+    struct sigaction action = {};
+    action.sa_handler = on_interrupt;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(signal_number, &action, nullptr);
+  }
 #ifdef __GLIBC__
   // Two malloc arenas, not one per thread. A listing is allocated on a
   // worker and freed on the walk's thread, and an arena per worker each kept
@@ -107,6 +150,12 @@ std::optional<NativeString> canonicalize(std::string_view path) {
   return NativeString(resolved.get());
 }
 
+std::optional<std::uint64_t> root_file_size(NativeStringView path) {
+  struct stat st;
+  if (::lstat(std::string(path).c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return std::nullopt;
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
 std::string display_path(NativeStringView path) { return to_utf8_lossy(path); }
 
 std::string entry_name(NativeStringView path) {
@@ -162,6 +211,12 @@ std::optional<std::string> read_file_beside_executable(std::string_view file_nam
 bool stdout_is_terminal() { return ::isatty(STDOUT_FILENO) == 1; }
 
 bool write_stdout(std::string_view utf8) { return write_all(STDOUT_FILENO, utf8); }
+
+bool write_stdout(std::string_view utf8, bool& reader_gone) {
+  if (write_all(STDOUT_FILENO, utf8)) return true;
+  if (errno == EPIPE) reader_gone = true;
+  return false;
+}
 
 void write_stderr(std::string_view utf8) { (void)write_all(STDERR_FILENO, utf8); }
 

@@ -39,7 +39,8 @@ inline constexpr NativeChar SEPARATOR = static_cast<NativeChar>(
 // --- Process -----------------------------------------------------------------
 
 // Per-process setup the rest relies on (a closed pipe must surface as a
-// failed write, not a signal). Call once at the start of main.
+// failed write, not a signal; an interruption blanks the status line). Call
+// once at the start of main.
 void init_process();
 
 // The arguments after the program name as UTF-8. Empty optional when one is
@@ -73,6 +74,12 @@ bool exists(std::string_view path);
 // both of these, "D:" alone is the root of drive D.
 std::optional<NativeString> canonicalize(std::string_view path);
 
+// The bytes the resolved root `path` counts when it is a file (anything but
+// a directory), as a listing would count it; nothing for a directory, or
+// when one metadata call on the path cannot tell (the walk then finds out).
+// Links are not followed: the path is resolved already.
+std::optional<std::uint64_t> root_file_size(NativeStringView path);
+
 // The text shown for a native path: lossy UTF-8 with, on Windows, every
 // leading verbatim prefix "\\?\" removed; nothing else changes.
 std::string display_path(NativeStringView path);
@@ -101,12 +108,22 @@ bool stdout_is_terminal();
 // Writes UTF-8 text to standard output (on a Windows console, as UTF-16).
 // False when it could not all be written.
 bool write_stdout(std::string_view utf8);
+// The same; when it fails because standard output is a pipe whose reader
+// has gone (EPIPE; ERROR_NO_DATA or ERROR_BROKEN_PIPE on Windows),
+// `reader_gone` is set as well.
+bool write_stdout(std::string_view utf8, bool& reader_gone);
 
 // Best effort; standard error has nowhere to report its own failures.
 void write_stderr(std::string_view utf8);
 
 // True when standard error is a terminal (on Windows, a console).
 bool stderr_is_terminal();
+
+// The columns of standard error a status line now covers (0: none shows),
+// for an interruption to blank before the program ends as an interrupted
+// program ends there: Ctrl+C, Ctrl+Break or a closed console on Windows,
+// SIGINT or SIGTERM on Linux. init_process sets that up.
+void set_status_cells(std::size_t cells);
 
 // The width in columns of the terminal or console standard error shows on;
 // 0 when it cannot be told.

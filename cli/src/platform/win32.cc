@@ -1,11 +1,11 @@
-// The Windows realisation of the platform layer. The only file that includes
-// <windows.h>; UNICODE, WIN32_LEAN_AND_MEAN and NOMINMAX come from the build.
+// The Windows realisation of the platform layer: process setup, text, paths
+// and the standard streams; win32_listing.cc opens and lists directories.
+// UNICODE, WIN32_LEAN_AND_MEAN and NOMINMAX come from the build.
 #include <windows.h>
 // After <windows.h>, which they need.
 #include <shellapi.h>
-#include <winioctl.h>
-#include <winternl.h>
 
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <optional>
@@ -22,7 +22,7 @@
 namespace oskra::platform {
 namespace {
 
-constexpr std::wstring_view VERBATIM = L"\\\\?\\";
+using win32::VERBATIM;
 
 // --- UTF-8 and UTF-16 --------------------------------------------------------
 
@@ -36,17 +36,8 @@ std::u16string_view as_utf16(std::wstring_view w) {
 
 // --- Handles -----------------------------------------------------------------
 
-struct HandleCloser {
-  void operator()(HANDLE h) const noexcept { CloseHandle(h); }
-};
-using UniqueHandle = std::unique_ptr<void, HandleCloser>;
-
-UniqueHandle own_handle(HANDLE h) { return UniqueHandle(h == INVALID_HANDLE_VALUE ? nullptr : h); }
-
-struct FindCloser {
-  void operator()(HANDLE h) const noexcept { FindClose(h); }
-};
-using UniqueFind = std::unique_ptr<void, FindCloser>;
+using win32::own_handle;
+using win32::UniqueHandle;
 
 struct LocalFreer {
   void operator()(LPWSTR* p) const noexcept { LocalFree(p); }
@@ -80,7 +71,8 @@ std::wstring api_path(std::wstring path) {
   const std::wstring& full = *found;
   if (full.size() < SAFE) return path;
   if (full.starts_with(L"\\\\")) return std::wstring(VERBATIM) + L"UNC" + full.substr(1);
-  if (full.size() >= 3 && full[1] == L':' && full[2] == L'\\') return std::wstring(VERBATIM) + full;
+  if (full.size() >= 3 && win32::has_drive_at(full, 0) && full[2] == L'\\')
+    return std::wstring(VERBATIM) + full;
   return path;
 }
 
@@ -133,39 +125,105 @@ bool write_console(HANDLE h, std::wstring_view text) {
   return true;
 }
 
-// --- Directory listing -------------------------------------------------------
-
-// Appends one record of a listing.
-void deliver(const WIN32_FIND_DATAW& data, RecordList& out) {
-  const std::wstring_view field(data.cFileName, std::size(data.cFileName));
-  const std::wstring_view name = field.substr(0, field.find(L'\0'));
-  if (name == L"." || name == L"..") return;
-  const std::uint64_t size =
-      (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-  out.add(name, win32::classify_record(data.dwFileAttributes, data.dwReserved0), size);
-}
-
 }  // namespace
 
 // --- Process -----------------------------------------------------------------
 
+namespace {
+
+win32::TokenCalls process_token() {
+  win32::TokenCalls calls;
+  calls.open = [](std::intptr_t& token) {
+    HANDLE handle = nullptr;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &handle) ==
+        0) {
+      return false;
+    }
+    token = reinterpret_cast<std::intptr_t>(handle);
+    return true;
+  };
+  calls.lookup = [](std::uint64_t& luid) {
+    LUID value{};
+    if (LookupPrivilegeValueW(nullptr, SE_BACKUP_NAME, &value) == 0) return false;
+    luid = (static_cast<std::uint64_t>(static_cast<std::uint32_t>(value.HighPart)) << 32) |
+           value.LowPart;
+    return true;
+  };
+  calls.enable = [](std::intptr_t token, std::uint64_t luid) {
+    TOKEN_PRIVILEGES privileges{};
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Luid.LowPart = static_cast<DWORD>(luid);
+    privileges.Privileges[0].Luid.HighPart = static_cast<LONG>(luid >> 32);
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    if (AdjustTokenPrivileges(reinterpret_cast<HANDLE>(token), FALSE, &privileges,
+                              sizeof privileges, nullptr, nullptr) == 0) {
+      const DWORD error = GetLastError();
+      return static_cast<std::uint32_t>(error != 0 ? error : ERROR_GEN_FAILURE);
+    }
+    // ERROR_SUCCESS, or ERROR_NOT_ALL_ASSIGNED when the token lacks it.
+    return static_cast<std::uint32_t>(GetLastError());
+  };
+  calls.close = [](std::intptr_t token) { CloseHandle(reinterpret_cast<HANDLE>(token)); };
+  return calls;
+}
+
+// The columns the status line covers, for the console control handler:
+// the one piece of process-wide state besides the rule table, since the
+// handler is called on a thread of its own with nothing else to reach.
+std::atomic<std::size_t> status_cells{0};
+
+// Docs: SetConsoleCtrlHandler; HandlerRoutine. Every event ends the process
+// once the handlers are through (the default one calls ExitProcess), so
+// each blanks the status line first and passes the event on.
+BOOL WINAPI on_console_event(DWORD /*event*/) {
+  const std::size_t cells = status_cells.load();
+  if (cells != 0) {
+    std::string blank = "\r";
+    blank.append(cells, ' ');
+    blank.push_back('\r');
+    write_stderr(blank);
+  }
+  return FALSE;
+}
+
+}  // namespace
+
+void set_status_cells(std::size_t cells) { status_cells.store(cells); }
+
 void init_process() {
   // A drive without its medium must fail the call, not open a dialog box.
   SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+  SetConsoleCtrlHandler(on_console_event, TRUE);
+  // Elevated, an administrator's scan may read every folder.
+  win32::enable_backup_privilege(process_token());
   // Output bypasses the C runtime (see write_stdout), so no text-mode
   // translation touches the line ends.
 }
 
+namespace {
+
+// The arguments of `line` by CommandLineToArgvW, the program name first.
+std::vector<std::wstring> split_command_line(const std::wstring& line) {
+  int count = 0;
+  const std::unique_ptr<LPWSTR, LocalFreer> argv(CommandLineToArgvW(line.c_str(), &count));
+  std::vector<std::wstring> out;
+  if (!argv) return out;
+  for (int i = 0; i < count; ++i) out.emplace_back(argv.get()[i]);
+  return out;
+}
+
+}  // namespace
+
 std::optional<std::vector<std::string>> arguments(int /*argc*/, char** /*argv*/, std::string& bad) {
   // The C runtime's argv is in the ANSI code page and loses characters;
   // the command line itself is UTF-16.
-  int count = 0;
-  std::unique_ptr<LPWSTR, LocalFreer> argv(CommandLineToArgvW(GetCommandLineW(), &count));
+  std::vector<std::wstring> split = split_command_line(GetCommandLineW());
   std::vector<std::string> out;
-  if (!argv) return out;
-  for (int i = 1; i < count; ++i) {
+  if (split.empty()) return out;
+  split.erase(split.begin());
+  for (const std::wstring& typed : win32::mended_arguments(split, split_command_line)) {
     std::string arg;
-    if (!unicode::append_utf16_as_utf8(as_utf16(argv.get()[i]), arg)) {
+    if (!unicode::append_utf16_as_utf8(as_utf16(typed), arg)) {
       bad = std::move(arg);
       return std::nullopt;
     }
@@ -231,6 +289,34 @@ std::optional<NativeString> canonicalize(std::string_view path) {
   return win32::canonical_path(query, full_path(*native).value_or(std::wstring()));
 }
 
+std::optional<std::uint64_t> root_file_size(NativeStringView path) {
+  // Docs: GetFileAttributesExW; GetFileInformationByHandleEx (FileStandardInfo).
+  const std::wstring native(path);
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (GetFileAttributesExW(native.c_str(), GetFileExInfoStandard, &data) == 0 ||
+      (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return std::nullopt;
+  }
+  const std::uint64_t size =
+      (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  // What a file whose data is not all here holds on this disk: its
+  // allocation, read without opening its data (which would fetch it), or
+  // nothing when even that cannot be read.
+  std::uint64_t allocation = 0;
+  if (win32::data_elsewhere(data.dwFileAttributes)) {
+    const UniqueHandle file = own_handle(
+        CreateFileW(native.c_str(), FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    FILE_STANDARD_INFO info{};
+    if (file &&
+        GetFileInformationByHandleEx(file.get(), FileStandardInfo, &info, sizeof info) != 0) {
+      allocation = static_cast<std::uint64_t>(info.AllocationSize.QuadPart);
+    }
+  }
+  return win32::counted_size(data.dwFileAttributes, size, allocation);
+}
+
 std::string display_path(NativeStringView path) {
   while (path.starts_with(VERBATIM)) path.remove_prefix(VERBATIM.size());
   return to_utf8_lossy(path);
@@ -253,17 +339,13 @@ std::string entry_name(NativeStringView path) {
   };
   // Length of the root part: drive, share, device or verbatim prefix.
   std::size_t root = 0;
-  const auto drive_at = [&](std::size_t i) {
-    return path.size() >= i + 2 && path[i + 1] == L':' &&
-           ((path[i] >= L'A' && path[i] <= L'Z') || (path[i] >= L'a' && path[i] <= L'z'));
-  };
   if (verbatim) {
     const std::wstring_view after = path.substr(VERBATIM.size());
     if (after.size() >= 4 && (after[0] == L'U' || after[0] == L'u') &&
         (after[1] == L'N' || after[1] == L'n') && (after[2] == L'C' || after[2] == L'c') &&
         after[3] == L'\\') {
       root = skip_components(VERBATIM.size() + 4, 2);
-    } else if (drive_at(VERBATIM.size())) {
+    } else if (win32::has_drive_at(path, VERBATIM.size())) {
       root = VERBATIM.size() + 2;
     } else {
       root = skip_components(VERBATIM.size(), 1);
@@ -272,7 +354,7 @@ std::string entry_name(NativeStringView path) {
     const bool device =
         path.size() >= 4 && (path[2] == L'.' || path[2] == L'?') && is_separator(path[3]);
     root = device ? skip_components(4, 1) : skip_components(2, 2);
-  } else if (drive_at(0)) {
+  } else if (win32::has_drive_at(path, 0)) {
     root = 2;
   }
   std::size_t end = path.size();
@@ -338,11 +420,20 @@ std::optional<std::string> read_file_beside_executable(std::string_view file_nam
 
 bool stdout_is_terminal() { return is_console(GetStdHandle(STD_OUTPUT_HANDLE)); }
 
-bool write_stdout(std::string_view utf8) {
+bool write_stdout(std::string_view utf8, bool& reader_gone) {
   const HANDLE h = GetStdHandle(STD_OUTPUT_HANDLE);
-  if (!is_console(h)) return write_bytes(h, utf8);
+  if (!is_console(h)) {
+    if (write_bytes(h, utf8)) return true;
+    if (win32::reader_gone(GetLastError())) reader_gone = true;
+    return false;
+  }
   // The report's writer hands over whole characters only.
   return write_console(h, from_utf8(utf8));
+}
+
+bool write_stdout(std::string_view utf8) {
+  bool reader_gone = false;
+  return write_stdout(utf8, reader_gone);
 }
 
 void write_stderr(std::string_view utf8) {
@@ -376,270 +467,6 @@ std::size_t stderr_columns() {
   if (GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info) == 0) return 0;
   const int width = info.srWindow.Right - info.srWindow.Left + 1;
   return width > 0 ? static_cast<std::size_t>(width) : 0;
-}
-
-// --- Directory listing -------------------------------------------------------
-
-// What a directory's handle carries: its full path, for listing it by path
-// where listing through the handle is not supported.
-struct DirContext {
-  std::wstring path;
-};
-
-namespace win32 {
-
-std::optional<ListStatus> list_by_handle(std::intptr_t dir, std::vector<std::uint64_t>& buffer,
-                                         RecordList& out) {
-  constexpr std::size_t BUFFER_BYTES = 64 * 1024;
-  if (buffer.size() * sizeof(std::uint64_t) < BUFFER_BYTES) {
-    buffer.assign(BUFFER_BYTES / sizeof(std::uint64_t), 0);
-  }
-  const auto handle = reinterpret_cast<HANDLE>(dir);
-  const auto* const bytes = reinterpret_cast<const unsigned char*>(buffer.data());
-  const std::size_t size = buffer.size() * sizeof(std::uint64_t);
-  constexpr std::size_t NAME_AT = offsetof(FILE_ID_BOTH_DIR_INFO, FileName);
-  ListingStep step = ListingStep::first;
-  for (;;) {
-    const FILE_INFO_BY_HANDLE_CLASS query =
-        step == ListingStep::first ? FileIdBothDirectoryRestartInfo : FileIdBothDirectoryInfo;
-    if (GetFileInformationByHandleEx(handle, query, buffer.data(), static_cast<DWORD>(size)) == 0) {
-      const DWORD error = GetLastError();
-      // A handle that is no directory gets the same answer; listed by path,
-      // it then fails as it should.
-      if (step == ListingStep::first && listing_unsupported(error)) return std::nullopt;
-      return listing_status(step, error);
-    }
-    step = ListingStep::next;
-    for (std::size_t at = 0;;) {
-      // A record reaching past the buffer is not one to trust.
-      if (at + NAME_AT > size) return ListStatus::cut_short;
-      const auto* info = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(bytes + at);
-      if (at + NAME_AT + info->FileNameLength > size) return ListStatus::cut_short;
-      const std::wstring_view name(info->FileName, info->FileNameLength / sizeof(wchar_t));
-      if (name != L"." && name != L"..") {
-        // The reparse tag shares its place with the extended attributes'
-        // size, which a reparse point cannot have.
-        const DWORD attributes = info->FileAttributes;
-        const DWORD tag = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? info->EaSize : 0;
-        out.add(name, classify_record(attributes, tag),
-                static_cast<std::uint64_t>(info->EndOfFile.QuadPart));
-      }
-      if (info->NextEntryOffset == 0) break;
-      at += info->NextEntryOffset;
-    }
-  }
-}
-
-ListStatus list_by_path(NativeStringView path, RecordList& out) {
-  std::wstring pattern(path);
-  pattern.append(L"\\*");
-  WIN32_FIND_DATAW data{};
-  const HANDLE first = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data,
-                                        FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
-  if (first == INVALID_HANDLE_VALUE) return listing_status(ListingStep::first, GetLastError());
-  const UniqueFind find(first);
-  for (;;) {
-    deliver(data, out);
-    if (FindNextFileW(find.get(), &data) == 0) {
-      return listing_status(ListingStep::next, GetLastError());
-    }
-  }
-}
-
-}  // namespace win32
-
-namespace {
-
-// A function of ntdll, looked up at run time: the executable imports nothing
-// from ntdll. Null when it is missing.
-template <class Function>
-Function ntdll_function(const char* name) {
-  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  if (ntdll == nullptr) return nullptr;
-  // Through the one function type that converts to any other.
-  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(ntdll, name)));
-}
-
-using NtCreateFileFunction = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES,
-                                              PIO_STATUS_BLOCK, PLARGE_INTEGER, ULONG, ULONG, ULONG,
-                                              ULONG, PVOID, ULONG);
-using NtStatusToWin32Function = ULONG(NTAPI*)(NTSTATUS);
-
-// Opens directories below an open one with NtCreateFile, the one call that
-// opens relative to a handle without following a reparse point; nothing
-// where ntdll lacks it.
-win32::ComponentOpener relative_opener() {
-  const auto create = ntdll_function<NtCreateFileFunction>("NtCreateFile");
-  const auto to_win32 = ntdll_function<NtStatusToWin32Function>("RtlNtStatusToDosError");
-  if (create == nullptr || to_win32 == nullptr) return {};
-  win32::ComponentOpener opener;
-  opener.open = [create, to_win32](std::intptr_t parent, std::wstring_view name,
-                                   std::intptr_t& opened, std::uint32_t& attributes) {
-    // A counted name of at most 32767 characters.
-    if (name.size() > 0x7FFF) return static_cast<std::uint32_t>(ERROR_FILENAME_EXCED_RANGE);
-    UNICODE_STRING object_name;
-    object_name.Buffer = const_cast<PWSTR>(name.data());
-    object_name.Length = object_name.MaximumLength =
-        static_cast<USHORT>(name.size() * sizeof(wchar_t));
-    OBJECT_ATTRIBUTES object{};
-    object.Length = sizeof object;
-    object.RootDirectory = reinterpret_cast<HANDLE>(parent);
-    object.ObjectName = &object_name;
-    object.Attributes = OBJ_CASE_INSENSITIVE;
-    IO_STATUS_BLOCK io{};
-    HANDLE handle = nullptr;
-    const NTSTATUS status =
-        create(&handle, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &object, &io,
-               nullptr, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
-               FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT |
-                   FILE_OPEN_FOR_BACKUP_INTENT,
-               nullptr, 0);
-    if (status < 0) {
-      const ULONG error = to_win32(status);
-      return static_cast<std::uint32_t>(error != 0 ? error : ERROR_GEN_FAILURE);
-    }
-    FILE_BASIC_INFO info{};
-    if (GetFileInformationByHandleEx(handle, FileBasicInfo, &info, sizeof info) == 0) {
-      const DWORD error = GetLastError();
-      CloseHandle(handle);
-      return static_cast<std::uint32_t>(error != 0 ? error : ERROR_GEN_FAILURE);
-    }
-    opened = reinterpret_cast<std::intptr_t>(handle);
-    attributes = info.FileAttributes;
-    return std::uint32_t{0};
-  };
-  opener.close = [](std::intptr_t handle) { CloseHandle(reinterpret_cast<HANDLE>(handle)); };
-  return opener;
-}
-
-}  // namespace
-
-// `native` is the directory's HANDLE, or 0 where it is listed by path alone.
-DirHandle::DirHandle() : native_(0) {}
-DirHandle::DirHandle(std::intptr_t native, std::shared_ptr<const DirContext> context)
-    : native_(native), context_(std::move(context)) {}
-DirHandle::DirHandle(DirHandle&& other) noexcept
-    : native_(other.native_), context_(std::move(other.context_)) {
-  other.native_ = 0;
-}
-DirHandle& DirHandle::operator=(DirHandle&& other) noexcept {
-  if (this != &other) {
-    reset();
-    native_ = other.native_;
-    context_ = std::move(other.context_);
-    other.native_ = 0;
-  }
-  return *this;
-}
-DirHandle::~DirHandle() { reset(); }
-void DirHandle::reset() {
-  if (native_ != 0) CloseHandle(reinterpret_cast<HANDLE>(native_));
-  native_ = 0;
-  context_.reset();
-}
-
-struct DirectoryReader::State {
-  win32::ComponentOpener opener = relative_opener();
-  std::vector<std::uint64_t> buffer;
-};
-
-DirectoryReader::DirectoryReader() : state_(std::make_unique<State>()) {}
-DirectoryReader::~DirectoryReader() = default;
-
-OpenStatus DirectoryReader::open_root(NativeStringView path, DirHandle& out) {
-  std::wstring listing = listing_path(path);
-  // A root keeps its separator: "\\?\C:" alone is the volume, not the
-  // folder at its root. Links on the way are followed; the path is
-  // canonical already.
-  std::wstring name = listing;
-  if (path.ends_with(L'\\') || entry_name(path).empty()) name.push_back(L'\\');
-  const HANDLE handle = CreateFileW(name.c_str(), FILE_LIST_DIRECTORY | SYNCHRONIZE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return OpenStatus::failed;
-  out = DirHandle(reinterpret_cast<std::intptr_t>(handle),
-                  std::make_shared<const DirContext>(DirContext{std::move(listing)}));
-  return OpenStatus::ok;
-}
-
-OpenStatus DirectoryReader::open(const DirHandle& base, NativeStringView rel, DirHandle& out) {
-  std::intptr_t handle = 0;
-  // Below a directory listed by path, or without the call for it, by path.
-  if (base.native() != 0 && state_->opener.open) {
-    switch (win32::open_below(state_->opener, base.native(), rel, handle)) {
-      case win32::OpenBelow::ok:
-        break;
-      case win32::OpenBelow::failed:
-        return OpenStatus::failed;
-      case win32::OpenBelow::by_path:
-        handle = 0;
-        break;
-    }
-  }
-  std::wstring path = base.context().path;
-  path.push_back(L'\\');
-  path.append(rel);
-  out = DirHandle(handle, std::make_shared<const DirContext>(DirContext{std::move(path)}));
-  return OpenStatus::ok;
-}
-
-ListStatus DirectoryReader::read(const DirHandle& dir, RecordList& out) {
-  if (dir.native() != 0) {
-    if (const auto status = win32::list_by_handle(dir.native(), state_->buffer, out)) {
-      return *status;
-    }
-  }
-  return win32::list_by_path(dir.context().path, out);
-}
-
-bool DirectoryReader::identify(const DirHandle& dir, DirIdentity& out) {
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (dir.native() == 0 ||
-      GetFileInformationByHandle(reinterpret_cast<HANDLE>(dir.native()), &info) == 0) {
-    return false;
-  }
-  out = DirIdentity{info.dwVolumeSerialNumber,
-                    (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
-  return true;
-}
-
-// A handle cannot be opened relative to another by "..": a directory given
-// up is opened again from an ancestor instead.
-OpenStatus DirectoryReader::open_parent(const DirHandle&, const DirIdentity&, DirHandle&) {
-  return OpenStatus::failed;
-}
-
-// The listing buffer comes from the process heap, which has no per-thread
-// reservation to fail; it is made on first use.
-bool DirectoryReader::reserve() { return true; }
-
-// A 64-bit process has more address space than it can use.
-std::uint64_t address_space_limit() { return UINT64_MAX; }
-
-// Handles are not the scarce resource descriptors are on Linux.
-std::size_t descriptor_budget() { return 1024; }
-
-bool on_rotating_disk(NativeStringView root) {
-  // The volume of a drive-letter path ("\\?\C:\..." or "C:\..."); shares and
-  // volumes without a letter report no disk.
-  std::wstring_view p = root;
-  while (p.starts_with(VERBATIM)) p.remove_prefix(VERBATIM.size());
-  if (p.size() < 2 || p[1] != L':') return false;
-  const std::wstring volume = std::wstring(L"\\\\.\\") + p[0] + L":";
-  const UniqueHandle device = own_handle(CreateFileW(
-      volume.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
-  if (!device) return false;
-  STORAGE_PROPERTY_QUERY query{};
-  query.PropertyId = StorageDeviceSeekPenaltyProperty;
-  query.QueryType = PropertyStandardQuery;
-  DEVICE_SEEK_PENALTY_DESCRIPTOR penalty{};
-  DWORD got = 0;
-  if (DeviceIoControl(device.get(), IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, &penalty,
-                      sizeof penalty, &got, nullptr) == 0 ||
-      got < sizeof penalty) {
-    return false;
-  }
-  return penalty.IncursSeekPenalty != FALSE;
 }
 
 }  // namespace oskra::platform

@@ -5,22 +5,54 @@
 // Win32 ones.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/platform.h"
 
 namespace oskra::platform::win32 {
+
+// The verbatim prefix "\\?\": a path after it is passed to the file system
+// as it is, without the classic length limit or any normalisation.
+inline constexpr std::wstring_view VERBATIM = L"\\\\?\\";
+
+// A drive letter: one ASCII letter, as in "D:" (a full-width letter names no
+// drive).
+constexpr bool is_drive_letter(wchar_t c) {
+  return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z');
+}
+
+// True when `path` holds a drive letter and a colon at `at`.
+constexpr bool has_drive_at(std::wstring_view path, std::size_t at) {
+  return path.size() >= at + 2 && is_drive_letter(path[at]) && path[at + 1] == L':';
+}
 
 // The path an argument names. By Windows rules "D:" alone is the current
 // folder of drive D, but the usage text promises a drive letter scans the
 // drive, so a letter and a colon become that drive's root "D:\". Anything
 // else is left as typed.
 std::wstring argument_path(std::wstring typed);
+
+// Splits a command line as CommandLineToArgvW does, its first token read
+// as the program name.
+using CommandLineSplit = std::function<std::vector<std::wstring>(const std::wstring& line)>;
+
+// The arguments as the user meant them, from `args` as CommandLineToArgvW
+// gave them (the program name dropped). There, a backslash before a quote
+// makes it a literal quote, so a quoted path ending in a backslash
+// swallows the rest of the line: "D:\" --json arrives as the one argument
+// D:" --json. A quote is never part of a Windows file name, so an argument
+// holding one was split wrongly: the text before its first quote is that
+// argument, and the text after it is split again by `split` into further
+// arguments, mended the same way.
+std::vector<std::wstring> mended_arguments(const std::vector<std::wstring>& args,
+                                           const CommandLineSplit& split);
 
 // `full` (an absolute path as GetFullPathNameW gives it) in verbatim form:
 // "C:\x\" is "\\?\C:\x", "\\srv\share\x" is "\\?\UNC\srv\share\x": separators
@@ -55,19 +87,87 @@ std::optional<std::wstring> canonical_path(const FinalPathQuery& query, std::wst
 bool hold_window(std::size_t argument_count, std::uint32_t console_processes, bool input_is_console,
                  bool output_is_console);
 
+// Attribute bits of cloud files, newer than the compiler's headers.
+// RECALL_ON_OPEN: the entry has no physical representation here; opening or
+// listing it fetches it from a remote store. RECALL_ON_DATA_ACCESS: it is
+// not fully present here; reading a file's data, or listing a folder whose
+// contents are partly virtual, fetches from a remote store.
+inline constexpr std::uint32_t ATTRIBUTE_RECALL_ON_OPEN = 0x00040000;
+inline constexpr std::uint32_t ATTRIBUTE_RECALL_ON_DATA_ACCESS = 0x00400000;
+
+// The calls that enable a privilege of the process's own token.
+struct TokenCalls {
+  // OpenProcessToken for adjusting privileges: true with the token in `token`.
+  std::function<bool(std::intptr_t& token)> open;
+  // LookupPrivilegeValueW of the backup privilege: true with its LUID.
+  std::function<bool(std::uint64_t& luid)> lookup;
+  // AdjustTokenPrivileges enabling `luid`: 0 when it is enabled,
+  // ERROR_NOT_ALL_ASSIGNED (1300) when the token does not hold it, or the
+  // error of the call.
+  std::function<std::uint32_t(std::intptr_t token, std::uint64_t luid)> enable;
+  std::function<void(std::intptr_t token)> close;
+};
+
+enum class Privilege { enabled, not_held, failed };
+
+// Enables the backup privilege (SeBackupPrivilege) when the process's token
+// holds it, as an administrator's elevated token does, disabled: opening
+// for backup then passes the folders' access checks, so an elevated scan
+// lists what an administrator may read. Nothing else changes: without it,
+// or when a call fails, the scan runs as before.
+Privilege enable_backup_privilege(const TokenCalls& calls);
+
+// True when a write failed with `error` because it went to a pipe whose
+// reader has closed it, as `oskra-cli D:\ | more` ended early does: 232
+// (the pipe is being closed), 109 (the pipe has been ended) or 233 (no
+// process is on the other end of the pipe, as Wine says it).
+bool reader_gone(std::uint32_t error);
+
+// GetVolumeNameForVolumeMountPointW: the volume's own name
+// ("\\?\Volume{...}\") for a mount point that ends in a backslash ("C:\",
+// "C:\mnt\data\"); nothing when it has none.
+using VolumeNameQuery = std::function<std::optional<std::wstring>(const std::wstring& mount_point)>;
+
+// The device of the volume a folder is on, to ask whether it rotates, from
+// the folder's volume path (GetVolumePathNameW: "\\?\C:\",
+// "C:\mnt\data\", "\\?\Volume{...}\"): so a volume mounted in a folder is
+// judged by its own disk, not by the drive letter's. "\\?\Volume{...}" (no
+// separator at the end, which would name its root folder); "\\.\D:" for a
+// drive letter whose volume has no name; nothing for a share, whose disk
+// is not here, or a folder mount without a volume name.
+std::optional<std::wstring> volume_device(std::wstring_view volume_path,
+                                          const VolumeNameQuery& volume_name);
+
 // The kind of a listed entry from its attribute bits and, when the
-// reparse-point bit is set, its reparse tag. A directory that is a reparse
-// point is a link when the tag's name-surrogate bit says it stands for
-// another name (a junction, a directory link, a mounted volume) and is
-// skipped otherwise (a cloud placeholder, for one: listing it could make
-// the provider download it).
+// reparse-point bit is set, its reparse tag, as its parent's listing gives
+// them (the same two values cloud files' placeholder state is read from).
+// Files, links included, are files. A directory is:
+// - a link when its tag's name-surrogate bit says it stands for another
+//   name (a junction, a directory link, a mounted volume): never entered;
+// - skipped when listing it would fetch from a remote store (either recall
+//   attribute), so the scan never makes a provider download anything;
+// - entered when it is a plain directory, or a cloud-file folder (a tag of
+//   the cloud family) whose listing is on the disk, such as OneDrive's;
+// - skipped when it is any other reparse point (container layers, projected
+//   file systems, tags not known here).
 EntryKind classify_record(std::uint32_t attributes, std::uint32_t reparse_tag);
+
+// True when a file's data is not all on this disk (RECALL_ON_DATA_ACCESS,
+// OFFLINE): reading it would fetch it from elsewhere.
+bool data_elsewhere(std::uint32_t attributes);
+
+// The bytes a file's record counts: its logical size (EndOfFile), or, when
+// its data is not all on this disk (RECALL_ON_DATA_ACCESS, OFFLINE), the
+// smaller of that and the space allocated for it here (AllocationSize): 0
+// for an online-only cloud file. Adding what is held elsewhere would
+// report more than the disk holds.
+std::uint64_t counted_size(std::uint32_t attributes, std::uint64_t end_of_file,
+                           std::uint64_t allocation);
 
 // Where in listing a directory a call failed.
 enum class ListingStep {
   open,   // opening the directory below its parent's handle
-  first,  // the listing's first read: FindFirstFileExW, or the first query
-          // through the directory's handle
+  first,  // the listing's first read through the directory's handle
   next,   // a later read
 };
 
@@ -83,33 +183,91 @@ ListStatus listing_status(ListingStep step, std::uint32_t error);
 
 // True when `error` says the system or the file system does not support a
 // handle-based call (an open relative to a handle, a directory query
-// class): the directory is then listed by its path instead.
+// class), as some network drives, FAT on older systems and virtual machine
+// shared folders answer: 1 (invalid function), 50 (not supported), 87
+// (invalid parameter, as an unknown information class comes back).
 bool listing_unsupported(std::uint32_t error);
 
-// Opening a directory below an open one, one component at a time. `open`
-// opens the single component `name` below `parent` without following a
-// reparse point and returns 0, with the new handle in `opened` and its
-// attribute bits in `attributes`, or the Win32 error code; `close` closes a
-// handle `open` gave.
+// The two classes a directory is read with through its own handle:
+// FileIdBothDirectoryInfo first, and FileFullDirectoryInfo where a file
+// system does not answer that one. Both carry the name, the attributes,
+// EndOfFile, AllocationSize and, in EaSize, the reparse tag.
+enum class DirectoryClass : std::uint8_t { id_both, full };
+
+// The FILE_INFO_BY_HANDLE_CLASS value GetFileInformationByHandleEx takes to
+// read `type`, from the start of the directory when `restart`.
+std::uint32_t directory_info_class(DirectoryClass type, bool restart);
+
+// What a scan has learnt of the one volume it walks (it never crosses into
+// another: mount points are not followed), so that every folder does not
+// pay for the same failed call first. Shared by the scan's threads; each
+// answer only ever moves from the better way to the fallback.
+class VolumeMemory {
+ public:
+  DirectoryClass directory_class() const {
+    return static_cast<DirectoryClass>(class_.load(std::memory_order_relaxed));
+  }
+  void id_both_unsupported() {
+    class_.store(static_cast<std::uint8_t>(DirectoryClass::full), std::memory_order_relaxed);
+  }
+  bool relative_opens() const { return relative_.load(std::memory_order_relaxed); }
+  void relative_opens_unsupported() { relative_.store(false, std::memory_order_relaxed); }
+
+ private:
+  std::atomic<std::uint8_t> class_{static_cast<std::uint8_t>(DirectoryClass::id_both)};
+  std::atomic<bool> relative_{true};
+};
+
+// Reads the next records of an open directory as `type` into `buffer` of
+// `size` bytes, from its start when `restart`; 0, or the Win32 error code.
+using DirectoryRead = std::function<std::uint32_t(DirectoryClass type, bool restart, void* buffer,
+                                                  std::uint32_t size)>;
+
+// Lists one directory through `read` into `out` ("." and ".." left out),
+// with the class `volume` says works. When FileIdBothDirectoryInfo is not
+// supported, the same handle is read with FileFullDirectoryInfo and the
+// volume remembers it; when neither is, the directory counts as one that
+// cannot be opened. `buffer` is grown to 64 KiB on first use.
+ListStatus list_directory(const DirectoryRead& read, VolumeMemory& volume,
+                          std::vector<std::uint64_t>& buffer, RecordList& out);
+
+// An open directory or file: its handle, its attribute bits and, with the
+// reparse-point bit, its reparse tag.
+struct Opened {
+  std::intptr_t handle = 0;
+  std::uint32_t attributes = 0;
+  std::uint32_t tag = 0;
+};
+
+// Opening directories without following reparse points. Each open returns 0
+// with `opened` filled in, or the Win32 error code.
 struct ComponentOpener {
-  std::function<std::uint32_t(std::intptr_t parent, std::wstring_view name, std::intptr_t& opened,
-                              std::uint32_t& attributes)>
-      open;
+  // The single component `name` below the open directory `parent`,
+  // relative to its handle.
+  std::function<std::uint32_t(std::intptr_t parent, std::wstring_view name, Opened& opened)> open;
+  // The full path `path`; with `hold`, without delete sharing, so that
+  // while it stays open it can be neither renamed nor removed, and the
+  // path through it keeps naming what was checked.
+  std::function<std::uint32_t(const std::wstring& path, bool hold, Opened& opened)> open_path;
+  // Whether two open handles are the same file.
+  std::function<bool(std::intptr_t a, std::intptr_t b)> same;
   std::function<void(std::intptr_t handle)> close;
 };
 
-enum class OpenBelow {
-  ok,       // `out` holds the handle, the caller's to close
-  failed,   // a component is gone, denied, a file or a reparse point
-  by_path,  // opening relative to a handle is not supported here
-};
-
-// Opens `rel` (components joined by backslashes) below the directory `base`, each
-// component relative to the one before. A component that turns out to be a
-// reparse point is refused: it was listed as a plain directory, so it was
-// swapped for a junction or a link since, and whatever it leads to lies
-// outside the tree. Every handle but the last is closed again.
-OpenBelow open_below(const ComponentOpener& opener, std::intptr_t base, std::wstring_view rel,
-                     std::intptr_t& out);
+// Opens `rel` (components joined by backslashes) below the open directory
+// `base`, whose full path is `base_path`, never through a link. True with
+// the new handle, the caller's to close, in `out`.
+//
+// Each component is opened relative to the one before. Where that is not
+// supported (the volume remembers it), each is opened by its full path
+// instead, from `base_path` down: first `base_path` itself, which must
+// still be `base`, then each component, every one held open until the next
+// is, so none can be swapped in between. Either way a component that is not
+// a directory to enter (see classify_record) is refused: it was listed as
+// one, so it was swapped for a junction or a link since, and whatever it
+// leads to lies outside the tree. Every handle but the last is closed
+// again.
+bool open_below(const ComponentOpener& opener, VolumeMemory& volume, std::intptr_t base,
+                std::wstring_view base_path, std::wstring_view rel, std::intptr_t& out);
 
 }  // namespace oskra::platform::win32

@@ -1,24 +1,34 @@
-// The two ways the Windows realisation lists a directory, declared here so
-// that tests can hold one against the other. Both append the records of
-// the directory to `out`, in listing order, "." and ".." left out.
+// What the two files of the Windows realisation share (win32.cc: process,
+// text, paths and streams; win32_listing.cc: opening and listing
+// directories), and the system's side of the listing, for tests to run the
+// listing decisions against the real file system.
 #pragma once
 
+#include <windows.h>
+
 #include <cstdint>
-#include <optional>
-#include <vector>
+#include <memory>
 
 #include "platform/platform.h"
+#include "platform/win32_decisions.h"
 
 namespace oskra::platform::win32 {
 
-// Through the open directory handle `dir`, with directory queries into
-// `buffer` (grown to 64 KiB on first use). Nothing, and no record, when the
-// system or the file system does not support such queries.
-std::optional<ListStatus> list_by_handle(std::intptr_t dir, std::vector<std::uint64_t>& buffer,
-                                         RecordList& out);
+struct HandleCloser {
+  void operator()(HANDLE h) const noexcept { CloseHandle(h); }
+};
+using UniqueHandle = std::unique_ptr<void, HandleCloser>;
 
-// By the directory's full path in listing form, with FindFirstFileExW: what
-// every file system supports, but the path is resolved again from its root.
-ListStatus list_by_path(NativeStringView path, RecordList& out);
+inline UniqueHandle own_handle(HANDLE h) {
+  return UniqueHandle(h == INVALID_HANDLE_VALUE ? nullptr : h);
+}
+
+// Reads the open directory `dir` with GetFileInformationByHandleEx.
+DirectoryRead directory_reader(std::intptr_t dir);
+
+// Opens directories with the system's calls: below a handle with
+// NtCreateFile (left empty where ntdll lacks it), by path with CreateFileW,
+// neither following a reparse point; tells files apart by their file IDs.
+ComponentOpener system_opener();
 
 }  // namespace oskra::platform::win32

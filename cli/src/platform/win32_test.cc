@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <process.h>
 #include <windows.h>
+// After <windows.h>, which it needs.
+#include <shellapi.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -113,25 +115,62 @@ TEST(Win32Paths, EntryNameIsEmptyForRootsOnly) {
 }
 
 TEST(Win32Listing, ClassifiesRecordsByAttributesAndTag) {
-  constexpr std::uint32_t DIR = 0x10, REPARSE = 0x400, ARCHIVE = 0x20;
+  constexpr std::uint32_t DIR = FILE_ATTRIBUTE_DIRECTORY, REPARSE = FILE_ATTRIBUTE_REPARSE_POINT,
+                          ARCHIVE = FILE_ATTRIBUTE_ARCHIVE, OFFLINE = FILE_ATTRIBUTE_OFFLINE,
+                          ON_OPEN = win32::ATTRIBUTE_RECALL_ON_OPEN,
+                          ON_DATA = win32::ATTRIBUTE_RECALL_ON_DATA_ACCESS;
+  constexpr std::uint32_t CLOUD = IO_REPARSE_TAG_CLOUD, ONEDRIVE = 0x9000701A;
   struct Case {
     std::uint32_t attributes, tag;
     EntryKind kind;
   } cases[] = {
       {ARCHIVE, 0, EntryKind::file},
       {DIR, 0, EntryKind::directory},
-      {DIR, 0xA000000C, EntryKind::directory},           // a stale tag without the reparse bit
-      {DIR | REPARSE, 0xA0000003, EntryKind::link},      // mount point, junction
-      {DIR | REPARSE, 0xA000000C, EntryKind::link},      // directory symbolic link
-      {DIR | REPARSE, 0x9000701A, EntryKind::skip},      // cloud-file folder
-      {DIR | REPARSE, 0x80000013, EntryKind::skip},      // no name surrogate
-      {REPARSE | ARCHIVE, 0xA000000C, EntryKind::file},  // file symbolic link
-      {REPARSE | ARCHIVE, 0x8000001B, EntryKind::file},  // app execution alias
-      {REPARSE | ARCHIVE, 0x80000013, EntryKind::file},  // deduplicated file
+      {DIR, 0xA000000C, EntryKind::directory},  // a stale tag without the reparse bit
+      {DIR | REPARSE, IO_REPARSE_TAG_MOUNT_POINT, EntryKind::link},  // mount point, junction
+      {DIR | REPARSE, IO_REPARSE_TAG_SYMLINK, EntryKind::link},      // directory symbolic link
+      // Cloud-file folders whose listing is on the disk are entered; those
+      // whose listing would be fetched are not.
+      {DIR | REPARSE, CLOUD, EntryKind::directory},
+      {DIR | REPARSE | FILE_ATTRIBUTE_READONLY, ONEDRIVE, EntryKind::directory},
+      {DIR | REPARSE | ON_OPEN, ONEDRIVE, EntryKind::skip},
+      {DIR | REPARSE | ON_DATA, CLOUD | 0x1000, EntryKind::skip},
+      {DIR | ON_DATA, 0, EntryKind::skip},
+      {DIR | REPARSE | OFFLINE, ONEDRIVE, EntryKind::directory},
+      // Any other reparse folder without the name-surrogate bit.
+      {DIR | REPARSE, IO_REPARSE_TAG_CLOUD + 1, EntryKind::skip},
+      {DIR | REPARSE, 0x9000001C, EntryKind::skip},  // projected file system
+      {DIR | REPARSE, 0x80000018, EntryKind::skip},  // container layer
+      {DIR | REPARSE, 0x00001234, EntryKind::skip},  // a tag not known here
+      {DIR | REPARSE | ON_OPEN, IO_REPARSE_TAG_MOUNT_POINT, EntryKind::link},
+      {REPARSE | ARCHIVE, IO_REPARSE_TAG_SYMLINK, EntryKind::file},     // file symbolic link
+      {REPARSE | ARCHIVE, 0x8000001B, EntryKind::file},                 // app execution alias
+      {REPARSE | ARCHIVE, IO_REPARSE_TAG_DEDUP, EntryKind::file},       // deduplicated file
+      {REPARSE | ARCHIVE | OFFLINE | ON_DATA, CLOUD, EntryKind::file},  // online-only file
   };
   for (const Case& c : cases) {
     EXPECT_EQ(win32::classify_record(c.attributes, c.tag), c.kind)
         << std::hex << c.attributes << " " << c.tag;
+  }
+
+  // What a file counts: only what this disk holds of it.
+  constexpr std::uint32_t PLACEHOLDER = REPARSE | ARCHIVE;
+  struct Size {
+    std::uint32_t attributes;
+    std::uint64_t end_of_file, allocation, counted;
+  } sizes[] = {
+      {ARCHIVE, 5, 4096, 5},
+      {FILE_ATTRIBUTE_SPARSE_FILE, 1ull << 40, 4096, 1ull << 40},  // logical size stays
+      {FILE_ATTRIBUTE_COMPRESSED, 100000, 8192, 100000},
+      {PLACEHOLDER, 3000, 4096, 3000},                               // hydrated
+      {PLACEHOLDER | OFFLINE | ON_DATA, 5ull << 30, 0, 0},           // online-only
+      {PLACEHOLDER | ON_DATA, 10ull << 20, 4ull << 20, 4ull << 20},  // partly here
+      {PLACEHOLDER | ON_DATA, 3000, 4096, 3000},
+      {ARCHIVE | OFFLINE, 100000, 4096, 4096},  // moved to remote storage
+  };
+  for (const Size& c : sizes) {
+    EXPECT_EQ(win32::counted_size(c.attributes, c.end_of_file, c.allocation), c.counted)
+        << std::hex << c.attributes << std::dec << " " << c.end_of_file << " " << c.allocation;
   }
 }
 
@@ -243,6 +282,16 @@ TEST(Win32Listing, FailureCodesMapToListingStatus) {
   }
 }
 
+TEST(Win32Streams, OnlyAReaderGoneEndsTheRunQuietly) {
+  for (const DWORD error : {ERROR_NO_DATA, ERROR_BROKEN_PIPE, ERROR_PIPE_NOT_CONNECTED}) {
+    EXPECT_TRUE(win32::reader_gone(error)) << error;
+  }
+  for (const DWORD error : {ERROR_SUCCESS, ERROR_DISK_FULL, ERROR_HANDLE_DISK_FULL,
+                            ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE, ERROR_NOT_ENOUGH_MEMORY}) {
+    EXPECT_FALSE(win32::reader_gone(error)) << error;
+  }
+}
+
 // Names, kinds and sizes of a listing, in a set: the two ways of listing
 // need not agree on the order.
 using RecordSet = std::set<std::tuple<std::wstring, EntryKind, std::uint64_t>>;
@@ -254,7 +303,7 @@ RecordSet record_set(const RecordList& records) {
   return out;
 }
 
-TEST(Win32Listing, ThroughTheHandleAndByPathAgree) {
+TEST(Win32Listing, BothDirectoryClassesAgree) {
   TempDir tmp;
   fs::create_directory(tmp.path() / "sub");
   fs::create_directory(tmp.path() / "empty");
@@ -274,41 +323,225 @@ TEST(Win32Listing, ThroughTheHandleAndByPathAgree) {
     DirectoryReader reader;
     DirHandle handle;
     ASSERT_EQ(reader.open_root(dir.wstring(), handle), OpenStatus::ok);
-    ASSERT_NE(handle.native(), 0);
-    RecordList by_handle, by_path;
+    RecordList id_both, full;
     std::vector<std::uint64_t> buffer;
-    const auto status = win32::list_by_handle(handle.native(), buffer, by_handle);
-    ASSERT_TRUE(status.has_value()) << "listing through a handle is not supported here";
-    EXPECT_EQ(*status, ListStatus::ok);
-    EXPECT_EQ(win32::list_by_path(listing_path(dir.wstring()), by_path), ListStatus::ok);
-    EXPECT_EQ(by_handle.size(), by_path.size());
-    EXPECT_EQ(record_set(by_handle), record_set(by_path));
+    win32::VolumeMemory volume;
+    const win32::DirectoryRead read = win32::directory_reader(handle.native());
+    EXPECT_EQ(win32::list_directory(read, volume, buffer, id_both), ListStatus::ok);
+    ASSERT_EQ(volume.directory_class(), win32::DirectoryClass::id_both);
+    volume.id_both_unsupported();
+    EXPECT_EQ(win32::list_directory(read, volume, buffer, full), ListStatus::ok);
+    EXPECT_EQ(id_both.size(), full.size());
+    EXPECT_EQ(record_set(id_both), record_set(full));
   }
 }
 
-// Opens below a fake directory tree: handle 1 is the base, each open gives
-// a new handle standing for the path below it. Notes every component asked
-// for and which handles are open.
+// One directory query record of either class, as a file system writes it.
+struct FakeEntry {
+  std::wstring name;
+  DWORD attributes;
+  DWORD tag;
+  LONGLONG end_of_file;
+  LONGLONG allocation;
+};
+
+template <class Info>
+std::uint32_t put_records(const std::vector<FakeEntry>& entries, void* buffer, std::uint32_t size) {
+  auto* bytes = static_cast<unsigned char*>(buffer);
+  std::size_t at = 0;
+  Info* last = nullptr;
+  for (const FakeEntry& e : entries) {
+    const std::size_t length = offsetof(Info, FileName) + e.name.size() * sizeof(wchar_t);
+    if (at + length > size) return ERROR_MORE_DATA;
+    auto* info = reinterpret_cast<Info*>(bytes + at);
+    *info = Info{};
+    info->FileAttributes = e.attributes;
+    info->EaSize = e.tag;
+    info->EndOfFile.QuadPart = e.end_of_file;
+    info->AllocationSize.QuadPart = e.allocation;
+    info->FileNameLength = static_cast<DWORD>(e.name.size() * sizeof(wchar_t));
+    std::copy(e.name.begin(), e.name.end(), info->FileName);
+    if (last != nullptr) {
+      last->NextEntryOffset = static_cast<DWORD>(reinterpret_cast<unsigned char*>(info) -
+                                                 reinterpret_cast<unsigned char*>(last));
+    }
+    last = info;
+    at = (at + length + 7) & ~std::size_t{7};
+  }
+  return 0;
+}
+
+// A directory read through its handle: for each class, the error of the
+// first read (0: it answers), the records of each read, and the answer to
+// the read after the last. Notes every read.
+struct FakeDirectory {
+  std::map<win32::DirectoryClass, DWORD> first_error;
+  std::vector<std::vector<FakeEntry>> pieces;
+  DWORD after_last = ERROR_NO_MORE_FILES;
+  std::vector<std::pair<win32::DirectoryClass, bool>> reads;
+  std::size_t next = 0;
+
+  win32::DirectoryRead reader() {
+    return [this](win32::DirectoryClass type, bool restart, void* buffer,
+                  std::uint32_t size) -> std::uint32_t {
+      reads.emplace_back(type, restart);
+      if (restart) {
+        if (const DWORD error = first_error.at(type); error != 0) return error;
+        next = 0;
+      }
+      if (next >= pieces.size()) return after_last;
+      const std::vector<FakeEntry>& piece = pieces[next++];
+      return type == win32::DirectoryClass::id_both
+                 ? put_records<FILE_ID_BOTH_DIR_INFO>(piece, buffer, size)
+                 : put_records<FILE_FULL_DIR_INFO>(piece, buffer, size);
+    };
+  }
+};
+
+TEST(Win32Listing, FileFullDirectoryInfoWhereIdBothIsNotSupported) {
+  using win32::DirectoryClass;
+  constexpr auto ID_BOTH = DirectoryClass::id_both, FULL = DirectoryClass::full;
+  EXPECT_EQ(win32::directory_info_class(ID_BOTH, true), FileIdBothDirectoryRestartInfo);
+  EXPECT_EQ(win32::directory_info_class(ID_BOTH, false), FileIdBothDirectoryInfo);
+  EXPECT_EQ(win32::directory_info_class(FULL, true), FileFullDirectoryRestartInfo);
+  EXPECT_EQ(win32::directory_info_class(FULL, false), FileFullDirectoryInfo);
+
+  const std::vector<std::vector<FakeEntry>> pieces = {
+      {{L".", FILE_ATTRIBUTE_DIRECTORY, 0, 0, 0},
+       {L"a.txt", FILE_ATTRIBUTE_ARCHIVE, 0, 5, 8},
+       {L"sub", FILE_ATTRIBUTE_DIRECTORY, 0, 0, 0}},
+      {{L"..", FILE_ATTRIBUTE_DIRECTORY, 0, 0, 0},
+       {L"j", FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT, IO_REPARSE_TAG_MOUNT_POINT,
+        0, 0},
+       {L"OneDrive", FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT, 0x9000701A, 0, 0},
+       {L"cloud.docx",
+        FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_OFFLINE |
+            win32::ATTRIBUTE_RECALL_ON_DATA_ACCESS,
+        IO_REPARSE_TAG_CLOUD, 20000, 0}},
+  };
+  const std::vector<std::tuple<std::wstring, EntryKind, std::uint64_t>> expected = {
+      {L"a.txt", EntryKind::file, 5},
+      {L"sub", EntryKind::directory, 0},
+      {L"j", EntryKind::link, 0},
+      {L"OneDrive", EntryKind::directory, 0},
+      {L"cloud.docx", EntryKind::file, 0}};
+  struct Row {
+    const char* what;
+    DWORD id_both, full;  // the first read's answer to each class
+    bool full_remembered;
+    ListStatus status;
+    std::vector<std::pair<DirectoryClass, bool>> reads;
+  };
+  const std::vector<Row> table = {
+      {"both answer",
+       0,
+       0,
+       false,
+       ListStatus::ok,
+       {{ID_BOTH, true}, {ID_BOTH, false}, {ID_BOTH, false}}},
+      {"id-both not supported",
+       ERROR_INVALID_PARAMETER,
+       0,
+       true,
+       ListStatus::ok,
+       {{ID_BOTH, true}, {FULL, true}, {FULL, false}, {FULL, false}}},
+      {"not implemented",
+       ERROR_INVALID_FUNCTION,
+       0,
+       true,
+       ListStatus::ok,
+       {{ID_BOTH, true}, {FULL, true}, {FULL, false}, {FULL, false}}},
+      {"neither supported",
+       ERROR_NOT_SUPPORTED,
+       ERROR_NOT_SUPPORTED,
+       true,
+       ListStatus::open_failed,
+       {{ID_BOTH, true}, {FULL, true}}},
+      // Any other failure is the directory's, not the class's.
+      {"denied", ERROR_ACCESS_DENIED, 0, false, ListStatus::open_failed, {{ID_BOTH, true}}},
+  };
+  for (const Row& row : table) {
+    SCOPED_TRACE(row.what);
+    win32::VolumeMemory volume;
+    std::vector<std::uint64_t> buffer;
+    for (int directory = 0; directory < 2; ++directory) {
+      FakeDirectory fake;
+      fake.first_error = {{ID_BOTH, row.id_both}, {FULL, row.full}};
+      fake.pieces = pieces;
+      RecordList out;
+      EXPECT_EQ(win32::list_directory(fake.reader(), volume, buffer, out), row.status);
+      if (row.status == ListStatus::ok) {
+        std::vector<std::tuple<std::wstring, EntryKind, std::uint64_t>> got;
+        for (std::size_t i = 0; i < out.size(); ++i) {
+          got.emplace_back(out.name(out[i]), out[i].kind, out[i].size);
+        }
+        EXPECT_EQ(got, expected);
+      }
+      EXPECT_EQ(volume.directory_class(), row.full_remembered ? FULL : ID_BOTH);
+      // The second directory of the volume starts with what the first
+      // learnt, without a failed query first.
+      if (directory == 0 || !row.full_remembered) {
+        EXPECT_EQ(fake.reads, row.reads);
+      } else {
+        EXPECT_EQ(fake.reads.front(), std::make_pair(FULL, true));
+      }
+    }
+  }
+
+  // A later read that fails keeps what was read before it.
+  FakeDirectory fake;
+  fake.first_error = {{ID_BOTH, 0}, {FULL, 0}};
+  fake.pieces = pieces;
+  fake.after_last = ERROR_NETNAME_DELETED;
+  win32::VolumeMemory volume;
+  std::vector<std::uint64_t> buffer;
+  RecordList out;
+  EXPECT_EQ(win32::list_directory(fake.reader(), volume, buffer, out), ListStatus::cut_short);
+  EXPECT_EQ(out.size(), 5u);
+}
+
+// Opens below a fake directory tree: handle 1 is the base, whose path is
+// B; every other open gives a new handle standing for the path it opened
+// (relative to B). Notes every open asked for and which handles are open.
 struct FakeTree {
-  std::map<std::wstring, std::pair<DWORD, DWORD>> entries;  // path: error, attributes
+  struct Node {
+    DWORD error, attributes, tag;
+  };
+  std::map<std::wstring, Node> entries;  // path below B: what opening it gives
+  bool base_moved = false;               // B names another folder than handle 1 now
   std::map<std::intptr_t, std::wstring> open;
-  std::vector<std::wstring> asked;
+  std::vector<std::wstring> asked;  // "rel:" or "path:" (or "held:") and the path below B
   std::intptr_t next_handle = 2;
+
+  std::uint32_t give(const std::wstring& path, win32::Opened& opened) {
+    const auto it = entries.find(path);
+    if (it == entries.end()) return ERROR_FILE_NOT_FOUND;
+    if (it->second.error != 0) return it->second.error;
+    opened = {next_handle++, it->second.attributes, it->second.tag};
+    open[opened.handle] = path;
+    return 0;
+  }
 
   win32::ComponentOpener opener() {
     win32::ComponentOpener o;
-    o.open = [this](std::intptr_t parent, std::wstring_view name, std::intptr_t& opened,
-                    std::uint32_t& attributes) -> std::uint32_t {
+    o.open = [this](std::intptr_t parent, std::wstring_view name, win32::Opened& opened) {
       std::wstring path = parent == 1 ? std::wstring() : open.at(parent) + L"\\";
       path.append(name);
-      asked.push_back(path);
-      const auto it = entries.find(path);
-      if (it == entries.end()) return ERROR_FILE_NOT_FOUND;
-      if (it->second.first != 0) return it->second.first;
-      opened = next_handle++;
-      open[opened] = path;
-      attributes = it->second.second;
-      return 0;
+      asked.push_back(L"rel:" + path);
+      return give(path, opened);
+    };
+    o.open_path = [this](const std::wstring& full, bool hold, win32::Opened& opened) {
+      EXPECT_TRUE(full.starts_with(L"B")) << to_utf8_lossy(full);
+      const std::wstring path = full.size() > 2 ? full.substr(2) : std::wstring();
+      asked.push_back((hold ? L"held:" : L"path:") + path);
+      if (!path.empty()) return give(path, opened);
+      opened = {next_handle++, FILE_ATTRIBUTE_DIRECTORY, 0};
+      open[opened.handle] = base_moved ? L"<elsewhere>" : L"";
+      return std::uint32_t{0};
+    };
+    o.same = [this](std::intptr_t a, std::intptr_t b) {
+      const auto name = [this](std::intptr_t h) { return h == 1 ? std::wstring() : open.at(h); };
+      return name(a) == name(b);
     };
     o.close = [this](std::intptr_t handle) { EXPECT_EQ(open.erase(handle), 1u); };
     return o;
@@ -318,7 +551,8 @@ struct FakeTree {
 TEST(Win32Listing, SwappedFolderIsNeverFollowed) {
   // For real: "a" is opened for its children, then renamed away and
   // another folder put in its place (Wine cannot make that one a link, see
-  // below); "c" is listed, then becomes a file.
+  // below); "c" is listed, then becomes a file. Opened relative to their
+  // parents' handles, and by path where relative opens are not supported.
   TempDir tmp;
   const fs::path tree = tmp.path() / "tree";
   fs::create_directories(tree / "a" / "b");
@@ -345,47 +579,97 @@ TEST(Win32Listing, SwappedFolderIsNeverFollowed) {
   DirHandle c;
   EXPECT_EQ(reader.open(root, L"c", c), OpenStatus::failed);
 
+  const win32::ComponentOpener system = win32::system_opener();
+  win32::VolumeMemory by_path;
+  by_path.relative_opens_unsupported();
+  std::intptr_t out = 0;
+  // "a" by its path is another folder than the one open.
+  EXPECT_FALSE(win32::open_below(system, by_path, a.native(), (tree / "a").wstring(), L"b", out));
+  EXPECT_FALSE(win32::open_below(system, by_path, root.native(), tree.wstring(), L"c", out));
+  ASSERT_TRUE(win32::open_below(system, by_path, root.native(), tree.wstring(), L"a\\b", out));
+  const DirHandle moved_in(out, root.shared_context());
+  records = RecordList();
+  EXPECT_EQ(reader.read(moved_in, records), ListStatus::ok);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records.name(records[0]), L"secret");
+
   // Swapped for a junction: Wine 8 makes no junction or directory link
   // (CreateSymbolicLinkW does nothing, FSCTL_SET_REPARSE_POINT is not
   // supported) and follows a Unix link even when told not to, so the tree
   // is a fake: "j" and "a\j" are folders that became junctions after their
-  // parent's listing, "cloud" a placeholder.
-  constexpr DWORD DIR = FILE_ATTRIBUTE_DIRECTORY, LINK = DIR | FILE_ATTRIBUTE_REPARSE_POINT;
+  // parent's listing; "cloud" a placeholder folder whose listing would be
+  // fetched, "onedrive" a cloud folder whose listing is on the disk.
+  constexpr DWORD DIR = FILE_ATTRIBUTE_DIRECTORY, REPARSE = DIR | FILE_ATTRIBUTE_REPARSE_POINT;
+  constexpr DWORD JUNCTION = IO_REPARSE_TAG_MOUNT_POINT;
   struct Row {
     std::wstring rel;
-    win32::OpenBelow result;
+    bool relative;  // relative opens work, as far as the volume knows
+    bool base_moved;
+    bool ok;
     std::vector<std::wstring> asked;
+    bool relative_after;  // what the volume knows afterwards
   };
+  // clang-format off
   const std::vector<Row> table = {
-      {L"a", win32::OpenBelow::ok, {L"a"}},
-      {L"a\\b", win32::OpenBelow::ok, {L"a", L"a\\b"}},
-      {L"j", win32::OpenBelow::failed, {L"j"}},
-      {L"a\\j\\b", win32::OpenBelow::failed, {L"a", L"a\\j"}},
-      {L"cloud", win32::OpenBelow::failed, {L"cloud"}},
-      {L"gone\\b", win32::OpenBelow::failed, {L"gone"}},
-      {L"a\\file", win32::OpenBelow::failed, {L"a", L"a\\file"}},
-      {L"a\\odd", win32::OpenBelow::by_path, {L"a", L"a\\odd"}},
-      {L"a\\\\b", win32::OpenBelow::failed, {L"a"}},
-      {L"", win32::OpenBelow::failed, {}},
+      {L"a", true, false, true, {L"rel:a"}, true},
+      {L"a\\b", true, false, true, {L"rel:a", L"rel:a\\b"}, true},
+      {L"j", true, false, false, {L"rel:j"}, true},
+      {L"a\\j\\b", true, false, false, {L"rel:a", L"rel:a\\j"}, true},
+      {L"cloud", true, false, false, {L"rel:cloud"}, true},
+      {L"onedrive", true, false, true, {L"rel:onedrive"}, true},
+      {L"gone\\b", true, false, false, {L"rel:gone"}, true},
+      {L"a\\file", true, false, false, {L"rel:a", L"rel:a\\file"}, true},
+      {L"a\\\\b", true, false, false, {L"rel:a"}, true},
+      {L"", true, false, false, {}, true},
+      // Not supported at the second step: by path from the base, which is
+      // held open, as is each component until the next is.
+      {L"a\\odd", true, false, true,
+       {L"rel:a", L"rel:a\\odd", L"held:", L"held:a", L"path:a\\odd"}, false},
+      {L"a\\odd\\j", true, false, false,
+       {L"rel:a", L"rel:a\\odd", L"held:", L"held:a", L"held:a\\odd", L"path:a\\odd\\j"}, false},
+      // Known not to work: by path straight away.
+      {L"a\\b", false, false, true, {L"held:", L"held:a", L"path:a\\b"}, false},
+      {L"j", false, false, false, {L"held:", L"path:j"}, false},
+      {L"a\\j\\b", false, false, false, {L"held:", L"held:a", L"held:a\\j"}, false},
+      {L"cloud", false, false, false, {L"held:", L"path:cloud"}, false},
+      {L"onedrive", false, false, true, {L"held:", L"path:onedrive"}, false},
+      {L"a", false, true, false, {L"held:"}, false},
   };
+  // clang-format on
   for (const Row& row : table) {
-    SCOPED_TRACE(to_utf8_lossy(row.rel));
+    SCOPED_TRACE(to_utf8_lossy(row.rel) + (row.relative ? " relative" : " by path"));
     FakeTree fake;
-    fake.entries = {{L"a", {0, DIR}},
-                    {L"a\\b", {0, DIR}},
-                    {L"j", {0, LINK}},
-                    {L"a\\j", {0, LINK}},
-                    {L"a\\j\\b", {0, DIR}},
-                    {L"cloud", {0, DIR | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_OFFLINE}},
-                    {L"a\\file", {ERROR_DIRECTORY, 0}},
-                    {L"a\\odd", {ERROR_INVALID_FUNCTION, 0}}};
-    std::intptr_t out = 0;
-    EXPECT_EQ(win32::open_below(fake.opener(), 1, row.rel, out), row.result);
+    fake.base_moved = row.base_moved;
+    fake.entries = {{L"a", {0, DIR, 0}},
+                    {L"a\\b", {0, DIR, 0}},
+                    {L"j", {0, REPARSE, JUNCTION}},
+                    {L"a\\j", {0, REPARSE, JUNCTION}},
+                    {L"a\\j\\b", {0, DIR, 0}},
+                    {L"cloud", {0, REPARSE | win32::ATTRIBUTE_RECALL_ON_OPEN, 0x9000701A}},
+                    {L"onedrive", {0, REPARSE, 0x9000701A}},
+                    {L"a\\file", {ERROR_DIRECTORY, 0, 0}},
+                    {L"a\\odd", {0, DIR, 0}},
+                    {L"a\\odd\\j", {0, REPARSE, JUNCTION}}};
+    const win32::ComponentOpener relative_then_path = fake.opener();
+    win32::ComponentOpener opener = relative_then_path;
+    // "odd" cannot be opened relative to a handle.
+    opener.open = [&](std::intptr_t parent, std::wstring_view name, win32::Opened& opened) {
+      if (name == L"odd") {
+        fake.asked.push_back(L"rel:a\\odd");
+        return static_cast<std::uint32_t>(ERROR_INVALID_PARAMETER);
+      }
+      return relative_then_path.open(parent, name, opened);
+    };
+    win32::VolumeMemory volume;
+    if (!row.relative) volume.relative_opens_unsupported();
+    std::intptr_t got = 0;
+    EXPECT_EQ(win32::open_below(opener, volume, 1, L"B", row.rel, got), row.ok);
     EXPECT_EQ(fake.asked, row.asked);
+    EXPECT_EQ(volume.relative_opens(), row.relative_after);
     // Only the handle handed out stays open.
-    if (row.result == win32::OpenBelow::ok) {
+    if (row.ok) {
       ASSERT_EQ(fake.open.size(), 1u);
-      EXPECT_EQ(fake.open.begin()->first, out);
+      EXPECT_EQ(fake.open.begin()->first, got);
       EXPECT_EQ(fake.open.begin()->second, row.rel);
     } else {
       EXPECT_TRUE(fake.open.empty());
@@ -469,6 +753,40 @@ TEST(Win32Start, ArgumentPathTakesALoneDriveLetterForItsRoot) {
   };
   for (const auto& [typed, expected] : table) {
     EXPECT_EQ(win32::argument_path(typed), expected) << to_utf8_lossy(typed);
+  }
+}
+
+// The arguments of a command line by the system's own splitting, the
+// program name first.
+std::vector<std::wstring> split_by_system(const std::wstring& line) {
+  int count = 0;
+  LPWSTR* argv = CommandLineToArgvW(line.c_str(), &count);
+  std::vector<std::wstring> out(argv, argv + (argv != nullptr ? count : 0));
+  LocalFree(argv);
+  return out;
+}
+
+TEST(Win32Start, QuotedPathsEndingInABackslashMeanWhatTheySay) {
+  // Command lines as typed, after the program's name.
+  const std::vector<std::pair<std::wstring, std::vector<std::wstring>>> table = {
+      {LR"("F:\")", {L"F:"}},
+      {LR"("F:\" --json --depth 0)", {L"F:", L"--json", L"--depth", L"0"}},
+      {LR"("C:\Program Files\" --top 5)", {L"C:\\Program Files", L"--top", L"5"}},
+      {LR"(--json "D:\My Files\")", {L"--json", L"D:\\My Files"}},
+      {LR"("a\" "b\")", {L"a", L"b"}},
+      {LR"(c\"d)", {L"c", L"d"}},
+      {LR"("x\"   )", {L"x"}},
+      // Nothing to mend.
+      {LR"("C:\Program Files" --top 5)", {L"C:\\Program Files", L"--top", L"5"}},
+      {LR"("D:\My Files\\" --json)", {L"D:\\My Files\\", L"--json"}},
+      {LR"(C:\ "" e\\"f g" h\\i)", {L"C:\\", L"", L"e\\f g", L"h\\\\i"}},
+      {L"\u4E2D\u6587 \"\u6587\\\"", {L"\u4E2D\u6587", L"\u6587"}},
+  };
+  for (const auto& [typed, expected] : table) {
+    std::vector<std::wstring> split = split_by_system(L"oskra-cli.exe " + typed);
+    ASSERT_FALSE(split.empty());
+    split.erase(split.begin());
+    EXPECT_EQ(win32::mended_arguments(split, split_by_system), expected) << to_utf8_lossy(typed);
   }
 }
 
@@ -601,6 +919,84 @@ TEST(Win32Start, HoldsTheWindowOnlyForADoubleClick) {
   }
 }
 
+TEST(Win32Start, EnablesTheBackupPrivilegeOnlyWhereTheTokenHoldsIt) {
+  using win32::Privilege;
+  constexpr std::uint64_t BACKUP = 17;
+  struct Row {
+    const char* what;
+    bool opens, looks_up;
+    DWORD adjusted;
+    Privilege result;
+  };
+  const std::vector<Row> table = {
+      {"elevated", true, true, ERROR_SUCCESS, Privilege::enabled},
+      {"not elevated", true, true, ERROR_NOT_ALL_ASSIGNED, Privilege::not_held},
+      {"adjusting fails", true, true, ERROR_ACCESS_DENIED, Privilege::failed},
+      {"no such privilege", true, false, ERROR_SUCCESS, Privilege::failed},
+      {"no token", false, true, ERROR_SUCCESS, Privilege::failed},
+  };
+  for (const Row& row : table) {
+    SCOPED_TRACE(row.what);
+    std::vector<std::string> calls;
+    win32::TokenCalls fake;
+    fake.open = [&](std::intptr_t& token) {
+      calls.push_back("open");
+      token = 7;
+      return row.opens;
+    };
+    fake.lookup = [&](std::uint64_t& luid) {
+      calls.push_back("lookup");
+      luid = BACKUP;
+      return row.looks_up;
+    };
+    fake.enable = [&](std::intptr_t token, std::uint64_t luid) {
+      calls.push_back("enable " + std::to_string(token) + " " + std::to_string(luid));
+      return static_cast<std::uint32_t>(row.adjusted);
+    };
+    fake.close = [&](std::intptr_t token) { calls.push_back("close " + std::to_string(token)); };
+    EXPECT_EQ(win32::enable_backup_privilege(fake), row.result);
+    // The token, once open, is closed again whatever happens.
+    std::vector<std::string> expected = {"open"};
+    if (row.opens) {
+      expected.push_back("lookup");
+      if (row.looks_up) expected.push_back("enable 7 17");
+      expected.push_back("close 7");
+    }
+    EXPECT_EQ(calls, expected);
+  }
+}
+
+TEST(Win32Start, TheRotatingDiskCheckAsksTheRootsOwnVolume) {
+  const std::map<std::wstring, std::wstring> names = {
+      {L"C:\\", L"\\\\?\\Volume{c}\\"},
+      {L"C:\\mnt\\data\\", L"\\\\?\\Volume{d}\\"},
+      {L"E:\\", L"not a volume name"},
+  };
+  const win32::VolumeNameQuery volume_name = [&](const std::wstring& mount_point) {
+    const auto it = names.find(mount_point);
+    return it == names.end() ? std::nullopt : std::optional<std::wstring>(it->second);
+  };
+  const std::vector<std::pair<std::wstring, std::optional<std::wstring>>> table = {
+      {L"\\\\?\\C:\\", L"\\\\?\\Volume{c}"},
+      {L"C:\\", L"\\\\?\\Volume{c}"},
+      // A volume mounted in a folder is its own disk, not C:'s.
+      {L"\\\\?\\C:\\mnt\\data\\", L"\\\\?\\Volume{d}"},
+      {L"C:\\mnt\\data", L"\\\\?\\Volume{d}"},
+      {L"\\\\?\\Volume{v}\\", L"\\\\?\\Volume{v}"},
+      // A letter whose volume goes unnamed, as under Wine: the letter's device.
+      {L"\\\\?\\Z:\\", L"\\\\.\\Z:"},
+      {L"\\\\?\\C:\\mnt\\other\\", std::nullopt},
+      {L"E:\\", std::nullopt},
+      // A share's disk is not here.
+      {L"\\\\?\\UNC\\srv\\share\\", std::nullopt},
+      {L"\\\\srv\\share\\", std::nullopt},
+      {L"", std::nullopt},
+  };
+  for (const auto& [volume_path, device] : table) {
+    EXPECT_EQ(win32::volume_device(volume_path, volume_name), device) << to_utf8_lossy(volume_path);
+  }
+}
+
 // The test program's own path, as the C runtime saw it at start.
 fs::path own_path() {
   if (_wpgmptr != nullptr && *_wpgmptr != L'\0') return fs::path(_wpgmptr);
@@ -653,10 +1049,16 @@ TEST(Win32Args, CommandLine) {
     // quoting rules apply to the rest.
     const auto args = arguments(0, nullptr, bad);
     ASSERT_TRUE(args.has_value());
-    const std::vector<std::string> expected = {"name",      "--gtest_filter=Win32Args.CommandLine",
-                                               "a b",       "",
-                                               "c\"d",      "e\\f g",
-                                               "h\\\\i",    "\u4E2D\u6587",
+    // No quote is part of a file name, so "c\"d" means "c" and "d".
+    const std::vector<std::string> expected = {"name",
+                                               "--gtest_filter=Win32Args.CommandLine",
+                                               "a b",
+                                               "",
+                                               "c",
+                                               "d",
+                                               "e\\f g",
+                                               "h\\\\i",
+                                               "\u4E2D\u6587",
                                                "\U0001F600"};
     EXPECT_EQ(*args, expected);
     return;
