@@ -16,6 +16,7 @@
   const NEST_MIN_W = 60;
   const NEST_MIN_H = HEADER + 28;
   const ROW_HEIGHT = 38;    // px, the entry list's fixed row height
+  const ROWS_DRAWN = 120;
   const SEARCH_SHOWN = 50;
   const PANEL_SHOWN = 300;  // entries per cleanable group before "… n more"
   const COLLATE_LIMIT = 20000;  // folders larger than this sort names by code unit
@@ -132,7 +133,7 @@
       worker = null;
     }
     if (!worker) {
-      return file.arrayBuffer().then((buffer) => Model.load(buffer)).catch((error) => {
+      return file.arrayBuffer().then((buffer) => Model.withText(Model.load(buffer))).catch((error) => {
         throw error instanceof Model.BadDocument ? error : new Model.BadDocument(Model.UNREADABLE);
       });
     }
@@ -141,7 +142,7 @@
       worker.onmessage = (event) => {
         worker.terminate();
         if (app.worker === worker) app.worker = null;
-        if (event.data.model) resolve(event.data.model);
+        if (event.data.model) resolve(Model.withText(event.data.model));
         else reject(new Model.BadDocument(event.data.error));
       };
       worker.onerror = (event) => {
@@ -229,7 +230,7 @@
     const m = app.model;
     if (!app.pathIndex) {
       app.pathIndex = new Map();
-      for (let i = m.size - 1; i >= 0; --i) app.pathIndex.set(m.paths[i], i);
+      for (let i = m.size - 1; i >= 0; --i) app.pathIndex.set(m.path(i), i);
     }
     for (let p = path; p.length > 0;) {
       const found = app.pathIndex.get(p);
@@ -285,7 +286,7 @@
     const shown = chain.length > 12 ? [...chain.slice(0, 4), -1, ...chain.slice(-7)] : chain;
     const items = shown.map((i, k) => {
       if (i === -1) return h("li", { class: "gap", text: "…" });
-      const label = m.names[i] || m.paths[i];
+      const label = m.name(i) || m.path(i);
       const last = k === shown.length - 1;
       return h("li", null, last
         ? h("span", { "aria-current": "location", text: label })
@@ -301,14 +302,16 @@
     const m = app.model;
     const first = m.first[i];
     const end = first + m.count[i];
+    const kids = m.kids;
     let total = 0;
-    for (let c = first; c < end; ++c) total += m.bytes[c];
+    for (let k = first; k < end; ++k) total += m.bytes[kids[k]];
     const kept = [];
     let restBytes = 0;
     let restCount = 0;
     if (total <= 0) return { kept, restBytes, restCount };
     const threshold = (total * MIN_AREA) / area;
-    for (let c = first; c < end; ++c) {
+    for (let k = first; k < end; ++k) {
+      const c = kids[k];
       const b = m.bytes[c];
       if (b <= 0) continue;
       if (b >= threshold) kept.push(c);
@@ -361,7 +364,7 @@
   function tileLabel(tile) {
     const m = app.model;
     if (tile.node === -1) return t("other", { n: count(tile.rest) });
-    return m.names[tile.node] || m.paths[tile.node];
+    return m.name(tile.node) || m.path(tile.node);
   }
 
   function renderMap() {
@@ -380,7 +383,7 @@
       if (!isFolder(i) && m.parent[i] !== -1) note = t("isFile");
       else if (m.count[i] === 0 && m.bytes[i] > 0) {
         note = t("beyondDepth");
-        command = `oskra-cli "${m.paths[i]}" --json --depth 2`;
+        command = `oskra-cli "${m.path(i)}" --json --depth 2`;
       } else note = t("emptyFolder");
     }
     ui.mapNote.replaceChildren(note, command ? h("code", { text: command }) : "");
@@ -415,8 +418,9 @@
     el.dataset.parent = String(tile.parent);
     el.setAttribute("aria-label", `${label}, ${size(tile.bytes)}${words ? `, ${words}` : ""}`);
     el.title = node === -1 ? t("otherHint", { n: count(tile.rest), size: size(tile.bytes) })
-      : `${m.paths[node]}\n${size(tile.bytes)}${words ? `\n${words}` : ""}`;
+      : `${m.path(node)}\n${size(tile.bytes)}${words ? `\n${words}` : ""}`;
     if (tile.w >= 36 && tile.h >= 15) {
+      el.classList.add("labelled");
       const text = h("span", { class: "name", text: label });
       const room = tile.nested ? false : tile.h >= 30;
       el.append(...present(text, room ? h("span", { class: "size", text: size(tile.bytes) }) : null));
@@ -435,16 +439,20 @@
     let order = app.sorted.get(cacheKey);
     if (order) return order;
     order = new Int32Array(m.count[i]);
-    for (let k = 0; k < order.length; ++k) order[k] = m.first[i] + k;
+    order.set(m.kids.subarray(m.first[i], m.first[i] + m.count[i]));
     const values = key === "files" ? m.files : m.bytes;
     let compare;
     if (key === "name") {
-      const names = m.names;
+      const name = m.name;
       if (order.length <= COLLATE_LIMIT) {
         const c = collator();
-        compare = (a, b) => dir * c.compare(names[a], names[b]) || a - b;
+        compare = (a, b) => dir * c.compare(name(a), name(b)) || a - b;
       } else {
-        compare = (a, b) => dir * (names[a] < names[b] ? -1 : names[a] > names[b] ? 1 : 0) || a - b;
+        compare = (a, b) => {
+          const x = name(a);
+          const y = name(b);
+          return dir * (x < y ? -1 : x > y ? 1 : 0) || a - b;
+        };
       }
     } else {
       compare = (a, b) => dir * (values[a] - values[b]) || a - b;
@@ -497,7 +505,7 @@
       h("span", { class: "chip", text: t(verdict) }), " ",
       h("span", { class: "reason" }, richText(reason)),
       h("span", { class: "action" }, richText(action)));
-    cell.title = `${t(verdict)}\n${reason}\n${action}\n${mark.pattern}${owner !== i ? t("inherited", { path: m.paths[owner] }) : ""}`;
+    cell.title = `${t(verdict)}\n${reason}\n${action}\n${mark.pattern}${owner !== i ? t("inherited", { path: m.path(owner) }) : ""}`;
     return cell;
   }
 
@@ -508,7 +516,8 @@
     const n = m.count[i];
     const top = ui.rows.scrollTop;
     const from = Math.max(0, Math.floor(top / ROW_HEIGHT) - 5);
-    const to = Math.min(n, Math.ceil((top + ui.rows.clientHeight) / ROW_HEIGHT) + 5);
+    // However tall the box is laid out, never more than ROWS_DRAWN rows.
+    const to = Math.min(n, from + ROWS_DRAWN, Math.ceil((top + ui.rows.clientHeight) / ROW_HEIGHT) + 5);
     const order = n > 0 ? sortedChildren(i) : new Int32Array(0);
     const parentBytes = m.bytes[i];
     const fragment = document.createDocumentFragment();
@@ -516,14 +525,14 @@
       const c = order[k];
       const folder = isFolder(c);
       const share = parentBytes > 0 ? (m.bytes[c] / parentBytes) * 100 : 0;
-      const name = m.names[c] || m.paths[c];
+      const name = m.name(c) || m.path(c);
       const bar = h("span", { class: "bar" });
       bar.style.width = `${Math.min(100, share)}%`;
       const row = h("div", {
         class: `row${folder ? " dir" : " file"}${c === app.highlight ? " highlight" : ""}`, role: "row",
         dataset: { node: String(c) },
       },
-      h("div", { class: "cell c-name", role: "cell", title: m.paths[c] }, folder
+      h("div", { class: "cell c-name", role: "cell", title: m.path(c) }, folder
         ? h("button", { type: "button", class: "enter", dataset: { node: String(c) } },
           h("bdi", { text: name }), m.separator)
         : h("bdi", { text: name })),
@@ -608,7 +617,7 @@
     const list = h("ol", { class: "largest-list" });
     for (const i of m.largest) {
       list.append(h("li", null, h("span", { class: "size", text: size(m.bytes[i]) }), " ",
-        h("button", { type: "button", class: "jump", dataset: { node: String(i) } }, h("bdi", { text: m.paths[i] }))));
+        h("button", { type: "button", class: "jump", dataset: { node: String(i) } }, h("bdi", { text: m.path(i) }))));
     }
     ui.largest.replaceChildren(h("h2", { text: t("largest") }), h("p", { class: "note", text: t("largestNote") }),
       m.largest.length ? list : h("p", { text: t("largestNone") }));
@@ -625,11 +634,19 @@
       ui.results.hidden = true;
       return;
     }
-    if (!app.lowerPaths) app.lowerPaths = m.paths.map((p) => p.toLowerCase());
+    if (!app.lowerPaths) {
+      // Paths hold their names, but a report's paths are not checked to.
+      app.lowerPaths = new Array(m.size);
+      for (let i = 0; i < m.size; ++i) {
+        const path = m.path(i);
+        const name = m.name(i);
+        app.lowerPaths[i] = (path.endsWith(name) ? path : `${path}\u0000${name}`).toLowerCase();
+      }
+    }
     const best = [];  // ascending by bytes, at most SEARCH_SHOWN
     let found = 0;
     for (let i = 0; i < m.size; ++i) {
-      if (!app.lowerPaths[i].includes(query) && !m.names[i].toLowerCase().includes(query)) continue;
+      if (!app.lowerPaths[i].includes(query)) continue;
       ++found;
       const b = m.bytes[i];
       if (best.length === SEARCH_SHOWN) {
@@ -642,8 +659,8 @@
     }
     best.reverse();
     const items = best.map((i) => h("li", null, h("button", { type: "button", class: "jump", dataset: { node: String(i) } },
-      h("span", { class: "size", text: size(m.bytes[i]) }), " ", h("bdi", { class: "name", text: m.names[i] || m.paths[i] }),
-      h("bdi", { class: "path", text: m.paths[i] }))));
+      h("span", { class: "size", text: size(m.bytes[i]) }), " ", h("bdi", { class: "name", text: m.name(i) || m.path(i) }),
+      h("bdi", { class: "path", text: m.path(i) }))));
     const caption = found === 0 ? t("noResults")
       : found > best.length ? t("resultsShown", { shown: best.length, n: count(found) }) : t("results", { n: count(found) });
     ui.results.replaceChildren(h("p", { class: "caption", text: caption }), h("ol", null, ...items));

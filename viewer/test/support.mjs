@@ -5,13 +5,13 @@
 import { execFileSync } from "node:child_process";
 import { mkdirSync, openSync, closeSync, ftruncateSync, writeFileSync } from "node:fs";
 import { createRequire } from "node:module";
-import { dirname, join } from "node:path";
+import { dirname, join, resolve } from "node:path";
 
 // playwright-core lives in the node_modules that `npm ci` filled, which may
 // be in the build folder rather than beside these files.
 export function playwright() {
   const modules = process.env.OSKRA_VIEWER_MODULES || join(dirname(new URL(import.meta.url).pathname), "..", "node_modules");
-  return createRequire(join(modules, "noop.js"))("playwright-core");
+  return createRequire(join(resolve(modules), "noop.js"))("playwright-core");
 }
 
 export const CHROMIUM = process.env.OSKRA_CHROMIUM || "/usr/bin/chromium";
@@ -139,6 +139,7 @@ export function writeReport(out, { rootPath, tree, greens = [], separator = "\\"
         n.dirs += c.dirs;
       }
     } else if (n.dir) {
+      n.bytes = n.bytes || 0;
       n.files = n.files || 0;
       n.dirs = n.dirs || 1;
     } else {
