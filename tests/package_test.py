@@ -17,6 +17,7 @@ import glob
 import hashlib
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -89,8 +90,9 @@ def check_viewer(path):
         page = f.read()
     if "Content-Security-Policy" not in page or "default-src 'none'" not in page:
         fail("%s has no policy forbidding requests" % VIEWER)
-    for outside in ("<script src", "<link ", "http://", "https://"):
-        if outside in page.lower():
+    for outside in (r"<script[^>]*\ssrc\s*=", r"<link\s", r"(src|href)\s*=\s*[\"']?\w+:",
+                    r"url\(\s*[\"']?\w+:", r"@import"):
+        if re.search(outside, page, re.IGNORECASE):
             fail("%s refers to something outside itself: %r" % (VIEWER, outside))
 
 
