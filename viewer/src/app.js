@@ -43,6 +43,7 @@
     lowerPaths: null,      // for the search, made on first use
     loadToken: 0,
     worker: null,
+    timing: {},
   };
 
   // ---- Words ---------------------------------------------------------------
@@ -142,7 +143,10 @@
       worker.onmessage = (event) => {
         worker.terminate();
         if (app.worker === worker) app.worker = null;
-        if (event.data.model) resolve(Model.withText(event.data.model));
+        if (event.data.model) {
+          app.timing = event.data.timing;
+          resolve(Model.withText(event.data.model));
+        }
         else reject(new Model.BadDocument(event.data.error));
       };
       worker.onerror = (event) => {
@@ -157,6 +161,8 @@
   function openFile(file) {
     if (!file) return;
     const token = ++app.loadToken;
+    const started = performance.now();
+    app.timing = {};
     showMessage(t("loading", { name: file.name, size: size(file.size) }));
     document.body.classList.add("loading");
     parseFile(file).then((model) => {
@@ -164,6 +170,8 @@
       document.body.classList.remove("loading");
       showMessage("");
       show(model);
+      // For the load benchmark: where the time went.
+      ui.view.dataset.timing = JSON.stringify({ ...app.timing, totalMs: Math.round(performance.now() - started) });
     }, (error) => {
       if (token !== app.loadToken) return;
       document.body.classList.remove("loading");
@@ -255,9 +263,12 @@
   }
 
   function renderView(scroll) {
+    const started = performance.now();
     renderCrumbs();
     renderMap();
     renderList(scroll);
+    // For the load benchmark: what a click costs the page.
+    ui.view.dataset.renderMs = (performance.now() - started).toFixed(1);
   }
 
   function renderSummary() {

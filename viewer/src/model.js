@@ -635,12 +635,13 @@ const Model = (() => {
     return top;
   }
 
-  // Where the space really is: the largest folders none of whose subfolders
-  // holds half of them or more (such a subfolder is the better pointer, and
-  // is judged itself). A folder whose contents are not in the report counts.
+  // Where the space really is: the largest folders below the scanned one
+  // none of whose subfolders holds half of them or more (such a subfolder is
+  // the better pointer, and is judged itself). A folder whose contents are
+  // not in the report counts.
   function largestFolders(model, limit) {
     const best = [];  // ascending by bytes, at most `limit`
-    for (let i = 0; i < model.size; ++i) {
+    for (let i = 1; i < model.size; ++i) {
       const bytes = model.bytes[i];
       if (model.dirs[i] === 0 || bytes === 0) continue;
       if (best.length === limit && bytes <= model.bytes[best[0]]) continue;
