@@ -412,7 +412,7 @@
     const verdict = node === -1 ? "other" : verdictName(Model.verdictOf(m, node));
     const kind = node === -1 ? "other" : isFolder(node) ? "dir" : "file";
     const el = h("div", {
-      class: `tile ${kind} v-${verdict} l${tile.level}${tile.nested ? " nested" : ""}${node === app.highlight ? " highlight" : ""}`,
+      class: `tile ${kind} v-${verdict} l${tile.level}${tile.nested ? " nested" : ""}${node !== -1 && node === app.highlight ? " highlight" : ""}`,
       tabindex: "0",
       role: kind === "dir" ? "button" : "img",
     });
