@@ -2,7 +2,8 @@
 # Builds the program on first use (and again when sources change) and runs it.
 # Usage: ./run.sh <path> [--json] [--depth N] [--top N]
 # Only the build's own needs are installed (CMake, Ninja, g++, nlohmann/json);
-# the tests, Wine and the fuzzers are ./test.sh's business. Its own build
+# the tests, Wine, the fuzzers and the viewer page (node) are ./test.sh's
+# business. Its own build
 # folder, without tests, keeps it apart from the builds of ./test.sh.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -16,7 +17,7 @@ if [ ! -x "$dir/oskra-cli" ]; then
 fi
 # Build quietly; show the build's output only when it fails.
 if ! log=$({
-  cmake -S "$here" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DOSKRA_TESTS=OFF &&
+  cmake -S "$here" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DOSKRA_TESTS=OFF -DOSKRA_VIEWER=OFF &&
     cmake --build "$dir" --target oskra-cli
 } 2>&1); then
   printf '%s\n' "$log" >&2

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Builds the Linux program (release and sanitizer builds) and the Windows
-# program, then runs every test: natively, under ASan/UBSan, and under Wine.
+# Builds the Linux program (release and sanitizer builds), the Windows
+# program and the viewer page, then runs every test: natively, under
+# ASan/UBSan, and under Wine; the release build's tests include the viewer's
+# in headless chromium (its screenshot lands in build/release/viewer/).
 # Exits non-zero when anything fails.
 set -euo pipefail
 cd "$(dirname "$0")"

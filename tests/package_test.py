@@ -2,9 +2,11 @@
 """Checks a release package end to end.
 
 The archive (made here with CPack, or given with --package) must unpack to
-exactly one folder holding the program, SKILL.md, rules.example.json and
-README.txt, the documents as they are in the source tree, the README in
-Chinese and English. The program in that folder must
+exactly one folder, oskra-cli/ (the skill's name), holding the program,
+SKILL.md with its references/, oskra-view.html, rules.example.json,
+README.txt and SHA256SUMS: the documents as they are in the source tree, the
+README in Chinese and English, and SHA256SUMS naming every other file with
+its right hash, as `sha256sum -c` checks it. The program in that folder must
 run (under Wine for Windows), judge a small tree with its built-in rules, and
 pick up a rules.json placed beside it; a rules.json it cannot use (here: one
 saved with a byte-order mark) must be ignored without a word.
@@ -12,8 +14,10 @@ saved with a byte-order mark) must be ignored without a word.
 
 import argparse
 import glob
+import hashlib
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -24,7 +28,14 @@ DOCUMENTS = {
     "SKILL.md": "SKILL.md",
     "rules.example.json": "rules.example.json",
     "README.txt": os.path.join("packaging", "README.txt"),
+    "references/rules.md": os.path.join("references", "rules.md"),
+    "references/rules-json.md": os.path.join("references", "rules-json.md"),
+    "references/sources.md": os.path.join("references", "sources.md"),
+    "references/wording.md": os.path.join("references", "wording.md"),
 }
+# Built, so checked by what it must be rather than against a source.
+VIEWER = "oskra-view.html"
+SUMS = "SHA256SUMS"
 
 
 def fail(message):
@@ -54,11 +65,12 @@ def unpack(args, archive, scratch):
     if result.returncode != 0:
         fail("cannot unpack %s:\n%s" % (archive, result.stderr))
     top = os.listdir(dest)
-    if len(top) != 1 or not os.path.isdir(os.path.join(dest, top[0])):
-        fail("%s should unpack to one folder, found %r" % (archive, top))
+    if top != ["oskra-cli"] or not os.path.isdir(os.path.join(dest, top[0])):
+        fail("%s should unpack to one folder, oskra-cli/, found %r" % (archive, top))
     folder = os.path.join(dest, top[0])
-    expected = sorted([args.exe] + list(DOCUMENTS))
-    found = sorted(os.listdir(folder))
+    expected = sorted([args.exe, VIEWER, SUMS] + list(DOCUMENTS))
+    found = sorted(os.path.relpath(os.path.join(base, name), folder).replace(os.sep, "/")
+                   for base, _, names in os.walk(folder) for name in names)
     if found != expected:
         fail("%s/ holds %r, expected %r" % (top[0], found, expected))
     for name, source_name in DOCUMENTS.items():
@@ -67,7 +79,45 @@ def unpack(args, archive, scratch):
             if shipped.read() != source.read():
                 fail("the packed %s differs from the source tree's" % name)
     check_readme(os.path.join(folder, "README.txt"))
+    check_viewer(os.path.join(folder, VIEWER))
+    check_sums(folder, [name for name in expected if name != SUMS])
     return folder
+
+
+def check_viewer(path):
+    # One page with everything inside and a policy that forbids fetching.
+    with open(path, encoding="utf-8") as f:
+        page = f.read()
+    if "Content-Security-Policy" not in page or "default-src 'none'" not in page:
+        fail("%s has no policy forbidding requests" % VIEWER)
+    for outside in (r"<script[^>]*\ssrc\s*=", r"<link\s", r"(src|href)\s*=\s*[\"']?\w+:",
+                    r"url\(\s*[\"']?\w+:", r"@import"):
+        if re.search(outside, page, re.IGNORECASE):
+            fail("%s refers to something outside itself: %r" % (VIEWER, outside))
+
+
+def check_sums(folder, names):
+    # `sha256sum -c SHA256SUMS` on Linux and Get-FileHash on Windows read
+    # "<hash>  <name>" lines; every other file must be listed, rightly.
+    with open(os.path.join(folder, SUMS), encoding="ascii") as f:
+        lines = f.read().splitlines()
+    listed = {}
+    for line in lines:
+        digest, sep, name = line.partition("  ")
+        if not sep or len(digest) != 64:
+            fail("%s line %r is not in sha256sum's form" % (SUMS, line))
+        listed[name] = digest
+    if sorted(listed) != sorted(names):
+        fail("%s lists %r, expected %r" % (SUMS, sorted(listed), sorted(names)))
+    for name, digest in listed.items():
+        with open(os.path.join(folder, name), "rb") as f:
+            if hashlib.sha256(f.read()).hexdigest() != digest:
+                fail("%s has the wrong hash for %s" % (SUMS, name))
+    if shutil.which("sha256sum"):
+        result = subprocess.run(["sha256sum", "--check", "--strict", SUMS], cwd=folder,
+                                capture_output=True, text=True)
+        if result.returncode != 0:
+            fail("sha256sum -c %s failed:\n%s%s" % (SUMS, result.stdout, result.stderr))
 
 
 def check_readme(path):
@@ -80,7 +130,8 @@ def check_readme(path):
     if len(halves) != 2 or "==== 中文 ====" not in halves[0]:
         fail("README.txt has no Chinese part followed by an English part")
     for language, half in zip(("Chinese", "English"), halves):
-        for needed in ("oskra-cli.exe C:\\", "PowerShell", "rules.json", "SKILL.md"):
+        for needed in ("oskra-cli.exe C:\\", "PowerShell", "rules.json", "SKILL.md", VIEWER, SUMS,
+                       "Get-FileHash", "SmartScreen"):
             if needed not in half:
                 fail("the %s part of README.txt does not mention %r" % (language, needed))
 

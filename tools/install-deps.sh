@@ -3,7 +3,8 @@
 # machine does not have yet. Debian 12 packages only.
 #
 #   tools/install-deps.sh           everything: the build, the tests, the
-#                                   Windows build under Wine, the fuzzers
+#                                   Windows build under Wine, the fuzzers,
+#                                   the viewer page and its browser tests
 #   tools/install-deps.sh --build   only what building the program needs
 set -euo pipefail
 build=(cmake ninja-build g++ nlohmann-json3-dev)   # the program and its rules file parser
@@ -14,7 +15,11 @@ if [ "${1:-}" != --build ]; then
     g++-mingw-w64-x86-64-posix wine wine64   # the Windows build, run under Wine
     clang libclang-rt-14-dev                 # the fuzz targets (libFuzzer)
     strace                                   # the test that no link is ever followed
+    chromium fonts-wqy-microhei              # the viewer's browser tests (Chinese text)
   )
+  # The viewer page is built by node with npm. A node that came from
+  # elsewhere (it may carry its own npm) is used as it is.
+  command -v node >/dev/null || packages+=(nodejs)
 fi
 missing=()
 for p in "${packages[@]}"; do
@@ -27,4 +32,8 @@ if [ ${#missing[@]} -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
   apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+if [ "${1:-}" != --build ] && ! command -v npm >/dev/null; then
+  echo "installing: npm"
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq npm >/dev/null
 fi

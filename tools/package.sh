@@ -6,8 +6,9 @@
 # The packages land in build/packages/:
 #   oskra-cli-<version>-linux-x86_64.tar.gz
 #   oskra-cli-<version>-windows-x86_64.zip
-# Each unpacks to one folder holding the program, SKILL.md,
-# rules.example.json and README.txt.
+# Each unpacks to one folder, oskra-cli/, holding the program, SKILL.md,
+# references/, oskra-view.html, rules.example.json, README.txt and
+# SHA256SUMS.
 #
 # OSKRA_PACKAGE_BUILD (default build/package) is where the two release builds
 # are made; they are kept apart from the builds of ./test.sh.
@@ -23,8 +24,8 @@ mkdir -p "$out"
 pack() {
   local name=$1 dir=$root/$1
   shift
-  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DOSKRA_TESTS=OFF "$@" >/dev/null
-  cmake --build "$dir" --target oskra-cli -j "$jobs"
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DOSKRA_TESTS=OFF -DOSKRA_VIEWER=ON "$@" >/dev/null
+  cmake --build "$dir" --target oskra-cli viewer -j "$jobs"
   rm -rf "$dir/cpack"
   cpack --config "$dir/CPackConfig.cmake" -B "$dir/cpack" >/dev/null
   local archive

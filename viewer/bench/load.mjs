@@ -1,0 +1,131 @@
+// How long the viewer takes to show a large scan, in Debian's headless
+// chromium: from choosing the file to the first treemap, then going into a
+// folder and back. Prints the figures; asserts nothing.
+//
+//   node viewer/bench/load.mjs --view <oskra-view.html> [--doc <scan.json>]
+//        [--nodes 300000] [--runs 3] [--screenshot <png>]
+//
+// Without --doc it writes a report of --nodes nodes in the program's own
+// layout (two-space indentation, its key order, Windows paths, red and green
+// verdicts inherited down whole subtrees): the size of a real C:\ scan with
+// --depth 8, about 135 MB for 300,000 nodes. Needs the viewer's packages
+// (npm ci in viewer/, or OSKRA_VIEWER_MODULES pointing at them).
+import { execFileSync } from "node:child_process";
+import { copyFileSync, mkdtempSync, rmSync, statSync } from "node:fs";
+import { tmpdir } from "node:os";
+import { join, resolve } from "node:path";
+
+import { launch, load, openViewer, writeReport } from "../test/support.mjs";
+
+function option(name, fallback) {
+  const at = process.argv.indexOf(name);
+  return at === -1 ? fallback : process.argv[at + 1];
+}
+
+const view = option("--view") && resolve(option("--view"));
+const nodes = Number(option("--nodes", "300000"));
+if (!view && !option("--write")) {
+  console.error("usage: node viewer/bench/load.mjs --view <oskra-view.html> [--doc <scan.json>] [--nodes N] [--runs N]");
+  process.exit(2);
+}
+const runs = Number(option("--runs", "3"));
+
+const RED = { state: "red", pattern: "?:\\Windows", source: "builtin", reason: "rule.reason.systemDir", action: "rule.action.dontDelete" };
+const TEMP = { state: "green", pattern: "Temp", source: "builtin", reason: "rule.reason.tempFiles", action: "rule.action.safeToEmpty" };
+const CACHE = { state: "green", pattern: "cache", source: "builtin", reason: "rule.reason.cacheDir", action: "rule.action.safeToClean" };
+
+// A deterministic tree of `total` nodes: folders of 4 to 30 entries, six
+// levels at most, files with sizes spread over six orders of magnitude.
+function synthesize(total) {
+  let seed = 12345;
+  const random = () => {
+    seed = (seed * 1103515245 + 12345) % 2147483648;
+    return seed / 2147483648;
+  };
+  const root = { name: "", children: [], depth: 0 };
+  const greens = [];
+  const queue = [root];
+  let made = 1;
+  const tops = ["Windows", "Program Files", "Users", "ProgramData", "工作资料", "Games", "Temp", "projects"];
+  for (let q = 0; q < queue.length && made < total; ++q) {
+    const folder = queue[q];
+    const fan = folder.depth === 0 ? tops.length : 4 + Math.floor(random() * 27);
+    for (let k = 0; k < fan && made < total; ++k, ++made) {
+      const isDir = folder.depth === 0 || (folder.depth < 6 && random() < 0.3);
+      const name = folder.depth === 0 ? tops[k]
+        : isDir ? (random() < 0.03 ? "cache" : random() < 0.1 ? `资料 ${k}` : `folder ${k}`) : `file-${made}.${["dll", "jpg", "mp4", "txt"][k % 4]}`;
+      const child = { name, depth: folder.depth + 1, dir: isDir };
+      if (isDir) {
+        child.children = [];
+        queue.push(child);
+      } else {
+        child.bytes = Math.floor(10 ** (2 + random() * 6));
+      }
+      let mark = folder.mark;
+      if (folder.depth === 0 && name === "Windows") mark = RED;
+      else if (name === "Temp") mark = TEMP;
+      else if (name === "cache" && (!mark || mark.state !== "red")) mark = CACHE;
+      if (mark) child.mark = mark;
+      if (isDir && mark && mark !== folder.mark) greens.push(child);
+      folder.children.push(child);
+    }
+  }
+  return { root, greens, made };
+}
+
+if (option("--write")) {
+  // Run as a child: the page is timed in a process that has not just built
+  // a 300,000-node tree.
+  const { root, greens, made } = synthesize(nodes);
+  if (made !== nodes) throw new Error(`the synthesized tree has ${made} nodes, not ${nodes}`);
+  writeReport(option("--write"), { rootPath: "C:\\", tree: root, greens: greens.filter((g) => g.mark.state === "green").slice(0, 1000) });
+  process.exit(0);
+}
+
+const scratch = mkdtempSync(join(tmpdir(), "oskra-view-bench-"));
+try {
+  let doc = option("--doc");
+  if (!doc) {
+    doc = join(scratch, "scan.json");
+    execFileSync(process.execPath, [new URL(import.meta.url).pathname, "--write", doc, "--nodes", String(nodes)],
+      { stdio: "inherit" });
+  }
+  if (option("--keep")) copyFileSync(doc, option("--keep"));
+  const megabytes = statSync(doc).size / (1024 * 1024);
+  console.log(`scan: ${doc}, ${megabytes.toFixed(1)} MiB${option("--doc") ? "" : `, ${nodes} nodes (synthesized)`}`);
+  console.log(`page: ${view}, ${statSync(view).size} bytes; load average ${(await import("node:os")).loadavg().map((l) => l.toFixed(1)).join(" ")} on ${(await import("node:os")).cpus().length} cores`);
+  const browser = await launch();
+  try {
+    for (let run = 1; run <= runs; ++run) {
+      const { page, context } = await openViewer(browser, view);
+      const started = Date.now();
+      await load(page, doc);
+      const loaded = Date.now() - started;
+      if (await page.isVisible("#message")) throw new Error(await page.textContent("#message"));
+      // A click: the largest folder tile in, then Backspace out, each until
+      // the new picture is in the page.
+      const tile = page.locator("#map .tile.dir").first();
+      let at = Date.now();
+      await tile.click({ position: { x: 4, y: 4 } });
+      await page.waitForFunction(() => document.querySelector("#crumbs li:nth-child(2)"));
+      const inMs = Date.now() - at;
+      const inPage = await page.getAttribute("#view", "data-render-ms");
+      at = Date.now();
+      await page.keyboard.press("Backspace");
+      await page.waitForFunction(() => !document.querySelector("#crumbs li:nth-child(2)"));
+      const backMs = Date.now() - at;
+      const backPage = await page.getAttribute("#view", "data-render-ms");
+      const tiles = await page.$$eval("#map .tile", (els) => els.length);
+      const split = JSON.parse(await page.getAttribute("#view", "data-timing"));
+      console.log(`run ${run}: first picture ${loaded} ms (${tiles} tiles; in the page: file read ${split.readMs} ms, ` +
+        `parse ${split.parseMs} ms, choice to picture ${split.totalMs} ms); a click in: ${inPage} ms in the page ` +
+        `(${inMs} ms with the driver's round trips), back: ${backPage} ms (${backMs} ms)`);
+      if (run === runs && option("--screenshot")) await page.screenshot({ path: option("--screenshot") });
+      await context.close();
+    }
+  } finally {
+    await browser.close();
+  }
+} finally {
+  rmSync(scratch, { recursive: true, force: true });
+}
