@@ -181,15 +181,27 @@ class HandleBudget {
 
   HandleBudget(std::size_t descriptors, unsigned listers);
 
+  // A handle kept, counted while it is open.
+  template <class Handle>
+  struct Kept {
+    Handle handle;
+    std::atomic<std::size_t>* live;
+    Kept(Handle h, std::atomic<std::size_t>* l) : handle(std::move(h)), live(l) {
+      live->fetch_add(1);
+    }
+    Kept(const Kept&) = delete;
+    Kept& operator=(const Kept&) = delete;
+    // Closed first, so it is never counted out while still open.
+    ~Kept() {
+      handle = Handle();
+      live->fetch_sub(1);
+    }
+  };
+
   // Wraps `handle` as kept, counted until the last owner lets go.
   template <class Handle>
   KeptHandle wrap(Handle handle) {
-    live_.fetch_add(1);
-    std::atomic<std::size_t>* live = &live_;
-    return KeptHandle(new Handle(std::move(handle)), [live](const void* p) {
-      delete static_cast<const Handle*>(p);
-      live->fetch_sub(1);
-    });
+    return std::make_shared<const Kept<Handle>>(std::move(handle), &live_);
   }
   bool room() const { return live_.load() < limit_.load(); }
 
@@ -331,7 +343,7 @@ class PrefetchingSource final : public platform::DirectorySource {
   };
 
   static const Handle& handle_of(const KeptHandle& kept) {
-    return *static_cast<const Handle*>(kept.get());
+    return static_cast<const listing::HandleBudget::Kept<Handle>*>(kept.get())->handle;
   }
 
   Job start(Slot& parent, Reader& reader);
