@@ -129,17 +129,10 @@ int analyse(const Options& options) {
     scan = walk(source, *root, options.depth, engine,
                 [&status](const WalkProgress& so_far) { status.update(so_far); });
   }
-  Report report;
-  report.greens = std::move(scan.greens);
-  report.path = platform::display_path(*root);
   const auto elapsed = std::chrono::steady_clock::now() - start;
-  report.elapsed_ms = static_cast<std::uint64_t>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
-  report.total_bytes = scan.root.bytes;
-  report.files = scan.root.files;
-  report.dirs = scan.root.dirs;
-  report.denied = scan.denied;
-  report.tree = std::move(scan.root);
+  const Report report = make_report(
+      std::move(scan), static_cast<std::uint64_t>(
+                           std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()));
 
   Writer out(platform::write_stdout);
   if (options.json) {

@@ -83,7 +83,7 @@ void write_first_level(const Report& report, std::uint64_t top, bool terminal, W
     out.put(' ');
     put_right(out, Fixed1(static_cast<double>(child.bytes) / total * 100.0).text(), 5);
     out.put("%  ");
-    put_text(out, child.name, terminal);
+    put_text(out, child.name(), terminal);
     if (child.mark) {
       out.put(child.mark->state == State::green ? "  [绿 " : "  [红 ");
       put_text(out, child.mark->pattern, terminal);
@@ -103,7 +103,7 @@ void write_greens(const Report& report, std::uint64_t top, bool terminal, Writer
   for (std::size_t i = 0; i < shown; ++i) {
     put_number_and_size(out, i + 1, greens[i].bytes);
     out.put("  ");
-    put_text(out, greens[i].path, terminal);
+    put_text(out, greens[i].path(), terminal);
     out.put('\n');
   }
   out.put("(共 ");
