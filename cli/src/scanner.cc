@@ -36,7 +36,7 @@ std::uint32_t level_limit(std::uint32_t depth) {
 
 // One directory on the walk's stack.
 struct Frame {
-  Node node;                        // name and path are filled in only when the node is kept
+  Node node;                        // texts set on entry if kept, at its end if green
   const Mark* own = nullptr;        // its own verdict
   const Mark* effective = nullptr;  // `own`, or the nearest enclosing verdict
   std::uint32_t limit = 0;          // levels below it that get detail nodes
