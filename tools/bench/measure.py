@@ -246,8 +246,9 @@ def cmd_summary(args):
         if not floor or not default:
             return
         ratio = default / floor
-        best = min((median_of(result, c["name"], "wall") or float("inf"), c["name"])
-                   for c in result["cases"] if c["name"].startswith("floor, "))
+        best = min(((median_of(result, c["name"], "wall") or float("inf"), c["name"])
+                    for c in result["cases"] if c["name"].startswith("floor, ")),
+                   default=(float("inf"), ""))
         ceiling = " (the parallel floor's best: %.2fx, %s)" % (best[0] / floor, best[1]) \
             if best[0] != float("inf") else ""
         lines.append("- %s, default run: %.2fx the floor%s (target <= %.2fx): %s" %
