@@ -28,7 +28,7 @@ using platform::OpenStatus;
 
 std::string document(const WalkResult& walked) {
   Report report;
-  report.path = walked.root.path;
+  report.path = walked.root.path();
   report.total_bytes = walked.root.bytes;
   report.files = walked.root.files;
   report.dirs = walked.root.dirs;
