@@ -138,19 +138,10 @@ int analyse(const Options& options) {
     scan = walk(source, *root, options.depth, engine,
                 [&status](const WalkProgress& so_far) { status.update(so_far); });
   }
-  Report report;
-  report.greens = std::move(scan.greens);
-  report.path = platform::display_path(*root);
   const auto elapsed = std::chrono::steady_clock::now() - start;
-  report.elapsed_ms = static_cast<std::uint64_t>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
-  report.total_bytes = scan.root.bytes;
-  // A file as the root is one file, while its node, like any file's, counts
-  // nothing beneath it.
-  report.files = file_size ? 1 : scan.root.files;
-  report.dirs = scan.root.dirs;
-  report.denied = scan.denied;
-  report.tree = std::move(scan.root);
+  const Report report = make_report(
+      std::move(scan), static_cast<std::uint64_t>(
+                           std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()));
 
   bool reader_gone = false;
   Writer out([&reader_gone](std::string_view piece) {

@@ -10,7 +10,7 @@ bool GreenList::drops_later(const Entry& a, const Entry& b) {
   return a.order > b.order;
 }
 
-void GreenList::offer(Node& node) {
+void GreenList::offer(const Node& node) {
   const std::uint64_t order = offered_++;
   if (capacity_ == 0) return;
   // A new entry comes after every kept one, so with the list full it must be
@@ -22,11 +22,7 @@ void GreenList::offer(Node& node) {
     std::pop_heap(heap_.begin(), heap_.end(), cmp);
     heap_.pop_back();
   }
-  // The copy leaves the children behind.
-  std::vector<Node> children = std::move(node.children);
-  node.children.clear();
-  heap_.push_back(Entry{node, order});
-  node.children = std::move(children);
+  heap_.push_back(Entry{node.copy_alone(), order});
   std::push_heap(heap_.begin(), heap_.end(), cmp);
 }
 

@@ -17,9 +17,9 @@ class GreenList {
 
   explicit GreenList(std::size_t capacity = DEFAULT_CAPACITY) : capacity_(capacity) {}
 
-  // Offers an entry. A copy of it without its children is kept when it can
-  // still be among the largest; `node` is lent only, and comes back as it was.
-  void offer(Node& node);
+  // Offers an entry. A copy of it without children, sharing nothing with
+  // the tree, is kept when it can still be among the largest.
+  void offer(const Node& node);
 
   // Exactly what a stable sort of every offered entry by size (largest
   // first) cut to `capacity` would give: equal sizes in the order offered.

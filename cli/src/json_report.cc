@@ -1,11 +1,13 @@
 #include "json_report.h"
 
 #include <array>
-#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <unordered_map>
 #include <vector>
+
+#include "format.h"
 
 namespace oskra {
 namespace {
@@ -85,8 +87,26 @@ void put_json_string(Out& out, std::string_view text) {
   out.put('"');
 }
 
-// The pretty printer's state: only the depth of the line an object opened
-// on is needed to place its members and its closing brace.
+// Whether any byte of `text` is escaped.
+bool needs_escape(std::string_view text) {
+  std::size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + i, sizeof word);
+    if (any_to_escape(word)) return true;
+  }
+  for (; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c == '"' || c == '\\') return true;
+  }
+  return false;
+}
+
+// The pretty printer. Every piece of layout a node needs at a given depth
+// is made once and then copied whole, and so is each verdict's object at
+// each depth: a node of the tree is a handful of copies, its texts and its
+// numbers. A folder's path, which all its entries' paths begin with, is
+// escaped once for all of them.
 class JsonOut {
  public:
   explicit JsonOut(Writer& out) : out_(out) {}
@@ -123,9 +143,7 @@ class JsonOut {
 
   void integer_member(std::size_t depth, bool first, std::string_view name, std::uint64_t value) {
     key(depth, first, name);
-    std::array<char, 24> buf{};
-    const auto result = std::to_chars(buf.data(), buf.data() + buf.size(), value);
-    out_.put(std::string_view(buf.data(), static_cast<std::size_t>(result.ptr - buf.data())));
+    out_.put(Decimal(value).text());
   }
 
   void close(std::size_t depth, char bracket) {
@@ -134,73 +152,200 @@ class JsonOut {
     out_.put(bracket);
   }
 
-  // A mark opens on its key's line, so its members sit at depth + 2.
-  void mark(std::size_t depth, const Mark& m) {
-    key(depth, false, "mark");
-    out_.put('{');
-    const std::size_t d = depth + 1;
-    string_member(d, true, "state", to_string(m.state));
-    string_member(d, false, "pattern", m.pattern);
-    string_member(d, false, "source", m.source);
-    string_member(d, false, "reason", m.reason);
-    string_member(d, false, "action", m.action);
-    close(d, '}');
-  }
-
-  // Everything of a node up to its children: "{", the plain members and the
-  // mark. `depth` is the depth of the line the node opens on.
-  void node_head(std::size_t depth, const Node& node) {
-    out_.put('{');
-    string_member(depth, true, "name", node.name);
-    string_member(depth, false, "path", node.path);
-    integer_member(depth, false, "bytes", node.bytes);
-    integer_member(depth, false, "files", node.files);
-    integer_member(depth, false, "dirs", node.dirs);
-    if (node.mark) mark(depth, *node.mark);
-  }
-
-  // A whole node tree. Trees can be tens of thousands of levels deep, so the
-  // walk keeps its own stack instead of recursing; the stack holds one small
-  // frame per open level and nothing is copied.
+  // A whole node tree. `depth` is the depth of the line it opens on. Trees
+  // can be tens of thousands of levels deep, so the walk keeps its own stack
+  // instead of recursing; the stack holds one small frame per open level
+  // and nothing is copied.
   void tree(std::size_t depth, const Node& root) {
-    struct Frame {
-      const Node* node;
-      std::size_t depth;     // of the line the node opened on
-      std::size_t next = 0;  // index of the next child to write
-    };
-    std::vector<Frame> stack;
-    const auto open = [&](const Node& node, std::size_t d) {
-      node_head(d, node);
-      if (node.children.empty()) {
-        close(d, '}');
-      } else {
-        key(d, false, "children");
-        out_.put('[');
-        stack.push_back(Frame{&node, d});
-      }
-    };
+    stack_.clear();
     open(root, depth);
-    while (!stack.empty()) {
-      Frame& top = stack.back();
+    while (!stack_.empty()) {
+      Frame& top = stack_.back();
       const std::vector<Node>& children = top.node->children;
       if (top.next == children.size()) {
         // Close the "children" array (one level in) and then the node.
-        close(top.depth + 1, ']');
-        close(top.depth, '}');
-        stack.pop_back();
+        out_.put(layout(top.depth).close_children);
+        stack_.pop_back();
         continue;
       }
       const Node& child = children[top.next];
       const std::size_t child_depth = top.depth + 2;
-      out_.put(top.next == 0 ? "\n" : ",\n");
-      indent(child_depth);
+      out_.put(top.next == 0 ? layout(top.depth).first_child : layout(top.depth).next_child);
       ++top.next;
       open(child, child_depth);  // may grow the stack; `top` is not used after
     }
   }
 
  private:
+  // The fixed pieces around a node whose "{" stands on a line of depth d.
+  struct Layout {
+    std::string open;            // "{", "\n", indent d + 1, "\"name\": \""
+    std::string to_path;         // "\",", "\n", indent, "\"path\": \""
+    std::string to_bytes;        // "\",", "\n", indent, "\"bytes\": "
+    std::string to_files;        // ",", "\n", indent, "\"files\": "
+    std::string to_dirs;         // ",", "\n", indent, "\"dirs\": "
+    std::string to_children;     // ",", "\n", indent, "\"children\": ["
+    std::string close;           // "\n", indent d, "}"
+    std::string first_child;     // "\n", indent d + 2
+    std::string next_child;      // ",", "\n", indent d + 2
+    std::string close_children;  // "\n", indent d + 1, "]", "\n", indent d, "}"
+    std::unordered_map<const Mark*, std::string> marks;  // ",\n", "\"mark\": {", ... "}"
+  };
+
+  struct Frame {
+    const Node* node;
+    std::size_t depth;     // of the line the node opened on
+    std::size_t next = 0;  // index of the next child to write
+  };
+
+  // A folder's path escaped once for all its entries, one per level of the
+  // stack: its entries are written one after the other at that level.
+  struct Head {
+    const char* data = nullptr;
+    std::size_t size = 0;
+    std::string escaped;
+  };
+
+  // Layouts are kept for the depths real trees have; a deeper one is made
+  // again when asked for, which costs no more than the indents it holds.
+  static constexpr std::size_t KEPT_DEPTHS = 256;
+  // Verdict objects kept in all; past that they are made each time.
+  static constexpr std::size_t KEPT_MARK_BYTES = 16 << 20;
+
+  static void make_layout(Layout& l, std::size_t d) {
+    const std::string in(2 * (d + 1), ' ');
+    const std::string out_ind(2 * d, ' ');
+    const std::string child_ind(2 * (d + 2), ' ');
+    l.open = "{\n" + in + "\"name\": \"";
+    l.to_path = "\",\n" + in + "\"path\": \"";
+    l.to_bytes = "\",\n" + in + "\"bytes\": ";
+    l.to_files = ",\n" + in + "\"files\": ";
+    l.to_dirs = ",\n" + in + "\"dirs\": ";
+    l.to_children = ",\n" + in + "\"children\": [";
+    l.close = "\n" + out_ind + "}";
+    l.first_child = "\n" + child_ind;
+    l.next_child = ",\n" + child_ind;
+    l.close_children = "\n" + in + "]\n" + out_ind + "}";
+    l.marks.clear();
+  }
+
+  Layout& layout(std::size_t d) {
+    if (d >= KEPT_DEPTHS) {
+      if (deep_depth_ != d) {
+        make_layout(deep_, d);
+        deep_depth_ = d;
+      }
+      return deep_;
+    }
+    if (layouts_.size() <= d) layouts_.resize(d + 1);
+    Layout& l = layouts_[d];
+    if (l.open.empty()) make_layout(l, d);
+    return l;
+  }
+
+  // The mark member of a node at depth d: its object opens on its key's
+  // line, so its members sit at d + 2.
+  static std::string mark_text(std::size_t d, const Mark& m) {
+    std::string text;
+    Writer to_text([&text](std::string_view piece) {
+      text.append(piece);
+      return true;
+    });
+    JsonOut json(to_text);
+    json.key(d, false, "mark");
+    to_text.put('{');
+    const std::size_t inner = d + 1;
+    json.string_member(inner, true, "state", to_string(m.state));
+    json.string_member(inner, false, "pattern", m.pattern);
+    json.string_member(inner, false, "source", m.source);
+    json.string_member(inner, false, "reason", m.reason);
+    json.string_member(inner, false, "action", m.action);
+    json.close(inner, '}');
+    to_text.flush();
+    return text;
+  }
+
+  void put_mark(std::size_t d, const Mark& m) {
+    if (d >= KEPT_DEPTHS) {
+      out_.put(mark_text(d, m));
+      return;
+    }
+    Layout& l = layout(d);
+    const auto found = l.marks.find(&m);
+    if (found != l.marks.end()) {
+      out_.put(found->second);
+      return;
+    }
+    std::string text = mark_text(d, m);
+    out_.put(text);
+    if (mark_bytes_ + text.size() <= KEPT_MARK_BYTES) {
+      mark_bytes_ += text.size();
+      l.marks.emplace(&m, std::move(text));
+    }
+  }
+
+  // `text` escaped: itself when nothing in it needs escaping (the usual
+  // case), else its escaped form in `scratch`.
+  static std::string_view escaped(std::string_view text, std::string& scratch) {
+    if (!needs_escape(text)) return text;
+    scratch.clear();
+    StringOut to_scratch{scratch};
+    put_json_string(to_scratch, text);
+    return std::string_view(scratch).substr(1, scratch.size() - 2);  // without the quotes
+  }
+
+  std::string_view escaped_head(std::size_t level, std::string_view head) {
+    if (heads_.size() <= level) heads_.resize(level + 1);
+    Head& h = heads_[level];
+    if (h.data != head.data() || h.size != head.size()) {
+      h.data = head.data();
+      h.size = head.size();
+      h.escaped.assign(escaped(head, scratch_));
+    }
+    return h.escaped;
+  }
+
+  // Everything of a node up to its children; `d` is the depth of the line
+  // it opens on. Its entries' pieces come from the stack level it leaves.
+  void open(const Node& node, std::size_t d) {
+    const PathPieces path = node.path_pieces();
+    const std::string_view head = escaped_head(stack_.size(), path.head);
+    const std::string_view name = escaped(node.name(), name_scratch_);
+    const Layout& l = layout(d);
+    out_.put(l.open);
+    out_.put(name);
+    out_.put(l.to_path);
+    out_.put(head);
+    if (!path.tail.empty()) {
+      // The tail is the name; anything else is escaped on its own.
+      out_.put(path.tail.data() == node.name().data() && path.tail.size() == node.name().size()
+                   ? name
+                   : escaped(path.tail, scratch_));
+    }
+    out_.put(l.to_bytes);
+    out_.put(Decimal(node.bytes).text());
+    out_.put(l.to_files);
+    out_.put(Decimal(node.files).text());
+    out_.put(l.to_dirs);
+    out_.put(Decimal(node.dirs).text());
+    if (node.mark) put_mark(d, *node.mark);
+    if (node.children.empty()) {
+      out_.put(l.close);
+    } else {
+      out_.put(l.to_children);
+      stack_.push_back(Frame{&node, d});
+    }
+  }
+
   Writer& out_;
+  std::vector<Frame> stack_;
+  std::vector<Layout> layouts_;
+  Layout deep_;
+  std::size_t deep_depth_ = 0;
+  std::size_t mark_bytes_ = 0;
+  std::vector<Head> heads_;
+  std::string scratch_;
+  std::string name_scratch_;
 };
 
 }  // namespace

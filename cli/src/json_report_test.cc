@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace oskra {
 namespace {
@@ -40,21 +41,17 @@ TEST(JsonReport, WritesTheDocumentOfADirectoryWithOneFile) {
   r.total_bytes = 100;
   r.files = 1;
   r.dirs = 1;
-  r.tree.name = "cache";
-  r.tree.path = "D:\\proj\\cache";
+  r.tree.set_name_and_path("cache", "D:\\proj\\cache");
   r.tree.bytes = 100;
   r.tree.files = 1;
   r.tree.dirs = 1;
   r.tree.mark = cache_mark();
   Node file;
-  file.name = "a.bin";
-  file.path = "D:\\proj\\cache\\a.bin";
+  file.set_name_and_path("a.bin", "D:\\proj\\cache\\a.bin");
   file.bytes = 100;
   file.mark = cache_mark();
   r.tree.children.push_back(file);
-  Node green = r.tree;
-  green.children.clear();
-  r.greens.push_back(green);
+  r.greens.push_back(r.tree.copy_alone());
 
   const std::string mark_at_6 =
       "      \"state\": \"green\",\n"
@@ -127,11 +124,10 @@ TEST(JsonReport, LeavesOutAbsentMembersAndWritesEmptyGreensOnTheKeyLine) {
   r.dirs = 4;
   r.denied = 1;
   r.elapsed_ms = 1234567;
-  r.tree.path = "C:\\";  // a drive root has an empty name
+  r.tree.set_name_and_path("", "C:\\");  // a drive root has an empty name
   r.tree.dirs = 4;
   Node locked;  // a directory whose listing failed: zero totals, no children
-  locked.name = "locked";
-  locked.path = "C:\\locked";
+  locked.set_name_and_path("locked", "C:\\locked");
   locked.dirs = 1;
   const Mark user{State::red, "lock*", SOURCE_USER, "mine", "keep"};
   locked.mark = &user;
@@ -213,7 +209,7 @@ TEST(JsonReport, EscapesOnlyQuoteBackslashAndControlCharacters) {
 
   // Names are escaped in the document too.
   Report r;
-  r.tree.name = "x\x1f\x7f\"";
+  r.tree.set_name_and_path("x\x1f\x7f\"", "");
   EXPECT_NE(render(r).find("\"name\": \"x\\u001f\x7f\\\"\",\n"), std::string::npos);
 }
 
@@ -221,8 +217,8 @@ TEST(JsonReport, EscapesOnlyQuoteBackslashAndControlCharacters) {
 // same order, two-space indentation, UTF-8 unescaped.
 nlohmann::ordered_json independent(const Node& node) {
   nlohmann::ordered_json j;
-  j["name"] = node.name;
-  j["path"] = node.path;
+  j["name"] = node.name();
+  j["path"] = node.path();
   j["bytes"] = node.bytes;
   j["files"] = node.files;
   j["dirs"] = node.dirs;
@@ -240,32 +236,46 @@ nlohmann::ordered_json independent(const Node& node) {
   return j;
 }
 
+// Entries named as the walk names them: one block shared with the folder's
+// path, which the writer escapes once for all of them.
+std::vector<Node> entries(const std::string& folder, const std::vector<std::string>& names) {
+  std::string text = folder + "/";
+  const std::size_t head = text.size();
+  for (const std::string& name : names) {
+    text += name;
+    text += EntryNames::NAME_END;
+  }
+  EntryNames block(text, head);
+  std::vector<Node> nodes(names.size());
+  for (Node& node : nodes) block.name_next(node);
+  return nodes;
+}
+
 TEST(JsonReport, EqualsAnotherWritersDocumentAtAnyBufferSize) {
   Report r;
-  r.path = "/r";
+  r.path = "/r\\\"";
   r.total_bytes = 6000;
   r.files = 12;
   r.dirs = 5;
   r.denied = 2;
   r.elapsed_ms = 77;
-  r.tree.name = "r";
-  r.tree.path = "/r";
-  for (int i = 0; i < 4; ++i) {
-    Node dir;
-    dir.name = "目录" + std::to_string(i);
-    dir.path = "/r/" + dir.name;
-    dir.bytes = 1000u * static_cast<unsigned>(i);
-    dir.dirs = 1;
+  r.tree.set_name_and_path("r\\\"", r.path);
+  r.tree.mark = cache_mark();
+  // Folders with and without escapes in their paths, each holding files
+  // and a folder of its own, so the writer comes back to a folder's entries
+  // after the entries of another.
+  r.tree.children = entries(r.path, {"目录0", "a\"b", "目录2", "\x1b"});
+  for (std::size_t i = 0; i < r.tree.children.size(); ++i) {
+    Node& dir = r.tree.children[i];
+    dir.bytes = 1000u * i;
+    dir.dirs = 2;
     if (i % 2 == 1) dir.mark = cache_mark();
-    for (int j = 0; j < 3; ++j) {
-      Node file;
-      file.name = "f\"\x01" + std::to_string(j);
-      file.path = dir.path + "/" + file.name;
-      file.bytes = static_cast<unsigned>(j);
-      dir.children.push_back(file);
-    }
-    r.tree.children.push_back(dir);
-    if (dir.mark) r.greens.push_back(dir);
+    dir.children = entries(dir.path(), {"f\"\x01", "plain", "inner", "f\"\x02"});
+    dir.children[2].dirs = 1;
+    dir.children[2].children = entries(dir.children[2].path(), {"deep"});
+    dir.children[2].children[0].mark = cache_mark();  // the same verdict at another depth
+    dir.children[3].mark = cache_mark();
+    if (dir.mark) r.greens.push_back(dir.copy_alone());
   }
 
   nlohmann::ordered_json doc = {{"tool", r.tool},     {"version", r.version},
@@ -285,13 +295,10 @@ TEST(JsonReport, WritesATwentyThousandLevelChainWithoutRecursion) {
   constexpr std::size_t LEVELS = 20000;
   Report r;
   Node chain;
-  chain.name = "leaf";
-  chain.path = "p";
+  chain.set_name_and_path("leaf", "p");
   for (std::size_t i = 1; i < LEVELS; ++i) {
     Node parent;
-    // assign(count, char): g++ 12 -O3 warns falsely (-Wrestrict) on "d" here.
-    parent.name.assign(1, 'd');
-    parent.path.assign(1, 'p');
+    parent.set_name_and_path("d", "p");
     parent.dirs = 1;
     parent.children.push_back(std::move(chain));
     chain = std::move(parent);

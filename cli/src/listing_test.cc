@@ -27,15 +27,8 @@ using platform::EntryKind;
 using platform::ListStatus;
 using platform::NativeString;
 
-std::string document(const WalkResult& walked) {
-  Report report;
-  report.path = walked.root.path;
-  report.total_bytes = walked.root.bytes;
-  report.files = walked.root.files;
-  report.dirs = walked.root.dirs;
-  report.denied = walked.denied;
-  report.tree = walked.root;
-  report.greens = walked.greens;
+std::string document(WalkResult walked) {
+  const Report report = make_report(std::move(walked), 0);
   std::string text;
   {
     Writer out([&text](std::string_view piece) {

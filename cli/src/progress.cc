@@ -2,12 +2,11 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <string_view>
 
+#include "format.h"
 #include "platform/platform.h"
 #include "text/unicode.h"
-#include "text_report.h"
 
 namespace oskra {
 namespace {
@@ -41,12 +40,6 @@ std::size_t cells_of(char32_t cp) {
   return 1;
 }
 
-void append_count(std::string& out, std::uint64_t value) {
-  std::array<char, 24> buf{};
-  const auto result = std::to_chars(buf.data(), buf.data() + buf.size(), value);
-  out.append(buf.data(), result.ptr);
-}
-
 // Never the last column: on a Windows console text that reaches it moves
 // the cursor to the next line, where "\r" cannot bring it back.
 std::size_t usable_columns() {
@@ -59,13 +52,8 @@ std::size_t usable_columns() {
 std::string status_line(const WalkProgress& so_far, std::uint64_t seconds, std::size_t max_cells,
                         std::size_t& cells) {
   std::string line = "扫描中 ";
-  line += format_size(so_far.bytes);
-  line += " ｜ ";
-  append_count(line, so_far.files);
-  line += " 个文件 ｜ ";
-  append_count(line, so_far.dirs);
-  line += " 个目录 ｜ ";
-  append_count(line, seconds);
+  append_totals(line, so_far.bytes, so_far.files, so_far.dirs);
+  line += Decimal(seconds).text();
   line += " 秒";
   cells = 0;
   std::size_t end = 0;

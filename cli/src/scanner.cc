@@ -36,7 +36,7 @@ std::uint32_t level_limit(std::uint32_t depth) {
 
 // One directory on the walk's stack.
 struct Frame {
-  Node node;                        // name and path are filled in only when the node is kept
+  Node node;                        // texts set on entry if kept, at its end if green
   const Mark* own = nullptr;        // its own verdict
   const Mark* effective = nullptr;  // `own`, or the nearest enclosing verdict
   std::uint32_t limit = 0;          // levels below it that get detail nodes
@@ -47,6 +47,7 @@ struct Frame {
   std::size_t native_size = 0;      // its listing path in the native buffer
   std::size_t display_size = 0;     // its listing path in the display buffer
   std::size_t name_start = 0;       // where its name starts in the display buffer
+  EntryNames names;                 // the names of its entries that get nodes
 };
 
 class Walker {
@@ -60,10 +61,9 @@ class Walker {
     native_ = platform::listing_path(root);
     display_ = platform::display_path(native_);
     const std::string root_display = platform::display_path(root);
-    enter(root, root_display, level_limit(depth), nullptr, /*kept=*/true);
-    Frame& top = stack_.back();
-    top.node.name = platform::entry_name(root);
-    top.node.path = root_display;
+    Node top;
+    top.set_name_and_path(platform::entry_name(root), root_display);
+    enter(root, root_display, level_limit(depth), nullptr, /*kept=*/true, std::move(top));
 
     WalkResult result;
     while (true) {
@@ -105,10 +105,12 @@ class Walker {
 
  private:
   // Judges a directory, lists it and pushes it. `path` is its full native
-  // path, `display` its display path, `inherited` the enclosing verdict.
+  // path, `display` its display path, `inherited` the enclosing verdict,
+  // `node` its node with its texts when it is kept.
   void enter(NativeStringView path, std::string_view display, std::uint32_t limit,
-             const Mark* inherited, bool kept) {
+             const Mark* inherited, bool kept, Node node) {
     Frame& f = stack_.emplace_back();
+    f.node = std::move(node);
     f.own = engine_.evaluate(display);
     f.effective = f.own != nullptr ? f.own : inherited;
     f.limit = limit;
@@ -125,7 +127,25 @@ class Walker {
     }
     // Every record becomes at most one child: sized once, the children never
     // move while the listing is taken in.
-    if (limit != 0) f.node.children.reserve(f.records.size());
+    if (limit != 0) {
+      f.node.children.reserve(f.records.size());
+      name_entries(f);
+    }
+  }
+
+  // Writes the names of the entries of `f` that will get nodes, in listing
+  // order, into one block their nodes share with its path.
+  void name_entries(Frame& f) {
+    names_.assign(display_, 0, f.display_size);
+    names_.push_back(DISPLAY_SEPARATOR);
+    const std::size_t head = names_.size();
+    for (std::size_t i = 0; i < f.records.size(); ++i) {
+      const DirRecord& record = f.records[i];
+      if (record.kind == EntryKind::skip) continue;
+      platform::append_utf8_lossy(names_, f.records.name(record));
+      names_.push_back(EntryNames::NAME_END);
+    }
+    if (names_.size() > head) f.names = EntryNames(names_, head);
   }
 
   void enter_child(Frame& parent, const DirRecord& record) {
@@ -136,9 +156,15 @@ class Walker {
     display_.resize(parent.display_size);
     display_.push_back(DISPLAY_SEPARATOR);
     const std::size_t name_start = display_.size();
-    platform::append_utf8_lossy(display_, name);
-    enter(native_, display_, parent.limit == 0 ? 0 : parent.limit - 1, parent.effective,
-          /*kept=*/parent.limit != 0);
+    const bool kept = parent.limit != 0;
+    Node node;
+    if (kept) {
+      parent.names.name_next(node);
+      display_.append(node.name());
+    } else {
+      platform::append_utf8_lossy(display_, name);
+    }
+    enter(native_, display_, kept ? parent.limit - 1 : 0, parent.effective, kept, std::move(node));
     stack_.back().name_start = name_start;
   }
 
@@ -150,13 +176,13 @@ class Walker {
     // Below the detail depth a file is neither judged nor kept.
     if (f.limit == 0) return;
     Node file;
-    platform::append_utf8_lossy(file.name, f.records.name(record));
-    file.path.reserve(f.display_size + 1 + file.name.size());
-    file.path.assign(display_, 0, f.display_size);
-    file.path.push_back(DISPLAY_SEPARATOR);
-    file.path.append(file.name);
+    f.names.name_next(file);
     file.bytes = record.size;
-    file.mark = engine_.evaluate(file.path);
+    // Judged on its path, made for the moment in the buffer of its folder's.
+    display_.push_back(DISPLAY_SEPARATOR);
+    display_.append(file.name());
+    file.mark = engine_.evaluate(display_);
+    display_.resize(f.display_size);
     if (is_green(file.mark)) greens_.offer(file);
     if (file.mark == nullptr) file.mark = f.effective;
     f.node.children.push_back(std::move(file));
@@ -168,10 +194,11 @@ class Walker {
     const bool root = stack_.size() == 1;
     // Its own green verdict offers a directory, once it has been listed.
     const bool green = f.listed && is_green(f.own);
-    if (!root && (f.kept || green)) {
-      // The buffers hold this directory's path while it is on top.
-      f.node.path.assign(display_, 0, f.display_size);
-      f.node.name.assign(display_, f.name_start, f.display_size - f.name_start);
+    if (!root && !f.kept && green) {
+      // Not a node of the tree, so its texts are made only now, from the
+      // buffer that holds its path while it is on top.
+      const std::string_view path = std::string_view(display_).substr(0, f.display_size);
+      f.node.set_name_and_path(path.substr(f.name_start), path);
     }
     f.node.mark = f.effective;
     if (green) greens_.offer(f.node);
@@ -195,6 +222,7 @@ class Walker {
   std::deque<Frame> stack_;
   NativeString native_;  // listing path of the directory being entered
   std::string display_;  // its display form
+  std::string names_;    // where a folder's entry names are gathered
 };
 
 }  // namespace
@@ -207,11 +235,11 @@ WalkResult walk(platform::DirectorySource& source, NativeStringView root, std::u
 WalkResult walk_file(NativeStringView root, std::uint64_t size, const RuleEngine& engine) {
   WalkResult result;
   Node& file = result.root;
-  file.name = platform::entry_name(root);
-  file.path = platform::display_path(root);
+  const std::string path = platform::display_path(root);
+  file.set_name_and_path(platform::entry_name(root), path);
   file.bytes = size;
-  file.mark = engine.evaluate(file.path);
-  if (is_green(file.mark)) result.greens.push_back(file);
+  file.mark = engine.evaluate(path);
+  if (is_green(file.mark)) result.greens.push_back(file.copy_alone());
   return result;
 }
 

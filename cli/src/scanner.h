@@ -55,12 +55,6 @@ struct WalkProgress {
 using ProgressHook = std::function<void(const WalkProgress&)>;
 inline constexpr std::uint32_t PROGRESS_INTERVAL = 1024;
 
-struct WalkResult {
-  Node root;
-  std::uint64_t denied = 0;
-  std::vector<Node> greens;
-};
-
 // Walks the directory `root` (its exact native path) read through `source`,
 // judging entries with `engine`: an entry without a verdict of its own takes
 // its directory's. The nodes' verdicts belong to `engine`, which must outlive

@@ -1,11 +1,8 @@
 #include "text_report.h"
 
 #include <algorithm>
-#include <array>
-#include <charconv>
 #include <cstddef>
 #include <string_view>
-#include <system_error>
 #include <vector>
 
 #include "text/unicode.h"
@@ -14,22 +11,6 @@ namespace oskra {
 namespace {
 
 constexpr std::string_view REPLACEMENT = "\xEF\xBF\xBD";  // U+FFFD
-
-// Integers and fixed-point values go through to_chars: exact, and never
-// touched by the process locale.
-std::string_view integer_text(std::array<char, 24>& buf, std::uint64_t value) {
-  const auto result = std::to_chars(buf.data(), buf.data() + buf.size(), value);
-  return {buf.data(), static_cast<std::size_t>(result.ptr - buf.data())};
-}
-
-// One digit after the point, correctly rounded from the exact double, ties to
-// even. 400 characters hold any finite double in fixed notation.
-std::string_view fixed1_text(std::array<char, 400>& buf, double value) {
-  const auto result =
-      std::to_chars(buf.data(), buf.data() + buf.size(), value, std::chars_format::fixed, 1);
-  if (result.ec != std::errc()) return "?";
-  return {buf.data(), static_cast<std::size_t>(result.ptr - buf.data())};
-}
 
 std::size_t code_points(std::string_view text) {
   std::size_t count = 0;
@@ -72,15 +53,11 @@ void put_text(Writer& out, std::string_view text, bool terminal) {
   out.put(text.substr(run));
 }
 
-void put_count(Writer& out, std::uint64_t value) {
-  std::array<char, 24> buf{};
-  out.put(integer_text(buf, value));
-}
+void put_count(Writer& out, std::uint64_t value) { out.put(Decimal(value).text()); }
 
 // Line number, ". " and the size column shared by both lists.
 void put_number_and_size(Writer& out, std::uint64_t number, std::uint64_t bytes) {
-  std::array<char, 24> buf{};
-  put_right(out, integer_text(buf, number), 3);
+  put_right(out, Decimal(number).text(), 3);
   out.put(". ");
   put_right(out, format_size(bytes), 10);
 }
@@ -100,14 +77,13 @@ void write_first_level(const Report& report, std::uint64_t top, bool terminal, W
 
   const double total = report.total_bytes == 0 ? 1.0 : static_cast<double>(report.total_bytes);
   const std::size_t shown = static_cast<std::size_t>(std::min<std::uint64_t>(top, order.size()));
-  std::array<char, 400> buf{};
   for (std::size_t i = 0; i < shown; ++i) {
     const Node& child = *order[i];
     put_number_and_size(out, i + 1, child.bytes);
     out.put(' ');
-    put_right(out, fixed1_text(buf, static_cast<double>(child.bytes) / total * 100.0), 5);
+    put_right(out, Fixed1(static_cast<double>(child.bytes) / total * 100.0).text(), 5);
     out.put("%  ");
-    put_text(out, child.name, terminal);
+    put_text(out, child.name(), terminal);
     if (child.mark) {
       out.put(child.mark->state == State::green ? "  [绿 " : "  [红 ");
       put_text(out, child.mark->pattern, terminal);
@@ -127,7 +103,7 @@ void write_greens(const Report& report, std::uint64_t top, bool terminal, Writer
   for (std::size_t i = 0; i < shown; ++i) {
     put_number_and_size(out, i + 1, greens[i].bytes);
     out.put("  ");
-    put_text(out, greens[i].path, terminal);
+    put_text(out, greens[i].path(), terminal);
     out.put('\n');
   }
   out.put("(共 ");
@@ -137,27 +113,6 @@ void write_greens(const Report& report, std::uint64_t top, bool terminal, Writer
 
 }  // namespace
 
-std::string format_size(std::uint64_t bytes) {
-  std::array<char, 24> ibuf{};
-  if (bytes < 1024) {
-    std::string text(integer_text(ibuf, bytes));
-    text += " B";
-    return text;
-  }
-  static constexpr std::array<std::string_view, 5> UNITS = {"B", "KB", "MB", "GB", "TB"};
-  double value = static_cast<double>(bytes) / 1024.0;
-  std::size_t unit = 1;
-  while (unit + 1 < UNITS.size() && value >= 1024.0) {
-    value /= 1024.0;
-    ++unit;
-  }
-  std::array<char, 400> fbuf{};
-  std::string text(fixed1_text(fbuf, value));
-  text += ' ';
-  text += UNITS[unit];
-  return text;
-}
-
 void write_text_report(const Report& report, std::uint64_t top, bool terminal, Writer& out) {
   out.put(PRODUCT_NAME);
   out.put(" v");
@@ -166,13 +121,9 @@ void write_text_report(const Report& report, std::uint64_t top, bool terminal, W
   put_text(out, report.path, terminal);
   out.put('\n');
 
-  out.put("总计 ");
-  out.put(format_size(report.total_bytes));
-  out.put(" ｜ ");
-  put_count(out, report.files);
-  out.put(" 个文件 ｜ ");
-  put_count(out, report.dirs);
-  out.put(" 个目录 ｜ ");
+  std::string totals = "总计 ";
+  append_totals(totals, report.total_bytes, report.files, report.dirs);
+  out.put(totals);
   put_count(out, report.denied);
   out.put(" 项拒绝访问 ｜ 扫描 ");
   put_count(out, report.elapsed_ms);

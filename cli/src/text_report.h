@@ -2,16 +2,11 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
-
+#include "format.h"
 #include "report.h"
 #include "writer.h"
 
 namespace oskra {
-
-// "0 B", "1.2 KB", "1024.0 KB", "16777216.0 TB": the unit is chosen before
-// rounding; one decimal, correctly rounded, halfway cases to even.
-std::string format_size(std::uint64_t bytes);
 
 // Writes the text report. With `terminal` set (standard output is a terminal
 // or console) every control character inside a name or path is shown as

@@ -22,10 +22,9 @@ std::string render(const Report& report, std::uint64_t top, bool terminal = fals
   return text;
 }
 
-Node entry(std::string name, std::uint64_t bytes, const Mark* mark = nullptr) {
+Node entry(const std::string& name, std::uint64_t bytes, const Mark* mark = nullptr) {
   Node n;
-  n.path = "C:\\" + name;
-  n.name = std::move(name);
+  n.set_name_and_path(name, "C:\\" + name);
   n.bytes = bytes;
   n.mark = mark;
   return n;
@@ -38,9 +37,9 @@ const Mark* mark(State state, std::string pattern) {
       Mark{state, std::move(pattern), SOURCE_BUILTIN, "rule.reason.x", "rule.action.y"});
 }
 
-Node green(std::string path, std::uint64_t bytes) {
+Node green(const std::string& path, std::uint64_t bytes) {
   Node n;
-  n.path = std::move(path);
+  n.set_name_and_path("", path);
   n.bytes = bytes;
   return n;
 }

@@ -324,6 +324,21 @@ class HostileTrees(unittest.TestCase):
                     self.assertEqual((code, err), (0, b""))
                     self.assertEqual(json.loads(out)["tree"]["mark"]["source"], "builtin")
 
+            # Valid files within the cap whose ignored member nests millions
+            # of levels deep load in memory of the order of their size.
+            tail = b', "pattern": "cache", "state": "red", "reason": "r", "action": "a"}]'
+            arrays, objects = 7_000_000, 3_000_000
+            for name, content in (
+                    ("arrays", b'[{"x": ' + b"[" * arrays + b"]" * arrays + tail),
+                    ("objects", b'[{"x": ' + b'{"":' * objects + b"0" + b"}" * objects + tail)):
+                with self.subTest(nested=name):
+                    with open(rules, "wb") as f:
+                        f.write(content)
+                    code, out, err = run([target, "--json"], binary=exe,
+                                         preexec_fn=limit_as(256 * 2**20))
+                    self.assertEqual((code, err), (0, b""))
+                    self.assertEqual(json.loads(out)["tree"]["mark"]["source"], "user")
+
 
 class Reports(unittest.TestCase):
     def test_json_example_document(self):

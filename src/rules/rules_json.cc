@@ -1,13 +1,15 @@
 // Reading rules.json: strict RFC 8259 JSON, an array of rule rows, all or
-// nothing. nlohmann/json does the tokenising through its SAX interface, so
-// every object member is seen (duplicates included) and no document tree is
-// built; the checks it does not make are made here.
+// nothing. Read by hand in one pass over the text, with no document tree and
+// no copy of the text: only the strings that are kept (a row's texts and
+// the member names of the objects open at the moment) are decoded, and the
+// value of an ignored member is gone through at any depth with one bit per
+// open level. Loading therefore takes memory linear in the file's size,
+// whatever its shape.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
-#include <nlohmann/json.hpp>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -19,322 +21,397 @@
 namespace oskra {
 namespace {
 
-using Json = nlohmann::json;
-
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-// The RFC 8259 number grammar, whole text.
-bool is_json_number(std::string_view s) {
-  std::size_t i = 0;
-  const auto digits = [&] {
-    const std::size_t start = i;
-    while (i < s.size() && is_digit(s[i])) ++i;
-    return i > start;
-  };
-  if (i < s.size() && s[i] == '-') ++i;
-  if (i < s.size() && s[i] == '0') {
-    ++i;
-  } else if (i >= s.size() || s[i] < '1' || s[i] > '9' || !digits()) {
-    return false;
-  }
-  if (i < s.size() && s[i] == '.') {
-    ++i;
-    if (!digits()) return false;
-  }
-  if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
-    ++i;
-    if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
-    if (!digits()) return false;
-  }
-  return i == s.size();
-}
-
-// nlohmann rejects a well-formed number whose value is beyond a double (such
-// as 1e400), which would make an ignored member's value matter. No number
-// is ever used, so every well-formed number outside a string becomes a
-// plain 0 (padded with blanks to keep positions). Anything that is not a
-// well-formed number is left alone for the parser to reject.
-std::string neutralise_numbers(std::string_view text) {
-  std::string out(text);
-  bool in_string = false;
-  std::size_t i = 0;
-  while (i < out.size()) {
-    const char c = out[i];
-    if (in_string) {
-      if (c == '\\') {
-        i += 2;
-        continue;
-      }
-      if (c == '"') in_string = false;
-      ++i;
-    } else if (c == '"') {
-      in_string = true;
-      ++i;
-    } else if (c == '-' || is_digit(c)) {
-      std::size_t end = i;
-      while (end < out.size() && (is_digit(out[end]) || out[end] == '-' || out[end] == '+' ||
-                                  out[end] == '.' || out[end] == 'e' || out[end] == 'E')) {
-        ++end;
-      }
-      if (is_json_number(std::string_view(out).substr(i, end - i))) {
-        out[i] = '0';
-        for (std::size_t k = i + 1; k < end; ++k) out[k] = ' ';
-      }
-      i = end;
-    } else {
-      ++i;
-    }
-  }
-  return out;
-}
-
-// What the next value of an object row fills.
-enum class Slot : std::uint8_t { ignored, pattern, state, reason, action };
-
-constexpr unsigned bit(Slot slot) { return 1u << static_cast<unsigned>(slot); }
-constexpr unsigned ALL_FIELDS =
-    bit(Slot::pattern) | bit(Slot::state) | bit(Slot::reason) | bit(Slot::action);
-
-// Follows the SAX events with a stack of open containers and builds the rows.
-// Any event that does not fit the schema stops the parse.
-class RulesHandler final : public nlohmann::json_sax<Json> {
+// The member names of the objects open at the moment, to refuse a name that
+// occurs twice in one object. Names are kept one after the other in one
+// buffer, each after its length; an object's names are compared when it
+// closes, by sorting them in place, and then dropped.
+class OpenObjectNames {
  public:
-  bool finished() const { return finished_ && stack_.empty(); }
-  std::vector<Rule> take_rules() { return std::move(rules_); }
+  void open() { named_.push_back(false); }
 
-  bool null() override { return scalar(Scalar::null, nullptr); }
-  bool boolean(bool) override { return scalar(Scalar::other, nullptr); }
-  bool number_integer(number_integer_t) override { return scalar(Scalar::other, nullptr); }
-  bool number_unsigned(number_unsigned_t) override { return scalar(Scalar::other, nullptr); }
-  bool number_float(number_float_t, const string_t&) override {
-    return scalar(Scalar::other, nullptr);
-  }
-  bool string(string_t& value) override { return scalar(Scalar::string, &value); }
-  bool binary(binary_t&) override { return false; }
-
-  bool start_object(std::size_t) override {
-    if (stack_.empty()) return false;  // the top level must be an array
-    Frame& top = stack_.back();
-    switch (top.kind) {
-      case Kind::rules:
-        return push(Kind::object_row);
-      case Kind::object_row:
-        if (top.slot == Slot::ignored) return push(Kind::skipped_object);
-        if (top.slot == Slot::state) return push(Kind::state_object);
-        return false;
-      case Kind::array_row:
-        if (top.count != 1) return false;
-        ++top.count;
-        return push(Kind::state_object);
-      case Kind::state_object:
-        return false;  // "red" and "green" take null only
-      case Kind::skipped_object:
-      case Kind::skipped_array:
-        return push(Kind::skipped_object);
+  // Keeps `name` as a name of the innermost open object and returns the kept copy.
+  std::string_view add(std::string_view name) {
+    const auto start = static_cast<std::uint32_t>(names_.size());
+    starts_.push_back(named_.back() ? start : start | FIRST);
+    named_.back() = true;
+    for (std::size_t n = name.size(); true; n >>= 7) {
+      names_.push_back(static_cast<char>(n < 0x80 ? n : (n & 0x7F) | 0x80));
+      if (n < 0x80) break;
     }
-    return false;
+    names_.append(name);
+    return std::string_view(names_).substr(names_.size() - name.size());
   }
 
-  bool key(string_t& name) override {
-    Frame& top = stack_.back();
-    // A name may occur only once in any object of the file.
-    if (!top.keys.insert(name).second) return false;
-    if (top.kind == Kind::object_row) {
-      top.slot = slot_for(name);
-    } else if (top.kind == Kind::state_object) {
-      if (top.count != 0) return false;
-      if (name == "red") {
-        top.rule.state = State::red;
-      } else if (name == "green") {
-        top.rule.state = State::green;
-      } else {
-        return false;
-      }
-      top.count = 1;
-      top.slot = Slot::state;
-    }
-    return true;
-  }
-
-  bool end_object() override {
-    Frame done = std::move(stack_.back());
-    stack_.pop_back();
-    switch (done.kind) {
-      case Kind::object_row:
-        if (done.have != ALL_FIELDS) return false;
-        rules_.push_back(std::move(done.rule));
-        return true;
-      case Kind::state_object: {
-        if (done.count != 1) return false;
-        Frame& parent = stack_.back();
-        parent.rule.state = done.rule.state;
-        if (parent.kind == Kind::object_row) {
-          parent.have |= bit(Slot::state);
-          parent.slot = Slot::ignored;
-        }
-        return true;
-      }
-      case Kind::skipped_object:
-        return true;
-      default:
-        return false;
-    }
-  }
-
-  bool start_array(std::size_t) override {
-    if (stack_.empty()) {
-      if (finished_) return false;
-      return push(Kind::rules);
-    }
-    Frame& top = stack_.back();
-    switch (top.kind) {
-      case Kind::rules:
-        return push(Kind::array_row);
-      case Kind::object_row:
-        return top.slot == Slot::ignored && push(Kind::skipped_array);
-      case Kind::skipped_object:
-      case Kind::skipped_array:
-        return push(Kind::skipped_array);
-      default:
-        return false;
-    }
-  }
-
-  bool end_array() override {
-    Frame done = std::move(stack_.back());
-    stack_.pop_back();
-    switch (done.kind) {
-      case Kind::rules:
-        finished_ = true;
-        return true;
-      case Kind::array_row:
-        if (done.count != 4) return false;
-        rules_.push_back(std::move(done.rule));
-        return true;
-      case Kind::skipped_array:
-        return true;
-      default:
-        return false;
-    }
-  }
-
-  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
-    return false;
+  // Closes the innermost object. False when two of its names are equal.
+  bool close() {
+    const bool named = named_.back();
+    named_.pop_back();
+    if (!named) return true;
+    auto first = starts_.end();
+    do {
+      --first;
+    } while ((*first & FIRST) == 0);
+    *first &= ~FIRST;
+    const std::uint32_t drop_from = *first;
+    std::sort(first, starts_.end(),
+              [this](std::uint32_t a, std::uint32_t b) { return name(a) < name(b); });
+    const bool distinct =
+        std::adjacent_find(first, starts_.end(), [this](std::uint32_t a, std::uint32_t b) {
+          return name(a) == name(b);
+        }) == starts_.end();
+    starts_.erase(first, starts_.end());
+    names_.resize(drop_from);
+    return distinct;
   }
 
  private:
-  enum class Kind : std::uint8_t {
-    rules,           // the top-level array
-    object_row,      // {"pattern": ..., "state": ..., "reason": ..., "action": ...}
-    array_row,       // [pattern, state, reason, action]
-    state_object,    // {"red": null} or {"green": null}
-    skipped_object,  // inside the value of an ignored member
-    skipped_array,
-  };
-  enum class Scalar : std::uint8_t { null, string, other };
+  // Marks an object's first name in `starts_`.
+  static constexpr std::uint32_t FIRST = 0x80000000;
 
-  struct Frame {
-    Kind kind;
-    std::set<std::string> keys;  // member names seen so far (objects)
-    Rule rule;                   // the row being read (rows; the state for state objects)
-    unsigned have = 0;           // fields seen (object rows)
-    std::size_t count = 0;       // values seen (array rows), members (state objects)
-    Slot slot = Slot::ignored;
-  };
-
-  // Member names are compared exactly: "Pattern" is just an unknown member.
-  static Slot slot_for(std::string_view name) {
-    if (name == "pattern") return Slot::pattern;
-    if (name == "state") return Slot::state;
-    if (name == "reason") return Slot::reason;
-    if (name == "action") return Slot::action;
-    return Slot::ignored;
+  std::string_view name(std::uint32_t start) const {
+    std::size_t size = 0;
+    std::size_t at = start;
+    for (unsigned shift = 0; true; shift += 7) {
+      const auto byte = static_cast<unsigned char>(names_[at++]);
+      size |= static_cast<std::size_t>(byte & 0x7F) << shift;
+      if (byte < 0x80) break;
+    }
+    return std::string_view(names_).substr(at, size);
   }
 
-  bool push(Kind kind) {
-    stack_.push_back(Frame{kind, {}, {}, 0, 0, Slot::ignored});
+  std::string names_;
+  std::vector<std::uint32_t> starts_;  // in `names_`, in the order the names came
+  std::vector<bool> named_;            // one per open object: whether it has a name yet
+};
+
+// What a member of an object row fills.
+enum class Field : std::uint8_t { ignored, pattern, state, reason, action };
+
+constexpr unsigned bit(Field field) { return 1u << static_cast<unsigned>(field); }
+constexpr unsigned ALL_FIELDS =
+    bit(Field::pattern) | bit(Field::state) | bit(Field::reason) | bit(Field::action);
+
+// Member names are compared exactly: "Pattern" is just an unknown member.
+Field field_named(std::string_view name) {
+  if (name == "pattern") return Field::pattern;
+  if (name == "state") return Field::state;
+  if (name == "reason") return Field::reason;
+  if (name == "action") return Field::action;
+  return Field::ignored;
+}
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// One pass over a text already known to be valid UTF-8 without NUL bytes:
+// NUL stands for the end of the text.
+class Reader {
+ public:
+  explicit Reader(std::string_view text) : text_(text) {}
+
+  std::optional<std::vector<Rule>> rules() {
+    std::vector<Rule> rules;
+    blanks();
+    if (!take('[')) return std::nullopt;
+    blanks();
+    if (!take(']')) {
+      do {
+        blanks();
+        if (!row(rules.emplace_back())) return std::nullopt;
+        blanks();
+      } while (take(','));
+      if (!take(']')) return std::nullopt;
+    }
+    // Only blanks may follow the array.
+    blanks();
+    if (at_ != text_.size()) return std::nullopt;
+    return rules;
+  }
+
+ private:
+  char peek() const { return at_ < text_.size() ? text_[at_] : '\0'; }
+
+  bool take(char c) {
+    if (peek() != c) return false;
+    ++at_;
     return true;
   }
 
-  // Stores a string into the field `slot` names, checking its type.
-  static bool fill(Rule& rule, Slot slot, Scalar type, std::string* value) {
-    if (type != Scalar::string) return false;
-    switch (slot) {
-      case Slot::pattern:
-        rule.pattern = std::move(*value);
-        return true;
-      case Slot::reason:
-        rule.reason = std::move(*value);
-        return true;
-      case Slot::action:
-        rule.action = std::move(*value);
-        return true;
-      case Slot::state:
-        if (*value == "red") {
-          rule.state = State::red;
-        } else if (*value == "green") {
-          rule.state = State::green;
-        } else {
+  // Space, tab, line feed and carriage return: JSON's only blanks.
+  void blanks() {
+    while (at_ < text_.size()) {
+      const char c = text_[at_];
+      if (c != ' ' && c != '\t' && c != '\n' && c != '\r') return;
+      ++at_;
+    }
+  }
+
+  bool word(std::string_view w) {
+    if (text_.substr(at_, w.size()) != w) return false;
+    at_ += w.size();
+    return true;
+  }
+
+  // The RFC 8259 number grammar. No number is ever used, so its value is
+  // never computed: 1e400 is as good as 0.
+  bool number() {
+    take('-');
+    if (!take('0')) {
+      if (peek() < '1' || peek() > '9') return false;
+      digits();
+    }
+    if (take('.') && !digits()) return false;
+    if (take('e') || take('E')) {
+      if (!take('+')) take('-');
+      if (!digits()) return false;
+    }
+    return true;
+  }
+
+  bool digits() {
+    const std::size_t start = at_;
+    while (is_digit(peek())) ++at_;
+    return at_ > start;
+  }
+
+  // Four hexadecimal digits after "\u".
+  bool code_unit(char32_t& unit) {
+    if (text_.size() - at_ < 4) return false;
+    unit = 0;
+    for (int i = 0; i < 4; ++i) {
+      const int v = hex_value(text_[at_++]);
+      if (v < 0) return false;
+      unit = unit << 4 | static_cast<char32_t>(v);
+    }
+    return true;
+  }
+
+  // A string, at its opening quote. Its decoded text is appended to `out`
+  // when there is one; otherwise it is only checked.
+  bool string(std::string* out) {
+    if (!take('"')) return false;
+    while (true) {
+      const std::size_t run = at_;
+      while (at_ < text_.size()) {
+        const auto c = static_cast<unsigned char>(text_[at_]);
+        if (c == '"' || c == '\\' || c < 0x20) break;
+        ++at_;
+      }
+      if (out != nullptr) out->append(text_.substr(run, at_ - run));
+      const char c = peek();
+      ++at_;
+      if (c == '"') return true;
+      if (c != '\\') return false;  // a control character, or the end
+      char plain = 0;
+      switch (peek()) {
+        case '"':
+        case '\\':
+        case '/':
+          plain = peek();
+          break;
+        case 'b':
+          plain = '\b';
+          break;
+        case 'f':
+          plain = '\f';
+          break;
+        case 'n':
+          plain = '\n';
+          break;
+        case 'r':
+          plain = '\r';
+          break;
+        case 't':
+          plain = '\t';
+          break;
+        case 'u':
+          break;
+        default:
           return false;
+      }
+      ++at_;
+      if (plain != 0) {
+        if (out != nullptr) out->push_back(plain);
+        continue;
+      }
+      char32_t unit = 0;
+      if (!code_unit(unit)) return false;
+      // A surrogate is valid only as the first half of a pair followed by
+      // its second half.
+      if (unit >= 0xDC00 && unit <= 0xDFFF) return false;
+      if (unit >= 0xD800 && unit <= 0xDBFF) {
+        char32_t low = 0;
+        if (!word("\\u") || !code_unit(low) || low < 0xDC00 || low > 0xDFFF) return false;
+        unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+      }
+      if (out != nullptr) unicode::append_utf8(unit, *out);
+    }
+  }
+
+  // A member's name and its colon; the name is kept among its object's.
+  bool member_name(std::string_view& name) {
+    blanks();
+    decoded_.clear();
+    if (!string(&decoded_)) return false;
+    name = objects_.add(decoded_);
+    blanks();
+    return take(':');
+  }
+
+  // Any value, nested to any depth: only whether each open level is an
+  // object is kept.
+  bool skip_value() {
+    std::vector<bool>& open = open_levels_;
+    open.clear();
+    while (true) {
+      // A value, or the opening of a container and its first value.
+      blanks();
+      const char c = peek();
+      bool done = true;
+      if (c == '{' || c == '[') {
+        ++at_;
+        const bool object = c == '{';
+        if (object) objects_.open();
+        blanks();
+        if (take(object ? '}' : ']')) {
+          if (object && !objects_.close()) return false;
+        } else {
+          std::string_view name;
+          if (object && !member_name(name)) return false;
+          open.push_back(object);
+          done = false;
         }
-        return true;
-      case Slot::ignored:
-        return true;
+      } else if (c == '"') {
+        if (!string(nullptr)) return false;
+      } else if (c == '-' || is_digit(c)) {
+        if (!number()) return false;
+      } else if (!word("true") && !word("false") && !word("null")) {
+        return false;
+      }
+      if (!done) continue;
+      // After a value: the next one in its container, or the container's end.
+      while (true) {
+        if (open.empty()) return true;
+        blanks();
+        const bool object = open.back();
+        if (take(',')) {
+          std::string_view name;
+          if (object && !member_name(name)) return false;
+          break;
+        }
+        if (!take(object ? '}' : ']')) return false;
+        open.pop_back();
+        if (object && !objects_.close()) return false;
+      }
     }
-    return false;
   }
 
-  bool scalar(Scalar type, std::string* value) {
-    if (stack_.empty()) return false;  // the top level must be an array
-    Frame& top = stack_.back();
-    switch (top.kind) {
-      case Kind::rules:
-        return false;  // a row is an object or an array
-      case Kind::object_row: {
-        const Slot slot = top.slot;
-        top.slot = Slot::ignored;
-        if (slot == Slot::ignored) return true;
-        top.have |= bit(slot);
-        return fill(top.rule, slot, type, value);
-      }
-      case Kind::array_row: {
-        static constexpr Slot ORDER[] = {Slot::pattern, Slot::state, Slot::reason, Slot::action};
-        if (top.count >= 4) return false;
-        return fill(top.rule, ORDER[top.count++], type, value);
-      }
-      case Kind::state_object:
-        return type == Scalar::null;
-      case Kind::skipped_object:
-      case Kind::skipped_array:
-        return true;
+  // "red" or "green", or {"red": null} or {"green": null}.
+  bool state(State& state) {
+    blanks();
+    decoded_.clear();
+    if (peek() == '"') {
+      if (!string(&decoded_)) return false;
+    } else {
+      if (!take('{')) return false;
+      blanks();
+      if (!string(&decoded_)) return false;
+      blanks();
+      if (!take(':')) return false;
+      blanks();
+      if (!word("null")) return false;
+      blanks();
+      if (!take('}')) return false;  // one member only
     }
-    return false;
+    if (decoded_ == "red") {
+      state = State::red;
+    } else if (decoded_ == "green") {
+      state = State::green;
+    } else {
+      return false;
+    }
+    return true;
   }
 
-  std::vector<Frame> stack_;
-  std::vector<Rule> rules_;
-  bool finished_ = false;
+  bool text_value(std::string& out) {
+    blanks();
+    out.clear();
+    return string(&out);
+  }
+
+  bool row(Rule& rule) {
+    if (take('[')) {
+      // pattern, state, reason, action
+      if (!text_value(rule.pattern)) return false;
+      blanks();
+      if (!take(',') || !state(rule.state)) return false;
+      blanks();
+      if (!take(',') || !text_value(rule.reason)) return false;
+      blanks();
+      if (!take(',') || !text_value(rule.action)) return false;
+      blanks();
+      return take(']');
+    }
+    if (!take('{')) return false;
+    objects_.open();
+    unsigned have = 0;
+    blanks();
+    if (!take('}')) {
+      do {
+        std::string_view name;
+        if (!member_name(name)) return false;
+        const Field field = field_named(name);
+        have |= bit(field);
+        bool ok = false;
+        switch (field) {
+          case Field::pattern:
+            ok = text_value(rule.pattern);
+            break;
+          case Field::state:
+            ok = state(rule.state);
+            break;
+          case Field::reason:
+            ok = text_value(rule.reason);
+            break;
+          case Field::action:
+            ok = text_value(rule.action);
+            break;
+          case Field::ignored:
+            ok = skip_value();
+            break;
+        }
+        if (!ok) return false;
+        blanks();
+      } while (take(','));
+      if (!take('}')) return false;
+    }
+    return objects_.close() && (have & ALL_FIELDS) == ALL_FIELDS;
+  }
+
+  std::string_view text_;
+  std::size_t at_ = 0;
+  OpenObjectNames objects_;
+  std::vector<bool> open_levels_;
+  std::string decoded_;
 };
 
 }  // namespace
 
 std::optional<std::vector<Rule>> RuleEngine::parse_rules_json(std::string_view text) {
-  // Checks the parser would not make: it skips a byte-order mark, and it
-  // takes a NUL byte for the end of the input.
+  // A rules file is read only up to 16 MiB; far beyond that the offsets
+  // the reader keeps would not hold.
+  if (text.size() >= 0x80000000) return std::nullopt;
   if (text.starts_with("\xEF\xBB\xBF")) return std::nullopt;
   if (text.find('\0') != std::string_view::npos) return std::nullopt;
   if (!unicode::is_valid_utf8(text)) return std::nullopt;
-
   try {
-    const std::string prepared = neutralise_numbers(text);
-    RulesHandler handler;
-    // Strict: nothing but blanks, tabs, line feeds and carriage returns may
-    // follow the array. Comments are not JSON.
-    const bool ok = Json::sax_parse(prepared.begin(), prepared.end(), &handler,
-                                    Json::input_format_t::json, /*strict=*/true,
-                                    /*ignore_comments=*/false);
-    if (!ok || !handler.finished()) return std::nullopt;
-    return handler.take_rules();
+    return Reader(text).rules();
   } catch (const std::exception&) {
     // Only running out of memory can get here; a rules file is never worth
     // more than the built-in rules alone.

@@ -49,11 +49,17 @@ TEST(RulesJson, AcceptsTheThreeForms) {
   EXPECT_TRUE(empty->empty());
 }
 
+// A name of 200 bytes: longer than one byte can give the length of.
+const std::string LONG_NAME(200, 'n');
+
 TEST(RulesJson, IgnoresUnknownMembersWhateverTheirValue) {
   const auto rows = parse(R"([{
     "comment": "what this is for", "Pattern": 1, "n": -0.5e-3, "big": 1e400,
     "huge": -123456789012345678901234567890, "t": true, "f": false, "z": null,
     "nested": {"a": [1, {"b": [[], {}]}], "c": {"d": null}}, "list": [1, "two", null],
+    "k": {"k": {"k": 1, "j": {}}, "j": [{"j": 0}, {"j": 1}]}, "j": 0,
+    ")" + LONG_NAME + R"(": 1, ")" +
+                          LONG_NAME.substr(1) + R"(x": 2,
     "": "empty name", "pattern": "p", "state": "green", "reason": "r", "action": "a"
   }])");
   ASSERT_TRUE(rows);
@@ -92,6 +98,8 @@ TEST(RulesJson, RejectsRowsThatBreakTheSchema) {
       R"({"pattern": "p", "state": {"red": null, "red": null}, "reason": "r", "action": "a"})",
       R"({"pattern": "p", "state": "red", "reason": "r", "action": "a", "x": {"k": 1, "k": 2}})",
       R"({"pattern": "p", "state": "red", "reason": "r", "action": "a", "x": [{"k": 1, "k": 1}]})",
+      R"({"pattern": "p", "x": {"a": {"b": 1}, "a": 2}, "state": "red", "reason": "r", "action": "a"})",
+      R"({"pattern": "p", "x": {"a": {"b": {}}, "c": 0}, "x": 1, "state": "red", "reason": "r", "action": "a"})",
       // Array rows of the wrong length or with values of the wrong type.
       R"(["p", "red", "r"])",
       R"(["p", "red", "r", "a", "extra"])",
@@ -109,6 +117,10 @@ TEST(RulesJson, RejectsRowsThatBreakTheSchema) {
   for (const std::string_view row : bad_rows) {
     EXPECT_FALSE(parse(with_row(row))) << row;
   }
+  // Long names equal once their escapes are decoded.
+  EXPECT_FALSE(
+      parse(with_row(R"({"pattern": "p", "state": "red", "reason": "r", "action": "a", ")" +
+                     LONG_NAME + R"(": 1, ")" + LONG_NAME.substr(1) + R"(n": 2})")));
 }
 
 TEST(RulesJson, RejectsTextThatIsNotStrictJson) {

@@ -7,7 +7,7 @@
 #   --quick       small trees and few runs, for trying it out (or QUICK=1)
 #   --runs N      timed runs per command on a warm cache (default 10; quick 3)
 #   --cases LIST  comma-separated, from: default,one,json,pfloor,du,ncdu,gdu,
-#                 cold,big,evaluate (default: all of them; the floor always runs)
+#                 cold,big,evaluate,writer (default: all of them; the floor always runs)
 # Environment: BENCH_DIR (default /tmp/oskra-bench) holds the trees and the
 # results; FILES and BIG_FILES override the tree sizes; COLD_RUNS the runs of
 # the cold session (default 5; quick 2); HYPERFINE=1 adds a hyperfine run of
@@ -20,7 +20,7 @@ repo="$(cd "$here/../.." && pwd)"
 
 quick=${QUICK:-0}
 runs=""
-cases="default,one,json,pfloor,du,ncdu,gdu,cold,big,evaluate"
+cases="default,one,json,pfloor,du,ncdu,gdu,cold,big,evaluate,writer"
 while [ $# -gt 0 ]; do
   case "$1" in
     --quick) quick=1 ;;
@@ -83,13 +83,17 @@ quiet cc -O2 -std=c11 -Wall -Wextra -Werror -static -o "$runner" "$here/runner.c
 # The benchmark build: bench_evaluate, and oskra-cli listing on one thread
 # (the walk's own), the comparison for the default run's CPU time. The cap
 # is a build setting of this build only; the program has no such option.
-if want evaluate || want one; then
+if want evaluate || want one || want writer; then
   quiet cmake -S "$repo" -B "$repo/build/bench" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DOSKRA_TESTS=OFF -DOSKRA_BENCH=ON -DOSKRA_LISTING_WORKERS_CAP=0
 fi
 if want evaluate; then
   echo "building build/bench/tools/bench/bench_evaluate"
   quiet cmake --build "$repo/build/bench" --target bench_evaluate -j 2
+fi
+if want writer; then
+  echo "building build/bench/tools/bench/bench_json"
+  quiet cmake --build "$repo/build/bench" --target bench_json -j 2
 fi
 one="$repo/build/bench/oskra-cli"
 if want one; then
@@ -175,11 +179,19 @@ if want cold; then
   fi
 fi
 if want big; then
+  # With `json`, also the whole detail tree of the large tree: its peak RSS
+  # per node (every entry is a node at depth 100).
+  big_json=()
+  if want json; then
+    big_json=(--case "oskra-cli --json --depth 100" "$(q "$oskra") $(q "$big_tree") --json --depth 100")
+    summary_args+=(--big-nodes "$(python3 -c 'import json, sys; s = json.load(open(sys.argv[1]))
+print(s["files"] + s["dirs"] + s["symlinks"])' "$big_tree.stamp")")
+  fi
   python3 "$here/measure.py" time ${BENCH_NICE:+--priority "$BENCH_NICE"} --runner "$runner" --save "$out/big.json" \
     --runs "$big_runs" --warmup 1 \
     --title "Tree of $(describe "$big_tree") (memory growth), $big_runs runs" \
     --case floor "$(q "$floor") $(q "$big_tree")" \
-    --case oskra-cli "$(q "$oskra") $(q "$big_tree")" | tee -a "$out/report.md"
+    --case oskra-cli "$(q "$oskra") $(q "$big_tree")" "${big_json[@]}" | tee -a "$out/report.md"
   # The small side of the growth: the default run on the main tree.
   summary_args+=(--big "$out/big.json" --small "$out/main.json")
 fi
@@ -193,6 +205,17 @@ if want evaluate; then
     grep -E '^(Benchmark|evaluate.*_median)' "$out/evaluate.txt"; echo '```'; echo
   } | tee -a "$out/report.md"
   summary_args+=(--evaluate "$out/evaluate.json")
+fi
+
+if want writer; then
+  echo "timing the JSON writer"
+  "$repo/build/bench/tools/bench/bench_json" --benchmark_repetitions=5 \
+    --benchmark_report_aggregates_only=true \
+    --benchmark_out="$out/writer.json" --benchmark_out_format=json >"$out/writer.txt" 2>&1
+  { echo "### JSON writer into /dev/null (Google Benchmark, median of 5)"; echo; echo '```'
+    grep -E '^(Benchmark|BM_.*_median)' "$out/writer.txt"; echo '```'; echo
+  } | tee -a "$out/report.md"
+  summary_args+=(--writer "$out/writer.json")
 fi
 
 python3 "$here/measure.py" summary "${summary_args[@]}" | tee -a "$out/report.md"
