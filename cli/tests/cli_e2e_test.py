@@ -281,16 +281,20 @@ class HostileTrees(unittest.TestCase):
     def test_exhausted_memory_ends_with_a_message(self):
         limit_as = lambda size: lambda: resource.setrlimit(resource.RLIMIT_AS, (size, size))
         with TempDir() as d:
-            # 20,000 files whose paths are about 3,000 bytes long: far more
-            # detail than 32 MiB can hold.
+            # 120,000 files with names of 200 bytes, in folders whose paths
+            # are about 3,000 bytes long: far more detail than 32 MiB can
+            # hold, however little each entry costs.
             deep = d
-            for k in range(15):
+            for k in range(14):
                 deep = os.path.join(deep, f"{k:02}" + "x" * 198)
-            os.makedirs(deep)
-            fd = os.open(deep, os.O_RDONLY | os.O_DIRECTORY)
-            for i in range(20000):
-                os.close(os.open(f"f{i}", os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=fd))
-            os.close(fd)
+            for folder in range(20):
+                os.makedirs(os.path.join(deep, f"{folder:02}" + "y" * 198))
+                fd = os.open(os.path.join(deep, f"{folder:02}" + "y" * 198),
+                             os.O_RDONLY | os.O_DIRECTORY)
+                for i in range(6000):
+                    os.close(os.open(f"{i:06}" + "z" * 194, os.O_WRONLY | os.O_CREAT, 0o644,
+                                     dir_fd=fd))
+                os.close(fd)
             code, out, err = run([d, "--json", "--depth", "100"], preexec_fn=limit_as(32 * 2**20))
             self.assertEqual((code, err), (2, "内存不足\n".encode()))
 
