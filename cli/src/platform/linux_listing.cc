@@ -145,28 +145,7 @@ bool descend(std::shared_ptr<const DirContext>& context, int fd) {
 
 }  // namespace
 
-DirHandle::DirHandle() : native_(-1) {}
-DirHandle::DirHandle(std::intptr_t native, std::shared_ptr<const DirContext> context)
-    : native_(native), context_(std::move(context)) {}
-DirHandle::DirHandle(DirHandle&& other) noexcept
-    : native_(other.native_), context_(std::move(other.context_)) {
-  other.native_ = -1;
-}
-DirHandle& DirHandle::operator=(DirHandle&& other) noexcept {
-  if (this != &other) {
-    reset();
-    native_ = other.native_;
-    context_ = std::move(other.context_);
-    other.native_ = -1;
-  }
-  return *this;
-}
-DirHandle::~DirHandle() { reset(); }
-void DirHandle::reset() {
-  if (native_ >= 0) ::close(static_cast<int>(native_));
-  native_ = -1;
-  context_.reset();
-}
+void DirHandle::close(std::intptr_t native) { ::close(static_cast<int>(native)); }
 
 struct DirectoryReader::State {
   std::unique_ptr<char, FreeDeleter> buffer;

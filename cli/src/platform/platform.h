@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace oskra::platform {
@@ -216,13 +217,30 @@ struct DirContext;
 // destruction; may move between threads.
 class DirHandle {
  public:
-  DirHandle();
-  DirHandle(std::intptr_t native, std::shared_ptr<const DirContext> context);
-  DirHandle(DirHandle&& other) noexcept;
-  DirHandle& operator=(DirHandle&& other) noexcept;
+  // What `native` holds when there is no handle: a descriptor is never -1,
+  // a HANDLE to a directory never 0.
+#ifdef _WIN32
+  static constexpr std::intptr_t NONE = 0;
+#else
+  static constexpr std::intptr_t NONE = -1;
+#endif
+
+  DirHandle() = default;
+  DirHandle(std::intptr_t native, std::shared_ptr<const DirContext> context)
+      : native_(native), context_(std::move(context)) {}
+  DirHandle(DirHandle&& other) noexcept
+      : native_(std::exchange(other.native_, NONE)), context_(std::move(other.context_)) {}
+  DirHandle& operator=(DirHandle&& other) noexcept {
+    if (this != &other) {
+      reset();
+      native_ = std::exchange(other.native_, NONE);
+      context_ = std::move(other.context_);
+    }
+    return *this;
+  }
   DirHandle(const DirHandle&) = delete;
   DirHandle& operator=(const DirHandle&) = delete;
-  ~DirHandle();
+  ~DirHandle() { reset(); }
 
   bool valid() const { return context_ != nullptr; }
   std::intptr_t native() const { return native_; }
@@ -230,8 +248,15 @@ class DirHandle {
   const std::shared_ptr<const DirContext>& shared_context() const { return context_; }
 
  private:
-  void reset();
-  std::intptr_t native_;
+  // Each realisation closes its own kind of handle.
+  static void close(std::intptr_t native);
+  void reset() {
+    if (native_ != NONE) close(native_);
+    native_ = NONE;
+    context_.reset();
+  }
+
+  std::intptr_t native_ = NONE;
   std::shared_ptr<const DirContext> context_;
 };
 

@@ -170,28 +170,7 @@ ComponentOpener system_opener() {
 }  // namespace win32
 
 // `native` is the directory's HANDLE; 0 for none.
-DirHandle::DirHandle() : native_(0) {}
-DirHandle::DirHandle(std::intptr_t native, std::shared_ptr<const DirContext> context)
-    : native_(native), context_(std::move(context)) {}
-DirHandle::DirHandle(DirHandle&& other) noexcept
-    : native_(other.native_), context_(std::move(other.context_)) {
-  other.native_ = 0;
-}
-DirHandle& DirHandle::operator=(DirHandle&& other) noexcept {
-  if (this != &other) {
-    reset();
-    native_ = other.native_;
-    context_ = std::move(other.context_);
-    other.native_ = 0;
-  }
-  return *this;
-}
-DirHandle::~DirHandle() { reset(); }
-void DirHandle::reset() {
-  if (native_ != 0) CloseHandle(reinterpret_cast<HANDLE>(native_));
-  native_ = 0;
-  context_.reset();
-}
+void DirHandle::close(std::intptr_t native) { CloseHandle(reinterpret_cast<HANDLE>(native)); }
 
 struct DirectoryReader::State {
   win32::ComponentOpener opener = win32::system_opener();
