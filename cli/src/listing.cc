@@ -154,25 +154,33 @@ bool AheadBound::room() const {
 
 void AheadBound::started() {
   ++running_;
-  if (!room()) full_ = true;
+  update();
 }
 
 void AheadBound::finished(Slot& slot, bool ahead) {
   --running_;
-  if (!ahead) return;
-  slot.held = slot.footprint();
-  count_ += 1;
-  bytes_ += slot.held;
-  peak_bytes_ = std::max(peak_bytes_, bytes_);
-  if (!room()) full_ = true;
+  if (ahead) {
+    slot.held = slot.footprint();
+    count_ += 1;
+    bytes_ += slot.held;
+    peak_bytes_ = std::max(peak_bytes_, bytes_);
+  }
+  update();
 }
 
 void AheadBound::taken(Slot& slot) {
-  if (slot.held == 0) return;  // the walk listed it itself
-  count_ -= 1;
-  bytes_ -= slot.held;
-  slot.held = 0;
-  if (full_ && count_ + running_ <= limits_.listings / 2 && bytes_ <= limits_.bytes / 2) {
+  if (slot.held != 0) {  // else the walk listed it itself
+    count_ -= 1;
+    bytes_ -= slot.held;
+    slot.held = 0;
+  }
+  update();
+}
+
+void AheadBound::update() {
+  if (!room()) {
+    full_ = true;
+  } else if (full_ && count_ + running_ <= limits_.listings / 2 && bytes_ <= limits_.bytes / 2) {
     full_ = false;
   }
 }

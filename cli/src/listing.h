@@ -244,6 +244,8 @@ class AheadBound {
 
  private:
   bool room() const;
+  // Full at either bound; open again once both are half empty.
+  void update();
 
   Limits limits_;
   std::size_t running_ = 0;

@@ -111,6 +111,7 @@ void PrefetchingSource<Reader>::list_one(Job& job, Reader& reader) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (offer(*ancestor, handle, reader)) {
       from = ancestor->handle;
+      on_the_way = Handle();
     } else {
       from.reset();
       on_the_way = std::move(handle);
