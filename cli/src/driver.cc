@@ -128,8 +128,9 @@ int analyse(const Options& options) {
   } else {
     StatusLine status(start);  // erased at the end of this block, before the report
     const std::size_t descriptors = platform::descriptor_budget();
-    unsigned workers = listing_workers(std::thread::hardware_concurrency(),
-                                       platform::on_rotating_disk(*root), descriptors);
+    unsigned workers =
+        listing_workers(std::thread::hardware_concurrency(), platform::on_rotating_disk(*root),
+                        descriptors, platform::address_space_limit());
 #ifdef OSKRA_LISTING_WORKERS_CAP  // benchmark builds only (tools/bench)
     workers = std::min(workers, unsigned{OSKRA_LISTING_WORKERS_CAP});
 #endif

@@ -1,8 +1,9 @@
 // Listing ahead of the walk on several threads must change nothing the walk
 // reports: each tree is walked with no workers and with several (and tight
 // limits, so workers wait, the walk lists some directories itself, and
-// children open from ancestors further up), and the two reports must be the
-// same document.
+// handles are given up and had again), and the two reports must be the same
+// document; on the way, never more handles open than allowed, and no more
+// opens than folders, or about.
 #include "listing.h"
 
 #include <gtest/gtest.h>
@@ -16,25 +17,18 @@
 
 #include "json_report.h"
 #include "scanner.h"
+#include "support/fake_tree.h"
 
 namespace oskra {
 namespace {
 
+using fake::FakeDir;
 using platform::EntryKind;
 using platform::ListStatus;
 using platform::NativeString;
-using platform::NativeStringView;
-using platform::OpenStatus;
 
-std::string document(const WalkResult& walked) {
-  Report report;
-  report.path = walked.root.path();
-  report.total_bytes = walked.root.bytes;
-  report.files = walked.root.files;
-  report.dirs = walked.root.dirs;
-  report.denied = walked.denied;
-  report.tree = walked.root;
-  report.greens = walked.greens;
+std::string document(WalkResult walked) {
+  const Report report = make_report(std::move(walked), 0);
   std::string text;
   {
     Writer out([&text](std::string_view piece) {
@@ -47,145 +41,185 @@ std::string document(const WalkResult& walked) {
   return text;
 }
 
-// A tree in memory, read the way the real file system is: a directory is
-// reached from an open ancestor one component at a time.
-struct FakeDir {
-  std::vector<std::pair<NativeString, EntryKind>> entries;  // in listing order
-  std::vector<std::uint64_t> sizes;
-  std::map<NativeString, FakeDir> subdirs;
-  bool unopenable = false;
-  bool cut_short = false;  // the listing breaks off halfway
-};
-
-class FakeReader {
- public:
-  struct Handle {
-    const FakeDir* dir = nullptr;
-  };
-
-  static FakeDir* tree;  // set by each test before any reader reads
-
-  OpenStatus open_root(NativeStringView, Handle& out) {
-    out.dir = tree;
-    return OpenStatus::ok;
-  }
-  OpenStatus open(const Handle& base, NativeStringView rel, Handle& out) {
-    pause();
-    const FakeDir* at = base.dir;
-    while (true) {
-      const std::size_t sep = rel.find(platform::SEPARATOR);
-      const auto found = at->subdirs.find(NativeString(rel.substr(0, sep)));
-      if (found == at->subdirs.end() || found->second.unopenable) return OpenStatus::failed;
-      at = &found->second;
-      if (sep == NativeStringView::npos) break;
-      rel.remove_prefix(sep + 1);
-    }
-    out.dir = at;
-    return OpenStatus::ok;
-  }
-  ListStatus read(const Handle& dir, platform::RecordList& out) {
-    pause();
-    const std::size_t n =
-        dir.dir->cut_short ? dir.dir->entries.size() / 2 : dir.dir->entries.size();
-    for (std::size_t i = 0; i < n; ++i) {
-      out.add(dir.dir->entries[i].first, dir.dir->entries[i].second, dir.dir->sizes[i]);
-    }
-    return dir.dir->cut_short ? ListStatus::cut_short : ListStatus::ok;
-  }
-
- private:
-  // Uneven timing, so the workers finish in many different orders.
-  void pause() {
-    if (rng_() % 8 == 0) std::this_thread::sleep_for(std::chrono::microseconds(rng_() % 50));
-  }
-  std::minstd_rand rng_{std::random_device{}()};
-};
-FakeDir* FakeReader::tree = nullptr;
-
-// "prefix" followed by a number (built so that g++ 12 at -O3 sees no false
-// overlap in the concatenation).
-std::string numbered(const char* prefix, std::uint64_t n) {
-  std::string text(prefix);
-  text += std::to_string(n);
-  return text;
-}
-
-void add_file(FakeDir& d, const std::string& name, std::uint64_t size,
-              EntryKind kind = EntryKind::file) {
-  d.entries.emplace_back(platform::from_utf8(name), kind);
-  d.sizes.push_back(size);
-}
-FakeDir& add_dir(FakeDir& d, const std::string& name) {
-  const NativeString native = platform::from_utf8(name);
-  d.entries.emplace_back(native, EntryKind::directory);
-  d.sizes.push_back(4096);
-  return d.subdirs[native];
-}
+using fake::FakeReader;
+using fake::FakeTree;
+using fake::numbered;
+using Source = PrefetchingSource<FakeReader>;
 
 // Every shape that parallel listing could get wrong, in one tree.
-FakeDir hostile_tree() {
-  FakeDir root;
-  FakeDir& wide = add_dir(root, "wide");
-  for (int i = 0; i < 2000; ++i) add_file(wide, numbered("f", i), i);
-  for (int i = 0; i < 200; ++i) add_file(add_dir(wide, numbered("d", i)), "x", 3);
-  FakeDir* deep = &add_dir(root, "deep");
-  for (int i = 0; i < 1500; ++i) deep = &add_dir(*deep, "d");
-  add_file(*deep, "bottom", 77);
+void hostile_tree(FakeTree& t) {
+  t.subdir("", "wide");
+  for (int i = 0; i < 2000; ++i) t.file("wide", numbered("f", i), i);
+  for (int i = 0; i < 200; ++i) {
+    t.subdir("wide", numbered("d", i));
+    t.file("wide/" + numbered("d", i), "x", 3);
+  }
+  std::string deep = "deep";
+  t.subdir("", "deep");
+  for (int i = 0; i < 1500; ++i) {
+    t.subdir(deep, "d");
+    deep += "/d";
+  }
+  t.file(deep, "bottom", 77);
+  // Each level holds the next, a file and an empty folder that comes only
+  // after all below the next: one handle wanted per level.
+  std::string chain = "chain";
+  t.subdir("", "chain");
+  for (int i = 0; i < 1500; ++i) {
+    t.subdir(chain, "b");
+    t.file(chain, "f", 1);
+    t.subdir(chain, "d");
+    chain += "/b";
+  }
   // Many tiny folders, three to a level.
-  std::vector<FakeDir*> level{&add_dir(root, "bushy")};
+  std::vector<std::string> level{"bushy"};
+  t.subdir("", "bushy");
   for (int depth = 0; depth < 6; ++depth) {
-    std::vector<FakeDir*> next;
-    for (FakeDir* d : level) {
+    std::vector<std::string> next;
+    for (const std::string& d : level) {
       for (int k = 0; k < 3; ++k) {
-        FakeDir& c = add_dir(*d, std::to_string(k));
-        add_file(c, "f", static_cast<std::uint64_t>(depth * 3 + k));
-        next.push_back(&c);
+        const std::string c = d + "/" + std::to_string(k);
+        t.subdir(d, std::to_string(k));
+        t.file(c, "f", static_cast<std::uint64_t>(depth * 3 + k));
+        next.push_back(c);
       }
     }
     level = std::move(next);
   }
-  add_dir(root, "locked").unopenable = true;
-  FakeDir& broken = add_dir(root, "broken");
-  for (int i = 0; i < 10; ++i) add_file(add_dir(broken, numbered("b", i)), "y", 1);
-  broken.cut_short = true;
-  add_file(root, "link", 5, EntryKind::link);
-  add_file(root, "placeholder", 9, EntryKind::skip);
-  FakeDir& temp = add_dir(root, "Temp");
-  add_file(add_dir(temp, "cache"), "c", 10);
-  add_file(temp, "t", 10);
+  t.subdir("", "locked").status = ListStatus::open_failed;
+  FakeDir& broken = t.subdir("", "broken");
+  for (int i = 0; i < 10; ++i) {
+    t.subdir("broken", numbered("b", i));
+    t.file("broken/" + numbered("b", i), "y", 1);
+  }
+  broken.status = ListStatus::cut_short;
+  t.file("", "link", 5, EntryKind::link);
+  t.file("", "placeholder", 9, EntryKind::skip);
+  t.subdir("", "Temp");
+  t.subdir("Temp", "cache");
+  t.file("Temp/cache", "c", 10);
+  t.file("Temp", "t", 10);
   // Green folders of equal size, more than the list keeps: ties at the cut.
-  FakeDir& many = add_dir(root, "many");
-  for (int i = 0; i < 1500; ++i) add_file(add_dir(many, numbered("cache", i)), "z", 100);
-  return root;
+  t.subdir("", "many");
+  for (int i = 0; i < 1500; ++i) {
+    t.subdir("many", numbered("cache", i));
+    t.file("many/" + numbered("cache", i), "z", 100);
+  }
+}
+
+const NativeString ROOT = fake::native("");
+
+std::string walk_alone(FakeTree& tree, std::uint32_t depth) {
+  FakeReader::tree = &tree;
+  Source source(0, 64);
+  return document(walk(source, ROOT, depth, RuleEngine()));
 }
 
 TEST(PrefetchingSource, ReportsWhatOneThreadReports) {
-  FakeDir tree = hostile_tree();
-  FakeReader::tree = &tree;
-  const RuleEngine engine;
-  const NativeString root = platform::from_utf8(
-#ifdef _WIN32
-      "\\\\?\\C:\\r"
-#else
-      "/r"
-#endif
-  );
-  std::string alone;
-  {
-    PrefetchingSource<FakeReader> source(0, 64);
-    alone = document(walk(source, root, 3, engine));
-  }
+  SCOPED_TRACE(::testing::Message() << "OSKRA_TEST_SEED=" << fake::test_seed());
+  FakeTree tree;
+  hostile_tree(tree);
+  const std::string alone = walk_alone(tree, 3);
   EXPECT_NE(alone.find("\"denied\": 1,"), std::string::npos);
-  // Generous and tight limits; few descriptors, so most children open from
-  // an ancestor further up.
-  for (const auto limits :
-       {PrefetchingSource<FakeReader>::Limits{}, PrefetchingSource<FakeReader>::Limits{3, 4096}}) {
+  // Generous and tight limits; few descriptors, so handles are given up and
+  // had again; and once, no descriptor left.
+  for (const Source::Limits limits : {Source::Limits{}, Source::Limits{3, 4096}}) {
     for (const std::size_t descriptors : {std::size_t{64}, std::size_t{12}}) {
-      PrefetchingSource<FakeReader> source(4, descriptors, limits);
-      EXPECT_EQ(document(walk(source, root, 3, engine)), alone)
-          << limits.listings << " listings, " << descriptors << " descriptors";
+      for (const std::size_t exhausted_call : {std::size_t{0}, std::size_t{5}}) {
+        SCOPED_TRACE(::testing::Message() << limits.listings << " listings, " << descriptors
+                                          << " descriptors, exhausted at " << exhausted_call);
+        tree.most_open_handles = 0;
+        tree.open_calls = 0;
+        tree.exhausted_call = exhausted_call;
+        {
+          Source source(4, descriptors, limits);
+          EXPECT_EQ(document(walk(source, ROOT, 3, RuleEngine())), alone);
+        }
+        EXPECT_EQ(tree.open_handles, 0u);
+        // Never more open at once than it was allowed.
+        EXPECT_LE(tree.most_open_handles, descriptors);
+      }
     }
   }
+}
+
+TEST(PrefetchingSource, OpensEachFolderAboutOnceHoweverDeep) {
+  SCOPED_TRACE(::testing::Message() << "OSKRA_TEST_SEED=" << fake::test_seed());
+  // A chain whose every level waits for its empty folder until all below it
+  // is done: with the listings ahead bounded and few handles, each level's
+  // handle is given up on the way down and had again on the way up.
+  constexpr int LEVELS = 3000;
+  FakeTree tree;
+  std::string at;
+  for (int i = 0; i < LEVELS; ++i) {
+    tree.subdir(at, "b");
+    tree.file(at, "f", 1);
+    tree.subdir(at, "d");
+    at += at.empty() ? "b" : "/b";
+  }
+  const std::string alone = walk_alone(tree, 0);
+  // Also after one open found no descriptor left (the rest of the scan must
+  // not pay for it), and with fewer descriptors than the budget said.
+  struct Shortage {
+    std::size_t exhausted_call;
+    std::size_t handle_cap;
+  };
+  for (const unsigned workers : {0u, 4u}) {
+    for (const Shortage shortage : {Shortage{0, 0}, Shortage{5, 0}, Shortage{0, 13}}) {
+      SCOPED_TRACE(::testing::Message()
+                   << workers << " workers, exhausted at " << shortage.exhausted_call
+                   << ", at most " << shortage.handle_cap << " handles");
+      tree.components_opened = 0;
+      tree.open_calls = 0;
+      tree.exhausted_call = shortage.exhausted_call;
+      tree.handle_cap = shortage.handle_cap;
+      Source source(workers, 16, {3, 1 << 20});
+      EXPECT_EQ(document(walk(source, ROOT, 0, RuleEngine())), alone);
+      EXPECT_LE(tree.components_opened, 3u * (2 * LEVELS + 1));
+    }
+  }
+}
+
+TEST(PrefetchingSource, RequestsOutOfOrderAreListedByPathAndChangeNothing) {
+  FakeTree tree;
+  hostile_tree(tree);
+  FakeReader::tree = &tree;
+  Source source(2, 12);
+  platform::RecordList records;
+  ASSERT_EQ(source.list(ROOT, records), ListStatus::ok);
+  // Not the next in order (that is "wide"): listed by its whole path.
+  const NativeString bushy_0 = fake::native("bushy/0");
+  platform::RecordList skipped;
+  ASSERT_EQ(source.list(bushy_0, skipped), ListStatus::ok);
+  ASSERT_EQ(skipped.size(), 4u);
+  EXPECT_EQ(skipped.name(skipped[0]), platform::from_utf8("f"));
+  EXPECT_EQ(source.list(fake::native("locked"), skipped), ListStatus::open_failed);
+  // The walk's order goes on as if nothing had been asked.
+  platform::RecordList wide;
+  ASSERT_EQ(source.list(fake::native("wide"), wide), ListStatus::ok);
+  EXPECT_EQ(wide.size(), 2200u);
+  EXPECT_LE(tree.most_open_handles, 12u);
+}
+
+TEST(PrefetchingSource, BytesAheadStayWithinTheBound) {
+  FakeTree tree;
+  // Many folders, each listing a few hundred bytes.
+  for (int i = 0; i < 400; ++i) {
+    const std::string d = numbered("d", i);
+    tree.subdir("", d);
+    for (int k = 0; k < 5; ++k) tree.file(d, numbered("file", k), 1);
+  }
+  const std::string alone = walk_alone(tree, 1);
+  constexpr std::size_t BYTES = 2048;
+  Source source(4, 64, {1000, BYTES});
+  // The walk dawdles now and then, so the workers run ahead until stopped.
+  const ProgressHook dawdle = [](const WalkProgress&) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  };
+  EXPECT_EQ(document(walk(source, ROOT, 1, RuleEngine(), dawdle)), alone);
+  // Each of the four workers may finish one listing past the bound.
+  EXPECT_GT(source.peak_bytes_ahead(), BYTES / 2);
+  EXPECT_LE(source.peak_bytes_ahead(), BYTES + 4 * 1024);
 }
 
 TEST(PrefetchingSource, RealTreeReportsWhatOneThreadReports) {
@@ -239,21 +273,26 @@ TEST(PrefetchingSource, AFolderSwappedForALinkIsNotFollowed) {
 }
 #endif
 
-TEST(ListingWorkers, FromCoresDiskAndDescriptors) {
+TEST(ListingWorkers, FromCoresDiskDescriptorsAndAddressSpace) {
+  constexpr std::uint64_t ANY = UINT64_MAX;
   struct Case {
     unsigned cores;
     bool rotating;
     std::size_t descriptors;
+    std::uint64_t address_space;
     unsigned workers;
   } cases[] = {
-      {2, false, 1016, 8}, {8, false, 1016, 32}, {16, false, 1016, 32},
-      {0, false, 1016, 4},  // unknown core count
-      {2, true, 1016, 0},   // a rotating disk: one listing at a time
-      {8, false, 8, 2},    {2, false, 24, 6},    {2, false, 2, 0},
+      {2, false, 1016, ANY, 8},      {8, false, 1016, ANY, 32},
+      {16, false, 1016, ANY, 32},    {0, false, 1016, ANY, 4},  // unknown core count
+      {2, true, 1016, ANY, 0},  // a rotating disk: one listing at a time
+      {8, false, 8, ANY, 1},         {2, false, 24, ANY, 5},
+      {2, false, 7, ANY, 0},         {2, false, 1016, 60u << 20, 0},  // `ulimit -v 60000`
+      {2, false, 1016, 1u << 30, 8},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(listing_workers(c.cores, c.rotating, c.descriptors), c.workers)
-        << c.cores << " cores, rotating " << c.rotating << ", " << c.descriptors;
+    EXPECT_EQ(listing_workers(c.cores, c.rotating, c.descriptors, c.address_space), c.workers)
+        << c.cores << " cores, rotating " << c.rotating << ", " << c.descriptors << ", "
+        << c.address_space;
   }
 }
 

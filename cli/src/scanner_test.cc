@@ -8,85 +8,27 @@
 #include <random>
 
 #include "green_list.h"
+#include "support/fake_tree.h"
 
 namespace oskra {
 namespace {
 
+using fake::DISPLAY_ROOT;
+using fake::FakeSource;
+using fake::FakeTree;
+using fake::native;
+using fake::shown;
 using platform::EntryKind;
 using platform::ListStatus;
 using platform::NativeString;
 using platform::RecordList;
 
-// Test paths are written with "/" and turned into this platform's form: a
-// root of /r on Linux, \\?\C:\r on Windows (as canonicalisation gives it).
-#ifdef _WIN32
-const std::string ROOT_TEXT = "\\\\?\\C:\\r";
-const std::string DISPLAY_ROOT = "C:\\r";
-#else
-const std::string ROOT_TEXT = "/r";
-const std::string DISPLAY_ROOT = "/r";
-#endif
-constexpr char SEP = static_cast<char>(platform::SEPARATOR);
-
-std::string with_separators(std::string rel) {
-  std::replace(rel.begin(), rel.end(), '/', SEP);
-  return rel;
-}
-NativeString native(const std::string& rel) {
-  return platform::from_utf8(rel.empty() ? ROOT_TEXT : ROOT_TEXT + SEP + with_separators(rel));
-}
-std::string shown(const std::string& rel) {
-  return rel.empty() ? DISPLAY_ROOT : DISPLAY_ROOT + SEP + with_separators(rel);
-}
-
-struct FakeRecord {
-  NativeString name;
-  EntryKind kind;
-  std::uint64_t size;
-};
-
-struct FakeDir {
-  ListStatus status = ListStatus::ok;
-  std::vector<FakeRecord> records;  // with cut_short, those before the error
-};
-
-// A directory tree in memory: every listing is looked up by the exact
-// native path the walk asks for, and every request is recorded.
-class FakeSource final : public platform::DirectorySource {
- public:
-  FakeDir& dir(const std::string& rel) { return dirs_[native(rel)]; }
-  FakeDir& dir_native(const NativeString& path) { return dirs_[path]; }
-
-  // Adds a file or any other record to the directory `rel`.
-  void file(const std::string& rel, const std::string& name, std::uint64_t size,
-            EntryKind kind = EntryKind::file) {
-    dir(rel).records.push_back({platform::from_utf8(name), kind, size});
-  }
-  void subdir(const std::string& rel, const std::string& name) {
-    dir(rel).records.push_back({platform::from_utf8(name), EntryKind::directory, 4096});
-    dir(rel.empty() ? name : rel + "/" + name);
-  }
-
-  ListStatus list(platform::NativeStringView path, RecordList& out) override {
-    requests.emplace_back(path);
-    const auto it = dirs_.find(NativeString(path));
-    if (it == dirs_.end()) return ListStatus::open_failed;
-    if (it->second.status == ListStatus::open_failed) return ListStatus::open_failed;
-    for (const FakeRecord& r : it->second.records) out.add(r.name, r.kind, r.size);
-    return it->second.status;
-  }
-
-  std::vector<NativeString> requests;
-
- private:
-  std::map<NativeString, FakeDir> dirs_;
-};
-
 Rule rule(std::string pattern, State state, std::string reason = "r") {
   return Rule{std::move(pattern), state, std::move(reason), "a"};
 }
 
-WalkResult run_walk(FakeSource& source, std::uint32_t depth, const RuleEngine& engine) {
+WalkResult run_walk(const FakeTree& tree, std::uint32_t depth, const RuleEngine& engine) {
+  FakeSource source(tree);
   return walk(source, native(""), depth, engine);
 }
 
@@ -97,7 +39,7 @@ const Node* child(const Node& n, const std::string& name) {
 }
 
 TEST(Walk, CountsEachKindOfEntry) {
-  FakeSource fs;
+  FakeTree fs;
   fs.file("", "plain", 10);
   fs.subdir("", "dir");
   fs.file("dir", "inner", 5);
@@ -108,7 +50,8 @@ TEST(Walk, CountsEachKindOfEntry) {
   fs.file("", "junction", 3, EntryKind::link);
   fs.dir("junction").records.push_back({platform::from_utf8("never"), EntryKind::file, 1000});
 
-  WalkResult r = run_walk(fs, 1, RuleEngine{});
+  FakeSource source(fs);
+  WalkResult r = walk(source, native(""), 1, RuleEngine{});
   EXPECT_EQ(r.root.bytes, 10u + 5 + 7 + 3);  // a directory's own listed size is never added
   EXPECT_EQ(r.root.files, 4u);
   EXPECT_EQ(r.root.dirs, 2u);
@@ -124,8 +67,8 @@ TEST(Walk, CountsEachKindOfEntry) {
   EXPECT_EQ(junction.dirs, 0u);
   EXPECT_TRUE(junction.children.empty());
   // Only the root and "dir" were listed: neither link target is visited.
-  ASSERT_EQ(fs.requests.size(), 2u);
-  EXPECT_EQ(fs.requests[1], native("dir"));
+  ASSERT_EQ(source.requests.size(), 2u);
+  EXPECT_EQ(source.requests[1], native("dir"));
   EXPECT_EQ(r.root.children[1].path(), shown("dir"));
   EXPECT_EQ(r.root.children[1].children[0].path(), shown("dir/inner"));
 
@@ -138,7 +81,7 @@ TEST(Walk, CountsEachKindOfEntry) {
 }
 
 TEST(Walk, DeniedAndBrokenListings) {
-  FakeSource fs;
+  FakeTree fs;
   fs.subdir("", "locked");
   fs.dir("locked").status = ListStatus::open_failed;
   fs.subdir("", "broken");
@@ -169,7 +112,7 @@ TEST(Walk, DeniedAndBrokenListings) {
 
   // A root that cannot be listed, even one judged green, is counted denied
   // and offered nowhere.
-  FakeSource none;
+  FakeTree none;
   none.dir("").status = ListStatus::open_failed;
   const WalkResult root_denied = run_walk(none, 1, RuleEngine({rule("r", State::green)}));
   EXPECT_EQ(root_denied.denied, 1u);
@@ -180,7 +123,7 @@ TEST(Walk, DeniedAndBrokenListings) {
 }
 
 TEST(Walk, DetailDepthKeepsTotalsAndJudgesOnlyWhatItKeeps) {
-  FakeSource fs;
+  FakeTree fs;
   fs.subdir("", "a");
   fs.subdir("a", "b");
   fs.file("a/b", "deep.txt", 100);
@@ -229,7 +172,7 @@ TEST(Walk, DetailDepthKeepsTotalsAndJudgesOnlyWhatItKeeps) {
 }
 
 TEST(Walk, MarksAreInheritedUntilADeeperVerdict) {
-  FakeSource fs;
+  FakeTree fs;
   fs.subdir("", "red");
   fs.file("red", "plain", 1);
   fs.subdir("red", "cache");
@@ -265,7 +208,7 @@ TEST(Walk, MarksAreInheritedUntilADeeperVerdict) {
 }
 
 TEST(Walk, GreensFollowTheOrderEntriesFinish) {
-  FakeSource fs;
+  FakeTree fs;
   fs.subdir("", "Temp");
   fs.file("Temp", "a", 10);
   fs.subdir("Temp", "cache");
@@ -287,15 +230,14 @@ TEST(Walk, GreensFollowTheOrderEntriesFinish) {
 }
 
 TEST(Walk, ListsEveryDirectoryUnderItsExactNativeName) {
-  FakeSource fs;
+  FakeTree fs;
 #ifdef _WIN32
   const NativeString odd_name = L"odd\xD800";  // an unpaired surrogate
 #else
   const NativeString odd_name = "odd\xFF";  // not UTF-8
 #endif
   fs.dir("").records.push_back({odd_name, EntryKind::directory, 0});
-  fs.dir_native(native("") + platform::SEPARATOR + odd_name)
-      .records.push_back({platform::from_utf8("f"), EntryKind::file, 42});
+  fs.dir("").at(odd_name).records.push_back({platform::from_utf8("f"), EntryKind::file, 42});
   // A sibling whose real name is the lossy text of the odd one must not be
   // listed in its place.
   fs.subdir("", "odd\xEF\xBF\xBD");
@@ -382,10 +324,11 @@ TEST(GreenList, KeepsExactlyWhatSortThenCutKeeps) {
 }
 
 TEST(Walk, KeepsTheThousandLargestGreensAndSaturatesTotals) {
-  FakeSource fs;
+  FakeTree fs;
   for (int i = 0; i < 1500; ++i) {
-    fs.subdir("", "Temp" + std::to_string(i));
-    fs.file("Temp" + std::to_string(i), "f", static_cast<std::uint64_t>(i % 600));
+    fs.subdir("", fake::numbered("Temp", static_cast<std::uint64_t>(i)));
+    fs.file(fake::numbered("Temp", static_cast<std::uint64_t>(i)), "f",
+            static_cast<std::uint64_t>(i % 600));
   }
   const WalkResult r = run_walk(fs, 0, RuleEngine({rule("Temp*", State::green)}));
   ASSERT_EQ(r.greens.size(), 1000u);
@@ -396,7 +339,7 @@ TEST(Walk, KeepsTheThousandLargestGreensAndSaturatesTotals) {
   EXPECT_EQ(r.greens.back().bytes, 166u);
 
   // Three files of 2^63 - 1 bytes: the sum stops at the largest value.
-  FakeSource huge;
+  FakeTree huge;
   for (const char* name : {"a", "b", "c"}) huge.file("", name, UINT64_MAX / 2);
   EXPECT_EQ(run_walk(huge, 0, RuleEngine{}).root.bytes, UINT64_MAX);
 }

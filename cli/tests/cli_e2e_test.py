@@ -182,6 +182,40 @@ class HostileTrees(unittest.TestCase):
             for line in calls:
                 self.assertIn("AT_SYMLINK_NOFOLLOW", line)
 
+    @unittest.skipUnless(shutil.which("strace"), "strace is not installed")
+    def test_a_failed_call_costs_that_entry_alone(self):
+        """One stat that fails (a FUSE file system may refuse it for one file),
+        or all from some point on (a sandbox), must not change the totals;
+        a folder whose first read fails is one that cannot be listed."""
+        with TempDir() as d:
+            for i in range(40):
+                sub = os.path.join(d, f"d{i}")
+                os.makedirs(os.path.join(sub, "inner"))
+                for k in range(5):
+                    e2e.make_file(os.path.join(sub, "inner", f"f{k}"), 100 + i)
+            expected = find_totals(d)
+            env = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0")
+            for when in ("7", "7+"):
+                with self.subTest(statx_fails=when):
+                    p = subprocess.run(["strace", "-f", "-o", "/dev/null", "-e",
+                                        f"inject=statx:error=EPERM:when={when}", BIN, d, "--json"],
+                                       capture_output=True, env=env)
+                    doc = e2e.report(p.returncode, p.stdout, p.stderr)
+                    self.assertEqual((doc["total_bytes"], doc["files"], doc["dirs"], doc["denied"]),
+                                     expected + (0,))
+        with TempDir() as d:
+            for i in range(40):
+                e2e.make_file(os.path.join(d, f"d{i}", "f"), 1)
+            # The first read of each listing thread fails (the walk's thread
+            # read /proc/self/fd first): each such folder is denied, and its
+            # one file is what is missing.
+            p = subprocess.run(["strace", "-f", "-o", "/dev/null", "-e",
+                                "inject=getdents64:error=EIO:when=1", BIN, d, "--json"],
+                               capture_output=True, env=env)
+            doc = e2e.report(p.returncode, p.stdout, p.stderr)
+            self.assertGreater(doc["denied"], 0)
+            self.assertEqual((doc["files"] + doc["denied"], doc["dirs"]), (40, 41))
+
     @unittest.skipUnless(os.geteuid() == 0 and shutil.which("unshare"),
                          "needs root to make bind mounts in a private namespace")
     def test_bind_mount_loops_are_not_entered(self):
@@ -225,24 +259,51 @@ class HostileTrees(unittest.TestCase):
                         resource.RLIMIT_NOFILE, (limit, limit)))
                     self.assertEqual((doc["total_bytes"], doc["files"], doc["dirs"], doc["denied"]),
                                      (600, 60, 61, 0))
+        # A parent that leaves descriptors open: 3 to 57 taken of 64, on a
+        # tree that wants a handle per level; every run counts it all.
+        with TempDir() as d:
+            expected = e2e.make_chain_with_siblings(d, 400)
+            inherited = [os.open(os.devnull, os.O_RDONLY) for _ in range(55)]
+            try:
+                for run_number in range(3):
+                    with self.subTest(run=run_number):
+                        doc = scan_json(d, "--depth", "0", pass_fds=inherited,
+                                        preexec_fn=lambda: resource.setrlimit(
+                                            resource.RLIMIT_NOFILE, (64, 64)))
+                        self.assertEqual((doc["total_bytes"], doc["files"], doc["dirs"],
+                                          doc["denied"]), expected + (0,))
+            finally:
+                for fd in inherited:
+                    os.close(fd)
 
     @unittest.skipIf(os.environ.get("OSKRA_SANITIZED"),
                      "the sanitizers reserve more address space than the limit")
     def test_exhausted_memory_ends_with_a_message(self):
         limit_as = lambda size: lambda: resource.setrlimit(resource.RLIMIT_AS, (size, size))
         with TempDir() as d:
-            # 20,000 files whose paths are about 3,000 bytes long: far more
-            # detail than 32 MiB can hold.
+            # 120,000 files with names of 200 bytes, in folders whose paths
+            # are about 3,000 bytes long: far more detail than 32 MiB can
+            # hold, however little each entry costs.
             deep = d
-            for k in range(15):
+            for k in range(14):
                 deep = os.path.join(deep, f"{k:02}" + "x" * 198)
-            os.makedirs(deep)
-            fd = os.open(deep, os.O_RDONLY | os.O_DIRECTORY)
-            for i in range(20000):
-                os.close(os.open(f"f{i}", os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=fd))
-            os.close(fd)
+            for folder in range(20):
+                os.makedirs(os.path.join(deep, f"{folder:02}" + "y" * 198))
+                fd = os.open(os.path.join(deep, f"{folder:02}" + "y" * 198),
+                             os.O_RDONLY | os.O_DIRECTORY)
+                for i in range(6000):
+                    os.close(os.open(f"{i:06}" + "z" * 194, os.O_WRONLY | os.O_CREAT, 0o644,
+                                     dir_fd=fd))
+                os.close(fd)
             code, out, err = run([d, "--json", "--depth", "100"], preexec_fn=limit_as(32 * 2**20))
             self.assertEqual((code, err), (2, "内存不足\n".encode()))
+
+            # Little address space, but enough for the scan: a listing thread
+            # that cannot have memory of its own leaves the work to others.
+            for kib in (12000, 16000, 30000, 60000):
+                with self.subTest(address_space_kib=kib):
+                    code, out, err = run([d, "--depth", "0"], preexec_fn=limit_as(kib * 1024))
+                    self.assertEqual((code, err), (0, b""))
 
             # A rules.json too large to be a rules file is not read: no user
             # rules, the scan goes on.

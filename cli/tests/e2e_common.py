@@ -66,6 +66,28 @@ def make_file(path, size):
         f.truncate(size)
 
 
+def make_chain_with_siblings(parent, levels, file_size=10):
+    """`levels` nested folders "b", each also holding a file "f" of
+    `file_size` bytes and an empty folder "d": the shape that keeps a handle
+    open per level, since each "d" comes only after all below its "b". Made
+    through directory descriptors, so any depth works. Returns the totals
+    (bytes, files, dirs) of `parent` if it was empty."""
+    fd = os.open(parent, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        for _ in range(levels):
+            f = os.open("f", os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=fd)
+            os.ftruncate(f, file_size)
+            os.close(f)
+            os.mkdir("d", dir_fd=fd)
+            os.mkdir("b", dir_fd=fd)
+            nfd = os.open("b", os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
+            os.close(fd)
+            fd = nfd
+    finally:
+        os.close(fd)
+    return levels * file_size, levels, 2 * levels + 1
+
+
 def find_totals(root, user_prefix=()):
     """Bytes, files and directories as find counts them without crossing
     file systems: every entry that is not a directory is a file."""

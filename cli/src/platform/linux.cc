@@ -1,17 +1,15 @@
-// The platform layer on Linux. Linux-specific: directories are read with
-// getdents64, entries examined with statx (mount ids tell bind mounts apart),
-// and the executable is found through /proc/self/exe.
-#include <dirent.h>
+// The platform layer on Linux, but for listing directories
+// (linux_listing.cc): process setup, text and paths, the file beside the
+// executable (found through /proc/self/exe), the standard streams.
 #include <fcntl.h>
-#include <limits.h>
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
+#include <pthread.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,44 +18,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/linux_fd.h"
 #include "platform/platform.h"
 #include "text/unicode.h"
 
 namespace oskra::platform {
 namespace {
-
-// Owns one file descriptor.
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(Fd&& other) noexcept : fd_(other.release()) {}
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = other.release();
-    }
-    return *this;
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() { reset(); }
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
 
 bool write_all(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
@@ -77,251 +43,7 @@ std::string_view without_trailing_slashes(std::string_view path) {
   return path;
 }
 
-// What tells one directory from another and one mount from another.
-struct Identity {
-  std::uint64_t dev = 0;
-  std::uint64_t ino = 0;
-  std::uint64_t mount_id = 0;
-  bool has_mount_id = false;  // kernels before 5.8 do not report it
-  std::uint32_t mode = 0;
-  std::uint64_t size = 0;
-};
-
 }  // namespace
-
-// The mount the scan stays on and, where mount ids are not reported, the
-// directories from the root down to this one, to tell a loop.
-struct DirContext {
-  std::uint64_t root_dev = 0;
-  std::uint64_t root_mount_id = 0;
-  bool has_mount_id = false;
-  std::uint64_t dev = 0;  // this directory (only without mount ids)
-  std::uint64_t ino = 0;
-  std::shared_ptr<const DirContext> parent;  // likewise
-};
-
-struct DirectoryReader::State {
-  std::unique_ptr<char[]> buffer;
-  std::string component;  // the name being opened, NUL-terminated for the call
-  bool use_statx = true;
-};
-
-namespace {
-
-constexpr std::size_t BUFFER_SIZE = 64 * 1024;
-
-bool is_dot_or_dot_dot(const char* name) {
-  return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
-}
-
-// statx where the kernel has it, fstatat otherwise; never follows a link
-// nor triggers an automount.
-bool identify(bool& use_statx, int at, const char* name, int flags, Identity& id) {
-  flags |= AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT;
-  if (use_statx) {
-    struct statx sx;
-    constexpr unsigned MASK = STATX_TYPE | STATX_SIZE | STATX_INO | STATX_MNT_ID;
-    if (::statx(at, name, flags, MASK, &sx) == 0) {
-      id.dev = (std::uint64_t{sx.stx_dev_major} << 32) | sx.stx_dev_minor;
-      id.ino = sx.stx_ino;
-      id.has_mount_id = (sx.stx_mask & STATX_MNT_ID) != 0;
-      id.mount_id = sx.stx_mnt_id;
-      id.mode = sx.stx_mode;
-      id.size = sx.stx_size;
-      return true;
-    }
-    // No statx (an old kernel, or a sandbox that forbids it).
-    if (errno != ENOSYS && errno != EPERM) return false;
-    use_statx = false;
-  }
-  struct stat st;
-  if (::fstatat(at, name, &st, flags) != 0) return false;
-  id.dev = st.st_dev;
-  id.ino = st.st_ino;
-  id.has_mount_id = false;
-  id.mode = st.st_mode;
-  id.size = static_cast<std::uint64_t>(st.st_size);
-  return true;
-}
-
-// True when entering the directory `id`, found in the directory `in`, would
-// leave the root's mount or come back to a directory already on the path.
-bool is_mount_point(const DirContext& in, const Identity& id) {
-  if (id.dev != in.root_dev) return true;
-  if (in.has_mount_id) return !id.has_mount_id || id.mount_id != in.root_mount_id;
-  for (const DirContext* d = &in; d != nullptr; d = d->parent.get()) {
-    if (d->dev == id.dev && d->ino == id.ino) return true;
-  }
-  return false;
-}
-
-OpenStatus open_status_of_errno() {
-  return errno == EMFILE || errno == ENFILE ? OpenStatus::exhausted : OpenStatus::failed;
-}
-
-int open_dir_at(int at, const char* name) {
-  while (true) {
-    const int fd = ::openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd >= 0 || errno != EINTR) return fd;
-  }
-}
-
-}  // namespace
-
-DirHandle::DirHandle() : native_(-1) {}
-DirHandle::DirHandle(std::intptr_t native, std::shared_ptr<const DirContext> context)
-    : native_(native), context_(std::move(context)) {}
-DirHandle::DirHandle(DirHandle&& other) noexcept
-    : native_(other.native_), context_(std::move(other.context_)) {
-  other.native_ = -1;
-}
-DirHandle& DirHandle::operator=(DirHandle&& other) noexcept {
-  if (this != &other) {
-    reset();
-    native_ = other.native_;
-    context_ = std::move(other.context_);
-    other.native_ = -1;
-  }
-  return *this;
-}
-DirHandle::~DirHandle() { reset(); }
-void DirHandle::reset() {
-  if (native_ >= 0) ::close(static_cast<int>(native_));
-  native_ = -1;
-  context_.reset();
-}
-
-DirectoryReader::DirectoryReader() : state_(std::make_unique<State>()) {}
-DirectoryReader::~DirectoryReader() = default;
-
-OpenStatus DirectoryReader::open_root(NativeStringView path, DirHandle& out) {
-  Fd fd(open_dir_at(AT_FDCWD, std::string(path).c_str()));
-  if (!fd.valid()) return open_status_of_errno();
-  Identity id;
-  if (!identify(state_->use_statx, fd.get(), "", AT_EMPTY_PATH, id)) return OpenStatus::failed;
-  auto context = std::make_shared<DirContext>();
-  context->root_dev = id.dev;
-  context->root_mount_id = id.mount_id;
-  context->has_mount_id = id.has_mount_id;
-  context->dev = id.dev;
-  context->ino = id.ino;
-  out = DirHandle(fd.release(), std::move(context));
-  return OpenStatus::ok;
-}
-
-OpenStatus DirectoryReader::open(const DirHandle& base, NativeStringView rel, DirHandle& out) {
-  // One component at a time, each relative to the one before.
-  std::shared_ptr<const DirContext> context = base.shared_context();
-  Fd fd;
-  int at = static_cast<int>(base.native());
-  std::string& component = state_->component;
-  while (true) {
-    const std::size_t slash = rel.find('/');
-    component.assign(rel.substr(0, slash));
-    Fd next(open_dir_at(at, component.c_str()));
-    if (!next.valid()) return open_status_of_errno();
-    fd = std::move(next);
-    at = fd.get();
-    if (!context->has_mount_id) {
-      // Remember the path down, to tell loops without mount ids.
-      Identity id;
-      if (!identify(state_->use_statx, fd.get(), "", AT_EMPTY_PATH, id)) return OpenStatus::failed;
-      auto own = std::make_shared<DirContext>(*context);
-      own->dev = id.dev;
-      own->ino = id.ino;
-      own->parent = std::move(context);
-      context = std::move(own);
-    }
-    if (slash == NativeStringView::npos) break;
-    rel.remove_prefix(slash + 1);
-  }
-  out = DirHandle(fd.release(), std::move(context));
-  return OpenStatus::ok;
-}
-
-ListStatus DirectoryReader::read(const DirHandle& dir, RecordList& out) {
-  State& st = *state_;
-  if (!st.buffer) st.buffer = std::make_unique<char[]>(BUFFER_SIZE);
-  const int fd = static_cast<int>(dir.native());
-  const DirContext& context = dir.context();
-  while (true) {
-    const ssize_t n = ::getdents64(fd, st.buffer.get(), BUFFER_SIZE);
-    if (n == 0) return ListStatus::ok;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return ListStatus::cut_short;
-    }
-    // What this piece holds, so the list grows once for it.
-    std::size_t count = 0;
-    std::size_t name_bytes = 0;
-    for (ssize_t at = 0; at < n;) {
-      const auto* entry = reinterpret_cast<const struct dirent64*>(st.buffer.get() + at);
-      at += entry->d_reclen;
-      if (is_dot_or_dot_dot(entry->d_name)) continue;
-      count += 1;
-      name_bytes += std::strlen(entry->d_name);
-    }
-    out.reserve_more(count, name_bytes);
-    for (ssize_t at = 0; at < n;) {
-      const auto* entry = reinterpret_cast<const struct dirent64*>(st.buffer.get() + at);
-      at += entry->d_reclen;
-      const char* name = entry->d_name;
-      if (is_dot_or_dot_dot(name)) continue;
-      const std::string_view view(name);
-      // The size is the logical size (st_size); the kind comes from the
-      // same call, which never follows a link: what a link points at
-      // changes nothing.
-      Identity id;
-      if (!identify(st.use_statx, fd, name, 0, id)) {
-        // The entry went away or cannot be examined (a directory that may
-        // be read but not searched): what the listing said, without a size.
-        out.add(view, entry->d_type == DT_DIR ? EntryKind::directory : EntryKind::file, 0);
-      } else if (S_ISDIR(id.mode)) {
-        // A mount point is like a mounted volume on Windows: counted,
-        // size 0, never entered.
-        if (is_mount_point(context, id)) {
-          out.add(view, EntryKind::link, 0);
-        } else {
-          out.add(view, EntryKind::directory, id.size);
-        }
-      } else if (S_ISLNK(id.mode)) {
-        out.add(view, EntryKind::link, id.size);
-      } else {
-        out.add(view, EntryKind::file, id.size);
-      }
-    }
-  }
-}
-
-std::size_t descriptor_budget() {
-  // What is left after the standard streams and a margin for the rest.
-  constexpr std::size_t MOST = 1024;
-  struct rlimit limit;
-  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return MOST;
-  const std::size_t total = static_cast<std::size_t>(limit.rlim_cur);
-  return total <= 10 ? 2 : std::min<std::size_t>(total - 8, MOST);
-}
-
-bool on_rotating_disk(NativeStringView root) {
-  struct stat st;
-  if (::stat(std::string(root).c_str(), &st) != 0) return false;
-  const std::string link =
-      "/sys/dev/block/" + std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev));
-  std::unique_ptr<char, decltype(&std::free)> device(::realpath(link.c_str(), nullptr), &std::free);
-  // No block device (tmpfs, overlay, a network share): nothing rotates.
-  if (!device) return false;
-  // A virtio disk reports "rotational" by default, whatever the host stores
-  // it on: its answer says nothing.
-  if (std::string_view(device.get()).find("/virtio") != std::string_view::npos) return false;
-  // A partition's queue settings are its disk's, one folder up.
-  for (const char* queue : {"/queue/rotational", "/../queue/rotational"}) {
-    Fd fd(::open((std::string(device.get()) + queue).c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.valid()) continue;
-    char c = 0;
-    return ::read(fd.get(), &c, 1) == 1 && c == '1';
-  }
-  return false;
-}
 
 namespace {
 
@@ -374,7 +96,22 @@ void init_process() {
   // its own high-water mark: 4 to 7 MiB of peak memory for nothing. One
   // arena for all made a whole-tree run (a node allocated per entry on the
   // walk's thread) 10% slower, waiting on the workers' lock; two do not.
-  ::mallopt(M_ARENA_MAX, 2);
+  // Under a limit on address space, one: a second arena reserves 64 MiB of
+  // it at once, and where that cannot be had glibc fails the allocation
+  // rather than use the first.
+  struct rlimit space;
+  const bool limited = ::getrlimit(RLIMIT_AS, &space) == 0 && space.rlim_cur != RLIM_INFINITY;
+  ::mallopt(M_ARENA_MAX, limited ? 1 : 2);
+  // Threads started from now on (the listing workers, which need little)
+  // get 256 KiB of stack rather than 8 MiB each: under a limit on address
+  // space eight such stacks took most of it, and the scan ran out of memory
+  // with plenty of it unused.
+  pthread_attr_t attributes;
+  if (::pthread_attr_init(&attributes) == 0) {
+    ::pthread_attr_setstacksize(&attributes, 256 * 1024);
+    ::pthread_setattr_default_np(&attributes);
+    ::pthread_attr_destroy(&attributes);
+  }
 #endif
 }
 
@@ -397,12 +134,6 @@ std::optional<std::vector<std::string>> arguments(int argc, char** argv, std::st
 
 void append_utf8_lossy(std::string& out, NativeStringView native) {
   unicode::append_utf8_lossy(native, out);
-}
-
-std::string to_utf8_lossy(NativeStringView native) {
-  std::string out;
-  append_utf8_lossy(out, native);
-  return out;
 }
 
 NativeString from_utf8(std::string_view utf8) { return NativeString(utf8); }

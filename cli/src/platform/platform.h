@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace oskra::platform {
@@ -216,13 +217,30 @@ struct DirContext;
 // destruction; may move between threads.
 class DirHandle {
  public:
-  DirHandle();
-  DirHandle(std::intptr_t native, std::shared_ptr<const DirContext> context);
-  DirHandle(DirHandle&& other) noexcept;
-  DirHandle& operator=(DirHandle&& other) noexcept;
+  // What `native` holds when there is no handle: a descriptor is never -1,
+  // a HANDLE to a directory never 0.
+#ifdef _WIN32
+  static constexpr std::intptr_t NONE = 0;
+#else
+  static constexpr std::intptr_t NONE = -1;
+#endif
+
+  DirHandle() = default;
+  DirHandle(std::intptr_t native, std::shared_ptr<const DirContext> context)
+      : native_(native), context_(std::move(context)) {}
+  DirHandle(DirHandle&& other) noexcept
+      : native_(std::exchange(other.native_, NONE)), context_(std::move(other.context_)) {}
+  DirHandle& operator=(DirHandle&& other) noexcept {
+    if (this != &other) {
+      reset();
+      native_ = std::exchange(other.native_, NONE);
+      context_ = std::move(other.context_);
+    }
+    return *this;
+  }
   DirHandle(const DirHandle&) = delete;
   DirHandle& operator=(const DirHandle&) = delete;
-  ~DirHandle();
+  ~DirHandle() { reset(); }
 
   bool valid() const { return context_ != nullptr; }
   std::intptr_t native() const { return native_; }
@@ -230,8 +248,15 @@ class DirHandle {
   const std::shared_ptr<const DirContext>& shared_context() const { return context_; }
 
  private:
-  void reset();
-  std::intptr_t native_;
+  // Each realisation closes its own kind of handle.
+  static void close(std::intptr_t native);
+  void reset() {
+    if (native_ != NONE) close(native_);
+    native_ = NONE;
+    context_.reset();
+  }
+
+  std::intptr_t native_ = NONE;
   std::shared_ptr<const DirContext> context_;
 };
 
@@ -239,6 +264,15 @@ enum class OpenStatus {
   ok,
   failed,     // the directory cannot be opened (gone, denied, a link now)
   exhausted,  // the process has no descriptor or handle left: try again later
+};
+
+// What tells one directory from every other on the machine (device and
+// inode; volume and file id), to check that a directory reached again by
+// another route is the one listed before.
+struct DirIdentity {
+  std::uint64_t volume = 0;
+  std::uint64_t file = 0;
+  bool operator==(const DirIdentity&) const = default;
 };
 
 // Opens and reads directories of the real file system. One reader per
@@ -259,8 +293,19 @@ class DirectoryReader {
   // component is followed if it is a link or a reparse point.
   OpenStatus open(const DirHandle& base, NativeStringView rel, DirHandle& out);
   // Appends the records of `dir` to `out`, in listing order, "." and ".."
-  // left out.
+  // left out. A first read that fails is an open that fails.
   ListStatus read(const DirHandle& dir, RecordList& out);
+  // The identity of an open directory; false when it cannot be told.
+  bool identify(const DirHandle& dir, DirIdentity& out);
+  // The directory holding `dir`, reached through `dir` itself, not by a
+  // path: so a handle given up for lack of descriptors can be had again at
+  // the cost of one open, however deep the tree. Fails unless it is
+  // `expected` (the directory may have moved since), and where the system
+  // has no such call (Windows).
+  OpenStatus open_parent(const DirHandle& dir, const DirIdentity& expected, DirHandle& out);
+  // Gets the memory reading needs now, without ending the run if there is
+  // none: false then, and a listing thread leaves the work to the others.
+  bool reserve();
 
  private:
   struct State;
@@ -268,8 +313,14 @@ class DirectoryReader {
 };
 
 // How many descriptors (or handles) a scan may keep open at once, all its
-// threads together, leaving room for whatever else the process opens.
+// threads together: what the process may still open when it is asked (a
+// parent may have left descriptors open), less room for whatever else the
+// process opens.
 std::size_t descriptor_budget();
+
+// The most address space the process may take (`ulimit -v`); the largest
+// value when there is no such limit.
+std::uint64_t address_space_limit();
 
 // True when `root` lives on a rotating disk, where reading several
 // directories at once costs seeks instead of saving waits. False when the

@@ -258,12 +258,6 @@ void append_utf8_lossy(std::string& out, NativeStringView native) {
   unicode::append_utf16_as_utf8(as_utf16(native), out);
 }
 
-std::string to_utf8_lossy(NativeStringView native) {
-  std::string out;
-  append_utf8_lossy(out, native);
-  return out;
-}
-
 NativeString from_utf8(std::string_view utf8) {
   std::u16string units;
   unicode::append_utf8_as_utf16(utf8, units);

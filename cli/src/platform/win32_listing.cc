@@ -170,28 +170,7 @@ ComponentOpener system_opener() {
 }  // namespace win32
 
 // `native` is the directory's HANDLE; 0 for none.
-DirHandle::DirHandle() : native_(0) {}
-DirHandle::DirHandle(std::intptr_t native, std::shared_ptr<const DirContext> context)
-    : native_(native), context_(std::move(context)) {}
-DirHandle::DirHandle(DirHandle&& other) noexcept
-    : native_(other.native_), context_(std::move(other.context_)) {
-  other.native_ = 0;
-}
-DirHandle& DirHandle::operator=(DirHandle&& other) noexcept {
-  if (this != &other) {
-    reset();
-    native_ = other.native_;
-    context_ = std::move(other.context_);
-    other.native_ = 0;
-  }
-  return *this;
-}
-DirHandle::~DirHandle() { reset(); }
-void DirHandle::reset() {
-  if (native_ != 0) CloseHandle(reinterpret_cast<HANDLE>(native_));
-  native_ = 0;
-  context_.reset();
-}
+void DirHandle::close(std::intptr_t native) { CloseHandle(reinterpret_cast<HANDLE>(native)); }
 
 struct DirectoryReader::State {
   win32::ComponentOpener opener = win32::system_opener();
@@ -245,8 +224,32 @@ ListStatus DirectoryReader::read(const DirHandle& dir, RecordList& out) {
                                state_->buffer, out);
 }
 
+bool DirectoryReader::identify(const DirHandle& dir, DirIdentity& out) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (dir.native() == 0 ||
+      GetFileInformationByHandle(reinterpret_cast<HANDLE>(dir.native()), &info) == 0) {
+    return false;
+  }
+  out = DirIdentity{info.dwVolumeSerialNumber,
+                    (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+  return true;
+}
+
+// A handle cannot be opened relative to another by "..": a directory given
+// up is opened again from an ancestor instead.
+OpenStatus DirectoryReader::open_parent(const DirHandle&, const DirIdentity&, DirHandle&) {
+  return OpenStatus::failed;
+}
+
+// The listing buffer comes from the process heap, which has no per-thread
+// reservation to fail; it is made on first use.
+bool DirectoryReader::reserve() { return true; }
+
 // Handles are not the scarce resource descriptors are on Linux.
 std::size_t descriptor_budget() { return 1024; }
+
+// A 64-bit process has more address space than it can use.
+std::uint64_t address_space_limit() { return UINT64_MAX; }
 
 bool on_rotating_disk(NativeStringView root) {
   const std::wstring path(root);
