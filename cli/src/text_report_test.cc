@@ -30,11 +30,13 @@ Node entry(const std::string& name, std::uint64_t bytes, const Mark* mark = null
   return n;
 }
 
-// Nodes only point at their verdicts; these live as long as the test run.
+// Nodes only point at their verdicts, and verdicts view their texts; these
+// live as long as the test run.
 const Mark* mark(State state, std::string pattern) {
+  static std::deque<std::string> patterns;
   static std::deque<Mark> marks;
-  return &marks.emplace_back(
-      Mark{state, std::move(pattern), SOURCE_BUILTIN, "rule.reason.x", "rule.action.y"});
+  return &marks.emplace_back(Mark{state, patterns.emplace_back(std::move(pattern)), SOURCE_BUILTIN,
+                                  "rule.reason.x", "rule.action.y"});
 }
 
 Node green(const std::string& path, std::uint64_t bytes) {

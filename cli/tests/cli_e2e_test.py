@@ -343,6 +343,38 @@ class HostileTrees(unittest.TestCase):
                     self.assertEqual((code, err), (0, b""))
                     self.assertEqual(json.loads(out)["tree"]["mark"]["source"], "user")
 
+    @unittest.skipIf(os.environ.get("OSKRA_SANITIZED"),
+                     "the sanitizers reserve more address space than the limit")
+    def test_rules_file_of_many_tiny_rows_loads_in_little_memory(self):
+        # A rules file at the size cap made of about 900,000 tiny rows (names
+        # and wildcards that miss), the last one naming the scanned file.
+        # Every row loaded costs little beside the file itself, so the run
+        # keeps all of them within 128 MiB of address space.
+        with TempDir() as d:
+            exe = os.path.join(d, "bin", "oskra-cli")
+            os.mkdir(os.path.dirname(exe))
+            shutil.copy(BIN, exe)
+            target = os.path.join(d, "target.bin")
+            open(target, "wb").close()
+            last = b'["target.bin", "red", "last", "row"]]'
+            rows, size, k = [b"["], 1 + len(last), 0
+            while True:
+                row = (b'["n%x","red","",""],' if k % 2 else b'["*%x.x","red","",""],') % k
+                if size + len(row) > 16 * 2**20:
+                    break
+                rows.append(row)
+                size += len(row)
+                k += 1
+            rows.append(last)
+            with open(os.path.join(d, "bin", "rules.json"), "wb") as f:
+                f.write(b"".join(rows))
+            code, out, err = run([target, "--json"], binary=exe, preexec_fn=lambda: resource.setrlimit(
+                resource.RLIMIT_AS, (128 * 2**20, 128 * 2**20)))
+            self.assertEqual((code, err), (0, b""))
+            mark = json.loads(out)["tree"]["mark"]
+            self.assertEqual((mark["pattern"], mark["source"], mark["reason"]),
+                             ("target.bin", "user", "last"))
+
 
 class Reports(unittest.TestCase):
     def test_json_example_document(self):

@@ -21,7 +21,7 @@ std::u32string lower_code_points(std::string_view text) {
   return out;
 }
 
-std::size_t normalize_into(std::string_view text, char* out) {
+Span normalized_span(std::string_view text) {
   // Trim White_Space on both ends, in whole characters. Ill-formed bytes
   // count as U+FFFD, which is not White_Space, so they stay.
   std::size_t begin = 0;
@@ -47,10 +47,15 @@ std::size_t normalize_into(std::string_view text, char* out) {
   }
   // Trimming came first, so a blank before a trailing separator stays.
   while (end > begin && (text[end - 1] == '\\' || text[end - 1] == '/')) --end;
-  for (std::size_t k = begin; k < end; ++k) {
+  return Span{begin, end};
+}
+
+std::size_t normalize_into(std::string_view text, char* out) {
+  const Span span = normalized_span(text);
+  for (std::size_t k = span.begin; k < span.end; ++k) {
     *out++ = text[k] == '/' ? '\\' : text[k];
   }
-  return end > begin ? end - begin : 0;
+  return span.end - span.begin;
 }
 
 }  // namespace detail
@@ -63,9 +68,9 @@ std::string normalize(std::string_view text) {
 
 bool wildcard_match(std::string_view pattern, std::string_view text) {
   const std::u32string p = detail::lower_code_points(pattern);
-  return detail::match_glob<char32_t>(p, detail::fixed_ends<char32_t>(p),
-                                      detail::lower_code_points(text),
-                                      [](char32_t c) { return c; });
+  return detail::match_glob(std::u32string_view(p), detail::fixed_ends<char32_t>(p),
+                            std::u32string_view(detail::lower_code_points(text)),
+                            detail::code_point, detail::code_point);
 }
 
 namespace detail {

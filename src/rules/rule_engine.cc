@@ -1,9 +1,9 @@
 // Picks one verdict per path among the user rules and the built-in table.
 #include <cstddef>
+#include <exception>
 #include <memory>
-#include <optional>
-#include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "rules/compiled_pattern.h"
@@ -13,9 +13,11 @@ namespace oskra {
 namespace {
 
 // The built-in patterns in their compiled form, made together with the
-// table on the first evaluation and read-only afterwards.
+// table on the first evaluation with all their verdicts, and read-only
+// afterwards.
 const detail::CompiledRules& compiled_builtins() {
-  static const detail::CompiledRules compiled(BUILTIN_RULES.rules(), SOURCE_BUILTIN);
+  static const detail::CompiledRules compiled(BUILTIN_RULES.rules(), SOURCE_BUILTIN,
+                                              /*eager=*/true);
   return compiled;
 }
 
@@ -29,11 +31,24 @@ RuleEngine& RuleEngine::operator=(RuleEngine&&) noexcept = default;
 RuleEngine::~RuleEngine() = default;
 
 RuleEngine::RuleEngine(const std::vector<Rule>& user_rules)
-    : compiled_(std::make_shared<const detail::CompiledRules>(user_rules, SOURCE_USER)) {}
+    : compiled_(std::make_shared<const detail::CompiledRules>(user_rules, SOURCE_USER,
+                                                              /*eager=*/false)) {}
 
 RuleEngine RuleEngine::from_rules_json(std::string_view text) {
-  std::optional<std::vector<Rule>> rules = parse_rules_json(text);
-  return rules ? RuleEngine(*rules) : RuleEngine();
+  // Rows go straight from the text into their compiled form, with no list
+  // of rules in between.
+  RuleEngine engine;
+  try {
+    detail::RulesBuilder builder(SOURCE_USER);
+    if (detail::read_rules_json(text, builder)) {
+      engine.compiled_ =
+          std::make_shared<const detail::CompiledRules>(std::move(builder), /*eager=*/false);
+    }
+  } catch (const std::exception&) {
+    // Only running out of memory can get here; a rules file is never worth
+    // more than the built-in rules alone.
+  }
+  return engine;
 }
 
 const Mark* RuleEngine::evaluate(std::string_view path) const {

@@ -39,14 +39,16 @@ struct Rule {
 inline constexpr std::string_view SOURCE_BUILTIN = "builtin";
 inline constexpr std::string_view SOURCE_USER = "user";
 
-// A verdict, made only by `RuleEngine::evaluate`. `source` always views one
-// of the two fixed texts above.
+// A verdict, made only by `RuleEngine::evaluate`. Its texts are those of
+// the winning rule as the engine keeps them: they live as long as the
+// engine that made the verdict (a built-in rule's, as long as the process).
+// `source` always views one of the two fixed texts above.
 struct Mark {
   State state = State::red;
-  std::string pattern;
+  std::string_view pattern;
   std::string_view source = SOURCE_BUILTIN;
-  std::string reason;
-  std::string action;
+  std::string_view reason;
+  std::string_view action;
 
   friend bool operator==(const Mark&, const Mark&) = default;
 };

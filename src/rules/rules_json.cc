@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "rules/compiled_pattern.h"
 #include "rules/rules.h"
 #include "text/unicode.h"
 
@@ -87,6 +88,8 @@ class OpenObjectNames {
 // What a member of an object row fills.
 enum class Field : std::uint8_t { ignored, pattern, state, reason, action };
 
+using detail::RuleText;
+
 constexpr unsigned bit(Field field) { return 1u << static_cast<unsigned>(field); }
 constexpr unsigned ALL_FIELDS =
     bit(Field::pattern) | bit(Field::state) | bit(Field::reason) | bit(Field::action);
@@ -109,29 +112,50 @@ int hex_value(char c) {
   return -1;
 }
 
+// Rows read into a list of rules, each text in its own string.
+class RuleList {
+ public:
+  void begin_row() { rules.emplace_back(); }
+  std::string& text(RuleText which) {
+    Rule& r = rules.back();
+    std::string& out = which == RuleText::pattern  ? r.pattern
+                       : which == RuleText::reason ? r.reason
+                                                   : r.action;
+    out.clear();  // a member given twice: the row is refused anyway
+    return out;
+  }
+  void state(State state) { rules.back().state = state; }
+  void end_row() {}
+
+  std::vector<Rule> rules;
+};
+
 // One pass over a text already known to be valid UTF-8 without NUL bytes:
-// NUL stands for the end of the text.
+// NUL stands for the end of the text. Rows go to a `Rows`: RuleList, or
+// detail::RulesBuilder, which compiles them as they come. It is told
+// `begin_row`, each text (decoded by appending to the string it gives) and
+// the state in the order the row has them, then `end_row` once the row is
+// known to be good.
 class Reader {
  public:
   explicit Reader(std::string_view text) : text_(text) {}
 
-  std::optional<std::vector<Rule>> rules() {
-    std::vector<Rule> rules;
+  template <class Rows>
+  bool rules(Rows& rows) {
     blanks();
-    if (!take('[')) return std::nullopt;
+    if (!take('[')) return false;
     blanks();
     if (!take(']')) {
       do {
         blanks();
-        if (!row(rules.emplace_back())) return std::nullopt;
+        if (!row(rows)) return false;
         blanks();
       } while (take(','));
-      if (!take(']')) return std::nullopt;
+      if (!take(']')) return false;
     }
     // Only blanks may follow the array.
     blanks();
-    if (at_ != text_.size()) return std::nullopt;
-    return rules;
+    return at_ == text_.size();
   }
 
  private:
@@ -339,24 +363,36 @@ class Reader {
     return true;
   }
 
-  bool text_value(std::string& out) {
+  template <class Rows>
+  bool text_value(Rows& rows, RuleText which) {
     blanks();
-    out.clear();
-    return string(&out);
+    return string(&rows.text(which));
   }
 
-  bool row(Rule& rule) {
+  template <class Rows>
+  bool state_value(Rows& rows) {
+    State s = State::red;
+    if (!state(s)) return false;
+    rows.state(s);
+    return true;
+  }
+
+  template <class Rows>
+  bool row(Rows& rows) {
+    rows.begin_row();
     if (take('[')) {
       // pattern, state, reason, action
-      if (!text_value(rule.pattern)) return false;
+      if (!text_value(rows, RuleText::pattern)) return false;
       blanks();
-      if (!take(',') || !state(rule.state)) return false;
+      if (!take(',') || !state_value(rows)) return false;
       blanks();
-      if (!take(',') || !text_value(rule.reason)) return false;
+      if (!take(',') || !text_value(rows, RuleText::reason)) return false;
       blanks();
-      if (!take(',') || !text_value(rule.action)) return false;
+      if (!take(',') || !text_value(rows, RuleText::action)) return false;
       blanks();
-      return take(']');
+      if (!take(']')) return false;
+      rows.end_row();
+      return true;
     }
     if (!take('{')) return false;
     objects_.open();
@@ -371,16 +407,16 @@ class Reader {
         bool ok = false;
         switch (field) {
           case Field::pattern:
-            ok = text_value(rule.pattern);
+            ok = text_value(rows, RuleText::pattern);
             break;
           case Field::state:
-            ok = state(rule.state);
+            ok = state_value(rows);
             break;
           case Field::reason:
-            ok = text_value(rule.reason);
+            ok = text_value(rows, RuleText::reason);
             break;
           case Field::action:
-            ok = text_value(rule.action);
+            ok = text_value(rows, RuleText::action);
             break;
           case Field::ignored:
             ok = skip_value();
@@ -391,7 +427,9 @@ class Reader {
       } while (take(','));
       if (!take('}')) return false;
     }
-    return objects_.close() && (have & ALL_FIELDS) == ALL_FIELDS;
+    if (!objects_.close() || (have & ALL_FIELDS) != ALL_FIELDS) return false;
+    rows.end_row();
+    return true;
   }
 
   std::string_view text_;
@@ -401,17 +439,22 @@ class Reader {
   std::string decoded_;
 };
 
+// The checks of the whole text before it is read: a rules file is read
+// only up to 16 MiB, and far beyond that the offsets the reader keeps would
+// not hold.
+bool readable(std::string_view text) {
+  return text.size() < 0x80000000 && !text.starts_with("\xEF\xBB\xBF") &&
+         text.find('\0') == std::string_view::npos && unicode::is_valid_utf8(text);
+}
+
 }  // namespace
 
 std::optional<std::vector<Rule>> RuleEngine::parse_rules_json(std::string_view text) {
-  // A rules file is read only up to 16 MiB; far beyond that the offsets
-  // the reader keeps would not hold.
-  if (text.size() >= 0x80000000) return std::nullopt;
-  if (text.starts_with("\xEF\xBB\xBF")) return std::nullopt;
-  if (text.find('\0') != std::string_view::npos) return std::nullopt;
-  if (!unicode::is_valid_utf8(text)) return std::nullopt;
+  if (!readable(text)) return std::nullopt;
   try {
-    return Reader(text).rules();
+    RuleList list;
+    if (!Reader(text).rules(list)) return std::nullopt;
+    return std::move(list.rules);
   } catch (const std::exception&) {
     // Only running out of memory can get here; a rules file is never worth
     // more than the built-in rules alone.
@@ -419,4 +462,16 @@ std::optional<std::vector<Rule>> RuleEngine::parse_rules_json(std::string_view t
   }
 }
 
+namespace detail {
+
+bool read_rules_json(std::string_view text, RulesBuilder& builder) {
+  if (!readable(text)) return false;
+  // Decoded texts are never longer than their JSON form, and a row's
+  // header hardly ever takes more than the punctuation around its texts,
+  // so this is room enough for every row.
+  builder.reserve(text.size() + 64);
+  return Reader(text).rules(builder);
+}
+
+}  // namespace detail
 }  // namespace oskra

@@ -1,7 +1,9 @@
 // Any bytes as a rules file. The loader must answer (rules or none) without
 // crashing; the rules it accepts, written out again as plain rows, must read
-// back the same; and an engine with those rules must give the verdict of a
-// plain loop over match_score for each rule's own pattern taken as a path.
+// back the same; and an engine with those rules, and the engine loaded
+// straight from the text, must both give the verdict of a plain loop over
+// match_score for each rule's own pattern taken as a path. A text that is
+// not a rules file loads as no user rules.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -16,7 +18,15 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   const std::optional<std::vector<oskra::Rule>> rules = oskra::RuleEngine::parse_rules_json(text);
-  if (!rules) return 0;
+  const oskra::RuleEngine loaded = oskra::RuleEngine::from_rules_json(text);
+  if (!rules) {
+    for (const std::string_view path : {std::string_view("cache"), text}) {
+      if (oskra::as_optional(loaded.evaluate(path)) != oskra::plain_evaluate({}, path)) {
+        std::abort();
+      }
+    }
+    return 0;
+  }
 
   nlohmann::json rows = nlohmann::json::array();
   for (const oskra::Rule& r : *rules) {
@@ -29,8 +39,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const oskra::RuleEngine engine(*rules);
   for (const oskra::Rule& r : *rules) {
-    if (oskra::as_optional(engine.evaluate(r.pattern)) !=
-        oskra::plain_evaluate(*rules, r.pattern)) {
+    const std::optional<oskra::Mark> expected = oskra::plain_evaluate(*rules, r.pattern);
+    if (oskra::as_optional(engine.evaluate(r.pattern)) != expected ||
+        oskra::as_optional(loaded.evaluate(r.pattern)) != expected) {
       std::abort();
     }
   }

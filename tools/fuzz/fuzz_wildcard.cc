@@ -30,7 +30,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   const std::size_t user_score = oskra::match_score(pattern, text);
   oskra::detail::PreparedPath prepared(text);
-  if (prepared.score(oskra::detail::compile_pattern(pattern)) != user_score) std::abort();
+  if (prepared.score(oskra::detail::compile_pattern(pattern), pattern.data()) != user_score) {
+    std::abort();
+  }
 
   const oskra::Rule user{std::string(pattern), oskra::State::green, "r", "a"};
   const oskra::RuleEngine engine({user});
