@@ -117,8 +117,12 @@ int analyse(const Options& options) {
   }
   // Rules beside the program, if there is a usable file; the built-in ones
   // alone otherwise, silently.
-  const std::optional<std::string> rules_text = platform::read_file_beside_executable("rules.json");
-  const RuleEngine engine = rules_text ? RuleEngine::from_rules_json(*rules_text) : RuleEngine();
+  // The file's text goes once the engine is built: the engine keeps its own
+  // copy of what it needs, and up to 16 MiB need not wait out the scan.
+  const RuleEngine engine = [] {
+    const std::optional<std::string> text = platform::read_file_beside_executable("rules.json");
+    return text ? RuleEngine::from_rules_json(*text) : RuleEngine();
+  }();
 
   const auto start = std::chrono::steady_clock::now();
   WalkResult scan;
