@@ -532,14 +532,7 @@ class Progress(unittest.TestCase):
         # Interrupted while the line shows, the program blanks it and ends as
         # the signal ends a program.
         with TempDir() as d:
-            for k in range(12):
-                fd = os.open(d, os.O_RDONLY | os.O_DIRECTORY)
-                os.mkdir(f"d{k}", dir_fd=fd)
-                sub = os.open(f"d{k}", os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
-                os.close(fd)
-                for i in range(2500):
-                    os.close(os.open(f"f{i}", os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=sub))
-                os.close(sub)
+            e2e.make_folders_of_files(d, 12, 2500)
             for sig in (signal.SIGINT, signal.SIGTERM):
                 with self.subTest(signal=sig):
                     code, tty, _, _ = run_with_terminal([d], 200, ("stdout", "stderr"),

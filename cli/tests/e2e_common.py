@@ -88,6 +88,19 @@ def make_chain_with_siblings(parent, levels, file_size=10):
     return levels * file_size, levels, 2 * levels + 1
 
 
+def make_folders_of_files(parent, folders, files):
+    """`folders` folders "d<k>" in `parent`, each with `files` empty files:
+    enough to keep a scan busy for a moment (its status line shows)."""
+    for k in range(folders):
+        fd = os.open(parent, os.O_RDONLY | os.O_DIRECTORY)
+        os.mkdir(f"d{k}", dir_fd=fd)
+        sub = os.open(f"d{k}", os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
+        os.close(fd)
+        for i in range(files):
+            os.close(os.open(f"f{i}", os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=sub))
+        os.close(sub)
+
+
 def find_totals(root, user_prefix=()):
     """Bytes, files and directories as find counts them without crossing
     file systems: every entry that is not a directory is a file."""

@@ -547,14 +547,7 @@ class Console(unittest.TestCase):
         # an interrupted program ends: under Wine with status 0, whether it
         # handles the event or not (on Windows, STATUS_CONTROL_C_EXIT).
         root = fresh(os.path.join(drive("f"), "interrupted"))
-        for k in range(20):
-            fd = os.open(root, os.O_RDONLY | os.O_DIRECTORY)
-            os.mkdir(f"d{k}", dir_fd=fd)
-            sub = os.open(f"d{k}", os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
-            os.close(fd)
-            for i in range(2500):
-                os.close(os.open(f"f{i}", os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=sub))
-            os.close(sub)
+        e2e.make_folders_of_files(root, 20, 2500)
         status, shown, written, _ = run_on_console(["F:\\interrupted"], stderr_too=True,
                                                    interrupt_after="扫描中")
         self.assertIn("扫描中", written)
