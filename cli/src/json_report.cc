@@ -102,14 +102,10 @@ bool needs_escape(std::string_view text) {
   return false;
 }
 
-// The pretty printer. Every piece of layout a node needs at a given depth
-// is made once and then copied whole, and so is each verdict's object at
-// each depth: a node of the tree is a handful of copies, its texts and its
-// numbers. A folder's path, which all its entries' paths begin with, is
-// escaped once for all of them.
-class JsonOut {
+// Members of JSON objects, each on its own line at its indent.
+class Members {
  public:
-  explicit JsonOut(Writer& out) : out_(out) {}
+  explicit Members(Writer& out) : out_(out) {}
 
   void indent(std::size_t depth) {
     // Deep trees indent by tens of kilobytes; hand them on in large pieces.
@@ -152,67 +148,70 @@ class JsonOut {
     out_.put(bracket);
   }
 
-  // A whole node tree. `depth` is the depth of the line it opens on. Trees
-  // can be tens of thousands of levels deep, so the walk keeps its own stack
-  // instead of recursing; the stack holds one small frame per open level
-  // and nothing is copied.
-  void tree(std::size_t depth, const Node& root) {
-    stack_.clear();
-    open(root, depth);
-    while (!stack_.empty()) {
-      Frame& top = stack_.back();
-      const std::vector<Node>& children = top.node->children;
-      if (top.next == children.size()) {
-        // Close the "children" array (one level in) and then the node.
-        out_.put(layout(top.depth).close_children);
-        stack_.pop_back();
-        continue;
+ private:
+  Writer& out_;
+};
+
+// The fixed pieces around a node whose "{" stands on a line of depth d,
+// made once per depth, and each verdict's object once per depth: a node of
+// the tree is then a handful of copies, its texts and its numbers.
+struct Layout {
+  std::string open;            // "{", "\n", indent d + 1, "\"name\": \""
+  std::string to_path;         // "\",", "\n", indent, "\"path\": \""
+  std::string to_bytes;        // "\",", "\n", indent, "\"bytes\": "
+  std::string to_files;        // ",", "\n", indent, "\"files\": "
+  std::string to_dirs;         // ",", "\n", indent, "\"dirs\": "
+  std::string to_children;     // ",", "\n", indent, "\"children\": ["
+  std::string close;           // "\n", indent d, "}"
+  std::string first_child;     // "\n", indent d + 2
+  std::string next_child;      // ",", "\n", indent d + 2
+  std::string close_children;  // "\n", indent d + 1, "]", "\n", indent d, "}"
+  std::unordered_map<const Mark*, std::string> marks;  // ",\n", "\"mark\": {", ... "}"
+};
+
+class Layouts {
+ public:
+  Layout& at(std::size_t d) {
+    if (d >= KEPT_DEPTHS) {
+      if (deep_depth_ != d) {
+        make(deep_, d);
+        deep_depth_ = d;
       }
-      const Node& child = children[top.next];
-      const std::size_t child_depth = top.depth + 2;
-      out_.put(top.next == 0 ? layout(top.depth).first_child : layout(top.depth).next_child);
-      ++top.next;
-      open(child, child_depth);  // may grow the stack; `top` is not used after
+      return deep_;
+    }
+    if (kept_.size() <= d) kept_.resize(d + 1);
+    Layout& l = kept_[d];
+    if (l.open.empty()) make(l, d);
+    return l;
+  }
+
+  void put_mark(Writer& out, std::size_t d, const Mark& m) {
+    if (d >= KEPT_DEPTHS) {
+      out.put(mark_text(d, m));
+      return;
+    }
+    Layout& l = at(d);
+    const auto found = l.marks.find(&m);
+    if (found != l.marks.end()) {
+      out.put(found->second);
+      return;
+    }
+    std::string text = mark_text(d, m);
+    out.put(text);
+    if (mark_bytes_ + text.size() <= KEPT_MARK_BYTES) {
+      mark_bytes_ += text.size();
+      l.marks.emplace(&m, std::move(text));
     }
   }
 
  private:
-  // The fixed pieces around a node whose "{" stands on a line of depth d.
-  struct Layout {
-    std::string open;            // "{", "\n", indent d + 1, "\"name\": \""
-    std::string to_path;         // "\",", "\n", indent, "\"path\": \""
-    std::string to_bytes;        // "\",", "\n", indent, "\"bytes\": "
-    std::string to_files;        // ",", "\n", indent, "\"files\": "
-    std::string to_dirs;         // ",", "\n", indent, "\"dirs\": "
-    std::string to_children;     // ",", "\n", indent, "\"children\": ["
-    std::string close;           // "\n", indent d, "}"
-    std::string first_child;     // "\n", indent d + 2
-    std::string next_child;      // ",", "\n", indent d + 2
-    std::string close_children;  // "\n", indent d + 1, "]", "\n", indent d, "}"
-    std::unordered_map<const Mark*, std::string> marks;  // ",\n", "\"mark\": {", ... "}"
-  };
-
-  struct Frame {
-    const Node* node;
-    std::size_t depth;     // of the line the node opened on
-    std::size_t next = 0;  // index of the next child to write
-  };
-
-  // A folder's path escaped once for all its entries, one per level of the
-  // stack: its entries are written one after the other at that level.
-  struct Head {
-    const char* data = nullptr;
-    std::size_t size = 0;
-    std::string escaped;
-  };
-
   // Layouts are kept for the depths real trees have; a deeper one is made
   // again when asked for, which costs no more than the indents it holds.
   static constexpr std::size_t KEPT_DEPTHS = 256;
   // Verdict objects kept in all; past that they are made each time.
   static constexpr std::size_t KEPT_MARK_BYTES = 16 << 20;
 
-  static void make_layout(Layout& l, std::size_t d) {
+  static void make(Layout& l, std::size_t d) {
     const std::string in(2 * (d + 1), ' ');
     const std::string out_ind(2 * d, ' ');
     const std::string child_ind(2 * (d + 2), ' ');
@@ -229,20 +228,6 @@ class JsonOut {
     l.marks.clear();
   }
 
-  Layout& layout(std::size_t d) {
-    if (d >= KEPT_DEPTHS) {
-      if (deep_depth_ != d) {
-        make_layout(deep_, d);
-        deep_depth_ = d;
-      }
-      return deep_;
-    }
-    if (layouts_.size() <= d) layouts_.resize(d + 1);
-    Layout& l = layouts_[d];
-    if (l.open.empty()) make_layout(l, d);
-    return l;
-  }
-
   // The mark member of a node at depth d: its object opens on its key's
   // line, so its members sit at d + 2.
   static std::string mark_text(std::size_t d, const Mark& m) {
@@ -251,7 +236,7 @@ class JsonOut {
       text.append(piece);
       return true;
     });
-    JsonOut json(to_text);
+    Members json(to_text);
     json.key(d, false, "mark");
     to_text.put('{');
     const std::size_t inner = d + 1;
@@ -265,24 +250,57 @@ class JsonOut {
     return text;
   }
 
-  void put_mark(std::size_t d, const Mark& m) {
-    if (d >= KEPT_DEPTHS) {
-      out_.put(mark_text(d, m));
-      return;
-    }
-    Layout& l = layout(d);
-    const auto found = l.marks.find(&m);
-    if (found != l.marks.end()) {
-      out_.put(found->second);
-      return;
-    }
-    std::string text = mark_text(d, m);
-    out_.put(text);
-    if (mark_bytes_ + text.size() <= KEPT_MARK_BYTES) {
-      mark_bytes_ += text.size();
-      l.marks.emplace(&m, std::move(text));
+  std::vector<Layout> kept_;
+  Layout deep_;
+  std::size_t deep_depth_ = 0;
+  std::size_t mark_bytes_ = 0;
+};
+
+// A whole node tree, pretty-printed. Trees can be tens of thousands of
+// levels deep, so it keeps its own stack instead of recursing; the stack
+// holds one small frame per open level and nothing is copied. A folder's
+// path, which all its entries' paths begin with, is escaped once for all
+// of them.
+class TreeOut {
+ public:
+  explicit TreeOut(Writer& out) : out_(out) {}
+
+  // `depth` is the depth of the line the tree opens on.
+  void tree(std::size_t depth, const Node& root) {
+    stack_.clear();
+    open(root, depth);
+    while (!stack_.empty()) {
+      Frame& top = stack_.back();
+      const std::vector<Node>& children = top.node->children;
+      if (top.next == children.size()) {
+        // Close the "children" array (one level in) and then the node.
+        out_.put(layouts_.at(top.depth).close_children);
+        stack_.pop_back();
+        continue;
+      }
+      const Node& child = children[top.next];
+      const std::size_t child_depth = top.depth + 2;
+      const Layout& l = layouts_.at(top.depth);
+      out_.put(top.next == 0 ? l.first_child : l.next_child);
+      ++top.next;
+      open(child, child_depth);  // may grow the stack; `top` is not used after
     }
   }
+
+ private:
+  struct Frame {
+    const Node* node;
+    std::size_t depth;     // of the line the node opened on
+    std::size_t next = 0;  // index of the next child to write
+  };
+
+  // A folder's path escaped once, one per level of the stack: its entries
+  // are written one after the other at that level.
+  struct Head {
+    const char* data = nullptr;
+    std::size_t size = 0;
+    std::string escaped;
+  };
 
   // `text` escaped: itself when nothing in it needs escaping (the usual
   // case), else its escaped form in `scratch`.
@@ -311,7 +329,7 @@ class JsonOut {
     const PathPieces path = node.path_pieces();
     const std::string_view head = escaped_head(stack_.size(), path.head);
     const std::string_view name = escaped(node.name(), name_scratch_);
-    const Layout& l = layout(d);
+    const Layout& l = layouts_.at(d);
     out_.put(l.open);
     out_.put(name);
     out_.put(l.to_path);
@@ -328,7 +346,7 @@ class JsonOut {
     out_.put(Decimal(node.files).text());
     out_.put(l.to_dirs);
     out_.put(Decimal(node.dirs).text());
-    if (node.mark) put_mark(d, *node.mark);
+    if (node.mark) layouts_.put_mark(out_, d, *node.mark);
     if (node.children.empty()) {
       out_.put(l.close);
     } else {
@@ -338,11 +356,8 @@ class JsonOut {
   }
 
   Writer& out_;
+  Layouts layouts_;
   std::vector<Frame> stack_;
-  std::vector<Layout> layouts_;
-  Layout deep_;
-  std::size_t deep_depth_ = 0;
-  std::size_t mark_bytes_ = 0;
   std::vector<Head> heads_;
   std::string scratch_;
   std::string name_scratch_;
@@ -356,7 +371,8 @@ void append_json_string(std::string& out, std::string_view text) {
 }
 
 void write_json_report(const Report& report, Writer& out) {
-  JsonOut json(out);
+  Members json(out);
+  TreeOut trees(out);
   out.put('{');
   json.string_member(0, true, "tool", report.tool);
   json.string_member(0, false, "version", report.version);
@@ -367,7 +383,7 @@ void write_json_report(const Report& report, Writer& out) {
   json.integer_member(0, false, "denied", report.denied);
   json.integer_member(0, false, "elapsed_ms", report.elapsed_ms);
   json.key(0, false, "tree");
-  json.tree(1, report.tree);
+  trees.tree(1, report.tree);
   json.key(0, false, "greens");
   if (report.greens.empty()) {
     out.put("[]");
@@ -377,7 +393,7 @@ void write_json_report(const Report& report, Writer& out) {
     for (const Node& green : report.greens) {
       out.put(first ? "\n" : ",\n");
       json.indent(2);
-      json.tree(2, green);
+      trees.tree(2, green);
       first = false;
     }
     json.close(1, ']');

@@ -34,6 +34,29 @@ std::uint32_t level_limit(std::uint32_t depth) {
   return depth == std::numeric_limits<std::uint32_t>::max() ? depth : depth + 1;
 }
 
+void add_totals(Node& to, const Node& from) {
+  add_saturating(to.bytes, from.bytes);
+  add_saturating(to.files, from.files);
+  add_saturating(to.dirs, from.dirs);
+}
+
+// The names of a folder's entries that will get nodes, in listing order, in
+// one block their nodes share with the folder's path `folder`; gathered in
+// `scratch`.
+EntryNames entry_names(std::string_view folder, const platform::RecordList& records,
+                       std::string& scratch) {
+  scratch.assign(folder);
+  scratch.push_back(DISPLAY_SEPARATOR);
+  const std::size_t head = scratch.size();
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    const DirRecord& record = records[i];
+    if (record.kind == EntryKind::skip) continue;
+    platform::append_utf8_lossy(scratch, records.name(record));
+    scratch.push_back(EntryNames::NAME_END);
+  }
+  return scratch.size() > head ? EntryNames(scratch, head) : EntryNames();
+}
+
 // One directory on the walk's stack.
 struct Frame {
   Node node;                        // texts set on entry if kept, at its end if green
@@ -75,9 +98,7 @@ class Walker {
           break;
         }
         Frame& parent = stack_.back();
-        add_saturating(parent.node.bytes, done.bytes);
-        add_saturating(parent.node.files, done.files);
-        add_saturating(parent.node.dirs, done.dirs);
+        add_totals(parent.node, done);
         if (parent.limit != 0) parent.node.children.push_back(std::move(done));
         continue;
       }
@@ -129,23 +150,9 @@ class Walker {
     // move while the listing is taken in.
     if (limit != 0) {
       f.node.children.reserve(f.records.size());
-      name_entries(f);
+      f.names =
+          entry_names(std::string_view(display_).substr(0, f.display_size), f.records, names_);
     }
-  }
-
-  // Writes the names of the entries of `f` that will get nodes, in listing
-  // order, into one block their nodes share with its path.
-  void name_entries(Frame& f) {
-    names_.assign(display_, 0, f.display_size);
-    names_.push_back(DISPLAY_SEPARATOR);
-    const std::size_t head = names_.size();
-    for (std::size_t i = 0; i < f.records.size(); ++i) {
-      const DirRecord& record = f.records[i];
-      if (record.kind == EntryKind::skip) continue;
-      platform::append_utf8_lossy(names_, f.records.name(record));
-      names_.push_back(EntryNames::NAME_END);
-    }
-    if (names_.size() > head) f.names = EntryNames(names_, head);
   }
 
   void enter_child(Frame& parent, const DirRecord& record) {
