@@ -1,22 +1,19 @@
-#include "driver.h"
+#include "app/driver.h"
 
-#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <limits>
 #include <new>
-#include <thread>
 #include <utility>
 
-#include "json_report.h"
-#include "listing.h"
+#include "app/status_line.h"
 #include "platform/platform.h"
-#include "progress.h"
-#include "report.h"
+#include "report/json_report.h"
+#include "report/report.h"
+#include "report/text_report.h"
+#include "report/writer.h"
 #include "rules/rules.h"
-#include "scanner.h"
-#include "text_report.h"
-#include "writer.h"
+#include "walk/walk.h"
 
 namespace oskra {
 
@@ -125,26 +122,16 @@ int analyse(const Options& options) {
   }();
 
   const auto start = std::chrono::steady_clock::now();
-  WalkResult scan;
-  const std::optional<std::uint64_t> file_size = platform::root_file_size(*root);
-  if (file_size) {
-    scan = walk_file(*root, *file_size, engine);
-  } else {
+  WalkResult scanned;
+  {
     StatusLine status(start);  // erased at the end of this block, before the report
-    const std::size_t descriptors = platform::descriptor_budget();
-    unsigned workers =
-        listing_workers(std::thread::hardware_concurrency(), platform::on_rotating_disk(*root),
-                        descriptors, platform::address_space_limit());
-#ifdef OSKRA_LISTING_WORKERS_CAP  // benchmark builds only (tools/bench)
-    workers = std::min(workers, unsigned{OSKRA_LISTING_WORKERS_CAP});
-#endif
-    PrefetchingSource<platform::DirectoryReader> source(workers, descriptors);
-    scan = walk(source, *root, options.depth, engine,
-                [&status](const WalkProgress& so_far) { status.update(so_far); });
+    scanned = scan(*root, options.depth, engine, [&status](const WalkProgress& so_far) {
+      status.update(so_far.bytes, so_far.files, so_far.dirs);
+    });
   }
   const auto elapsed = std::chrono::steady_clock::now() - start;
   const Report report = make_report(
-      std::move(scan), static_cast<std::uint64_t>(
+      std::move(scanned), static_cast<std::uint64_t>(
                            std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()));
 
   bool reader_gone = false;

@@ -1,4 +1,4 @@
-#include "driver.h"
+#include "app/driver.h"
 
 #include <gtest/gtest.h>
 

@@ -1,3 +1,3 @@
-#include "driver.h"
+#include "app/driver.h"
 
 int main(int argc, char** argv) { return oskra::run(argc, argv); }

@@ -1,10 +1,10 @@
-#include "progress.h"
+#include "app/status_line.h"
 
 #include <algorithm>
 #include <array>
 #include <string_view>
 
-#include "format.h"
+#include "report/format.h"
 #include "platform/platform.h"
 #include "text/unicode.h"
 
@@ -49,10 +49,10 @@ std::size_t usable_columns() {
 
 }  // namespace
 
-std::string status_line(const WalkProgress& so_far, std::uint64_t seconds, std::size_t max_cells,
-                        std::size_t& cells) {
+std::string status_line(std::uint64_t bytes, std::uint64_t files, std::uint64_t dirs,
+                        std::uint64_t seconds, std::size_t max_cells, std::size_t& cells) {
   std::string line = "扫描中 ";
-  append_totals(line, so_far.bytes, so_far.files, so_far.dirs);
+  append_totals(line, bytes, files, dirs);
   line += Decimal(seconds).text();
   line += " 秒";
   cells = 0;
@@ -73,7 +73,7 @@ StatusLine::StatusLine(Clock::time_point start)
 
 StatusLine::~StatusLine() { erase(); }
 
-void StatusLine::update(const WalkProgress& so_far) {
+void StatusLine::update(std::uint64_t bytes, std::uint64_t files, std::uint64_t dirs) {
   if (!terminal_) return;
   const Clock::time_point now = Clock::now();
   if (now < next_draw_) return;
@@ -82,7 +82,7 @@ void StatusLine::update(const WalkProgress& so_far) {
   const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(now - start_).count();
   std::size_t cells = 0;
   std::string text = "\r";
-  text += status_line(so_far, static_cast<std::uint64_t>(seconds), max_cells, cells);
+  text += status_line(bytes, files, dirs, static_cast<std::uint64_t>(seconds), max_cells, cells);
   // Blank what a longer line before it left, within the width there is
   // now: text past it would wrap.
   const std::size_t old = std::min(drawn_cells_, max_cells);

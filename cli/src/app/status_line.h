@@ -10,15 +10,13 @@
 #include <cstdint>
 #include <string>
 
-#include "scanner.h"
-
 namespace oskra {
 
 // "扫描中 1.2 GB ｜ 12345 个文件 ｜ 678 个目录 ｜ 3 秒", in the words of the
 // report's totals line, cut to at most `max_cells` terminal columns (a
 // CJK character takes two). `cells` receives the width of what is returned.
-std::string status_line(const WalkProgress& so_far, std::uint64_t seconds, std::size_t max_cells,
-                        std::size_t& cells);
+std::string status_line(std::uint64_t bytes, std::uint64_t files, std::uint64_t dirs,
+                        std::uint64_t seconds, std::size_t max_cells, std::size_t& cells);
 
 class StatusLine {
  public:
@@ -31,8 +29,9 @@ class StatusLine {
   StatusLine& operator=(const StatusLine&) = delete;
   ~StatusLine();  // erases
 
-  // Draws on the first call, then at most every REDRAW apart.
-  void update(const WalkProgress& so_far);
+  // Draws what has been counted so far: on the first call, then at most
+  // every REDRAW apart.
+  void update(std::uint64_t bytes, std::uint64_t files, std::uint64_t dirs);
 
   // Blanks the line and leaves the cursor where it was before the first
   // draw. Drawing may start again afterwards.

@@ -1,4 +1,4 @@
-#include "progress.h"
+#include "app/status_line.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,6 @@ namespace {
 // The cut counts terminal columns, two for each Chinese character and
 // for "｜", and never splits a character.
 TEST(StatusLine, WordingAndCutToColumns) {
-  const WalkProgress so_far{1288490189, 12345, 678};
   const std::string full = "扫描中 1.2 GB ｜ 12345 个文件 ｜ 678 个目录 ｜ 3 秒";
   struct Case {
     std::size_t max_cells;
@@ -21,7 +20,7 @@ TEST(StatusLine, WordingAndCutToColumns) {
                         Case{50, "扫描中 1.2 GB ｜ 12345 个文件 ｜ 678 个目录 ｜ 3 ", 49},
                         Case{15, "扫描中 1.2 GB ", 14}, Case{5, "扫描", 4}, Case{1, "", 0}}) {
     std::size_t cells = 99;
-    EXPECT_EQ(status_line(so_far, 3, c.max_cells, cells), c.text) << c.max_cells;
+    EXPECT_EQ(status_line(1288490189, 12345, 678, 3, c.max_cells, cells), c.text) << c.max_cells;
     EXPECT_EQ(cells, c.cells) << c.max_cells;
   }
 }

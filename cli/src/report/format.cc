@@ -1,4 +1,4 @@
-#include "format.h"
+#include "report/format.h"
 
 #include <system_error>
 

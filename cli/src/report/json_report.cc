@@ -1,4 +1,4 @@
-#include "json_report.h"
+#include "report/json_report.h"
 
 #include <array>
 #include <cstddef>
@@ -7,7 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "format.h"
+#include "report/format.h"
 
 namespace oskra {
 namespace {

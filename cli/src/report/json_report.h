@@ -4,8 +4,8 @@
 #include <string>
 #include <string_view>
 
-#include "report.h"
-#include "writer.h"
+#include "report/report.h"
+#include "report/writer.h"
 
 namespace oskra {
 

@@ -1,4 +1,4 @@
-#include "json_report.h"
+#include "report/json_report.h"
 
 #include <gtest/gtest.h>
 

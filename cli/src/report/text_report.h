@@ -2,9 +2,9 @@
 #pragma once
 
 #include <cstdint>
-#include "format.h"
-#include "report.h"
-#include "writer.h"
+#include "report/format.h"
+#include "report/report.h"
+#include "report/writer.h"
 
 namespace oskra {
 

@@ -1,4 +1,4 @@
-#include "text_report.h"
+#include "report/text_report.h"
 
 #include <gtest/gtest.h>
 

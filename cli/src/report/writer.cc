@@ -1,4 +1,4 @@
-#include "writer.h"
+#include "report/writer.h"
 
 #include <algorithm>
 #include <utility>

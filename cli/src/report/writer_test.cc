@@ -1,4 +1,4 @@
-#include "writer.h"
+#include "report/writer.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "green_list.h"
+#include "walk/green_list.h"
 
 #include <algorithm>
 #include <utility>

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "report.h"
+#include "walk/node.h"
 
 namespace oskra {
 

@@ -1,4 +1,4 @@
-#include "listing.h"
+#include "walk/listing.h"
 
 namespace oskra {
 
@@ -185,24 +185,14 @@ void AheadBound::update() {
   }
 }
 
-// --- WalkPosition ------------------------------------------------------------
+// --- Cursor ------------------------------------------------------------------
 
-WalkPosition::Next WalkPosition::next(NativeStringView dir) {
+Cursor::Next Cursor::next() {
   while (!levels_.empty()) {
     Level& level = levels_.back();
-    Subdirs& subdirs = level.slot->subdirs;
-    if (level.next < subdirs.count()) {
-      // The walk names it by its whole path: the last component must be
-      // the name its parent's listing gave it.
-      const NativeStringView name = subdirs.name(level.next);
-      if (dir.size() > name.size() && dir.ends_with(name) &&
-          dir[dir.size() - name.size() - 1] == platform::SEPARATOR) {
-        return Next{level.slot, level.next++};
-      }
-      return Next{};
-    }
-    // The walk is through with it and everything below it. A root's slot
-    // stays with its source; its names go.
+    if (level.next < level.slot->subdirs.count()) return Next{level.slot, level.next++};
+    // The stream has moved past it and everything below it. A root's slot
+    // stays with its engine; its names go.
     Slot* done = level.slot;
     levels_.pop_back();
     if (done->parent != nullptr) {
@@ -251,18 +241,6 @@ std::vector<Slot*> path_from_held(Slot& parent, KeptHandle& from) {
   }
   std::reverse(path.begin(), path.end());
   return path;
-}
-
-void free_tree(std::unique_ptr<Slot> root) {
-  std::vector<std::unique_ptr<Slot>> left;
-  if (root) left.push_back(std::move(root));
-  while (!left.empty()) {
-    std::unique_ptr<Slot> slot = std::move(left.back());
-    left.pop_back();
-    for (std::unique_ptr<Slot>& child : slot->subdirs.made) {
-      if (child) left.push_back(std::move(child));
-    }
-  }
 }
 
 }  // namespace listing

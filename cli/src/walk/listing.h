@@ -1,27 +1,33 @@
-// Listing ahead of the walk.
+// The ordered stream of listings the walk consumes, and the engine that
+// produces it from the file system on worker threads.
 //
-// The contract. The walk asks for one directory at a time, in depth-first
-// order, entering the subdirectories of each listing in the order they are
-// listed. `PrefetchingSource` lists the directories it will ask for next on
-// worker threads, as soon as their parent's listing names them, and hands
-// each finished listing over when the walk asks for it. What the walk sees
-// is exactly what a one-thread listing gives: the same records, in the same
-// order, with the same failures. A request out of that order is served by
-// the directory's whole path, at the cost of one handle for as long as it
-// is read, and changes nothing else.
+// The contract (`ListingStream`). Listings come in depth-first order: the
+// root's first; after each listing, the listings of its records of kind
+// `directory`, in record order, each followed by everything below it. The
+// walk takes them one after the other and never names a directory: which
+// listing comes next follows from the records it already has. Any producer
+// of the same order will do (the directory reader here; records already in
+// memory elsewhere).
+//
+// The engine (`OrderedListing`). It lists the directories the walk will
+// take next on worker threads, as soon as their parent's listing names
+// them, and hands each finished listing over in the stream's order. What the
+// walk sees is exactly what a one-thread listing gives: the same records, in
+// the same order, with the same failures. With no workers it is the same
+// engine, the walk's own thread listing each directory when it is due.
 //
 // The pieces, each below with what it owns:
 //   Slot         one directory from the moment it is started to the moment
-//                the walk is through with it;
-//   Frontier     what is left to start, in the walk's order: the walk's
-//                order as a list, so no two directories are ever compared;
+//                the stream has moved past everything below it;
+//   Frontier     what is left to start, in the stream's order: that order as
+//                a list, so no two directories are ever compared;
 //   HandleBudget the open handles: how many, which are kept for children
 //                still to open, which are given up first when none are left;
-//   AheadBound   the listings finished before the walk wants them;
-//   WalkPosition where the walk is, to tell which slot it asks for;
-//   PrefetchingSource  the workers and the walk's requests, over the above.
+//   AheadBound   the listings finished before the walk takes them;
+//   Cursor       where the stream has got to, and the slots it is through with;
+//   OrderedListing  the workers and the walk's calls, over the above.
 //
-// Threads. One mutex in PrefetchingSource guards every piece (all their
+// Threads. One mutex in OrderedListing guards every piece (all their
 // members are read and written under it) but two counts of HandleBudget,
 // atomics because they change outside it: the kept handles alive (one closes
 // when whichever thread holds it last lets go) and their limit (lowered and
@@ -44,6 +50,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -53,8 +60,29 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/records.h"
+#include "walk/level_by_level.h"
 
 namespace oskra {
+
+// One directory's listing, as the stream yields it.
+struct Listing {
+  std::size_t depth = 0;  // 0 for the root
+  // Its name below its parent; the root's whole path. Valid until the
+  // stream is asked for the next listing.
+  platform::NativeStringView name;
+  platform::RecordList records;
+  platform::ListStatus status = platform::ListStatus::ok;
+};
+
+// The listings of one tree, in the order stated at the top of this file.
+class ListingStream {
+ public:
+  virtual ~ListingStream() = default;
+  // The next listing; false once every listing has been yielded (the root's
+  // always is, even when it cannot be opened).
+  virtual bool next(Listing& out) = 0;
+};
 
 // How many threads list besides the walk's own: none on a rotating disk,
 // where parallel reads cost seeks, nor under a small limit on address space
@@ -255,21 +283,19 @@ class AheadBound {
   bool full_ = false;
 };
 
-// Where the walk is: the listings it has taken, each with how many of its
-// subdirectories it has asked for since.
-class WalkPosition {
+// Where the stream has got to: the listings it has yielded that have
+// subdirectories still to come, each with how many of them have come since.
+class Cursor {
  public:
-  // The directory the walk asks for by its whole path `dir`: subdirectory
-  // `index` of `parent` when it is the next in order (its slot, if made, in
-  // `parent->subdirs.made[index]`), or no parent when it is not. Slots the
-  // walk is through with are freed on the way.
+  // The slot of the next listing: subdirectory `index` of `parent` (its
+  // slot, if made, in `parent->subdirs.made[index]`); no parent once the
+  // stream is through. Slots it has moved past are freed on the way.
   struct Next {
     Slot* parent = nullptr;
     std::size_t index = 0;
   };
-  Next next(NativeStringView dir);
-  void entered(Slot& slot) { levels_.push_back(Level{&slot, 0}); }
-  bool empty() const { return levels_.empty(); }
+  Next next();
+  void yielded(Slot& slot) { levels_.push_back(Level{&slot, 0}); }
 
  private:
   struct Level {
@@ -287,23 +313,29 @@ Slot& make_next_child(Slot& parent);
 // nearest one whose handle is held (copied to `from`; none: the root's
 // path), `parent` last.
 std::vector<Slot*> path_from_held(Slot& parent, KeptHandle& from);
-// Frees a tree of slots without recursing down its depth.
-void free_tree(std::unique_ptr<Slot> root);
-
 }  // namespace listing
 
 // `Reader` opens and reads directories (platform::DirectoryReader, or a
 // test's fake): a `Handle` type and open_root, open (relative to a handle),
 // read, identify, open_parent and reserve; each thread has a reader of its
-// own.
+// own, made by `make_reader`.
 template <class Reader>
-class PrefetchingSource final : public platform::DirectorySource {
+class OrderedListing final : public ListingStream {
  public:
   using Handle = typename Reader::Handle;
   using Limits = listing::Limits;
+  using MakeReader = std::function<Reader()>;
 
-  PrefetchingSource(unsigned workers, std::size_t descriptors, Limits limits = {})
-      : budget_(descriptors, workers + 1), ahead_(limits) {
+  // The listings of the tree at `root` (its exact native path), read by the
+  // walk's thread and `workers` more, with at most `descriptors` handles
+  // open at once.
+  OrderedListing(platform::NativeStringView root, unsigned workers, std::size_t descriptors,
+                 Limits limits = {}, MakeReader make_reader = [] { return Reader(); })
+      : root_path_(root),
+        make_reader_(std::move(make_reader)),
+        budget_(descriptors, workers + 1),
+        ahead_(limits),
+        own_reader_(make_reader_()) {
     threads_.reserve(workers);
     try {
       for (unsigned i = 0; i < workers; ++i) threads_.emplace_back([this] { work(); });
@@ -312,19 +344,19 @@ class PrefetchingSource final : public platform::DirectorySource {
       // ones there are, or the walk's own, list everything.
     }
   }
-  PrefetchingSource(const PrefetchingSource&) = delete;
-  PrefetchingSource& operator=(const PrefetchingSource&) = delete;
-  ~PrefetchingSource() override {
+  OrderedListing(const OrderedListing&) = delete;
+  OrderedListing& operator=(const OrderedListing&) = delete;
+  ~OrderedListing() override {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       stop_ = true;
     }
     wanted_.notify_all();
     for (std::thread& t : threads_) t.join();
-    listing::free_tree(std::move(root_));
+    free_slots(std::move(root_));
   }
 
-  platform::ListStatus list(platform::NativeStringView dir, platform::RecordList& out) override;
+  bool next(Listing& out) override;
 
   // The most bytes that waited ahead of the walk at any one time.
   std::size_t peak_bytes_ahead() {
@@ -347,7 +379,19 @@ class PrefetchingSource final : public platform::DirectorySource {
   static const Handle& handle_of(const KeptHandle& kept) {
     return static_cast<const listing::HandleBudget::Kept<Handle>*>(kept.get())->handle;
   }
+  // Frees a tree of slots without recursing down its depth.
+  static void free_slots(std::unique_ptr<Slot> root) {
+    std::vector<std::unique_ptr<Slot>> slots;
+    if (root) slots.push_back(std::move(root));
+    free_level_by_level(std::move(slots), [](std::unique_ptr<Slot>& slot, auto& pending) {
+      for (std::unique_ptr<Slot>& child : slot->subdirs.made) {
+        if (child) pending.push_back(std::move(child));
+      }
+    });
+  }
 
+  Slot* due(std::unique_lock<std::mutex>& lock);
+  Slot& list_here(Job job, std::unique_lock<std::mutex>& lock);
   Job start(Slot& parent, Reader& reader);
   void list_one(Job& job, Reader& reader);
   template <class Open>
@@ -355,27 +399,27 @@ class PrefetchingSource final : public platform::DirectorySource {
   bool offer(Slot& slot, Handle& handle, Reader& reader);
   KeptHandle give_up(Slot& slot, Reader& reader);
   void finish(Slot& slot, bool ahead);
-  platform::ListStatus list_by_path(platform::NativeStringView dir, platform::RecordList& out);
   std::size_t idle_wanted() const;
   void wake_workers(std::size_t count);
   void work();
 
+  const NativeString root_path_;
+  const MakeReader make_reader_;
   std::mutex mutex_;
   std::condition_variable done_;    // the listing the walk waits for is done
   std::condition_variable wanted_;  // work or room for it, or the end
   bool stop_ = false;
   std::size_t idle_ = 0;           // workers waiting for work
   const Slot* awaited_ = nullptr;  // the listing the walk waits for
-  NativeString root_path_;
   std::unique_ptr<Slot> root_;
   listing::Frontier frontier_;
   listing::HandleBudget budget_;
   listing::AheadBound ahead_;
-  listing::WalkPosition walk_;
+  listing::Cursor cursor_;
   Reader own_reader_;  // the walk's thread lists with this one
   std::vector<std::thread> threads_;
 };
 
 }  // namespace oskra
 
-#include "listing_impl.h"
+#include "walk/listing_engine.h"

@@ -1,63 +1,65 @@
-// The bodies of PrefetchingSource, apart from its contract in listing.h.
+// The bodies of OrderedListing, apart from its contract in listing.h.
 #pragma once
 
 namespace oskra {
 
 template <class Reader>
-platform::ListStatus PrefetchingSource<Reader>::list(platform::NativeStringView dir,
-                                                     platform::RecordList& out) {
+bool OrderedListing<Reader>::next(Listing& out) {
   std::unique_lock<std::mutex> lock(mutex_);
-  Slot* slot = nullptr;
-  if (!root_) {
-    // The first request is the root, opened by its path.
-    root_path_.assign(dir);
-    root_ = std::make_unique<Slot>();
-    slot = root_.get();
-    slot->name = root_path_;
-    frontier_.push_back(*slot);
-    ahead_.started();
-    Job job{slot, {}, {}};
-    lock.unlock();
-    list_one(job, own_reader_);
-    lock.lock();
-    finish(*slot, /*ahead=*/false);
-  } else {
-    const listing::WalkPosition::Next next = walk_.next(dir);
-    if (next.parent == nullptr || next.index > next.parent->subdirs.started) {
-      lock.unlock();
-      return list_by_path(dir, out);
-    }
-    if (next.index < next.parent->subdirs.started) {
-      slot = next.parent->subdirs.made[next.index].get();
-    } else {
-      // Nobody has started it: the walk lists it itself.
-      Job job = start(*next.parent, own_reader_);
-      slot = job.slot;
-      lock.unlock();
-      list_one(job, own_reader_);
-      lock.lock();
-      finish(*slot, /*ahead=*/false);
-    }
-    if (!slot->done) {
-      awaited_ = slot;
-      done_.wait(lock, [slot] { return slot->done; });
-      awaited_ = nullptr;
-    }
-    ahead_.taken(*slot);
+  Slot* const slot = due(lock);
+  if (slot == nullptr) return false;
+  if (!slot->done) {
+    awaited_ = slot;
+    done_.wait(lock, [slot] { return slot->done; });
+    awaited_ = nullptr;
   }
-  out = std::move(slot->records);
-  const platform::ListStatus status = slot->status;
-  // Its subdirectories are what the walk asks for next, in order.
-  walk_.entered(*slot);
+  ahead_.taken(*slot);
+  out.depth = slot->depth;
+  out.name = slot->name;
+  out.records = std::move(slot->records);
+  out.status = slot->status;
+  // Its subdirectories are the listings that come next, in order.
+  cursor_.yielded(*slot);
   const std::size_t wake = idle_wanted();
   lock.unlock();
   wake_workers(wake);
-  return status;
+  return true;
+}
+
+// Under the lock: the slot of the next listing, started and listed here if
+// no worker has started it; null once the stream is through.
+template <class Reader>
+listing::Slot* OrderedListing<Reader>::due(std::unique_lock<std::mutex>& lock) {
+  if (!root_) {
+    // The first listing is the root's, opened by its path.
+    root_ = std::make_unique<Slot>();
+    root_->name = root_path_;
+    frontier_.push_back(*root_);
+    ahead_.started();
+    return &list_here(Job{root_.get(), {}, {}}, lock);
+  }
+  const listing::Cursor::Next next = cursor_.next();
+  if (next.parent == nullptr) return nullptr;
+  if (next.index < next.parent->subdirs.started) return next.parent->subdirs.made[next.index].get();
+  Job job = start(*next.parent, own_reader_);
+  return &list_here(std::move(job), lock);
+}
+
+// Under the lock, let go while it lists: the walk's thread lists the job's
+// slot.
+template <class Reader>
+listing::Slot& OrderedListing<Reader>::list_here(Job job, std::unique_lock<std::mutex>& lock) {
+  Slot& slot = *job.slot;
+  lock.unlock();
+  list_one(job, own_reader_);
+  lock.lock();
+  finish(slot, /*ahead=*/false);
+  return slot;
 }
 
 // Under the lock: starts the next subdirectory of `parent`.
 template <class Reader>
-typename PrefetchingSource<Reader>::Job PrefetchingSource<Reader>::start(Slot& parent,
+typename OrderedListing<Reader>::Job OrderedListing<Reader>::start(Slot& parent,
                                                                          Reader& reader) {
   Slot& slot = listing::make_next_child(parent);
   frontier_.started(slot, parent);
@@ -93,7 +95,7 @@ typename PrefetchingSource<Reader>::Job PrefetchingSource<Reader>::start(Slot& p
 // Without the lock: opens the job's slot (and ancestors on the way, if its
 // parent's handle was given up) and reads it.
 template <class Reader>
-void PrefetchingSource<Reader>::list_one(Job& job, Reader& reader) {
+void OrderedListing<Reader>::list_one(Job& job, Reader& reader) {
   Slot& slot = *job.slot;
   KeptHandle from = std::move(job.from);
   Handle on_the_way;  // an ancestor opened below `from`, not kept
@@ -137,7 +139,7 @@ void PrefetchingSource<Reader>::list_one(Job& job, Reader& reader) {
 // the rest briefly, so it waits a little, and only a few times.
 template <class Reader>
 template <class Open>
-platform::OpenStatus PrefetchingSource<Reader>::open_retrying(Reader& reader, Open open) {
+platform::OpenStatus OrderedListing<Reader>::open_retrying(Reader& reader, Open open) {
   constexpr int WAITS = 8;  // about a tenth of a second in all
   for (int waited = 0;;) {
     const platform::OpenStatus status = open();
@@ -162,7 +164,7 @@ platform::OpenStatus PrefetchingSource<Reader>::open_retrying(Reader& reader, Op
 // it and the budget allows, giving up a shallower one if that makes room.
 // What is not kept is remembered by its identity, to be had again.
 template <class Reader>
-bool PrefetchingSource<Reader>::offer(Slot& slot, Handle& handle, Reader& reader) {
+bool OrderedListing<Reader>::offer(Slot& slot, Handle& handle, Reader& reader) {
   if (!slot.queued || !slot.subdirs.left() || slot.handle) return false;
   while (!budget_.room()) {
     Slot* victim = budget_.first_to_give_up();
@@ -182,7 +184,7 @@ bool PrefetchingSource<Reader>::offer(Slot& slot, Handle& handle, Reader& reader
 // Under the lock: takes `slot`'s handle out of the kept ones, remembering
 // who it was.
 template <class Reader>
-listing::KeptHandle PrefetchingSource<Reader>::give_up(Slot& slot, Reader& reader) {
+listing::KeptHandle OrderedListing<Reader>::give_up(Slot& slot, Reader& reader) {
   KeptHandle handle = budget_.release(slot);
   platform::DirIdentity identity;
   if (reader.identify(handle_of(handle), identity)) slot.identity = identity;
@@ -191,31 +193,21 @@ listing::KeptHandle PrefetchingSource<Reader>::give_up(Slot& slot, Reader& reade
 
 // Under the lock: publishes a finished listing.
 template <class Reader>
-void PrefetchingSource<Reader>::finish(Slot& slot, bool ahead) {
+void OrderedListing<Reader>::finish(Slot& slot, bool ahead) {
   slot.done = true;
   frontier_.listed(slot);
   ahead_.finished(slot, ahead);
 }
 
-template <class Reader>
-platform::ListStatus PrefetchingSource<Reader>::list_by_path(platform::NativeStringView dir,
-                                                             platform::RecordList& out) {
-  Handle handle;
-  const platform::OpenStatus opened =
-      open_retrying(own_reader_, [&] { return own_reader_.open_root(dir, handle); });
-  if (opened != platform::OpenStatus::ok) return platform::ListStatus::open_failed;
-  return own_reader_.read(handle, out);
-}
-
 // Under the lock: how many idle workers there is work for.
 template <class Reader>
-std::size_t PrefetchingSource<Reader>::idle_wanted() const {
+std::size_t OrderedListing<Reader>::idle_wanted() const {
   return ahead_.may_start() ? std::min(idle_, frontier_.waiting()) : 0;
 }
 
 // Without the lock.
 template <class Reader>
-void PrefetchingSource<Reader>::wake_workers(std::size_t count) {
+void OrderedListing<Reader>::wake_workers(std::size_t count) {
   if (count >= threads_.size()) {
     wanted_.notify_all();
   } else {
@@ -224,8 +216,8 @@ void PrefetchingSource<Reader>::wake_workers(std::size_t count) {
 }
 
 template <class Reader>
-void PrefetchingSource<Reader>::work() {
-  Reader reader;
+void OrderedListing<Reader>::work() {
+  Reader reader = make_reader_();
   // No memory for its buffer: the others, or the walk, list everything.
   if (!reader.reserve()) return;
   std::unique_lock<std::mutex> lock(mutex_);

@@ -4,20 +4,19 @@
 // handles are given up and had again), and the two reports must be the same
 // document; on the way, never more handles open than allowed, and no more
 // opens than folders, or about.
-#include "listing.h"
+#include "walk/listing.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "json_report.h"
-#include "scanner.h"
+#include "report/json_report.h"
 #include "support/fake_tree.h"
+#include "walk/walk.h"
 
 namespace oskra {
 namespace {
@@ -41,10 +40,10 @@ std::string document(WalkResult walked) {
   return text;
 }
 
-using fake::FakeReader;
+using fake::fake_listing;
 using fake::FakeTree;
 using fake::numbered;
-using Source = PrefetchingSource<FakeReader>;
+using Limits = fake::FakeListing::Limits;
 
 // Every shape that parallel listing could get wrong, in one tree.
 void hostile_tree(FakeTree& t) {
@@ -107,15 +106,11 @@ void hostile_tree(FakeTree& t) {
   }
 }
 
-const NativeString ROOT = fake::native("");
-
 std::string walk_alone(FakeTree& tree, std::uint32_t depth) {
-  FakeReader::tree = &tree;
-  Source source(0, 64);
-  return document(walk(source, ROOT, depth, RuleEngine()));
+  return document(walk(*fake_listing(tree), depth, RuleEngine()));
 }
 
-TEST(PrefetchingSource, ReportsWhatOneThreadReports) {
+TEST(OrderedListing, ReportsWhatOneThreadReports) {
   SCOPED_TRACE(::testing::Message() << "OSKRA_TEST_SEED=" << fake::test_seed());
   FakeTree tree;
   hostile_tree(tree);
@@ -123,7 +118,7 @@ TEST(PrefetchingSource, ReportsWhatOneThreadReports) {
   EXPECT_NE(alone.find("\"denied\": 1,"), std::string::npos);
   // Generous and tight limits; few descriptors, so handles are given up and
   // had again; and once, no descriptor left.
-  for (const Source::Limits limits : {Source::Limits{}, Source::Limits{3, 4096}}) {
+  for (const Limits limits : {Limits{}, Limits{3, 4096}}) {
     for (const std::size_t descriptors : {std::size_t{64}, std::size_t{12}}) {
       for (const std::size_t exhausted_call : {std::size_t{0}, std::size_t{5}}) {
         SCOPED_TRACE(::testing::Message() << limits.listings << " listings, " << descriptors
@@ -131,10 +126,8 @@ TEST(PrefetchingSource, ReportsWhatOneThreadReports) {
         tree.most_open_handles = 0;
         tree.open_calls = 0;
         tree.exhausted_call = exhausted_call;
-        {
-          Source source(4, descriptors, limits);
-          EXPECT_EQ(document(walk(source, ROOT, 3, RuleEngine())), alone);
-        }
+        EXPECT_EQ(document(walk(*fake_listing(tree, 4, descriptors, limits), 3, RuleEngine())),
+                  alone);
         EXPECT_EQ(tree.open_handles, 0u);
         // Never more open at once than it was allowed.
         EXPECT_LE(tree.most_open_handles, descriptors);
@@ -143,7 +136,7 @@ TEST(PrefetchingSource, ReportsWhatOneThreadReports) {
   }
 }
 
-TEST(PrefetchingSource, OpensEachFolderAboutOnceHoweverDeep) {
+TEST(OrderedListing, OpensEachFolderAboutOnceHoweverDeep) {
   SCOPED_TRACE(::testing::Message() << "OSKRA_TEST_SEED=" << fake::test_seed());
   // A chain whose every level waits for its empty folder until all below it
   // is done: with the listings ahead bounded and few handles, each level's
@@ -173,35 +166,14 @@ TEST(PrefetchingSource, OpensEachFolderAboutOnceHoweverDeep) {
       tree.open_calls = 0;
       tree.exhausted_call = shortage.exhausted_call;
       tree.handle_cap = shortage.handle_cap;
-      Source source(workers, 16, {3, 1 << 20});
-      EXPECT_EQ(document(walk(source, ROOT, 0, RuleEngine())), alone);
+      EXPECT_EQ(document(walk(*fake_listing(tree, workers, 16, {3, 1 << 20}), 0, RuleEngine())),
+                alone);
       EXPECT_LE(tree.components_opened, 3u * (2 * LEVELS + 1));
     }
   }
 }
 
-TEST(PrefetchingSource, RequestsOutOfOrderAreListedByPathAndChangeNothing) {
-  FakeTree tree;
-  hostile_tree(tree);
-  FakeReader::tree = &tree;
-  Source source(2, 12);
-  platform::RecordList records;
-  ASSERT_EQ(source.list(ROOT, records), ListStatus::ok);
-  // Not the next in order (that is "wide"): listed by its whole path.
-  const NativeString bushy_0 = fake::native("bushy/0");
-  platform::RecordList skipped;
-  ASSERT_EQ(source.list(bushy_0, skipped), ListStatus::ok);
-  ASSERT_EQ(skipped.size(), 4u);
-  EXPECT_EQ(skipped.name(skipped[0]), platform::from_utf8("f"));
-  EXPECT_EQ(source.list(fake::native("locked"), skipped), ListStatus::open_failed);
-  // The walk's order goes on as if nothing had been asked.
-  platform::RecordList wide;
-  ASSERT_EQ(source.list(fake::native("wide"), wide), ListStatus::ok);
-  EXPECT_EQ(wide.size(), 2200u);
-  EXPECT_LE(tree.most_open_handles, 12u);
-}
-
-TEST(PrefetchingSource, BytesAheadStayWithinTheBound) {
+TEST(OrderedListing, BytesAheadStayWithinTheBound) {
   FakeTree tree;
   // Many folders, each listing a few hundred bytes.
   for (int i = 0; i < 400; ++i) {
@@ -211,18 +183,18 @@ TEST(PrefetchingSource, BytesAheadStayWithinTheBound) {
   }
   const std::string alone = walk_alone(tree, 1);
   constexpr std::size_t BYTES = 2048;
-  Source source(4, 64, {1000, BYTES});
+  const auto listing = fake_listing(tree, 4, 64, {1000, BYTES});
   // The walk dawdles now and then, so the workers run ahead until stopped.
   const ProgressHook dawdle = [](const WalkProgress&) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   };
-  EXPECT_EQ(document(walk(source, ROOT, 1, RuleEngine(), dawdle)), alone);
+  EXPECT_EQ(document(walk(*listing, 1, RuleEngine(), dawdle)), alone);
   // Each of the four workers may finish one listing past the bound.
-  EXPECT_GT(source.peak_bytes_ahead(), BYTES / 2);
-  EXPECT_LE(source.peak_bytes_ahead(), BYTES + 4 * 1024);
+  EXPECT_GT(listing->peak_bytes_ahead(), BYTES / 2);
+  EXPECT_LE(listing->peak_bytes_ahead(), BYTES + 4 * 1024);
 }
 
-TEST(PrefetchingSource, RealTreeReportsWhatOneThreadReports) {
+TEST(OrderedListing, RealTreeReportsWhatOneThreadReports) {
   namespace fs = std::filesystem;
   const fs::path base =
       fs::temp_directory_path() / (numbered("oskra_listing_test_", std::random_device{}()));
@@ -236,13 +208,10 @@ TEST(PrefetchingSource, RealTreeReportsWhatOneThreadReports) {
   const NativeString root = platform::canonicalize(base.string()).value_or(NativeString());
   ASSERT_FALSE(root.empty());
   const RuleEngine engine;
-  std::string alone;
-  {
-    PrefetchingSource<platform::DirectoryReader> source(0, 64);
-    alone = document(walk(source, root, 2, engine));
-  }
-  PrefetchingSource<platform::DirectoryReader> source(8, 64, {4, 1 << 16});
-  const std::string parallel = document(walk(source, root, 2, engine));
+  using DiskListing = OrderedListing<platform::DirectoryReader>;
+  const std::string alone = document(walk(*std::make_unique<DiskListing>(root, 0, 64), 2, engine));
+  const std::string parallel =
+      document(walk(*std::make_unique<DiskListing>(root, 8, 64, Limits{4, 1 << 16}), 2, engine));
   std::error_code ec;
   fs::remove_all(base, ec);
   EXPECT_NE(alone.find("\"dirs\": 333,"), std::string::npos);
@@ -250,49 +219,41 @@ TEST(PrefetchingSource, RealTreeReportsWhatOneThreadReports) {
 }
 
 #ifndef _WIN32
-TEST(PrefetchingSource, AFolderSwappedForALinkIsNotFollowed) {
+TEST(OrderedListing, AFolderSwappedForALinkIsNotFollowed) {
   namespace fs = std::filesystem;
   const fs::path base =
       fs::temp_directory_path() / (numbered("oskra_swap_test_", std::random_device{}()));
   fs::create_directories(base / "tree" / "sub");
   fs::create_directories(base / "outside" / "secret");
-  const NativeString root = (base / "tree").string();
-  PrefetchingSource<platform::DirectoryReader> source(0, 64);
-  platform::RecordList records;
-  ASSERT_EQ(source.list(root, records), ListStatus::ok);
-  ASSERT_EQ(records.size(), 1u);
+  OrderedListing<platform::DirectoryReader> listing((base / "tree").string(), 0, 64);
+  Listing root;
+  ASSERT_TRUE(listing.next(root));
+  ASSERT_EQ(root.records.size(), 1u);
   // Between the parent's listing and its own, "sub" becomes a link out of
   // the tree.
   fs::rename(base / "tree" / "sub", base / "moved");
   fs::create_directory_symlink(base / "outside", base / "tree" / "sub");
-  platform::RecordList sub;
-  EXPECT_EQ(source.list(root + "/sub", sub), ListStatus::open_failed);
-  EXPECT_EQ(sub.size(), 0u);
+  Listing sub;
+  ASSERT_TRUE(listing.next(sub));
+  EXPECT_EQ(sub.name, "sub");
+  EXPECT_EQ(sub.status, ListStatus::open_failed);
+  EXPECT_EQ(sub.records.size(), 0u);
+  EXPECT_FALSE(listing.next(sub));
   std::error_code ec;
   fs::remove_all(base, ec);
 }
 #endif
 
-TEST(ListingWorkers, FromCoresDiskDescriptorsAndAddressSpace) {
+TEST(ListingWorkers, NoneWhereParallelReadsCostAndNeverMoreThanHandlesAllow) {
   constexpr std::uint64_t ANY = UINT64_MAX;
-  struct Case {
-    unsigned cores;
-    bool rotating;
-    std::size_t descriptors;
-    std::uint64_t address_space;
-    unsigned workers;
-  } cases[] = {
-      {2, false, 1016, ANY, 8},      {8, false, 1016, ANY, 32},
-      {16, false, 1016, ANY, 32},    {0, false, 1016, ANY, 4},  // unknown core count
-      {2, true, 1016, ANY, 0},  // a rotating disk: one listing at a time
-      {8, false, 8, ANY, 1},         {2, false, 24, ANY, 5},
-      {2, false, 7, ANY, 0},         {2, false, 1016, 60u << 20, 0},  // `ulimit -v 60000`
-      {2, false, 1016, 1u << 30, 8},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(listing_workers(c.cores, c.rotating, c.descriptors, c.address_space), c.workers)
-        << c.cores << " cores, rotating " << c.rotating << ", " << c.descriptors << ", "
-        << c.address_space;
+  EXPECT_EQ(listing_workers(8, /*rotating=*/true, 1016, ANY), 0u);
+  EXPECT_EQ(listing_workers(8, false, 1016, 60u << 20), 0u);  // `ulimit -v 60000`
+  EXPECT_GT(listing_workers(0, false, 1016, ANY), 0u);        // core count unknown
+  // Each lister, the walk's own too, needs two handles at once and as many
+  // again to keep for children: the workers never want more than there are.
+  for (std::size_t descriptors = 0; descriptors < 200; ++descriptors) {
+    const unsigned workers = listing_workers(64, false, descriptors, ANY);
+    EXPECT_LE(4 * (workers + 1), std::max<std::size_t>(descriptors, 4)) << descriptors;
   }
 }
 

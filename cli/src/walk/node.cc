@@ -1,9 +1,11 @@
-#include "report.h"
+#include "walk/node.h"
 
 #include <algorithm>
 #include <cstring>
 #include <new>
 #include <utility>
+
+#include "walk/level_by_level.h"
 
 namespace oskra {
 namespace detail {
@@ -91,13 +93,9 @@ Node& Node::operator=(Node&& other) noexcept {
 
 Node::~Node() {
   if (children.empty()) return;
-  std::vector<Node> pending = std::move(children);
-  while (!pending.empty()) {
-    Node node = std::move(pending.back());
-    pending.pop_back();
-    for (Node& c : node.children) pending.push_back(std::move(c));
-    // `node` now holds only emptied children: freeing it recurses one level.
-  }
+  free_level_by_level(std::move(children), [](Node& node, std::vector<Node>& pending) {
+    for (Node& child : node.children) pending.push_back(std::move(child));
+  });
 }
 
 Node Node::copy_alone() const {
@@ -128,21 +126,6 @@ void EntryNames::name_next(Node& node) {
   node.name_ = rest_.data();
   node.name_size_ = static_cast<std::uint32_t>(size);
   rest_.remove_prefix(std::min(size + 1, rest_.size()));
-}
-
-Report make_report(WalkResult walked, std::uint64_t elapsed_ms) {
-  Report report;
-  report.path = walked.root.path();
-  report.total_bytes = walked.root.bytes;
-  // A file as the root (the only root without a folder in it) is one file,
-  // while its node, like any file's, counts nothing beneath it.
-  report.files = walked.root.dirs == 0 ? 1 : walked.root.files;
-  report.dirs = walked.root.dirs;
-  report.denied = walked.denied;
-  report.elapsed_ms = elapsed_ms;
-  report.tree = std::move(walked.root);
-  report.greens = std::move(walked.greens);
-  return report;
 }
 
 }  // namespace oskra

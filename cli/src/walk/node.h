@@ -1,4 +1,5 @@
-// The records a run produces: the detail tree and the report around it.
+// The detail tree: one `Node` per entry the walk keeps, each owning its
+// children, with texts shared per folder.
 #pragma once
 
 #include <atomic>
@@ -10,7 +11,6 @@
 #include <utility>
 #include <vector>
 
-#include "oskra_version.h"
 #include "rules/rules.h"
 
 namespace oskra {
@@ -126,35 +126,16 @@ class EntryNames {
   std::string_view rest_;  // the names not yet handed out
 };
 
-inline constexpr std::string_view PRODUCT_NAME = OSKRA_PRODUCT_NAME;
-inline constexpr std::string_view TOOL_ID = OSKRA_TOOL_ID;
-inline constexpr std::string_view TOOL_VERSION = OSKRA_VERSION;
+// Totals stop at the largest value instead of wrapping around.
+inline void add_saturating(std::uint64_t& total, std::uint64_t more) {
+  total = more > UINT64_MAX - total ? UINT64_MAX : total + more;
+}
 
-// What one walk yields: the root, whose totals cover the whole tree, the
-// folders that could not be listed, and the green entries, largest first.
-struct WalkResult {
-  Node root;
-  std::uint64_t denied = 0;
-  std::vector<Node> greens;
-};
-
-// The result of one run, fields in output order.
-struct Report {
-  std::string_view tool = TOOL_ID;
-  std::string_view version = TOOL_VERSION;
-  std::string path;
-  std::uint64_t total_bytes = 0;
-  std::uint64_t files = 0;
-  std::uint64_t dirs = 0;
-  std::uint64_t denied = 0;
-  // Whole milliseconds of the scan. 64 bits hold over 500 million years.
-  std::uint64_t elapsed_ms = 0;
-  Node tree;
-  std::vector<Node> greens;  // largest first, at most 1000
-};
-
-// The report of a walk that took `elapsed_ms`: the path is the root's, the
-// totals are the root's, and the tree and the greens are moved in.
-Report make_report(WalkResult walked, std::uint64_t elapsed_ms);
+// Adds the bytes, files and folders of `from` to those of `to`.
+inline void add_totals(Node& to, const Node& from) {
+  add_saturating(to.bytes, from.bytes);
+  add_saturating(to.files, from.files);
+  add_saturating(to.dirs, from.dirs);
+}
 
 }  // namespace oskra

@@ -1,6 +1,8 @@
-// The scanner: one depth-first walk of a directory tree that totals sizes
-// and counts, counts directories that cannot be listed, builds the detail
-// tree and collects the entries a rule marks green.
+// The walk: one depth-first pass over a tree that totals sizes and counts,
+// counts directories that cannot be listed, builds the detail tree
+// (`Node`, node.h) and collects the entries a rule marks green. It consumes
+// the ordered stream of listings (listing.h) and never asks for a directory
+// by its path; `scan` picks how that stream is produced for a real tree.
 //
 // What it yields: the root node, whose bytes, files and dirs cover the whole
 // tree (each sum stops at the largest 64-bit value rather than wrap); the
@@ -28,7 +30,7 @@
 // counted in `denied` and kept with zero totals; a listing that breaks off
 // keeps the records read before the break.
 //
-// Depth of the tree: the walk keeps its pending directories on an explicit
+// Depth of the tree: the walk keeps its open directories on an explicit
 // stack, so a tree of any depth does not overflow the call stack.
 #pragma once
 
@@ -36,11 +38,21 @@
 #include <functional>
 #include <vector>
 
-#include "platform/platform.h"
-#include "report.h"
+#include "platform/records.h"
 #include "rules/rules.h"
+#include "walk/node.h"
 
 namespace oskra {
+
+class ListingStream;
+
+// What one walk yields: the root, whose totals cover the whole tree, the
+// folders that could not be listed, and the green entries, largest first.
+struct WalkResult {
+  Node root;
+  std::uint64_t denied = 0;
+  std::vector<Node> greens;
+};
 
 // Everything a walk has counted so far.
 struct WalkProgress {
@@ -55,12 +67,19 @@ struct WalkProgress {
 using ProgressHook = std::function<void(const WalkProgress&)>;
 inline constexpr std::uint32_t PROGRESS_INTERVAL = 1024;
 
-// Walks the directory `root` (its exact native path) read through `source`,
-// judging entries with `engine`: an entry without a verdict of its own takes
-// its directory's. The nodes' verdicts belong to `engine`, which must outlive
-// the result. `progress`, when set, is told how far the walk has come.
-WalkResult walk(platform::DirectorySource& source, platform::NativeStringView root,
-                std::uint32_t depth, const RuleEngine& engine, const ProgressHook& progress = {});
+// The walk of the tree at `root`, its canonical native path: a file alone
+// (walk_file), or a directory listed on as many threads as the disk, the
+// machine and the process allow. `progress`, when set, is told how far the
+// walk has come. The nodes' verdicts belong to `engine`, which must outlive
+// the result.
+WalkResult scan(platform::NativeStringView root, std::uint32_t depth, const RuleEngine& engine,
+                const ProgressHook& progress = {});
+
+// Walks the listings `listings` yields, judging entries with `engine`: an
+// entry without a verdict of its own takes its directory's. The root is the
+// first listing's (its whole path is its name).
+WalkResult walk(ListingStream& listings, std::uint32_t depth, const RuleEngine& engine,
+                const ProgressHook& progress = {});
 
 // A root that is a file of `size` bytes: its own node (name, path, size
 // and its own verdict; `files` and `dirs` 0, as for any file node), nothing

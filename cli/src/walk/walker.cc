@@ -1,18 +1,19 @@
-#include "scanner.h"
-
+#include <cassert>
 #include <cstdint>
 #include <deque>
 #include <limits>
 #include <string>
 #include <utility>
 
-#include "green_list.h"
+#include "platform/platform.h"
+#include "walk/green_list.h"
+#include "walk/listing.h"
+#include "walk/walk.h"
 
 namespace oskra {
 
 using platform::DirRecord;
 using platform::EntryKind;
-using platform::NativeString;
 using platform::NativeStringView;
 
 namespace {
@@ -21,23 +22,10 @@ constexpr char DISPLAY_SEPARATOR = static_cast<char>(platform::SEPARATOR);
 
 bool is_green(const Mark* mark) { return mark != nullptr && mark->state == State::green; }
 
-// Totals stop at the largest value instead of wrapping around.
-void add_saturating(std::uint64_t& total, std::uint64_t more) {
-  total = more > std::numeric_limits<std::uint64_t>::max() - total
-              ? std::numeric_limits<std::uint64_t>::max()
-              : total + more;
-}
-
 // How many levels below a directory still get detail nodes: the depth
 // plus one, staying at the largest value rather than wrap to none.
 std::uint32_t level_limit(std::uint32_t depth) {
   return depth == std::numeric_limits<std::uint32_t>::max() ? depth : depth + 1;
-}
-
-void add_totals(Node& to, const Node& from) {
-  add_saturating(to.bytes, from.bytes);
-  add_saturating(to.files, from.files);
-  add_saturating(to.dirs, from.dirs);
 }
 
 // The names of a folder's entries that will get nodes, in listing order, in
@@ -57,7 +45,8 @@ EntryNames entry_names(std::string_view folder, const platform::RecordList& reco
   return scratch.size() > head ? EntryNames(scratch, head) : EntryNames();
 }
 
-// One directory on the walk's stack.
+// One open directory on the walk's stack: what its node needs, and its
+// records while the walk takes them in.
 struct Frame {
   Node node;                        // texts set on entry if kept, at its end if green
   const Mark* own = nullptr;        // its own verdict
@@ -65,71 +54,73 @@ struct Frame {
   std::uint32_t limit = 0;          // levels below it that get detail nodes
   bool kept = false;                // its parent keeps it as a detail node
   bool listed = false;              // its listing opened
-  platform::RecordList records;     // its listing, handed over by the source
+  platform::RecordList records;     // its listing, handed over by the stream
   std::size_t next_record = 0;      // the next of them to take in
-  std::size_t native_size = 0;      // its listing path in the native buffer
-  std::size_t display_size = 0;     // its listing path in the display buffer
+  std::size_t display_size = 0;     // its path in the display buffer
   std::size_t name_start = 0;       // where its name starts in the display buffer
   EntryNames names;                 // the names of its entries that get nodes
 };
 
 class Walker {
  public:
-  Walker(platform::DirectorySource& source, const RuleEngine& engine, const ProgressHook& progress)
-      : source_(source), engine_(engine), progress_(progress) {}
+  Walker(ListingStream& listings, const RuleEngine& engine, const ProgressHook& progress)
+      : listings_(listings), engine_(engine), progress_(progress) {}
 
-  WalkResult run(NativeStringView root, std::uint32_t depth) {
-    // The root's own path may end in a separator ("/", "\\?\C:\"); its
-    // entries are joined to its listing path, which never does.
-    native_ = platform::listing_path(root);
-    display_ = platform::display_path(native_);
-    const std::string root_display = platform::display_path(root);
-    Node top;
-    top.set_name_and_path(platform::entry_name(root), root_display);
-    enter(root, root_display, level_limit(depth), nullptr, /*kept=*/true, std::move(top));
-
+  WalkResult run(std::uint32_t depth) {
+    enter_root(depth);
     WalkResult result;
-    while (true) {
-      Frame& f = stack_.back();
-      if (f.next_record == f.records.size()) {
-        Node done = finish();
-        if (stack_.empty()) {
-          result.root = std::move(done);
-          break;
-        }
-        Frame& parent = stack_.back();
-        add_totals(parent.node, done);
-        if (parent.limit != 0) parent.node.children.push_back(std::move(done));
-        continue;
-      }
-      if (--until_progress_ == 0) {
-        until_progress_ = PROGRESS_INTERVAL;
-        if (progress_) progress_(so_far_);
-      }
-      const DirRecord record = f.records[f.next_record++];
-      switch (record.kind) {
-        case EntryKind::directory:
-          enter_child(f, record);
-          break;
-        case EntryKind::file:
-        case EntryKind::link:
-          add_file(f, record);
-          break;
-        case EntryKind::skip:
-          break;
-      }
+    while (!step()) {
     }
+    result.root = std::move(done_);
     result.denied = denied_;
     result.greens = greens_.take_sorted();
     return result;
   }
 
  private:
-  // Judges a directory, lists it and pushes it. `path` is its full native
-  // path, `display` its display path, `inherited` the enclosing verdict,
-  // `node` its node with its texts when it is kept.
-  void enter(NativeStringView path, std::string_view display, std::uint32_t limit,
-             const Mark* inherited, bool kept, Node node) {
+  // The root's listing comes first, named by its whole path. That path may
+  // end in a separator ("/", "\\?\C:\"); its entries are joined to its
+  // listing path, which never does.
+  void enter_root(std::uint32_t depth) {
+    Listing listing;
+    listings_.next(listing);
+    const std::string root_display = platform::display_path(listing.name);
+    display_ = platform::display_path(platform::listing_path(listing.name));
+    Node top;
+    top.set_name_and_path(platform::entry_name(listing.name), root_display);
+    enter(std::move(listing), root_display, level_limit(depth), nullptr, /*kept=*/true,
+          std::move(top));
+  }
+
+  // Takes in the next record of the top directory, or closes it when it has
+  // none left. True once the root is closed.
+  bool step() {
+    Frame& f = stack_.back();
+    if (f.next_record == f.records.size()) return close_top();
+    if (--until_progress_ == 0) {
+      until_progress_ = PROGRESS_INTERVAL;
+      if (progress_) progress_(so_far_);
+    }
+    const DirRecord record = f.records[f.next_record++];
+    switch (record.kind) {
+      case EntryKind::directory:
+        enter_child(f, record);
+        break;
+      case EntryKind::file:
+      case EntryKind::link:
+        add_file(f, record);
+        break;
+      case EntryKind::skip:
+        break;
+    }
+    return false;
+  }
+
+  // Judges a directory and pushes it with its listing. `display` is its
+  // display path, `inherited` the enclosing verdict, `node` its node with
+  // its texts when it is kept.
+  void enter(Listing listing, std::string_view display, std::uint32_t limit, const Mark* inherited,
+             bool kept, Node node) {
     Frame& f = stack_.emplace_back();
     f.node = std::move(node);
     f.own = engine_.evaluate(display);
@@ -138,13 +129,12 @@ class Walker {
     f.kept = kept;
     f.node.dirs = 1;
     ++so_far_.dirs;
-    f.native_size = native_.size();
     f.display_size = display_.size();
-    const platform::ListStatus status = source_.list(path, f.records);
-    f.listed = status != platform::ListStatus::open_failed;
-    if (!f.listed) {
+    f.listed = listing.status != platform::ListStatus::open_failed;
+    if (f.listed) {
+      f.records = std::move(listing.records);
+    } else {
       ++denied_;
-      f.records = platform::RecordList();
     }
     // Every record becomes at most one child: sized once, the children never
     // move while the listing is taken in.
@@ -155,11 +145,11 @@ class Walker {
     }
   }
 
+  // The directory `record` names is the stream's next listing.
   void enter_child(Frame& parent, const DirRecord& record) {
-    const NativeStringView name = parent.records.name(record);
-    native_.resize(parent.native_size);
-    native_.push_back(platform::SEPARATOR);
-    native_.append(name);
+    Listing listing;
+    [[maybe_unused]] const bool more = listings_.next(listing);
+    assert(more && listing.depth == stack_.size() && listing.name == parent.records.name(record));
     display_.resize(parent.display_size);
     display_.push_back(DISPLAY_SEPARATOR);
     const std::size_t name_start = display_.size();
@@ -169,9 +159,10 @@ class Walker {
       parent.names.name_next(node);
       display_.append(node.name());
     } else {
-      platform::append_utf8_lossy(display_, name);
+      platform::append_utf8_lossy(display_, parent.records.name(record));
     }
-    enter(native_, display_, kept ? parent.limit - 1 : 0, parent.effective, kept, std::move(node));
+    enter(std::move(listing), display_, kept ? parent.limit - 1 : 0, parent.effective, kept,
+          std::move(node));
     stack_.back().name_start = name_start;
   }
 
@@ -195,8 +186,9 @@ class Walker {
     f.node.children.push_back(std::move(file));
   }
 
-  // Pops the finished top directory and returns its node.
-  Node finish() {
+  // Pops the finished top directory into its parent, or into `done_` when
+  // it is the root. True for the root.
+  bool close_top() {
     Frame& f = stack_.back();
     const bool root = stack_.size() == 1;
     // Its own green verdict offers a directory, once it has been listed.
@@ -211,15 +203,18 @@ class Walker {
     if (green) greens_.offer(f.node);
     Node done = std::move(f.node);
     stack_.pop_back();
-    if (!stack_.empty()) {
-      const Frame& parent = stack_.back();
-      native_.resize(parent.native_size);
-      display_.resize(parent.display_size);
+    if (root) {
+      done_ = std::move(done);
+      return true;
     }
-    return done;
+    Frame& parent = stack_.back();
+    display_.resize(parent.display_size);
+    add_totals(parent.node, done);
+    if (parent.limit != 0) parent.node.children.push_back(std::move(done));
+    return false;
   }
 
-  platform::DirectorySource& source_;
+  ListingStream& listings_;
   const RuleEngine& engine_;
   const ProgressHook& progress_;
   WalkProgress so_far_;
@@ -227,16 +222,16 @@ class Walker {
   std::uint64_t denied_ = 0;
   GreenList greens_;
   std::deque<Frame> stack_;
-  NativeString native_;  // listing path of the directory being entered
-  std::string display_;  // its display form
+  Node done_;            // the root, once closed
+  std::string display_;  // the display path of the directory on top
   std::string names_;    // where a folder's entry names are gathered
 };
 
 }  // namespace
 
-WalkResult walk(platform::DirectorySource& source, NativeStringView root, std::uint32_t depth,
-                const RuleEngine& engine, const ProgressHook& progress) {
-  return Walker(source, engine, progress).run(root, depth);
+WalkResult walk(ListingStream& listings, std::uint32_t depth, const RuleEngine& engine,
+                const ProgressHook& progress) {
+  return Walker(listings, engine, progress).run(depth);
 }
 
 WalkResult walk_file(NativeStringView root, std::uint64_t size, const RuleEngine& engine) {

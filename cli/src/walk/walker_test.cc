@@ -1,35 +1,30 @@
-#include "scanner.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <map>
 #include <memory>
 #include <random>
 
-#include "green_list.h"
 #include "support/fake_tree.h"
+#include "walk/green_list.h"
+#include "walk/walk.h"
 
 namespace oskra {
 namespace {
 
 using fake::DISPLAY_ROOT;
-using fake::FakeSource;
 using fake::FakeTree;
 using fake::native;
 using fake::shown;
 using platform::EntryKind;
 using platform::ListStatus;
 using platform::NativeString;
-using platform::RecordList;
 
 Rule rule(std::string pattern, State state, std::string reason = "r") {
   return Rule{std::move(pattern), state, std::move(reason), "a"};
 }
 
-WalkResult run_walk(const FakeTree& tree, std::uint32_t depth, const RuleEngine& engine) {
-  FakeSource source(tree);
-  return walk(source, native(""), depth, engine);
+WalkResult run_walk(FakeTree& tree, std::uint32_t depth, const RuleEngine& engine) {
+  return walk(*fake::fake_listing(tree), depth, engine);
 }
 
 const Node* child(const Node& n, const std::string& name) {
@@ -50,8 +45,7 @@ TEST(Walk, CountsEachKindOfEntry) {
   fs.file("", "junction", 3, EntryKind::link);
   fs.dir("junction").records.push_back({platform::from_utf8("never"), EntryKind::file, 1000});
 
-  FakeSource source(fs);
-  WalkResult r = walk(source, native(""), 1, RuleEngine{});
+  WalkResult r = run_walk(fs, 1, RuleEngine{});
   EXPECT_EQ(r.root.bytes, 10u + 5 + 7 + 3);  // a directory's own listed size is never added
   EXPECT_EQ(r.root.files, 4u);
   EXPECT_EQ(r.root.dirs, 2u);
@@ -66,9 +60,8 @@ TEST(Walk, CountsEachKindOfEntry) {
   EXPECT_EQ(junction.files, 0u);
   EXPECT_EQ(junction.dirs, 0u);
   EXPECT_TRUE(junction.children.empty());
-  // Only the root and "dir" were listed: neither link target is visited.
-  ASSERT_EQ(source.requests.size(), 2u);
-  EXPECT_EQ(source.requests[1], native("dir"));
+  // Only the root and "dir" were opened: neither link target is visited.
+  EXPECT_EQ(fs.components_opened, 2u);
   EXPECT_EQ(r.root.children[1].path(), shown("dir"));
   EXPECT_EQ(r.root.children[1].children[0].path(), shown("dir/inner"));
 
@@ -252,31 +245,18 @@ TEST(Walk, ListsEveryDirectoryUnderItsExactNativeName) {
   EXPECT_EQ(r.root.children[1].bytes, 0u);
 }
 
-// A chain of directories "d" inside each other, made up as it is listed.
-class ChainSource final : public platform::DirectorySource {
- public:
-  explicit ChainSource(std::size_t depth) : depth_(depth), root_size_(native("").size()) {}
-  ListStatus list(platform::NativeStringView path, RecordList& out) override {
-    const std::size_t level = (path.size() - root_size_) / 2;  // each level adds "/d"
-    if (level < depth_) {
-      out.add(platform::from_utf8("d"), EntryKind::directory, 0);
-    } else {
-      out.add(platform::from_utf8("leaf"), EntryKind::file, 7);
-    }
-    return ListStatus::ok;
-  }
-
- private:
-  std::size_t depth_;
-  std::size_t root_size_;
-};
-
 TEST(Walk, DeepTreesNeedNoRecursion) {
   // Far deeper than a walk that recursed per level would like. (Every level
   // is judged on its whole path, so the cost grows with the square of the depth.)
   constexpr std::size_t depth = 12000;
-  ChainSource chain(depth);
-  const Node root = walk(chain, native(""), 0, RuleEngine{}).root;
+  FakeTree chain;
+  fake::FakeDir* at = &chain.dir("");
+  for (std::size_t i = 0; i < depth; ++i) {
+    at->records.push_back({platform::from_utf8("d"), EntryKind::directory, 0});
+    at = &at->at(platform::from_utf8("d"));
+  }
+  at->records.push_back({platform::from_utf8("leaf"), EntryKind::file, 7});
+  const Node root = run_walk(chain, 0, RuleEngine{}).root;
   EXPECT_EQ(root.dirs, depth + 1);
   EXPECT_EQ(root.bytes, 7u);
   EXPECT_EQ(root.files, 1u);
