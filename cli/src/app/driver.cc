@@ -130,9 +130,10 @@ int analyse(const Options& options) {
     });
   }
   const auto elapsed = std::chrono::steady_clock::now() - start;
-  const Report report = make_report(
-      std::move(scanned), static_cast<std::uint64_t>(
-                           std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()));
+  const Report report =
+      make_report(std::move(scanned),
+                  static_cast<std::uint64_t>(
+                      std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()));
 
   bool reader_gone = false;
   Writer out([&reader_gone](std::string_view piece) {

@@ -4,8 +4,8 @@
 #include <array>
 #include <string_view>
 
-#include "report/format.h"
 #include "platform/platform.h"
+#include "report/format.h"
 #include "text/unicode.h"
 
 namespace oskra {

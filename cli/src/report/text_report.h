@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+
 #include "report/format.h"
 #include "report/report.h"
 #include "report/writer.h"

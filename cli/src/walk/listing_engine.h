@@ -59,8 +59,7 @@ listing::Slot& OrderedListing<Reader>::list_here(Job job, std::unique_lock<std::
 
 // Under the lock: starts the next subdirectory of `parent`.
 template <class Reader>
-typename OrderedListing<Reader>::Job OrderedListing<Reader>::start(Slot& parent,
-                                                                         Reader& reader) {
+typename OrderedListing<Reader>::Job OrderedListing<Reader>::start(Slot& parent, Reader& reader) {
   Slot& slot = listing::make_next_child(parent);
   frontier_.started(slot, parent);
   ahead_.started();
