@@ -8,165 +8,29 @@
 #include <vector>
 
 #include "report/format.h"
+#include "report/json_emit.h"
 
 namespace oskra {
 namespace {
 
-// Where escaped text goes: a string in memory or the streaming writer.
-struct StringOut {
-  std::string& text;
-  void put(std::string_view bytes) { text.append(bytes); }
-  void put(char c) { text.push_back(c); }
-};
-
-// Whether any of eight bytes is below 0x20, '"' or '\\'. Each test is the
-// classic word-at-a-time one: a byte below n (n <= 0x80) leaves its high bit
-// set in (x - n per byte) & ~x, and a byte equal to b is a zero byte of
-// x ^ b per byte. Exact about "any", which is all that is asked.
-bool any_to_escape(std::uint64_t x) {
-  constexpr std::uint64_t ONES = 0x0101010101010101;
-  constexpr std::uint64_t HIGHS = 0x8080808080808080;
-  const auto any_below = [](std::uint64_t v, std::uint64_t n) {
-    return (v - ONES * n) & ~v & HIGHS;
-  };
-  return (any_below(x, 0x20) | any_below(x ^ (ONES * '"'), 1) | any_below(x ^ (ONES * '\\'), 1)) !=
-         0;
-}
-
-// Only '"', '\\' and characters below U+0020 are escaped; everything else,
-// "/", U+007F and every byte of non-ASCII text included, passes unchanged.
-// Runs of plain bytes are handed on in one piece. Names and paths are
-// mostly plain, so they are scanned eight bytes at a time.
-template <typename Out>
-void put_json_string(Out& out, std::string_view text) {
-  static constexpr std::string_view HEX = "0123456789abcdef";
-  out.put('"');
-  std::size_t run = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    while (i + 8 <= text.size()) {
-      std::uint64_t word;
-      std::memcpy(&word, text.data() + i, sizeof word);
-      if (any_to_escape(word)) break;
-      i += 8;
-    }
-    if (i == text.size()) break;
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x20 && c != '"' && c != '\\') continue;
-    out.put(text.substr(run, i - run));
-    run = i + 1;
-    switch (c) {
-      case '"':
-        out.put("\\\"");
-        break;
-      case '\\':
-        out.put("\\\\");
-        break;
-      case '\b':
-        out.put("\\b");
-        break;
-      case '\t':
-        out.put("\\t");
-        break;
-      case '\n':
-        out.put("\\n");
-        break;
-      case '\f':
-        out.put("\\f");
-        break;
-      case '\r':
-        out.put("\\r");
-        break;
-      default: {
-        const std::array<char, 6> escape = {'\\', 'u', '0', '0', HEX[c >> 4], HEX[c & 0x0F]};
-        out.put(std::string_view(escape.data(), escape.size()));
-        break;
-      }
-    }
-  }
-  out.put(text.substr(run));
-  out.put('"');
-}
-
-// Whether any byte of `text` is escaped.
-bool needs_escape(std::string_view text) {
-  std::size_t i = 0;
-  for (; i + 8 <= text.size(); i += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, text.data() + i, sizeof word);
-    if (any_to_escape(word)) return true;
-  }
-  for (; i < text.size(); ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c < 0x20 || c == '"' || c == '\\') return true;
-  }
-  return false;
-}
-
-// Members of JSON objects, each on its own line at its indent.
-class Members {
- public:
-  explicit Members(Writer& out) : out_(out) {}
-
-  void indent(std::size_t depth) {
-    // Deep trees indent by tens of kilobytes; hand them on in large pieces.
-    static constexpr std::array<char, 1024> SPACES = [] {
-      std::array<char, 1024> spaces{};
-      spaces.fill(' ');
-      return spaces;
-    }();
-    std::size_t n = depth * 2;
-    while (n > 0) {
-      const std::size_t piece = n < SPACES.size() ? n : SPACES.size();
-      out_.put(std::string_view(SPACES.data(), piece));
-      n -= piece;
-    }
-  }
-
-  // ",\n" or "\n", the member's indent, the key and ": ". Member names are
-  // this file's own plain ASCII words: nothing in them needs escaping.
-  void key(std::size_t depth, bool first, std::string_view name) {
-    out_.put(first ? "\n" : ",\n");
-    indent(depth + 1);
-    out_.put('"');
-    out_.put(name);
-    out_.put("\": ");
-  }
-
-  void string_member(std::size_t depth, bool first, std::string_view name, std::string_view value) {
-    key(depth, first, name);
-    put_json_string(out_, value);
-  }
-
-  void integer_member(std::size_t depth, bool first, std::string_view name, std::uint64_t value) {
-    key(depth, first, name);
-    out_.put(Decimal(value).text());
-  }
-
-  void close(std::size_t depth, char bracket) {
-    out_.put('\n');
-    indent(depth);
-    out_.put(bracket);
-  }
-
- private:
-  Writer& out_;
-};
+using namespace json;
 
 // The fixed pieces around a node whose "{" stands on a line of depth d,
-// made once per depth, and each verdict's object once per depth: a node of
-// the tree is then a handful of copies, its texts and its numbers.
+// rendered once per depth by the emitter above, and each verdict's object
+// once per depth: a node of the tree is then a handful of copies, its texts
+// and its numbers.
 struct Layout {
-  std::string open;            // "{", "\n", indent d + 1, "\"name\": \""
-  std::string to_path;         // "\",", "\n", indent, "\"path\": \""
-  std::string to_bytes;        // "\",", "\n", indent, "\"bytes\": "
-  std::string to_files;        // ",", "\n", indent, "\"files\": "
-  std::string to_dirs;         // ",", "\n", indent, "\"dirs\": "
-  std::string to_children;     // ",", "\n", indent, "\"children\": ["
-  std::string close;           // "\n", indent d, "}"
-  std::string first_child;     // "\n", indent d + 2
-  std::string next_child;      // ",", "\n", indent d + 2
-  std::string close_children;  // "\n", indent d + 1, "]", "\n", indent d, "}"
-  std::unordered_map<const Mark*, std::string> marks;  // ",\n", "\"mark\": {", ... "}"
+  std::string open;            // "{" and the "name" key, up to its value's quote
+  std::string to_path;         // from the name's closing quote to the path's opening one
+  std::string to_bytes;        // from the path's closing quote to the bytes
+  std::string to_files;        // the "files" key
+  std::string to_dirs;         // the "dirs" key
+  std::string to_children;     // the "children" key and "["
+  std::string close;           // the node's "}"
+  std::string first_child;     // where its first child's "{" goes
+  std::string next_child;      // where each later child's "{" goes
+  std::string close_children;  // the array's "]" and the node's "}"
+  std::unordered_map<const Mark*, std::string> marks;  // the whole "mark" member
 };
 
 class Layouts {
@@ -211,43 +75,54 @@ class Layouts {
   // Verdict objects kept in all; past that they are made each time.
   static constexpr std::size_t KEPT_MARK_BYTES = 16 << 20;
 
+  // Each piece as the emitter writes it, around the node's own texts and
+  // numbers: its "{" stands on a line of depth d, its members one level in.
   static void make(Layout& l, std::size_t d) {
-    const std::string in(2 * (d + 1), ' ');
-    const std::string out_ind(2 * d, ' ');
-    const std::string child_ind(2 * (d + 2), ' ');
-    l.open = "{\n" + in + "\"name\": \"";
-    l.to_path = "\",\n" + in + "\"path\": \"";
-    l.to_bytes = "\",\n" + in + "\"bytes\": ";
-    l.to_files = ",\n" + in + "\"files\": ";
-    l.to_dirs = ",\n" + in + "\"dirs\": ";
-    l.to_children = ",\n" + in + "\"children\": [";
-    l.close = "\n" + out_ind + "}";
-    l.first_child = "\n" + child_ind;
-    l.next_child = ",\n" + child_ind;
-    l.close_children = "\n" + in + "]\n" + out_ind + "}";
+    l.open = rendered([d](auto& out) {
+      out.put('{');
+      put_key(out, d, true, "name");
+      out.put('"');
+    });
+    l.to_path = rendered([d](auto& out) {
+      out.put('"');
+      put_key(out, d, false, "path");
+      out.put('"');
+    });
+    l.to_bytes = rendered([d](auto& out) {
+      out.put('"');
+      put_key(out, d, false, "bytes");
+    });
+    l.to_files = rendered([d](auto& out) { put_key(out, d, false, "files"); });
+    l.to_dirs = rendered([d](auto& out) { put_key(out, d, false, "dirs"); });
+    l.to_children = rendered([d](auto& out) {
+      put_key(out, d, false, "children");
+      out.put('[');
+    });
+    l.close = rendered([d](auto& out) { put_close(out, d, '}'); });
+    // The "children" array opens on a line of depth d + 1.
+    l.first_child = rendered([d](auto& out) { put_element(out, d + 1, true); });
+    l.next_child = rendered([d](auto& out) { put_element(out, d + 1, false); });
+    l.close_children = rendered([d](auto& out) {
+      put_close(out, d + 1, ']');
+      put_close(out, d, '}');
+    });
     l.marks.clear();
   }
 
   // The mark member of a node at depth d: its object opens on its key's
   // line, so its members sit at d + 2.
   static std::string mark_text(std::size_t d, const Mark& m) {
-    std::string text;
-    Writer to_text([&text](std::string_view piece) {
-      text.append(piece);
-      return true;
+    return rendered([d, &m](auto& out) {
+      put_key(out, d, false, "mark");
+      out.put('{');
+      const std::size_t inner = d + 1;
+      put_string_member(out, inner, true, "state", to_string(m.state));
+      put_string_member(out, inner, false, "pattern", m.pattern);
+      put_string_member(out, inner, false, "source", m.source);
+      put_string_member(out, inner, false, "reason", m.reason);
+      put_string_member(out, inner, false, "action", m.action);
+      put_close(out, inner, '}');
     });
-    Members json(to_text);
-    json.key(d, false, "mark");
-    to_text.put('{');
-    const std::size_t inner = d + 1;
-    json.string_member(inner, true, "state", to_string(m.state));
-    json.string_member(inner, false, "pattern", m.pattern);
-    json.string_member(inner, false, "source", m.source);
-    json.string_member(inner, false, "reason", m.reason);
-    json.string_member(inner, false, "action", m.action);
-    json.close(inner, '}');
-    to_text.flush();
-    return text;
   }
 
   std::vector<Layout> kept_;
@@ -301,16 +176,6 @@ class TreeOut {
     std::size_t size = 0;
     std::string escaped;
   };
-
-  // `text` escaped: itself when nothing in it needs escaping (the usual
-  // case), else its escaped form in `scratch`.
-  static std::string_view escaped(std::string_view text, std::string& scratch) {
-    if (!needs_escape(text)) return text;
-    scratch.clear();
-    StringOut to_scratch{scratch};
-    put_json_string(to_scratch, text);
-    return std::string_view(scratch).substr(1, scratch.size() - 2);  // without the quotes
-  }
 
   std::string_view escaped_head(std::size_t level, std::string_view head) {
     if (heads_.size() <= level) heads_.resize(level + 1);
@@ -371,34 +236,33 @@ void append_json_string(std::string& out, std::string_view text) {
 }
 
 void write_json_report(const Report& report, Writer& out) {
-  Members json(out);
   TreeOut trees(out);
   out.put('{');
-  json.string_member(0, true, "tool", report.tool);
-  json.string_member(0, false, "version", report.version);
-  json.string_member(0, false, "path", report.path);
-  json.integer_member(0, false, "total_bytes", report.total_bytes);
-  json.integer_member(0, false, "files", report.files);
-  json.integer_member(0, false, "dirs", report.dirs);
-  json.integer_member(0, false, "denied", report.denied);
-  json.integer_member(0, false, "elapsed_ms", report.elapsed_ms);
-  json.key(0, false, "tree");
+  put_string_member(out, 0, true, "tool", report.tool);
+  put_string_member(out, 0, false, "version", report.version);
+  put_string_member(out, 0, false, "path", report.path);
+  put_integer_member(out, 0, false, "total_bytes", report.total_bytes);
+  put_integer_member(out, 0, false, "files", report.files);
+  put_integer_member(out, 0, false, "dirs", report.dirs);
+  put_integer_member(out, 0, false, "denied", report.denied);
+  put_integer_member(out, 0, false, "elapsed_ms", report.elapsed_ms);
+  put_key(out, 0, false, "tree");
   trees.tree(1, report.tree);
-  json.key(0, false, "greens");
+  put_key(out, 0, false, "greens");
   if (report.greens.empty()) {
     out.put("[]");
   } else {
     out.put('[');
     bool first = true;
     for (const Node& green : report.greens) {
-      out.put(first ? "\n" : ",\n");
-      json.indent(2);
+      put_element(out, 1, first);
       trees.tree(2, green);
       first = false;
     }
-    json.close(1, ']');
+    put_close(out, 1, ']');
   }
-  out.put("\n}\n");
+  put_close(out, 0, '}');
+  out.put('\n');
 }
 
 }  // namespace oskra

@@ -91,22 +91,23 @@ TEST(TextReport, WritesTheFullReportWithSortedFirstLevelAndGreens) {
   const Node tree_before = r.tree;
 
   EXPECT_EQ(render(r, 20),
-            "Morvane CLI v0.9.9 — C:\\\n"
-            "总计 67.1 GB ｜ 412345 个文件 ｜ 98765 个目录 ｜ 17 项拒绝访问 ｜ 扫描 45210ms\n"
-            "\n"
-            "一级占用(前 20):\n"
-            "  1.    30.0 GB  44.7%  Windows  [红 ?:\\Windows]\n"
-            "  2.    20.1 GB  30.0%  Users\n"
-            "  3.     9.0 GB  13.4%  Program Files  [红 ?:\\Program Files]\n"
-            "  4.     8.0 GB  11.9%  pagefile.sys  [红 pagefile.sys]\n"
-            "  5.     1.2 KB   0.0%  hello.txt\n"
-            "  6.        0 B   0.0%  empty.log\n"
-            "\n"
-            "建议清理(绿标,前 20):\n"
-            "  1.     3.0 GB  C:\\Windows\\SoftwareDistribution\\Download\n"
-            "  2.     1.5 GB  C:\\Users\\a\\AppData\\Local\\Temp\n"
-            "  3.   500.0 MB  C:\\Windows\\Temp\n"
-            "(共 3 项,完整清单用 --json)\n" +
+            "Morvane CLI v" + std::string(TOOL_VERSION) +
+                " — C:\\\n"
+                "总计 67.1 GB ｜ 412345 个文件 ｜ 98765 个目录 ｜ 17 项拒绝访问 ｜ 扫描 45210ms\n"
+                "\n"
+                "一级占用(前 20):\n"
+                "  1.    30.0 GB  44.7%  Windows  [红 ?:\\Windows]\n"
+                "  2.    20.1 GB  30.0%  Users\n"
+                "  3.     9.0 GB  13.4%  Program Files  [红 ?:\\Program Files]\n"
+                "  4.     8.0 GB  11.9%  pagefile.sys  [红 pagefile.sys]\n"
+                "  5.     1.2 KB   0.0%  hello.txt\n"
+                "  6.        0 B   0.0%  empty.log\n"
+                "\n"
+                "建议清理(绿标,前 20):\n"
+                "  1.     3.0 GB  C:\\Windows\\SoftwareDistribution\\Download\n"
+                "  2.     1.5 GB  C:\\Users\\a\\AppData\\Local\\Temp\n"
+                "  3.   500.0 MB  C:\\Windows\\Temp\n"
+                "(共 3 项,完整清单用 --json)\n" +
                 FOOTER);
   EXPECT_EQ(r.tree, tree_before);
 
@@ -124,9 +125,9 @@ TEST(TextReport, WritesTheFullReportWithSortedFirstLevelAndGreens) {
 TEST(TextReport, LeavesOutEmptyListsAndHandlesZeroTotalsTiesAndWideColumns) {
   Report r;
   r.path = "/data";
-  const std::string head =
-      "Morvane CLI v0.9.9 — /data\n"
-      "总计 0 B ｜ 0 个文件 ｜ 0 个目录 ｜ 0 项拒绝访问 ｜ 扫描 0ms\n";
+  const std::string head = "Morvane CLI v" + std::string(TOOL_VERSION) +
+                           " — /data\n"
+                           "总计 0 B ｜ 0 个文件 ｜ 0 个目录 ｜ 0 项拒绝访问 ｜ 扫描 0ms\n";
   EXPECT_EQ(render(r, 20), head + FOOTER);
 
   // total 0: no division error, every share 0.0; equal sizes keep tree order;
@@ -174,7 +175,7 @@ TEST(TextReport, OnATerminalControlCharactersInNamesPathsAndPatternsShowAsReplac
   r.greens.push_back(green(std::string("\0\t\r", 3), 0));
 
   const std::string on_terminal = render(r, 20, true);
-  EXPECT_EQ(on_terminal, "Morvane CLI v0.9.9 — /x" + shown +
+  EXPECT_EQ(on_terminal, "Morvane CLI v" + std::string(TOOL_VERSION) + " — /x" + shown +
                              "\n总计 10 B ｜ 0 个文件 ｜ 0 个目录 ｜ 0 项拒绝访问 ｜ 扫描 0ms\n"
                              "\n一级占用(前 20):\n"
                              "  1.       10 B 100.0%  " +
