@@ -269,12 +269,7 @@ TEST(Node, FreesADeepTreeWithoutDeepRecursion) {
   // stack: the test fails by crashing.
   auto root = std::make_unique<Node>();
   Node* at = root.get();
-  for (int i = 0; i < 300000; ++i) {
-    at->children.emplace_back();
-    at->children.back().bytes = static_cast<std::uint64_t>(i);
-    at = &at->children.back();
-  }
-  EXPECT_EQ(at->bytes, 299999u);
+  for (int i = 0; i < 300000; ++i) at = &at->children.emplace_back();
   root.reset();
 }
 
