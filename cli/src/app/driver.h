@@ -1,3 +1,8 @@
+// The app layer (this folder): the program's entry point (main.cc), this
+// driver, and the status line a scan shows on a terminal (status_line.h).
+// It is the only layer that sees all the others: it hands the walk layer a
+// root and the report layer a result, and nothing below it reaches up.
+//
 // The driver: reads the command line, checks and resolves the path, builds
 // the rule engine, times one walk, and writes one of the two reports.
 #pragma once

@@ -1,6 +1,10 @@
-// The platform layer: every operation the program needs from the operating
-// system, and the only code that includes system headers. `linux.cc` and
-// `win32.cc` realise it; CMake picks one.
+// The platform layer (this folder): every operation the program needs from
+// the operating system, and the only code that includes system headers:
+// list a directory's records (records.h), canonicalise a path, read the file
+// beside the executable, write to the standard streams, and what a scan
+// must know of the process and the disk. `linux.cc` and `win32.cc` (with
+// their listing files) realise it; CMake picks one. It includes nothing of
+// the layers above it.
 //
 // Error contract: no operation throws. Operations that can fail say so in
 // their return value (an empty optional, false, or a status); none prints.

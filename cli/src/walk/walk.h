@@ -1,8 +1,17 @@
+// The walk layer (this folder): from a root path to the totals, the detail
+// tree and the green entries. Below it only the platform layer and the rules
+// library; nothing here writes a report or talks to the user.
+//   listing.h        the ordered stream of listings, and the engine that
+//                    produces it on worker threads (its pieces in
+//                    listing_pieces.h, its bodies in listing_engine.h);
+//   walker.cc        the walk over that stream (`walk`, `walk_file`);
+//   scan.cc          the listing policy: how many workers, for which root;
+//   node.h           the detail tree; green_list.h the bounded green entries.
+//
 // The walk: one depth-first pass over a tree that totals sizes and counts,
-// counts directories that cannot be listed, builds the detail tree
-// (`Node`, node.h) and collects the entries a rule marks green. It consumes
-// the ordered stream of listings (listing.h) and never asks for a directory
-// by its path; `scan` picks how that stream is produced for a real tree.
+// counts directories that cannot be listed, builds the detail tree and
+// collects the entries a rule marks green. It consumes the ordered stream
+// of listings and never asks for a directory by its path.
 //
 // What it yields: the root node, whose bytes, files and dirs cover the whole
 // tree (each sum stops at the largest 64-bit value rather than wrap); the
