@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "report/format.h"
 
@@ -56,30 +57,19 @@ inline std::size_t plain_run(std::string_view text) {
   return i;
 }
 
-// The escape of `c`, a byte plain_run stops at.
+// The escape of `c`, a byte plain_run stops at: one of JSON's two-character
+// escapes where it has one, else "\\u00" and two hexadecimal digits.
 template <typename Out>
 void put_escape(Out& out, unsigned char c) {
-  static constexpr std::string_view HEX = "0123456789abcdef";
-  switch (c) {
-    case '"':
-      return out.put("\\\"");
-    case '\\':
-      return out.put("\\\\");
-    case '\b':
-      return out.put("\\b");
-    case '\t':
-      return out.put("\\t");
-    case '\n':
-      return out.put("\\n");
-    case '\f':
-      return out.put("\\f");
-    case '\r':
-      return out.put("\\r");
-    default: {
-      const std::array<char, 6> escape = {'\\', 'u', '0', '0', HEX[c >> 4], HEX[c & 0x0F]};
-      return out.put(std::string_view(escape.data(), escape.size()));
-    }
+  static constexpr std::pair<char, std::string_view> SHORT[] = {
+      {'"', "\\\""}, {'\\', "\\\\"}, {'\b', "\\b"}, {'\t', "\\t"},
+      {'\n', "\\n"}, {'\f', "\\f"},  {'\r', "\\r"}};
+  for (const auto& [plain, escape] : SHORT) {
+    if (c == static_cast<unsigned char>(plain)) return out.put(escape);
   }
+  static constexpr std::string_view HEX = "0123456789abcdef";
+  const std::array<char, 6> escape = {'\\', 'u', '0', '0', HEX[c >> 4], HEX[c & 0x0F]};
+  out.put(std::string_view(escape.data(), escape.size()));
 }
 
 // `text` escaped, without quotes; runs of plain bytes go on in one piece.
