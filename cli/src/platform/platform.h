@@ -193,7 +193,8 @@ enum class OpenStatus {
 // another route is the one listed before.
 struct DirIdentity {
   std::uint64_t volume = 0;
-  std::uint64_t file = 0;
+  std::uint64_t file = 0;       // the inode, or the low half of a 128-bit file id
+  std::uint64_t file_high = 0;  // the high half of such an id (ReFS); 0 elsewhere
   bool operator==(const DirIdentity&) const = default;
 };
 

@@ -93,9 +93,16 @@ Node& Node::operator=(Node&& other) noexcept {
 
 Node::~Node() {
   if (children.empty()) return;
-  free_level_by_level(std::move(children), [](Node& node, std::vector<Node>& pending) {
-    for (Node& child : node.children) pending.push_back(std::move(child));
-  });
+  // Level by level, moving only the lists of children that are not empty:
+  // the nodes of a level then go without recursing.
+  std::vector<std::vector<Node>> levels;
+  levels.push_back(std::move(children));
+  free_level_by_level(std::move(levels),
+                      [](std::vector<Node>& level, std::vector<std::vector<Node>>& pending) {
+                        for (Node& node : level) {
+                          if (!node.children.empty()) pending.push_back(std::move(node.children));
+                        }
+                      });
 }
 
 Node Node::copy_alone() const {

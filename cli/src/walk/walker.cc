@@ -173,7 +173,8 @@ class Walker {
     ++so_far_.files;
     // Below the detail depth a file is neither judged nor kept.
     if (f.limit == 0) return;
-    Node file;
+    // Made in place: the children were sized for every record.
+    Node& file = f.node.children.emplace_back();
     f.names.name_next(file);
     file.bytes = record.size;
     // Judged on its path, made for the moment in the buffer of its folder's.
@@ -183,7 +184,6 @@ class Walker {
     display_.resize(f.display_size);
     if (is_green(file.mark)) greens_.offer(file);
     if (file.mark == nullptr) file.mark = f.effective;
-    f.node.children.push_back(std::move(file));
   }
 
   // Pops the finished top directory into its parent, or into `done_` when
