@@ -32,6 +32,44 @@ std::optional<std::wstring> final_path(const FinalPathQuery& query, std::uint32_
 
 }  // namespace
 
+// Docs: Naming Files, Paths, and Namespaces; UNC paths; DOS device paths.
+std::size_t root_length(std::wstring_view path) {
+  const bool verbatim = path.starts_with(VERBATIM);
+  // The end of the first `count` components from `from`, each ended by a
+  // separator or by the end of the text.
+  const auto skip_components = [&](std::size_t from, int count) {
+    std::size_t i = from;
+    for (int k = 0; k < count && i < path.size(); ++k) {
+      while (i < path.size() && !is_separator(path[i], verbatim)) ++i;
+      if (k + 1 < count && i < path.size()) ++i;
+    }
+    return i;
+  };
+  if (verbatim) {
+    const std::wstring_view after = path.substr(VERBATIM.size());
+    if (after.size() >= 4 && (after[0] == L'U' || after[0] == L'u') &&
+        (after[1] == L'N' || after[1] == L'n') && (after[2] == L'C' || after[2] == L'c') &&
+        after[3] == L'\\') {
+      return skip_components(VERBATIM.size() + 4, 2);
+    }
+    if (has_drive_at(path, VERBATIM.size())) return VERBATIM.size() + 2;
+    return skip_components(VERBATIM.size(), 1);
+  }
+  if (path.size() >= 2 && is_separator(path[0], false) && is_separator(path[1], false)) {
+    const bool device =
+        path.size() >= 4 && (path[2] == L'.' || path[2] == L'?') && is_separator(path[3], false);
+    return device ? skip_components(4, 1) : skip_components(2, 2);
+  }
+  return has_drive_at(path, 0) ? 2 : 0;
+}
+
+bool is_root(std::wstring_view path) {
+  const bool verbatim = path.starts_with(VERBATIM);
+  const std::wstring_view rest = path.substr(root_length(path));
+  return std::all_of(rest.begin(), rest.end(),
+                     [verbatim](wchar_t c) { return is_separator(c, verbatim); });
+}
+
 std::wstring argument_path(std::wstring typed) {
   if (typed.size() == 2 && has_drive_at(typed, 0)) typed.push_back(L'\\');
   return typed;
@@ -73,13 +111,12 @@ std::optional<std::wstring> verbatim_path(std::wstring_view full) {
   } else {
     out.append(full);
   }
-  // A root keeps its separator: "C:\" and "Volume{...}\" after the prefix.
-  while (out.size() > VERBATIM.size() + 1 && out.back() == L'\\') {
-    const std::wstring_view body =
-        std::wstring_view(out).substr(VERBATIM.size(), out.size() - VERBATIM.size() - 1);
-    if (body.ends_with(L':') || body.find(L'\\') == std::wstring_view::npos) break;
-    out.pop_back();
-  }
+  // Separators at the end go, but the one after the root of a drive or a
+  // volume ("C:\", "Volume{...}\"), which names its root folder; a share
+  // ("UNC\srv\share") stands without one.
+  const bool share = std::wstring_view(out).substr(VERBATIM.size()).starts_with(L"UNC\\");
+  const std::size_t shortest = share ? VERBATIM.size() + 4 : root_length(out) + 1;
+  while (out.size() > shortest && out.back() == L'\\') out.pop_back();
   return out;
 }
 

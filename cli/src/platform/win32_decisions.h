@@ -38,6 +38,23 @@ constexpr bool has_drive_at(std::wstring_view path, std::size_t at) {
   return path.size() >= at + 2 && is_drive_letter(path[at]) && path[at + 1] == L':';
 }
 
+// A separator of `path`'s components: "\\", and outside the verbatim form
+// "/" as well.
+constexpr bool is_separator(wchar_t c, bool verbatim) {
+  return c == L'\\' || (!verbatim && c == L'/');
+}
+
+// The length of the root part of `path`, the one definition of a root here:
+// the verbatim prefix with a drive ("\\?\C:"), a share
+// ("\\?\UNC\srv\share") or a volume ("\\?\Volume{...}"); a drive ("C:"), a
+// share ("\\srv\share") or a device ("\\.\X"); 0 for a relative path. The
+// separator after it is not part of it.
+std::size_t root_length(std::wstring_view path);
+
+// Whether `path` names a drive, share or volume itself: nothing but
+// separators follow its root part.
+bool is_root(std::wstring_view path);
+
 // The path an argument names. By Windows rules "D:" alone is the current
 // folder of drive D, but the usage text promises a drive letter scans the
 // drive, so a letter and a colon become that drive's root "D:\". Anything

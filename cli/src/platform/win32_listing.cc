@@ -178,7 +178,7 @@ OpenStatus DirectoryReader::open_root(NativeStringView path, DirHandle& out) {
   // folder at its root. Links on the way are followed; the path is
   // canonical already.
   std::wstring name = listing_path(path);
-  if (path.ends_with(L'\\') || entry_name(path).empty()) name.push_back(L'\\');
+  if (path.ends_with(L'\\') || win32::is_root(path)) name.push_back(L'\\');
   UniqueHandle handle =
       own_handle(CreateFileW(name.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
