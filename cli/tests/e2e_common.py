@@ -59,6 +59,36 @@ def report(status, out, err):
     return json.loads(out.decode("utf-8"))
 
 
+def start_wine(scratch, letters):
+    """A fresh Wine prefix in `scratch`, its server running for every later
+    command, and each of `letters` mapped to the folder "drive-<letter>"
+    there. Returns the environment to run Wine in; end_wine ends it."""
+    env = dict(os.environ)
+    env.update(WINEPREFIX=os.path.join(scratch, "prefix"), WINEDEBUG="-all",
+               # No Mono or Gecko installers while the prefix is made.
+               WINEDLLOVERRIDES="mscoree,mshtml=")
+    # The server and the prefix's service processes, started here once,
+    # outlive the commands that start them, so they get no pipes to keep.
+    quiet = dict(env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+    os.mkdir(env["WINEPREFIX"])
+    subprocess.run(["wineserver", "-p"], **quiet)
+    subprocess.run(["wineboot", "-i"], **quiet)
+    dosdevices = os.path.join(env["WINEPREFIX"], "dosdevices")
+    if not os.path.isdir(dosdevices):
+        end_wine(env)
+        raise RuntimeError("wineboot made no Wine prefix")
+    open(os.path.join(env["WINEPREFIX"], ".oskra-ready"), "w").close()  # for tools/wine-run
+    for letter in letters:
+        os.mkdir(os.path.join(scratch, "drive-" + letter))
+        os.symlink(os.path.join(scratch, "drive-" + letter), os.path.join(dosdevices, letter + ":"))
+    return env
+
+
+def end_wine(env):
+    subprocess.run(["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, check=False)
+
+
 def make_file(path, size):
     """A file of `size` bytes, sparse (it costs no disk), with its folders."""
     os.makedirs(os.path.dirname(path), exist_ok=True)

@@ -1,9 +1,10 @@
 // How long the viewer takes to show a large scan, in Debian's headless
 // chromium: from choosing the file to the first treemap, then going into a
-// folder and back. Prints the figures; asserts nothing.
+// folder and back, then the first search (the longest task it leaves on
+// the page's thread). Prints the figures; asserts nothing.
 //
 //   node viewer/bench/load.mjs --view <oskra-view.html> [--doc <scan.json>]
-//        [--nodes 300000] [--runs 3] [--screenshot <png>]
+//        [--nodes 300000] [--runs 3] [--screenshot <png>] [--query <text>]
 //
 // Without --doc it writes a report of --nodes nodes in the program's own
 // layout (two-space indentation, its key order, Windows paths, red and green
@@ -15,7 +16,7 @@ import { copyFileSync, mkdtempSync, rmSync, statSync } from "node:fs";
 import { tmpdir } from "node:os";
 import { join, resolve } from "node:path";
 
-import { launch, load, openViewer, writeReport } from "../test/support.mjs";
+import { launch, load, longestTaskOfSearch, openViewer, writeReport } from "../test/support.mjs";
 
 function option(name, fallback) {
   const at = process.argv.indexOf(name);
@@ -117,9 +118,14 @@ try {
       const backPage = await page.getAttribute("#view", "data-render-ms");
       const tiles = await page.$$eval("#map .tile", (els) => els.length);
       const split = JSON.parse(await page.getAttribute("#view", "data-timing"));
+      at = Date.now();
+      const longest = await longestTaskOfSearch(page, option("--query", "file-12"));
+      const searchMs = Date.now() - at;
+      const caption = await page.textContent("#results .caption");
       console.log(`run ${run}: first picture ${loaded} ms (${tiles} tiles; in the page: file read ${split.readMs} ms, ` +
         `parse ${split.parseMs} ms, choice to picture ${split.totalMs} ms); a click in: ${inPage} ms in the page ` +
-        `(${inMs} ms with the driver's round trips), back: ${backPage} ms (${backMs} ms)`);
+        `(${inMs} ms with the driver's round trips), back: ${backPage} ms (${backMs} ms); first search: ` +
+        `"${caption}" in ${searchMs} ms, longest main-thread task ${longest} ms (0: none of 50 ms or more)`);
       if (run === runs && option("--screenshot")) await page.screenshot({ path: option("--screenshot") });
       await context.close();
     }
