@@ -53,6 +53,7 @@ export async function load(page, file) {
     message.hidden = true;
     delete message.dataset.kind;
     document.getElementById("map").replaceChildren();
+    document.getElementById("map-note").hidden = true;
   });
   await page.setInputFiles("#file", file);
   await page.waitForFunction(() => document.querySelector("#map .tile") ||
