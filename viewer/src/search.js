@@ -8,6 +8,17 @@ const Search = (() => {
   const CHUNK = 4096;  // entries per step
   const decoder = new TextDecoder();
 
+  // Whether node i's path ends in its name, compared as bytes: the name then
+  // needs no decoding of its own.
+  function endsWithName(s, i) {
+    const nameLen = s.nameLen[i];
+    if (nameLen > s.pathLen[i]) return false;
+    const path = s.pathAt[i] + s.pathLen[i] - nameLen;
+    const name = s.nameAt[i];
+    for (let k = 0; k < nameLen; ++k) if (s.text[path + k] !== s.text[name + k]) return false;
+    return true;
+  }
+
   // What is searched: each node's path in lower case, followed by its name
   // after a NUL where the path does not end in it (a report's paths are not
   // checked to). Made on the first query, one step at a time. `source` has
@@ -25,12 +36,12 @@ const Search = (() => {
 
     step() {
       const s = this.source;
-      const text = (at, length) => decoder.decode(s.text.subarray(at, at + length));
+      const bytes = s.text;
+      const text = (at, length) => decoder.decode(bytes.subarray(at, at + length));
       const stop = Math.min(s.size, this.made + CHUNK);
       for (let i = this.made; i < stop; ++i) {
         const path = text(s.pathAt[i], s.pathLen[i]);
-        const name = text(s.nameAt[i], s.nameLen[i]);
-        this.lower[i] = (path.endsWith(name) ? path : `${path}\u0000${name}`).toLowerCase();
+        this.lower[i] = (endsWithName(s, i) ? path : `${path}\u0000${text(s.nameAt[i], s.nameLen[i])}`).toLowerCase();
       }
       this.made = stop;
     }

@@ -3,10 +3,9 @@
 // took, or with the kind of failure. It then stays to answer searches over
 // its own copy of the names, so that the page never builds the index.
 let kept = null;    // what is searched
-let index = null;   // made on the first query
+let index = null;   // made after the model is sent
 
 function answer(query) {
-  if (!index) index = new Search.Index(kept);
   const run = new Search.Query(index, kept.bytes, query.text, query.limit);
   run.runUntil(Infinity);
   self.postMessage({ search: query.id, ...run.result() });
@@ -31,4 +30,14 @@ self.onmessage = async (event) => {
     return;
   }
   self.postMessage({ model, timing }, Model.transferables(model));
+  // The index is made while the person looks at the first picture, a step
+  // at a time, so that a query that comes meanwhile is answered between
+  // steps (it finishes the index itself).
+  index = new Search.Index(kept);
+  const build = () => {
+    if (index.done) return;
+    index.step();
+    setTimeout(build, 0);
+  };
+  setTimeout(build, 0);
 };
