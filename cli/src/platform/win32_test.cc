@@ -162,8 +162,10 @@ TEST(Win32Listing, ClassifiesRecordsByAttributesAndTag) {
       {ARCHIVE, 5, 4096, 5},
       {FILE_ATTRIBUTE_SPARSE_FILE, 1ull << 40, 4096, 1ull << 40},  // logical size stays
       {FILE_ATTRIBUTE_COMPRESSED, 100000, 8192, 100000},
-      {PLACEHOLDER, 3000, 4096, 3000},                               // hydrated
-      {PLACEHOLDER | OFFLINE | ON_DATA, 5ull << 30, 0, 0},           // online-only
+      {PLACEHOLDER, 3000, 4096, 3000},                      // hydrated
+      {PLACEHOLDER | OFFLINE | ON_DATA, 5ull << 30, 0, 0},  // online-only
+      {PLACEHOLDER | ON_OPEN, 5ull << 30, 0, 0},            // nothing here at all
+      {ARCHIVE | ON_OPEN, 100000, 4096, 4096},
       {PLACEHOLDER | ON_DATA, 10ull << 20, 4ull << 20, 4ull << 20},  // partly here
       {PLACEHOLDER | ON_DATA, 3000, 4096, 3000},
       {ARCHIVE | OFFLINE, 100000, 4096, 4096},  // moved to remote storage
@@ -707,6 +709,68 @@ TEST(Win32Paths, ExistsAndCanonicalize) {
   EXPECT_EQ(dot, canonical);
 }
 
+TEST(Win32Paths, AFileWindowsHoldsOpenIsReadFromItsFolder) {
+  // Which failures of the metadata call or the open are looked up there.
+  for (const DWORD error : {ERROR_SHARING_VIOLATION, ERROR_ACCESS_DENIED}) {
+    EXPECT_TRUE(win32::look_up_in_folder(error)) << error;
+  }
+  for (const DWORD error :
+       {ERROR_SUCCESS, ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND, ERROR_INVALID_NAME,
+        ERROR_BAD_NETPATH, ERROR_NOT_READY, ERROR_LOCK_VIOLATION, ERROR_CANT_ACCESS_FILE}) {
+    EXPECT_FALSE(win32::look_up_in_folder(error)) << error;
+  }
+  // Only a path ending in one entry's name is looked up.
+  const std::vector<std::tuple<std::wstring, std::wstring, std::wstring>> split = {
+      {L"C:\\pagefile.sys", L"C:", L"pagefile.sys"},
+      {L"\\\\?\\D:\\x\\hiberfil.sys", L"\\\\?\\D:\\x", L"hiberfil.sys"},
+      {L"\\\\srv\\share\\swapfile.sys", L"\\\\srv\\share", L"swapfile.sys"},
+  };
+  for (const auto& [path, folder, name] : split) {
+    const auto entry = win32::folder_entry(path);
+    ASSERT_TRUE(entry.has_value()) << to_utf8_lossy(path);
+    EXPECT_EQ(entry->folder, folder);
+    EXPECT_EQ(entry->name, name);
+  }
+  for (const std::wstring path : {L"C:\\", L"C:\\x\\", L"C:\\*.sys", L"C:\\pagefile.sy?",
+                                  L"C:\\pagefile<", L"C:\\x\\..", L"C:\\.", L"pagefile.sys"}) {
+    EXPECT_FALSE(win32::folder_entry(path).has_value()) << to_utf8_lossy(path);
+  }
+
+  // On the real file system, with the open of anything inside the folder
+  // refused as Windows refuses it for pagefile.sys: the folder is resolved
+  // and the file takes the name the folder lists.
+  TempDir tmp;
+  write_file(tmp.path() / "pagefile.sys", "12345");
+  fs::create_directory(tmp.path() / "sub");
+  const std::wstring folder = tmp.path().wstring();
+  const auto refusing = [&folder](DWORD refusal) {
+    return [&folder, refusal](const std::wstring& path, std::uint32_t& error) {
+      if (path.size() > folder.size()) {
+        error = refusal;
+        return win32::UniqueHandle();
+      }
+      return win32::own_handle(
+          CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    };
+  };
+  const std::string dir = to_utf8_lossy(folder);
+  const auto plain = canonicalize(dir + "\\pagefile.sys");
+  ASSERT_TRUE(plain.has_value());
+  const auto folder_resolved = canonicalize(dir);
+  ASSERT_TRUE(folder_resolved.has_value());
+  EXPECT_EQ(*plain, *folder_resolved + L"\\pagefile.sys");
+  for (const DWORD refusal : {ERROR_SHARING_VIOLATION, ERROR_ACCESS_DENIED}) {
+    EXPECT_EQ(win32::canonical_argument(dir + "\\PAGEFILE.SYS", refusing(refusal)), plain);
+  }
+  // A missing file, a folder, a wildcard and any other failure stay
+  // unresolved, as before.
+  for (const char* name : {"\\hiberfil.sys", "\\sub", "\\pagefile.*"}) {
+    EXPECT_FALSE(win32::canonical_argument(dir + name, refusing(ERROR_SHARING_VIOLATION))) << name;
+  }
+  EXPECT_FALSE(win32::canonical_argument(dir + "\\pagefile.sys", refusing(ERROR_NOT_READY)));
+}
+
 TEST(Win32Paths, LongPathsWork) {
   TempDir tmp;
   fs::path deep = L"\\\\?\\" + tmp.path().wstring();
@@ -963,6 +1027,27 @@ TEST(Win32Start, EnablesTheBackupPrivilegeOnlyWhereTheTokenHoldsIt) {
       expected.push_back("close 7");
     }
     EXPECT_EQ(calls, expected);
+  }
+}
+
+TEST(Win32Start, AsksToSeeCloudPlaceholdersExposed) {
+  using win32::Placeholders;
+  EXPECT_EQ(win32::expose_placeholders({}), Placeholders::unavailable);
+  // The mode before (application default, disguised, exposed), then the
+  // errors PHCM_ERROR_INVALID_PARAMETER and PHCM_ERROR_NO_TEB.
+  const std::vector<std::pair<std::int8_t, Placeholders>> table = {
+      {0, Placeholders::exposed},  {1, Placeholders::exposed},  {2, Placeholders::exposed},
+      {-1, Placeholders::refused}, {-2, Placeholders::refused},
+  };
+  for (const auto& [answer, result] : table) {
+    std::vector<int> asked;
+    EXPECT_EQ(win32::expose_placeholders([&asked, answer](std::int8_t mode) {
+                asked.push_back(mode);
+                return answer;
+              }),
+              result)
+        << int{answer};
+    EXPECT_EQ(asked, std::vector<int>{2});  // PHCM_EXPOSE_PLACEHOLDERS
   }
 }
 
