@@ -94,6 +94,20 @@ std::optional<WIN32_FIND_DATAW> listed_file(const std::wstring& full, std::uint3
   return record;
 }
 
+// The canonical path of what `path` names, opened by `open`; nothing, with
+// the error in `error`, when it does not open.
+std::optional<std::wstring> resolve(const std::wstring& path, const win32::FollowingOpen& open,
+                                    std::uint32_t& error) {
+  // Only what opens (links followed) is resolved; naming it is what may
+  // need the fallbacks.
+  const UniqueHandle handle = open(api_path(path), error);
+  if (!handle) return std::nullopt;
+  const auto query = [&handle](wchar_t* buffer, std::uint32_t size, std::uint32_t flags) {
+    return static_cast<std::uint32_t>(GetFinalPathNameByHandleW(handle.get(), buffer, size, flags));
+  };
+  return win32::canonical_path(query, full_path(path).value_or(std::wstring()));
+}
+
 }  // namespace
 
 void append_utf8_lossy(std::string& out, NativeStringView native) {
@@ -122,24 +136,6 @@ bool exists(std::string_view path) {
   std::uint32_t error = 0;
   return open_following_links(native, error) != nullptr;
 }
-
-namespace {
-
-// The canonical path of what `path` names, opened by `open`; nothing, with
-// the error in `error`, when it does not open.
-std::optional<std::wstring> resolve(const std::wstring& path, const win32::FollowingOpen& open,
-                                    std::uint32_t& error) {
-  // Only what opens (links followed) is resolved; naming it is what may
-  // need the fallbacks.
-  const UniqueHandle handle = open(api_path(path), error);
-  if (!handle) return std::nullopt;
-  const auto query = [&handle](wchar_t* buffer, std::uint32_t size, std::uint32_t flags) {
-    return static_cast<std::uint32_t>(GetFinalPathNameByHandleW(handle.get(), buffer, size, flags));
-  };
-  return win32::canonical_path(query, full_path(path).value_or(std::wstring()));
-}
-
-}  // namespace
 
 std::optional<std::wstring> win32::canonical_argument(std::string_view path,
                                                       const FollowingOpen& open) {
