@@ -131,7 +131,8 @@ inline constexpr std::string_view TOOL_ID = OSKRA_TOOL_ID;
 inline constexpr std::string_view TOOL_VERSION = OSKRA_VERSION;
 
 // What one walk yields: the root, whose totals cover the whole tree, the
-// folders that could not be listed, and the green entries, largest first.
+// folders that could not be opened or read to the end, and the green
+// entries, largest first.
 struct WalkResult {
   Node root;
   std::uint64_t denied = 0;

@@ -142,10 +142,10 @@ class Walker {
     f.display_size = display_.size();
     const platform::ListStatus status = source_.list(path, f.records);
     f.listed = status != platform::ListStatus::open_failed;
-    if (!f.listed) {
-      ++denied_;
-      f.records = platform::RecordList();
-    }
+    // A listing cut short keeps what it read, but has lost entries as surely
+    // as one that never opened: either way the totals are lower bounds.
+    if (status != platform::ListStatus::ok) ++denied_;
+    if (!f.listed) f.records = platform::RecordList();
     // Every record becomes at most one child: sized once, the children never
     // move while the listing is taken in.
     if (limit != 0) {

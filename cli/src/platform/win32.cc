@@ -1,5 +1,6 @@
-// The Windows realisation of the platform layer: process setup, text, paths
-// and the standard streams; win32_listing.cc opens and lists directories.
+// The Windows realisation of the platform layer: process setup and the
+// standard streams; win32_paths.cc has text and paths, win32_listing.cc
+// opens and lists directories.
 // UNICODE, WIN32_LEAN_AND_MEAN and NOMINMAX come from the build.
 #include <windows.h>
 // After <windows.h>, which they need.
@@ -22,74 +23,11 @@
 namespace oskra::platform {
 namespace {
 
-using win32::VERBATIM;
-
-// --- UTF-8 and UTF-16 --------------------------------------------------------
-
-// wchar_t holds UTF-16 code units here, as char16_t does in the text
-// library; a wide string is handed over in place, without a copy.
-static_assert(sizeof(wchar_t) == sizeof(char16_t));
-
-std::u16string_view as_utf16(std::wstring_view w) {
-  return {reinterpret_cast<const char16_t*>(w.data()), w.size()};
-}
-
-// --- Handles -----------------------------------------------------------------
-
-using win32::own_handle;
-using win32::UniqueHandle;
+using win32::as_utf16;
 
 struct LocalFreer {
   void operator()(LPWSTR* p) const noexcept { LocalFree(p); }
 };
-
-// The absolute form of `path` by Win32's rules, or nothing.
-std::optional<std::wstring> full_path(const std::wstring& path) {
-  std::wstring full(path.size() + MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD n =
-        GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-    if (n == 0) return std::nullopt;
-    if (n < full.size()) {
-      full.resize(n);
-      return full;
-    }
-    full.assign(n, L'\0');
-  }
-}
-
-// Paths typed by the user may be longer than the classic limit, which
-// Win32 enforces on any path without the verbatim prefix. Such a path is
-// made absolute (as Win32 would) and given the prefix; shorter paths are
-// left exactly as typed.
-std::wstring api_path(std::wstring path) {
-  if (path.starts_with(VERBATIM) || path.starts_with(L"\\\\.\\")) return path;
-  // Room for "\*" and a file name's worth of margin.
-  constexpr std::size_t SAFE = MAX_PATH - 12;
-  const std::optional<std::wstring> found = full_path(path);
-  if (!found) return path;
-  const std::wstring& full = *found;
-  if (full.size() < SAFE) return path;
-  if (full.starts_with(L"\\\\")) return std::wstring(VERBATIM) + L"UNC" + full.substr(1);
-  if (full.size() >= 3 && win32::has_drive_at(full, 0) && full[2] == L'\\')
-    return std::wstring(VERBATIM) + full;
-  return path;
-}
-
-// The native path the path argument names, or nothing when it cannot name
-// a file (an embedded NUL would silently name a different one).
-std::optional<std::wstring> argument_native(std::string_view utf8) {
-  if (utf8.find('\0') != std::string_view::npos) return std::nullopt;
-  return win32::argument_path(from_utf8(utf8));
-}
-
-UniqueHandle open_following_links(const std::wstring& path) {
-  // No access rights are needed to ask for the final path; backup semantics
-  // let directories open too. Links are followed.
-  return own_handle(CreateFileW(path.c_str(), 0,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-}
 
 // --- Standard streams --------------------------------------------------------
 
@@ -196,6 +134,15 @@ void init_process() {
   SetConsoleCtrlHandler(on_console_event, TRUE);
   // Elevated, an administrator's scan may read every folder.
   win32::enable_backup_privilege(process_token());
+  // Cloud files as they are, whatever Windows chose for this program.
+  using SetModeFunction = CHAR(NTAPI*)(CHAR);
+  const auto set_mode =
+      win32::ntdll_function<SetModeFunction>("RtlSetProcessPlaceholderCompatibilityMode");
+  win32::PlaceholderModeSetter setter;
+  if (set_mode != nullptr) {
+    setter = [set_mode](std::int8_t mode) { return static_cast<std::int8_t>(set_mode(mode)); };
+  }
+  win32::expose_placeholders(setter);
   // Output bypasses the C runtime (see write_stdout), so no text-mode
   // translation touches the line ends.
 }
@@ -249,170 +196,6 @@ void wait_for_key() {
     if (ReadConsoleInputW(in, &record, 1, &got) == 0 || got == 0) return;
     // Key releases, mouse moves, focus and size changes come through too.
     if (record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown) return;
-  }
-}
-
-// --- Text and paths ----------------------------------------------------------
-
-void append_utf8_lossy(std::string& out, NativeStringView native) {
-  unicode::append_utf16_as_utf8(as_utf16(native), out);
-}
-
-NativeString from_utf8(std::string_view utf8) {
-  std::u16string units;
-  unicode::append_utf8_as_utf16(utf8, units);
-  return std::wstring(units.begin(), units.end());
-}
-
-bool exists(std::string_view path) {
-  const auto typed = argument_native(path);
-  if (!typed) return false;
-  const std::wstring native = api_path(*typed);
-  WIN32_FILE_ATTRIBUTE_DATA data{};
-  if (GetFileAttributesExW(native.c_str(), GetFileExInfoStandard, &data) == 0) return false;
-  if ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return true;
-  // The attributes are the link's own; only opening it shows whether its
-  // target is there.
-  return open_following_links(native) != nullptr;
-}
-
-std::optional<NativeString> canonicalize(std::string_view path) {
-  const auto native = argument_native(path);
-  if (!native) return std::nullopt;
-  // Only what opens (links followed) is resolved; naming it is what may
-  // need the fallbacks.
-  const UniqueHandle handle = open_following_links(api_path(*native));
-  if (!handle) return std::nullopt;
-  const auto query = [&handle](wchar_t* buffer, std::uint32_t size, std::uint32_t flags) {
-    return static_cast<std::uint32_t>(GetFinalPathNameByHandleW(handle.get(), buffer, size, flags));
-  };
-  return win32::canonical_path(query, full_path(*native).value_or(std::wstring()));
-}
-
-std::optional<std::uint64_t> root_file_size(NativeStringView path) {
-  // Docs: GetFileAttributesExW; GetFileInformationByHandleEx (FileStandardInfo).
-  const std::wstring native(path);
-  WIN32_FILE_ATTRIBUTE_DATA data{};
-  if (GetFileAttributesExW(native.c_str(), GetFileExInfoStandard, &data) == 0 ||
-      (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    return std::nullopt;
-  }
-  const std::uint64_t size =
-      (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-  // What a file whose data is not all here holds on this disk: its
-  // allocation, read without opening its data (which would fetch it), or
-  // nothing when even that cannot be read.
-  std::uint64_t allocation = 0;
-  if (win32::data_elsewhere(data.dwFileAttributes)) {
-    const UniqueHandle file = own_handle(
-        CreateFileW(native.c_str(), FILE_READ_ATTRIBUTES,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    FILE_STANDARD_INFO info{};
-    if (file &&
-        GetFileInformationByHandleEx(file.get(), FileStandardInfo, &info, sizeof info) != 0) {
-      allocation = static_cast<std::uint64_t>(info.AllocationSize.QuadPart);
-    }
-  }
-  return win32::counted_size(data.dwFileAttributes, size, allocation);
-}
-
-std::string display_path(NativeStringView path) {
-  while (path.starts_with(VERBATIM)) path.remove_prefix(VERBATIM.size());
-  return to_utf8_lossy(path);
-}
-
-std::string entry_name(NativeStringView path) {
-  const bool verbatim = path.starts_with(VERBATIM);
-  const auto is_separator = [verbatim](wchar_t c) {
-    return c == L'\\' || (!verbatim && c == L'/');
-  };
-  // The end of the first `count` components of `rest`, each ended by a
-  // separator or by the end of the text.
-  const auto skip_components = [&](std::size_t from, int count) {
-    std::size_t i = from;
-    for (int k = 0; k < count && i < path.size(); ++k) {
-      while (i < path.size() && !is_separator(path[i])) ++i;
-      if (k + 1 < count && i < path.size()) ++i;
-    }
-    return i;
-  };
-  // Length of the root part: drive, share, device or verbatim prefix.
-  std::size_t root = 0;
-  if (verbatim) {
-    const std::wstring_view after = path.substr(VERBATIM.size());
-    if (after.size() >= 4 && (after[0] == L'U' || after[0] == L'u') &&
-        (after[1] == L'N' || after[1] == L'n') && (after[2] == L'C' || after[2] == L'c') &&
-        after[3] == L'\\') {
-      root = skip_components(VERBATIM.size() + 4, 2);
-    } else if (win32::has_drive_at(path, VERBATIM.size())) {
-      root = VERBATIM.size() + 2;
-    } else {
-      root = skip_components(VERBATIM.size(), 1);
-    }
-  } else if (path.size() >= 2 && is_separator(path[0]) && is_separator(path[1])) {
-    const bool device =
-        path.size() >= 4 && (path[2] == L'.' || path[2] == L'?') && is_separator(path[3]);
-    root = device ? skip_components(4, 1) : skip_components(2, 2);
-  } else if (win32::has_drive_at(path, 0)) {
-    root = 2;
-  }
-  std::size_t end = path.size();
-  while (end > root && is_separator(path[end - 1])) --end;
-  std::size_t begin = end;
-  while (begin > root && !is_separator(path[begin - 1])) --begin;
-  return to_utf8_lossy(path.substr(begin, end - begin));
-}
-
-NativeString listing_path(NativeStringView path) {
-  while (!path.empty() && path.back() == L'\\') path.remove_suffix(1);
-  NativeString out;
-  if (!path.starts_with(VERBATIM)) out = VERBATIM;
-  out.append(path);
-  return out;
-}
-
-std::optional<std::string> read_file_beside_executable(std::string_view file_name) {
-  std::wstring exe(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD n = GetModuleFileNameW(nullptr, exe.data(), static_cast<DWORD>(exe.size()));
-    if (n == 0) return std::nullopt;
-    // A truncated name fills the whole buffer.
-    if (n < exe.size()) {
-      exe.resize(n);
-      break;
-    }
-    if (exe.size() >= 65536) return std::nullopt;
-    exe.assign(exe.size() * 2, L'\0');
-  }
-  const std::size_t slash = exe.find_last_of(L"\\/");
-  if (slash == std::wstring::npos) return std::nullopt;
-  if (file_name.find('\0') != std::string_view::npos) return std::nullopt;
-  const std::wstring path = api_path(exe.substr(0, slash + 1) + from_utf8(file_name));
-
-  const UniqueHandle file = own_handle(CreateFileW(
-      path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return std::nullopt;
-  // Only a plain file of a sane size: a link to a device, a pipe or a huge
-  // file must not hang the run or exhaust memory.
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (GetFileType(file.get()) != FILE_TYPE_DISK ||
-      GetFileInformationByHandle(file.get(), &info) == 0 ||
-      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
-      ((static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow) >
-          MAX_FILE_BESIDE_EXECUTABLE) {
-    return std::nullopt;
-  }
-  std::string bytes;
-  char buffer[64 * 1024];
-  for (;;) {
-    DWORD got = 0;
-    if (ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) == 0) return std::nullopt;
-    if (got == 0) return bytes;
-    bytes.append(buffer, got);
-    // It grew while being read.
-    if (bytes.size() > MAX_FILE_BESIDE_EXECUTABLE) return std::nullopt;
   }
 }
 
