@@ -34,6 +34,22 @@ def scan_json(path, *extra, binary=None, **kw):
     return e2e.report(*run([path, "--json", *extra], binary=binary, **kw))
 
 
+def traced(strace_options, args, **kw):
+    """The program run under strace with `strace_options` (what to trace,
+    faults to inject), as a finished process with its output captured."""
+    # LeakSanitizer cannot work under ptrace: in the sanitizer build it would
+    # end the traced run with an error of its own.
+    env = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0")
+    return subprocess.run(["strace", "-f", *strace_options, BIN, *args], capture_output=True,
+                          env=env, **kw)
+
+
+def injected(fault, args, **kw):
+    """The JSON report of a run in which strace injects `fault`."""
+    p = traced(["-o", "/dev/null", "-e", "inject=" + fault], [*args, "--json"], **kw)
+    return e2e.report(p.returncode, p.stdout, p.stderr)
+
+
 def make_chain(parent, depth, leaf_size):
     """A chain of `depth` nested directories "d" with one file at the bottom,
     built through directory descriptors (the path is far past PATH_MAX)."""
@@ -170,12 +186,7 @@ class HostileTrees(unittest.TestCase):
             os.symlink("target", os.path.join(d, "link-to-dir"))
             os.symlink("file", os.path.join(d, "link-to-file"))
             os.symlink("nowhere", os.path.join(d, "link-dangling"))
-            # LeakSanitizer cannot work under ptrace: in the sanitizer build
-            # it would end the traced run with an error of its own.
-            env = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0")
-            p = subprocess.run(
-                ["strace", "-f", "-e", "trace=stat,lstat,newfstatat,fstatat64,statx",
-                 BIN, d, "--json"], capture_output=True, env=env)
+            p = traced(["-e", "trace=stat,lstat,newfstatat,fstatat64,statx"], [d, "--json"])
             self.assertEqual(p.returncode, 0, p.stderr)
             calls = [line for line in p.stderr.decode().splitlines() if '"link-' in line]
             self.assertEqual(len(calls), 3, calls)  # one call per link, no more
@@ -194,13 +205,9 @@ class HostileTrees(unittest.TestCase):
                 for k in range(5):
                     e2e.make_file(os.path.join(sub, "inner", f"f{k}"), 100 + i)
             expected = find_totals(d)
-            env = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0")
             for when in ("7", "7+"):
                 with self.subTest(statx_fails=when):
-                    p = subprocess.run(["strace", "-f", "-o", "/dev/null", "-e",
-                                        f"inject=statx:error=EPERM:when={when}", BIN, d, "--json"],
-                                       capture_output=True, env=env)
-                    doc = e2e.report(p.returncode, p.stdout, p.stderr)
+                    doc = injected(f"statx:error=EPERM:when={when}", [d])
                     self.assertEqual((doc["total_bytes"], doc["files"], doc["dirs"], doc["denied"]),
                                      expected + (0,))
         with TempDir() as d:
@@ -209,12 +216,34 @@ class HostileTrees(unittest.TestCase):
             # The first read of each listing thread fails (the walk's thread
             # read /proc/self/fd first): each such folder is denied, and its
             # one file is what is missing.
-            p = subprocess.run(["strace", "-f", "-o", "/dev/null", "-e",
-                                "inject=getdents64:error=EIO:when=1", BIN, d, "--json"],
-                               capture_output=True, env=env)
-            doc = e2e.report(p.returncode, p.stdout, p.stderr)
+            doc = injected("getdents64:error=EIO:when=1", [d])
             self.assertGreater(doc["denied"], 0)
             self.assertEqual((doc["files"] + doc["denied"], doc["dirs"]), (40, 41))
+
+    @unittest.skipUnless(shutil.which("strace"), "strace is not installed")
+    def test_a_listing_cut_short_is_denied(self):
+        """A read that fails part way through a folder of 20,000 entries (a
+        network drop, a failing disk): what was read still counts, and the
+        report never says `denied` 0 when anything is missing."""
+        with TempDir() as d:
+            e2e.make_folders_of_files(d, 1, 20000)
+            e2e.make_file(os.path.join(d, "f"), 7)
+            expected = find_totals(d)
+            short = 0
+            # Too few descriptors for a listing thread besides the walk's;
+            # then the usual many threads. strace counts each thread's calls.
+            for descriptors in (8, 1024):
+                limit = lambda n=descriptors: resource.setrlimit(resource.RLIMIT_NOFILE, (n, n))
+                for when in range(1, 13):
+                    with self.subTest(descriptors=descriptors, failing_read=when):
+                        doc = injected(f"getdents64:error=EIO:when={when}", [d], preexec_fn=limit)
+                        got = (doc["total_bytes"], doc["files"], doc["dirs"])
+                        if doc["denied"] == 0:
+                            self.assertEqual(got, expected)
+                        else:
+                            self.assertTrue(all(g <= e for g, e in zip(got, expected)), got)
+                            short += doc["files"] < expected[1]
+            self.assertGreater(short, 0)  # the injected failures did cut listings short
 
     @unittest.skipUnless(os.geteuid() == 0 and shutil.which("unshare"),
                          "needs root to make bind mounts in a private namespace")

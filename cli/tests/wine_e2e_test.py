@@ -138,6 +138,37 @@ class CommandLine(unittest.TestCase):
         self.assertEqual((code, err), (0, b""))
         self.assertEqual(e2e.without_time(out.decode()), text)
 
+    @unittest.skipUnless(shutil.which("strace"), "strace is not installed")
+    def test_a_file_windows_holds_open_is_read_from_its_folder(self):
+        """Windows refuses even a metadata call on pagefile.sys and its kind
+        (a sharing violation, or access denied). Here every stat of the file
+        fails with EACCES, which Wine answers as access denied: the file is
+        read from its folder's listing instead, and a missing one is still
+        missing."""
+        make_file(os.path.join(fresh(os.path.join(drive("f"), "sys")), "pagefile.sys"), 3 * GiB)
+        for name, unforced in [("pagefile.sys", scan_json(["F:\\sys\\pagefile.sys"])),
+                               ("hiberfil.sys", None)]:
+            with self.subTest(name=name), tempfile.TemporaryDirectory() as log_dir:
+                log = os.path.join(log_dir, "strace.log")
+                # The path as Wine names it, through the drive's link.
+                unix = os.path.join(ENV["WINEPREFIX"], "dosdevices", "f:", "sys", name)
+                code, out, err = e2e.run(
+                    ["strace", "-f", "-qq", "-o", log, "-P", unix, "-e", "trace=stat,newfstatat,statx",
+                     "-e", "inject=stat,newfstatat,statx:error=EACCES", WINE_RUN, EXE,
+                     f"F:\\sys\\{name}", "--json"], env=ENV, timeout=600)
+                # strace says on standard error that it resolved the link.
+                err = b"".join(line for line in err.splitlines(True)
+                               if not line.startswith(b"strace: "))
+                with open(log) as f:
+                    self.assertIn("(INJECTED)", f.read())
+                if unforced is None:
+                    self.assertEqual((code, out, err.decode()),
+                                     (2, b"", f"路径不存在: F:\\sys\\{name}\n"))
+                else:
+                    self.assertEqual(e2e.without_time(e2e.report(code, out, err)),
+                                     e2e.without_time(unforced))
+                    self.assertEqual((unforced["total_bytes"], unforced["files"]), (3 * GiB, 1))
+
     def test_quoted_path_ending_in_a_backslash(self):
         # As typed in a batch file run by cmd: "\"" there would have ended the
         # quote, and the program takes it so.

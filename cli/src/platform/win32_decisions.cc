@@ -200,9 +200,10 @@ EntryKind classify_record(std::uint32_t attributes, std::uint32_t reparse_tag) {
   return (reparse_tag & ~CLOUD_MASK) == CLOUD ? EntryKind::directory : EntryKind::skip;
 }
 
-// Docs: File Attribute Constants (RECALL_ON_DATA_ACCESS, OFFLINE).
+// Docs: File Attribute Constants (RECALL_ON_OPEN, RECALL_ON_DATA_ACCESS, OFFLINE).
 bool data_elsewhere(std::uint32_t attributes) {
-  return (attributes & (ATTRIBUTE_RECALL_ON_DATA_ACCESS | FILE_ATTRIBUTE_OFFLINE)) != 0;
+  return (attributes & (ATTRIBUTE_RECALL_ON_OPEN | ATTRIBUTE_RECALL_ON_DATA_ACCESS |
+                        FILE_ATTRIBUTE_OFFLINE)) != 0;
 }
 
 // Docs: File Attribute Constants; FILE_FULL_DIR_INFO (EndOfFile, AllocationSize).
@@ -210,6 +211,36 @@ std::uint64_t counted_size(std::uint32_t attributes, std::uint64_t end_of_file,
                            std::uint64_t allocation) {
   if (!data_elsewhere(attributes)) return end_of_file;
   return allocation < end_of_file ? allocation : end_of_file;
+}
+
+// Docs: RtlSetProcessPlaceholderCompatibilityMode function (ntifs.h).
+Placeholders expose_placeholders(const PlaceholderModeSetter& set) {
+  if (!set) return Placeholders::unavailable;
+  return set(PHCM_EXPOSE_PLACEHOLDERS) >= 0 ? Placeholders::exposed : Placeholders::refused;
+}
+
+// Docs: GetFileAttributesExW; CreateFileW (sharing modes); System Error Codes (0-499).
+bool look_up_in_folder(std::uint32_t error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED;
+}
+
+// Docs: FindFirstFileExW (lpFileName); Naming Files, Paths, and Namespaces.
+std::optional<FolderEntry> folder_entry(std::wstring_view path) {
+  const std::size_t separator = path.rfind(L'\\');
+  if (separator == std::wstring_view::npos || separator == 0) return std::nullopt;
+  const std::wstring_view name = path.substr(separator + 1);
+  if (name.empty() || name == L"." || name == L".." ||
+      name.find_first_of(L"*?<>\"") != std::wstring_view::npos) {
+    return std::nullopt;
+  }
+  return FolderEntry{path.substr(0, separator), name};
+}
+
+std::wstring entry_path(std::wstring_view folder, std::wstring_view name) {
+  std::wstring out(folder);
+  if (!out.ends_with(L'\\')) out.push_back(L'\\');
+  out.append(name);
+  return out;
 }
 
 ListStatus listing_status(ListingStep step, std::uint32_t error) {

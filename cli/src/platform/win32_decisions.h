@@ -174,17 +174,60 @@ std::optional<std::wstring> volume_device(std::wstring_view volume_path,
 //   file systems, tags not known here).
 EntryKind classify_record(std::uint32_t attributes, std::uint32_t reparse_tag);
 
-// True when a file's data is not all on this disk (RECALL_ON_DATA_ACCESS,
-// OFFLINE): reading it would fetch it from elsewhere.
+// True when a file's data may not all be on this disk (RECALL_ON_OPEN,
+// RECALL_ON_DATA_ACCESS, OFFLINE): reading it would fetch it from elsewhere.
 bool data_elsewhere(std::uint32_t attributes);
 
 // The bytes a file's record counts: its logical size (EndOfFile), or, when
-// its data is not all on this disk (RECALL_ON_DATA_ACCESS, OFFLINE), the
-// smaller of that and the space allocated for it here (AllocationSize): 0
-// for an online-only cloud file. Adding what is held elsewhere would
-// report more than the disk holds.
+// its data may not all be on this disk (see data_elsewhere), the smaller of
+// that and the space allocated for it here (AllocationSize): 0 for an
+// online-only cloud file. Adding what is held elsewhere would report more
+// than the disk holds.
 std::uint64_t counted_size(std::uint32_t attributes, std::uint64_t end_of_file,
                            std::uint64_t allocation);
+
+// The mode RtlSetProcessPlaceholderCompatibilityMode sets for a process to
+// see cloud files' placeholders as they are (reparse point, offline and
+// recall bits), not disguised as plain files of their full size.
+inline constexpr std::int8_t PHCM_EXPOSE_PLACEHOLDERS = 2;
+
+// RtlSetProcessPlaceholderCompatibilityMode: the mode before, or a negative
+// error. Empty where ntdll lacks it (before Windows 10 1803; Wine 8).
+using PlaceholderModeSetter = std::function<std::int8_t(std::int8_t mode)>;
+
+enum class Placeholders { exposed, unavailable, refused };
+
+// Asks to see placeholders exposed, whatever Windows chose for the program
+// by default: a disguised online-only file would count its full size. With
+// no such call there are no placeholders to disguise.
+Placeholders expose_placeholders(const PlaceholderModeSetter& set);
+
+// Whether a path whose metadata call (GetFileAttributesExW) or open for
+// canonicalisation (CreateFileW) failed with `error` is looked up in its
+// folder's listing instead (FindFirstFileExW on the exact path, which reads
+// the folder's record and never opens the file): for a sharing violation
+// (32) or access denied (5), what the paging, hibernation and swap files
+// Windows holds open answer even to a metadata-only open. Not for a path
+// that is missing or malformed, or any other failure.
+bool look_up_in_folder(std::uint32_t error);
+
+// An absolute path as its folder and the one entry name it ends in.
+struct FolderEntry {
+  std::wstring_view folder;  // "C:" for "C:\pagefile.sys": a root without its separator
+  std::wstring_view name;
+};
+
+// `path` (absolute, separated by backslashes) as its folder and entry name,
+// to look that entry up in the folder's listing: "C:\x\pagefile.sys" is
+// "C:\x" and "pagefile.sys". Nothing when it ends in no one entry's name:
+// a root, a separator at the end, "." or "..", or a name holding what
+// FindFirstFileExW reads as a wildcard (* ? < > "), which could match
+// another entry.
+std::optional<FolderEntry> folder_entry(std::wstring_view path);
+
+// The path of the entry `name` in the folder at `folder` ("\\?\C:\" or
+// "\\?\C:\x"): one separator between them.
+std::wstring entry_path(std::wstring_view folder, std::wstring_view name);
 
 // Where in listing a directory a call failed.
 enum class ListingStep {

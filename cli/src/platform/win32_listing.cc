@@ -33,19 +33,10 @@ struct DirContext {
 
 namespace {
 
+using win32::ntdll_function;
 using win32::own_handle;
 using win32::UniqueHandle;
 using win32::VERBATIM;
-
-// A function of ntdll, looked up at run time: the executable imports nothing
-// from ntdll. Null when it is missing.
-template <class Function>
-Function ntdll_function(const char* name) {
-  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  if (ntdll == nullptr) return nullptr;
-  // Through the one function type that converts to any other.
-  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(ntdll, name)));
-}
 
 using NtCreateFileFunction = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES,
                                               PIO_STATUS_BLOCK, PLARGE_INTEGER, ULONG, ULONG, ULONG,

@@ -162,8 +162,10 @@ TEST(Win32Listing, ClassifiesRecordsByAttributesAndTag) {
       {ARCHIVE, 5, 4096, 5},
       {FILE_ATTRIBUTE_SPARSE_FILE, 1ull << 40, 4096, 1ull << 40},  // logical size stays
       {FILE_ATTRIBUTE_COMPRESSED, 100000, 8192, 100000},
-      {PLACEHOLDER, 3000, 4096, 3000},                               // hydrated
-      {PLACEHOLDER | OFFLINE | ON_DATA, 5ull << 30, 0, 0},           // online-only
+      {PLACEHOLDER, 3000, 4096, 3000},                      // hydrated
+      {PLACEHOLDER | OFFLINE | ON_DATA, 5ull << 30, 0, 0},  // online-only
+      {PLACEHOLDER | ON_OPEN, 5ull << 30, 0, 0},            // nothing here at all
+      {ARCHIVE | ON_OPEN, 100000, 4096, 4096},
       {PLACEHOLDER | ON_DATA, 10ull << 20, 4ull << 20, 4ull << 20},  // partly here
       {PLACEHOLDER | ON_DATA, 3000, 4096, 3000},
       {ARCHIVE | OFFLINE, 100000, 4096, 4096},  // moved to remote storage
@@ -692,6 +694,60 @@ TEST(Win32Paths, ExistsAndCanonicalize) {
   EXPECT_EQ(dot, canonical);
 }
 
+TEST(Win32Paths, AFileWindowsHoldsOpenIsReadFromItsFolder) {
+  // Which failures of the metadata call or the open are looked up there.
+  for (const DWORD error : {ERROR_SHARING_VIOLATION, ERROR_ACCESS_DENIED}) {
+    EXPECT_TRUE(win32::look_up_in_folder(error)) << error;
+  }
+  for (const DWORD error : {ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND, ERROR_INVALID_NAME,
+                            ERROR_NOT_READY, ERROR_LOCK_VIOLATION}) {
+    EXPECT_FALSE(win32::look_up_in_folder(error)) << error;
+  }
+  // Only a path ending in one entry's name is looked up.
+  const auto entry = win32::folder_entry(L"\\\\?\\D:\\x\\hiberfil.sys");
+  ASSERT_TRUE(entry.has_value());
+  EXPECT_EQ(entry->folder, L"\\\\?\\D:\\x");
+  EXPECT_EQ(entry->name, L"hiberfil.sys");
+  for (const std::wstring path :
+       {L"C:\\", L"C:\\x\\", L"C:\\*.sys", L"C:\\pagefile.sy?", L"C:\\x\\..", L"pagefile.sys"}) {
+    EXPECT_FALSE(win32::folder_entry(path).has_value()) << to_utf8_lossy(path);
+  }
+
+  // On the real file system, with the open of anything inside the folder
+  // refused as Windows refuses it for pagefile.sys: the folder is resolved
+  // and the file takes the name the folder lists.
+  TempDir tmp;
+  write_file(tmp.path() / "pagefile.sys", "12345");
+  fs::create_directory(tmp.path() / "sub");
+  const std::wstring folder = tmp.path().wstring();
+  const auto refusing = [&folder](DWORD refusal) {
+    return [&folder, refusal](const std::wstring& path, std::uint32_t& error) {
+      if (path.size() > folder.size()) {
+        error = refusal;
+        return win32::UniqueHandle();
+      }
+      return win32::own_handle(
+          CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    };
+  };
+  const std::string dir = to_utf8_lossy(folder);
+  const auto plain = canonicalize(dir + "\\pagefile.sys");
+  ASSERT_TRUE(plain.has_value());
+  const auto folder_resolved = canonicalize(dir);
+  ASSERT_TRUE(folder_resolved.has_value());
+  EXPECT_EQ(*plain, *folder_resolved + L"\\pagefile.sys");
+  for (const DWORD refusal : {ERROR_SHARING_VIOLATION, ERROR_ACCESS_DENIED}) {
+    EXPECT_EQ(win32::canonical_argument(dir + "\\PAGEFILE.SYS", refusing(refusal)), plain);
+  }
+  // A missing file, a folder, a wildcard and any other failure stay
+  // unresolved, as before.
+  for (const char* name : {"\\hiberfil.sys", "\\sub", "\\pagefile.*"}) {
+    EXPECT_FALSE(win32::canonical_argument(dir + name, refusing(ERROR_SHARING_VIOLATION))) << name;
+  }
+  EXPECT_FALSE(win32::canonical_argument(dir + "\\pagefile.sys", refusing(ERROR_NOT_READY)));
+}
+
 TEST(Win32Paths, LongPathsWork) {
   TempDir tmp;
   fs::path deep = L"\\\\?\\" + tmp.path().wstring();
@@ -926,6 +982,25 @@ TEST(Win32Start, EnablesTheBackupPrivilegeOnlyWhereTheTokenHoldsIt) {
       expected.push_back("close 7");
     }
     EXPECT_EQ(calls, expected);
+  }
+}
+
+TEST(Win32Start, AsksToSeeCloudPlaceholdersExposed) {
+  using win32::Placeholders;
+  EXPECT_EQ(win32::expose_placeholders({}), Placeholders::unavailable);
+  // Answers: the mode before, or PHCM_ERROR_INVALID_PARAMETER, PHCM_ERROR_NO_TEB.
+  const std::map<int, Placeholders> table = {{0, Placeholders::exposed},
+                                             {1, Placeholders::exposed},
+                                             {-1, Placeholders::refused},
+                                             {-2, Placeholders::refused}};
+  for (const auto& [answer, result] : table) {
+    int asked = 0;
+    const auto set = [&asked, answer](std::int8_t mode) {
+      asked = mode;
+      return static_cast<std::int8_t>(answer);
+    };
+    EXPECT_EQ(win32::expose_placeholders(set), result) << answer;
+    EXPECT_EQ(asked, 2) << answer;  // PHCM_EXPOSE_PLACEHOLDERS
   }
 }
 

@@ -9,13 +9,14 @@
 //   node.h           the detail tree; green_list.h the bounded green entries.
 //
 // The walk: one depth-first pass over a tree that totals sizes and counts,
-// counts directories that cannot be listed, builds the detail tree and
+// counts directories that cannot be listed to the end, builds the detail tree and
 // collects the entries a rule marks green. It consumes the ordered stream
 // of listings and never asks for a directory by its path.
 //
 // What it yields: the root node, whose bytes, files and dirs cover the whole
 // tree (each sum stops at the largest 64-bit value rather than wrap); the
-// number of directories that could not be listed; and the green entries.
+// number of directories that could not be listed to the end; and the green
+// entries.
 //
 // Depth: the entries of the root are at level 1. With `depth` d, every entry
 // at levels 1 to d + 1 gets a detail node, so depth 0 keeps the root's own
@@ -37,7 +38,8 @@
 //
 // Errors: `walk` never fails. A directory whose listing cannot be opened is
 // counted in `denied` and kept with zero totals; a listing that breaks off
-// keeps the records read before the break.
+// keeps the records read before the break and is counted in `denied` too, so
+// `denied` 0 means nothing was lost.
 //
 // Depth of the tree: the walk keeps its open directories on an explicit
 // stack, so a tree of any depth does not overflow the call stack.
@@ -56,7 +58,8 @@ namespace oskra {
 class ListingStream;
 
 // What one walk yields: the root, whose totals cover the whole tree, the
-// folders that could not be listed, and the green entries, largest first.
+// folders that could not be opened or read to the end, and the green
+// entries, largest first.
 struct WalkResult {
   Node root;
   std::uint64_t denied = 0;

@@ -131,11 +131,10 @@ class Walker {
     ++so_far_.dirs;
     f.display_size = display_.size();
     f.listed = listing.status != platform::ListStatus::open_failed;
-    if (f.listed) {
-      f.records = std::move(listing.records);
-    } else {
-      ++denied_;
-    }
+    if (f.listed) f.records = std::move(listing.records);
+    // A listing cut short keeps what it read, but has lost entries as surely
+    // as one that never opened: either way the totals are lower bounds.
+    if (listing.status != platform::ListStatus::ok) ++denied_;
     // Every record becomes at most one child: sized once, the children never
     // move while the listing is taken in.
     if (limit != 0) {
