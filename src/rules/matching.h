@@ -147,14 +147,21 @@ inline bool ascii_ends_may_match(std::string_view pattern, FixedEnds ends, std::
   return true;
 }
 
+// Equality of `a` and `b` with each byte of `a` read through `read_a` and
+// each byte of `b` through `read_b`.
+template <class ReadA, class ReadB>
+inline bool equal_as_read(std::string_view a, std::string_view b, ReadA read_a, ReadB read_b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t k = 0; k < a.size(); ++k) {
+    if (read_a(a[k]) != read_b(b[k])) return false;
+  }
+  return true;
+}
+
 // Equality of `text` with a pattern as written: each pattern byte through
 // `pattern_byte`, each text byte through `text_byte`.
 inline bool pattern_equal(std::string_view pattern, std::string_view text) {
-  if (pattern.size() != text.size()) return false;
-  for (std::size_t k = 0; k < text.size(); ++k) {
-    if (pattern_byte(pattern[k]) != text_byte(text[k])) return false;
-  }
-  return true;
+  return equal_as_read(pattern, text, pattern_byte, text_byte);
 }
 
 // FNV-1a over the bytes with "A" to "Z" folded: equal under ascii_iequal,
@@ -171,11 +178,7 @@ inline std::uint64_t folded_hash(std::string_view text) {
 // Equality where the bytes "A" to "Z" equal "a" to "z"; every other byte must
 // be identical.
 inline bool ascii_iequal(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t k = 0; k < a.size(); ++k) {
-    if (fold_ascii(a[k]) != fold_ascii(b[k])) return false;
-  }
-  return true;
+  return equal_as_read(a, b, fold_ascii<char>, fold_ascii<char>);
 }
 
 // The lower-cased code points of a text (see unicode::append_lower_full).

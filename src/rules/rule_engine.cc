@@ -1,12 +1,11 @@
 // Picks one verdict per path among the user rules and the built-in table.
 #include <cstddef>
-#include <exception>
 #include <memory>
 #include <string_view>
 #include <utility>
 #include <vector>
 
-#include "rules/compiled_pattern.h"
+#include "rules/compiled_rules.h"
 #include "rules/rules.h"
 
 namespace oskra {
@@ -38,15 +37,10 @@ RuleEngine RuleEngine::from_rules_json(std::string_view text) {
   // Rows go straight from the text into their compiled form, with no list
   // of rules in between.
   RuleEngine engine;
-  try {
-    detail::RulesBuilder builder(SOURCE_USER);
-    if (detail::read_rules_json(text, builder)) {
-      engine.compiled_ =
-          std::make_shared<const detail::CompiledRules>(std::move(builder), /*eager=*/false);
-    }
-  } catch (const std::exception&) {
-    // Only running out of memory can get here; a rules file is never worth
-    // more than the built-in rules alone.
+  detail::RulesBuilder builder(SOURCE_USER);
+  if (detail::read_rules_json(text, builder)) {
+    engine.compiled_ =
+        std::make_shared<const detail::CompiledRules>(std::move(builder), /*eager=*/false);
   }
   return engine;
 }

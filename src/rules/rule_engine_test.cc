@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "rules/compiled_pattern.h"
+#include "rules/compiled_rules.h"
 #include "rules/rules.h"
 #include "support/plain_evaluate.h"
 #include "support/print_mark.h"

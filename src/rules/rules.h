@@ -106,7 +106,7 @@ class RuleEngine {
   static RuleEngine from_rules_json(std::string_view text);
 
   // Parses the text of a rules file. Returns nothing when the text is not a
-  // valid rules file in every row; never throws.
+  // valid rules file in every row; throws only when memory runs out.
   static std::optional<std::vector<Rule>> parse_rules_json(std::string_view text);
 
   // The single best verdict for a display path, or null for none. Each

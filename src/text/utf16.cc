@@ -34,7 +34,7 @@ bool append_utf16_as_utf8(std::u16string_view utf16, std::string& out) {
     const char32_t next = i + 1 < utf16.size() ? utf16[i + 1] : 0;
     char32_t cp = c;
     if (is_high_surrogate(c) && is_low_surrogate(next)) {
-      cp = 0x10000 + ((c - 0xD800) << 10) + (next - 0xDC00);
+      cp = from_surrogates(c, next);
       ++i;
     } else if (is_high_surrogate(c) || is_low_surrogate(c)) {
       cp = REPLACEMENT_CHARACTER;

@@ -14,6 +14,10 @@ namespace oskra::unicode {
 // The first and the second half of a surrogate pair.
 constexpr bool is_high_surrogate(char32_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 constexpr bool is_low_surrogate(char32_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+// The code point a pair of them stands for.
+constexpr char32_t from_surrogates(char32_t high, char32_t low) {
+  return 0x10000 + ((high - 0xD800) << 10) + (low - 0xDC00);
+}
 
 // The UTF-16 form of one code point: one code unit, or a surrogate pair from
 // U+10000 on. A surrogate or a value above U+10FFFF is written as U+FFFD.

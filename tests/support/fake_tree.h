@@ -1,8 +1,9 @@
 // A directory tree in memory for the tests of the walk and of the listing
-// ahead of it. `FakeSource` is what the walk reads (a listing by whole path,
-// every request recorded); `FakeReader` is what the listing ahead reads
-// (handles opened one component at a time below an open one, as on disk).
-// Both read the same `FakeTree`, so one fixture serves the tests of both.
+// engine: `FakeReader` reads a `FakeTree` as the directory reader reads a
+// disk (handles opened one component at a time below an open one), with
+// links and placeholders as records, folders that fail to open, listings
+// that break off, and shortages of handles. It is the one seam the tests
+// feed the walk through.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -19,6 +20,8 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "walk/level_by_level.h"
+#include "walk/listing.h"
 
 namespace oskra::fake {
 
@@ -85,6 +88,14 @@ class FakeTree {
   FakeTree() = default;
   FakeTree(const FakeTree&) = delete;
   FakeTree& operator=(const FakeTree&) = delete;
+  // Chains of folders thousands deep must not overflow the stack here.
+  ~FakeTree() {
+    std::vector<FakeDir> top;
+    top.push_back(std::move(root_));
+    free_level_by_level(std::move(top), [](FakeDir& d, std::vector<FakeDir>& pending) {
+      for (auto& entry : d.subdirs) pending.push_back(std::move(entry.second));
+    });
+  }
 
   // The directory `rel` ("" the root), made with its path if missing.
   FakeDir& dir(const std::string& rel) {
@@ -160,37 +171,22 @@ inline std::uint32_t test_seed() {
   return seed;
 }
 
-// The walk's side: a listing by whole path.
-class FakeSource final : public platform::DirectorySource {
- public:
-  explicit FakeSource(const FakeTree& tree) : tree_(tree) {}
-  ListStatus list(NativeStringView path, platform::RecordList& out) override {
-    requests.emplace_back(path);
-    const FakeDir* d = tree_.find(path);
-    if (d == nullptr || d->status == ListStatus::open_failed) return ListStatus::open_failed;
-    return FakeTree::read(*d, out);
-  }
-  std::vector<NativeString> requests;
-
- private:
-  const FakeTree& tree_;
-};
-
-// The listing's side: handles, one component at a time, with uneven timing
-// so that listers finish in many different orders. The tree is set by each
-// test before any reader is made (readers are made by the source itself).
+// Handles, one component at a time, with uneven timing so that listers
+// finish in many different orders.
 class FakeReader {
  public:
-  static FakeTree* tree;
+  explicit FakeReader(FakeTree& tree) : tree_(&tree) {}
 
-  // Counts itself among the open handles while it holds a directory.
+  // Counts itself among its tree's open handles while it holds a directory.
   class Handle {
    public:
     Handle() = default;
-    Handle(Handle&& o) noexcept : dir_(std::exchange(o.dir_, nullptr)) {}
+    Handle(Handle&& o) noexcept
+        : tree_(std::exchange(o.tree_, nullptr)), dir_(std::exchange(o.dir_, nullptr)) {}
     Handle& operator=(Handle&& o) noexcept {
       if (this != &o) {
         reset();
+        tree_ = std::exchange(o.tree_, nullptr);
         dir_ = std::exchange(o.dir_, nullptr);
       }
       return *this;
@@ -200,8 +196,9 @@ class FakeReader {
 
    private:
     friend class FakeReader;
-    void hold(const FakeDir* d) {
+    void hold(FakeTree* tree, const FakeDir* d) {
       reset();
+      tree_ = tree;
       dir_ = d;
       const std::size_t now = tree->open_handles.fetch_add(1) + 1;
       std::size_t most = tree->most_open_handles.load();
@@ -209,18 +206,19 @@ class FakeReader {
       }
     }
     void reset() {
-      if (dir_ != nullptr) tree->open_handles.fetch_sub(1);
+      if (dir_ != nullptr) tree_->open_handles.fetch_sub(1);
       dir_ = nullptr;
     }
+    FakeTree* tree_ = nullptr;
     const FakeDir* dir_ = nullptr;
   };
 
   OpenStatus open_root(NativeStringView path, Handle& out) {
     if (short_of_handles()) return OpenStatus::exhausted;
-    const FakeDir* d = tree->find(path);
+    const FakeDir* d = tree_->find(path);
     if (d == nullptr || d->status == ListStatus::open_failed) return OpenStatus::failed;
-    tree->components_opened.fetch_add(1);
-    out.hold(d);
+    tree_->components_opened.fetch_add(1);
+    out.hold(tree_, d);
     return OpenStatus::ok;
   }
   OpenStatus open(const Handle& base, NativeStringView rel, Handle& out) {
@@ -228,7 +226,7 @@ class FakeReader {
     if (short_of_handles()) return OpenStatus::exhausted;
     const FakeDir* at = base.dir();
     while (true) {
-      tree->components_opened.fetch_add(1);
+      tree_->components_opened.fetch_add(1);
       const std::size_t sep = std::min(rel.find(platform::SEPARATOR), rel.size());
       const auto found = at->subdirs.find(NativeString(rel.substr(0, sep)));
       if (found == at->subdirs.end() || found->second.status == ListStatus::open_failed) {
@@ -238,7 +236,7 @@ class FakeReader {
       if (sep == rel.size()) break;
       rel.remove_prefix(sep + 1);
     }
-    out.hold(at);
+    out.hold(tree_, at);
     return OpenStatus::ok;
   }
   ListStatus read(const Handle& dir, platform::RecordList& out) {
@@ -254,24 +252,33 @@ class FakeReader {
     if (up == nullptr || expected.file != reinterpret_cast<std::uintptr_t>(up)) {
       return OpenStatus::failed;
     }
-    tree->components_opened.fetch_add(1);
-    out.hold(up);
+    tree_->components_opened.fetch_add(1);
+    out.hold(tree_, up);
     return OpenStatus::ok;
   }
   bool reserve() { return true; }
 
  private:
   bool short_of_handles() {
-    const std::size_t call = tree->open_calls.fetch_add(1) + 1;
-    return call == tree->exhausted_call ||
-           (tree->handle_cap != 0 && tree->open_handles.load() >= tree->handle_cap);
+    const std::size_t call = tree_->open_calls.fetch_add(1) + 1;
+    return call == tree_->exhausted_call ||
+           (tree_->handle_cap != 0 && tree_->open_handles.load() >= tree_->handle_cap);
   }
   void pause() {
     if (rng_() % 8 == 0) std::this_thread::sleep_for(std::chrono::microseconds(rng_() % 50));
   }
   inline static std::atomic<std::uint32_t> readers_{0};
+  FakeTree* tree_;
   std::minstd_rand rng_{test_seed() + readers_.fetch_add(1)};
 };
-inline FakeTree* FakeReader::tree = nullptr;
+
+// The listing engine over `tree`, with `workers` threads besides the walk's.
+using FakeListing = OrderedListing<FakeReader>;
+inline std::unique_ptr<FakeListing> fake_listing(FakeTree& tree, unsigned workers = 0,
+                                                 std::size_t descriptors = 64,
+                                                 FakeListing::Limits limits = {}) {
+  return std::make_unique<FakeListing>(native(""), workers, descriptors, limits,
+                                       [&tree] { return FakeReader(tree); });
+}
 
 }  // namespace oskra::fake

@@ -15,9 +15,9 @@
 #include <utility>
 #include <vector>
 
-#include "json_report.h"
-#include "report.h"
-#include "writer.h"
+#include "report/json_report.h"
+#include "report/report.h"
+#include "report/writer.h"
 
 namespace {
 

@@ -20,6 +20,7 @@
 
 #include "platform/linux_fd.h"
 #include "platform/platform.h"
+#include "platform/regular_file.h"
 #include "text/unicode.h"
 
 namespace oskra::platform {
@@ -168,7 +169,7 @@ NativeString listing_path(NativeStringView path) {
   return NativeString(without_trailing_slashes(path));
 }
 
-std::optional<std::string> read_file_beside_executable(std::string_view file_name) {
+std::optional<NativeString> executable_directory() {
   std::string exe(256, '\0');
   while (true) {
     const ssize_t n = ::readlink("/proc/self/exe", exe.data(), exe.size());
@@ -181,30 +182,29 @@ std::optional<std::string> read_file_beside_executable(std::string_view file_nam
   }
   const std::size_t slash = exe.rfind('/');
   if (slash == std::string::npos) return std::nullopt;
-  std::string path = exe.substr(0, slash + 1);
-  path.append(file_name);
+  exe.resize(slash + 1);
+  return exe;
+}
 
-  // Non-blocking, so a fifo in the file's place cannot hang the run; only a
-  // regular file of a sane size is read.
+RegularFile::RegularFile(const NativeString& path) {
+  // Non-blocking, so a fifo in the file's place cannot hang the run.
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (!fd.valid()) return std::nullopt;
   struct stat st;
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-      static_cast<std::uint64_t>(st.st_size) > MAX_FILE_BESIDE_EXECUTABLE) {
-    return std::nullopt;
-  }
-  std::string bytes;
-  char chunk[16 * 1024];
+  if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+  size_ = static_cast<std::uint64_t>(st.st_size);
+  handle_ = fd.release();
+  open_ = true;
+}
+
+RegularFile::~RegularFile() {
+  if (open_) ::close(static_cast<int>(handle_));
+}
+
+std::optional<std::size_t> RegularFile::read(char* buffer, std::size_t capacity) {
   while (true) {
-    const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
-    if (n == 0) return bytes;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::nullopt;
-    }
-    bytes.append(chunk, static_cast<std::size_t>(n));
-    // It grew while being read.
-    if (bytes.size() > MAX_FILE_BESIDE_EXECUTABLE) return std::nullopt;
+    const ssize_t n = ::read(static_cast<int>(handle_), buffer, capacity);
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno != EINTR) return std::nullopt;
   }
 }
 

@@ -31,9 +31,17 @@ struct Identity {
   std::uint64_t size = 0;
 };
 
-// In the form stat gives it, so that the two calls agree.
-std::uint64_t device_of(const struct statx& sx) {
-  return makedev(sx.stx_dev_major, sx.stx_dev_minor);
+// What statx told of an entry, with its device in the form stat gives it,
+// so that the two calls agree.
+Identity identity_of(const struct statx& sx) {
+  Identity id;
+  id.dev = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+  id.ino = sx.stx_ino;
+  id.has_mount_id = (sx.stx_mask & STATX_MNT_ID) != 0;
+  id.mount_id = sx.stx_mnt_id;
+  id.mode = sx.stx_mode;
+  id.size = sx.stx_size;
+  return id;
 }
 
 }  // namespace
@@ -85,12 +93,7 @@ bool identify_entry(bool use_statx, int at, const char* name, int flags, Identit
     struct statx sx;
     constexpr unsigned MASK = STATX_TYPE | STATX_SIZE | STATX_INO | STATX_MNT_ID;
     if (::statx(at, name, flags, MASK, &sx) == 0) {
-      id.dev = device_of(sx);
-      id.ino = sx.stx_ino;
-      id.has_mount_id = (sx.stx_mask & STATX_MNT_ID) != 0;
-      id.mount_id = sx.stx_mnt_id;
-      id.mode = sx.stx_mode;
-      id.size = sx.stx_size;
+      id = identity_of(sx);
       return true;
     }
     if (errno == ENOENT) return false;  // gone: no second call needed
@@ -168,10 +171,7 @@ OpenStatus DirectoryReader::open_root(NativeStringView path, DirHandle& out) {
   struct statx sx;
   constexpr unsigned MASK = STATX_TYPE | STATX_INO | STATX_MNT_ID;
   if (::statx(fd.get(), "", AT_EMPTY_PATH, MASK, &sx) == 0) {
-    id.dev = device_of(sx);
-    id.ino = sx.stx_ino;
-    id.has_mount_id = (sx.stx_mask & STATX_MNT_ID) != 0;
-    id.mount_id = sx.stx_mnt_id;
+    id = identity_of(sx);
   } else {
     // No statx (an old kernel, or a sandbox that forbids it): not for this
     // scan, rather than one failed call per entry.
@@ -231,16 +231,64 @@ OpenStatus DirectoryReader::open_parent(const DirHandle& dir, const DirIdentity&
   return out.valid() ? OpenStatus::ok : OpenStatus::failed;
 }
 
+namespace {
+
+// The record of `entry`, found in the directory open as `fd`.
+void add_record(const DirContext& context, int fd, const struct dirent64& entry, RecordList& out) {
+  const std::string_view name(entry.d_name);
+  // The size is the logical size (st_size); the kind comes from the same
+  // call, which never follows a link: what a link points at changes nothing.
+  Identity id;
+  if (!identify_entry(context.use_statx, fd, entry.d_name, 0, id)) {
+    // The entry went away or cannot be examined (a directory that may be
+    // read but not searched): what the listing said, without a size.
+    out.add(name, entry.d_type == DT_DIR ? EntryKind::directory : EntryKind::file, 0);
+  } else if (S_ISDIR(id.mode)) {
+    // A mount point is like a mounted volume on Windows: counted, size 0,
+    // never entered.
+    if (leaves_tree(context, id, fd)) {
+      out.add(name, EntryKind::link, 0);
+    } else {
+      out.add(name, EntryKind::directory, id.size);
+    }
+  } else if (S_ISLNK(id.mode)) {
+    out.add(name, EntryKind::link, id.size);
+  } else {
+    out.add(name, EntryKind::file, id.size);
+  }
+}
+
+// The records of one piece of `size` bytes that getdents64 read.
+void add_piece(const DirContext& context, int fd, const char* piece, std::size_t size,
+               RecordList& out) {
+  const auto each_entry = [&](auto visit) {
+    for (std::size_t at = 0; at < size;) {
+      const auto* entry = reinterpret_cast<const struct dirent64*>(piece + at);
+      at += entry->d_reclen;
+      if (!is_dot_or_dot_dot(entry->d_name)) visit(*entry);
+    }
+  };
+  // What the piece holds, so the list grows once for it.
+  std::size_t count = 0;
+  std::size_t name_bytes = 0;
+  each_entry([&](const struct dirent64& entry) {
+    count += 1;
+    name_bytes += std::strlen(entry.d_name);
+  });
+  out.reserve_more(count, name_bytes);
+  each_entry([&](const struct dirent64& entry) { add_record(context, fd, entry, out); });
+}
+
+}  // namespace
+
 ListStatus DirectoryReader::read(const DirHandle& dir, RecordList& out) {
-  State& st = *state_;
   if (!reserve()) {
     // The walk's own reader: out of memory ends the run as anywhere else.
     if (const std::new_handler handler = std::get_new_handler()) handler();
     throw std::bad_alloc();
   }
-  char* const buffer = st.buffer.get();
+  char* const buffer = state_->buffer.get();
   const int fd = static_cast<int>(dir.native());
-  const DirContext& context = dir.context();
   bool first = true;
   while (true) {
     const ssize_t n = ::getdents64(fd, buffer, BUFFER_SIZE);
@@ -251,45 +299,7 @@ ListStatus DirectoryReader::read(const DirHandle& dir, RecordList& out) {
       return first ? ListStatus::open_failed : ListStatus::cut_short;
     }
     first = false;
-    // What this piece holds, so the list grows once for it.
-    std::size_t count = 0;
-    std::size_t name_bytes = 0;
-    for (ssize_t at = 0; at < n;) {
-      const auto* entry = reinterpret_cast<const struct dirent64*>(buffer + at);
-      at += entry->d_reclen;
-      if (is_dot_or_dot_dot(entry->d_name)) continue;
-      count += 1;
-      name_bytes += std::strlen(entry->d_name);
-    }
-    out.reserve_more(count, name_bytes);
-    for (ssize_t at = 0; at < n;) {
-      const auto* entry = reinterpret_cast<const struct dirent64*>(buffer + at);
-      at += entry->d_reclen;
-      const char* name = entry->d_name;
-      if (is_dot_or_dot_dot(name)) continue;
-      const std::string_view view(name);
-      // The size is the logical size (st_size); the kind comes from the
-      // same call, which never follows a link: what a link points at
-      // changes nothing.
-      Identity id;
-      if (!identify_entry(context.use_statx, fd, name, 0, id)) {
-        // The entry went away or cannot be examined (a directory that may
-        // be read but not searched): what the listing said, without a size.
-        out.add(view, entry->d_type == DT_DIR ? EntryKind::directory : EntryKind::file, 0);
-      } else if (S_ISDIR(id.mode)) {
-        // A mount point is like a mounted volume on Windows: counted,
-        // size 0, never entered.
-        if (leaves_tree(context, id, fd)) {
-          out.add(view, EntryKind::link, 0);
-        } else {
-          out.add(view, EntryKind::directory, id.size);
-        }
-      } else if (S_ISLNK(id.mode)) {
-        out.add(view, EntryKind::link, id.size);
-      } else {
-        out.add(view, EntryKind::file, id.size);
-      }
-    }
+    add_piece(dir.context(), fd, buffer, static_cast<std::size_t>(n), out);
   }
 }
 

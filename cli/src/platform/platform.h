@@ -1,6 +1,10 @@
-// The platform layer: every operation the program needs from the operating
-// system, and the only code that includes system headers. `linux.cc` and
-// `win32.cc` realise it; CMake picks one.
+// The platform layer (this folder): every operation the program needs from
+// the operating system, and the only code that includes system headers:
+// list a directory's records (records.h), canonicalise a path, read the file
+// beside the executable, write to the standard streams, and what a scan
+// must know of the process and the disk. `linux.cc` and `win32.cc` (with
+// their listing files) realise it; CMake picks one. It includes nothing of
+// the layers above it.
 //
 // Error contract: no operation throws. Operations that can fail say so in
 // their return value (an empty optional, false, or a status); none prints.
@@ -18,15 +22,9 @@
 #include <utility>
 #include <vector>
 
-namespace oskra::platform {
+#include "platform/records.h"
 
-#ifdef _WIN32
-using NativeChar = wchar_t;
-#else
-using NativeChar = char;
-#endif
-using NativeString = std::basic_string<NativeChar>;
-using NativeStringView = std::basic_string_view<NativeChar>;
+namespace oskra::platform {
 
 // The separator the walk puts between a directory and an entry name.
 inline constexpr NativeChar SEPARATOR = static_cast<NativeChar>(
@@ -132,82 +130,6 @@ std::size_t stderr_columns();
 
 // --- Directory listing -------------------------------------------------------
 
-// What the walk does with a listed entry, decided by each realisation from
-// what its operating system reports.
-enum class EntryKind : std::uint8_t {
-  directory,  // entered and totalled
-  file,       // counted with its size
-  link,       // a link, junction or mount point: counted as a file of its
-              // listed size, never entered
-  skip,       // not counted at all (a reparse folder that is no link, such
-              // as a cloud placeholder whose contents are not on the disk)
-};
-
-// One record of a listing. The name lives in the owning `RecordList`.
-struct DirRecord {
-  std::size_t name_offset = 0;
-  std::uint64_t size = 0;       // logical size in bytes
-  std::uint32_t name_size = 0;  // no file system names an entry with 4 GiB
-  EntryKind kind = EntryKind::file;
-};
-
-// The records of one listing, their names in one buffer, so a listing costs
-// a few allocations rather than one per entry. A finished listing moves from
-// the source to the walk; it is never copied.
-class RecordList {
- public:
-  void add(NativeStringView name, EntryKind kind, std::uint64_t size) {
-    records_.push_back(
-        DirRecord{names_.size(), size, static_cast<std::uint32_t>(name.size()), kind});
-    names_.append(name);
-  }
-  // Room for `records` more records with `name_units` more name units: a
-  // listing read in one piece is allocated once and at its exact size.
-  void reserve_more(std::size_t records, std::size_t name_units) {
-    grow(records_, records);
-    grow(names_, name_units);
-  }
-  std::size_t size() const { return records_.size(); }
-  const DirRecord& operator[](std::size_t i) const { return records_[i]; }
-  NativeStringView name(const DirRecord& r) const {
-    return NativeStringView(names_).substr(r.name_offset, r.name_size);
-  }
-  // The bytes it holds, for bounding how much is listed ahead.
-  std::size_t footprint() const {
-    return records_.capacity() * sizeof(DirRecord) + names_.capacity() * sizeof(NativeChar);
-  }
-
- private:
-  // Exact on the first call; at least doubling after, so a listing read in
-  // many pieces is not copied once per piece.
-  template <class Buffer>
-  static void grow(Buffer& buffer, std::size_t more) {
-    const std::size_t wanted = buffer.size() + more;
-    if (wanted <= buffer.capacity()) return;
-    buffer.reserve(buffer.empty() ? wanted : std::max(wanted, 2 * buffer.capacity()));
-  }
-
-  std::vector<DirRecord> records_;
-  NativeString names_;
-};
-
-enum class ListStatus {
-  ok,           // every record was delivered ("nothing matches" included)
-  open_failed,  // the listing could not be opened; nothing was delivered
-  cut_short,    // a later record failed; the records before it stand
-};
-
-// Where the walk gets its listings. The one virtual seam of the program:
-// tests feed the walk fake trees through it.
-class DirectorySource {
- public:
-  virtual ~DirectorySource() = default;
-  // Fills `out`, handed over empty, with every record of the directory `dir`
-  // (its exact native path), in listing order. "." and ".." are never
-  // delivered.
-  virtual ListStatus list(NativeStringView dir, RecordList& out) = 0;
-};
-
 // What a realisation keeps beside an open directory's handle.
 struct DirContext;
 
@@ -271,7 +193,8 @@ enum class OpenStatus {
 // another route is the one listed before.
 struct DirIdentity {
   std::uint64_t volume = 0;
-  std::uint64_t file = 0;
+  std::uint64_t file = 0;       // the inode, or the low half of a 128-bit file id
+  std::uint64_t file_high = 0;  // the high half of such an id (ReFS); 0 elsewhere
   bool operator==(const DirIdentity&) const = default;
 };
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/regular_file.h"
 #include "platform/win32_decisions.h"
 #include "platform/win32_listing.h"
 #include "text/unicode.h"
@@ -83,8 +84,7 @@ win32::TokenCalls process_token() {
   calls.lookup = [](std::uint64_t& luid) {
     LUID value{};
     if (LookupPrivilegeValueW(nullptr, SE_BACKUP_NAME, &value) == 0) return false;
-    luid = (static_cast<std::uint64_t>(static_cast<std::uint32_t>(value.HighPart)) << 32) |
-           value.LowPart;
+    luid = win32::join64(static_cast<std::uint32_t>(value.HighPart), value.LowPart);
     return true;
   };
   calls.enable = [](std::intptr_t token, std::uint64_t luid) {

@@ -5,7 +5,6 @@
 // Win32 ones.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -17,6 +16,12 @@
 #include "platform/platform.h"
 
 namespace oskra::platform::win32 {
+
+// A 64-bit value Win32 hands over in two 32-bit halves (sizes, file
+// indexes, LUIDs), high half first.
+constexpr std::uint64_t join64(std::uint32_t high, std::uint32_t low) {
+  return (static_cast<std::uint64_t>(high) << 32) | low;
+}
 
 // The verbatim prefix "\\?\": a path after it is passed to the file system
 // as it is, without the classic length limit or any normalisation.
@@ -32,6 +37,23 @@ constexpr bool is_drive_letter(wchar_t c) {
 constexpr bool has_drive_at(std::wstring_view path, std::size_t at) {
   return path.size() >= at + 2 && is_drive_letter(path[at]) && path[at + 1] == L':';
 }
+
+// A separator of `path`'s components: "\\", and outside the verbatim form
+// "/" as well.
+constexpr bool is_separator(wchar_t c, bool verbatim) {
+  return c == L'\\' || (!verbatim && c == L'/');
+}
+
+// The length of the root part of `path`, the one definition of a root here:
+// the verbatim prefix with a drive ("\\?\C:"), a share
+// ("\\?\UNC\srv\share") or a volume ("\\?\Volume{...}"); a drive ("C:"), a
+// share ("\\srv\share") or a device ("\\.\X"); 0 for a relative path. The
+// separator after it is not part of it.
+std::size_t root_length(std::wstring_view path);
+
+// Whether `path` names a drive, share or volume itself: nothing but
+// separators follow its root part.
+bool is_root(std::wstring_view path);
 
 // The path an argument names. By Windows rules "D:" alone is the current
 // folder of drive D, but the usage text promises a drive letter scans the
@@ -240,77 +262,5 @@ enum class DirectoryClass : std::uint8_t { id_both, full };
 // The FILE_INFO_BY_HANDLE_CLASS value GetFileInformationByHandleEx takes to
 // read `type`, from the start of the directory when `restart`.
 std::uint32_t directory_info_class(DirectoryClass type, bool restart);
-
-// What a scan has learnt of the one volume it walks (it never crosses into
-// another: mount points are not followed), so that every folder does not
-// pay for the same failed call first. Shared by the scan's threads; each
-// answer only ever moves from the better way to the fallback.
-class VolumeMemory {
- public:
-  DirectoryClass directory_class() const {
-    return static_cast<DirectoryClass>(class_.load(std::memory_order_relaxed));
-  }
-  void id_both_unsupported() {
-    class_.store(static_cast<std::uint8_t>(DirectoryClass::full), std::memory_order_relaxed);
-  }
-  bool relative_opens() const { return relative_.load(std::memory_order_relaxed); }
-  void relative_opens_unsupported() { relative_.store(false, std::memory_order_relaxed); }
-
- private:
-  std::atomic<std::uint8_t> class_{static_cast<std::uint8_t>(DirectoryClass::id_both)};
-  std::atomic<bool> relative_{true};
-};
-
-// Reads the next records of an open directory as `type` into `buffer` of
-// `size` bytes, from its start when `restart`; 0, or the Win32 error code.
-using DirectoryRead = std::function<std::uint32_t(DirectoryClass type, bool restart, void* buffer,
-                                                  std::uint32_t size)>;
-
-// Lists one directory through `read` into `out` ("." and ".." left out),
-// with the class `volume` says works. When FileIdBothDirectoryInfo is not
-// supported, the same handle is read with FileFullDirectoryInfo and the
-// volume remembers it; when neither is, the directory counts as one that
-// cannot be opened. `buffer` is grown to 64 KiB on first use.
-ListStatus list_directory(const DirectoryRead& read, VolumeMemory& volume,
-                          std::vector<std::uint64_t>& buffer, RecordList& out);
-
-// An open directory or file: its handle, its attribute bits and, with the
-// reparse-point bit, its reparse tag.
-struct Opened {
-  std::intptr_t handle = 0;
-  std::uint32_t attributes = 0;
-  std::uint32_t tag = 0;
-};
-
-// Opening directories without following reparse points. Each open returns 0
-// with `opened` filled in, or the Win32 error code.
-struct ComponentOpener {
-  // The single component `name` below the open directory `parent`,
-  // relative to its handle.
-  std::function<std::uint32_t(std::intptr_t parent, std::wstring_view name, Opened& opened)> open;
-  // The full path `path`; with `hold`, without delete sharing, so that
-  // while it stays open it can be neither renamed nor removed, and the
-  // path through it keeps naming what was checked.
-  std::function<std::uint32_t(const std::wstring& path, bool hold, Opened& opened)> open_path;
-  // Whether two open handles are the same file.
-  std::function<bool(std::intptr_t a, std::intptr_t b)> same;
-  std::function<void(std::intptr_t handle)> close;
-};
-
-// Opens `rel` (components joined by backslashes) below the open directory
-// `base`, whose full path is `base_path`, never through a link. True with
-// the new handle, the caller's to close, in `out`.
-//
-// Each component is opened relative to the one before. Where that is not
-// supported (the volume remembers it), each is opened by its full path
-// instead, from `base_path` down: first `base_path` itself, which must
-// still be `base`, then each component, every one held open until the next
-// is, so none can be swapped in between. Either way a component that is not
-// a directory to enter (see classify_record) is refused: it was listed as
-// one, so it was swapped for a junction or a link since, and whatever it
-// leads to lies outside the tree. Every handle but the last is closed
-// again.
-bool open_below(const ComponentOpener& opener, VolumeMemory& volume, std::intptr_t base,
-                std::wstring_view base_path, std::wstring_view rel, std::intptr_t& out);
 
 }  // namespace oskra::platform::win32

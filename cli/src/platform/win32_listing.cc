@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <iterator>
 #include <memory>
 #include <optional>
@@ -63,30 +64,22 @@ std::uint32_t describe(HANDLE handle, win32::Opened& opened) {
 }
 
 // What tells one file from another: the volume and the file's ID within it
-// (128 bits where the file system has them, as ReFS does).
-struct FileIdentity {
-  std::uint64_t volume = 0;
-  std::uint8_t id[16] = {};
-  bool operator==(const FileIdentity&) const = default;
-};
-
-std::optional<FileIdentity> identity(HANDLE handle) {
-  FileIdentity out;
+// (128 bits where the file system has them, as ReFS does; the 64-bit index
+// on older systems and some file systems).
+std::optional<DirIdentity> identity(HANDLE handle) {
   FILE_ID_INFO info{};
   if (GetFileInformationByHandleEx(handle, FileIdInfo, &info, sizeof info) != 0) {
+    DirIdentity out;
     out.volume = info.VolumeSerialNumber;
-    static_assert(sizeof info.FileId.Identifier == sizeof out.id);
-    std::copy(std::begin(info.FileId.Identifier), std::end(info.FileId.Identifier), out.id);
+    static_assert(sizeof info.FileId.Identifier == sizeof out.file + sizeof out.file_high);
+    std::memcpy(&out.file, info.FileId.Identifier, sizeof out.file);
+    std::memcpy(&out.file_high, info.FileId.Identifier + sizeof out.file, sizeof out.file_high);
     return out;
   }
-  // Older systems and some file systems: the 64-bit index.
   BY_HANDLE_FILE_INFORMATION by_handle{};
   if (GetFileInformationByHandle(handle, &by_handle) == 0) return std::nullopt;
-  out.volume = by_handle.dwVolumeSerialNumber;
-  const std::uint64_t index =
-      (static_cast<std::uint64_t>(by_handle.nFileIndexHigh) << 32) | by_handle.nFileIndexLow;
-  for (std::size_t i = 0; i < 8; ++i) out.id[i] = static_cast<std::uint8_t>(index >> (8 * i));
-  return out;
+  return DirIdentity{by_handle.dwVolumeSerialNumber,
+                     win32::join64(by_handle.nFileIndexHigh, by_handle.nFileIndexLow), 0};
 }
 
 }  // namespace
@@ -176,7 +169,7 @@ OpenStatus DirectoryReader::open_root(NativeStringView path, DirHandle& out) {
   // folder at its root. Links on the way are followed; the path is
   // canonical already.
   std::wstring name = listing_path(path);
-  if (path.ends_with(L'\\') || entry_name(path).empty()) name.push_back(L'\\');
+  if (path.ends_with(L'\\') || win32::is_root(path)) name.push_back(L'\\');
   UniqueHandle handle =
       own_handle(CreateFileW(name.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -216,14 +209,10 @@ ListStatus DirectoryReader::read(const DirHandle& dir, RecordList& out) {
 }
 
 bool DirectoryReader::identify(const DirHandle& dir, DirIdentity& out) {
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (dir.native() == 0 ||
-      GetFileInformationByHandle(reinterpret_cast<HANDLE>(dir.native()), &info) == 0) {
-    return false;
-  }
-  out = DirIdentity{info.dwVolumeSerialNumber,
-                    (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
-  return true;
+  if (dir.native() == 0) return false;
+  const std::optional<DirIdentity> found = identity(reinterpret_cast<HANDLE>(dir.native()));
+  if (found) out = *found;
+  return found.has_value();
 }
 
 // A handle cannot be opened relative to another by "..": a directory given

@@ -16,6 +16,7 @@
 
 #include "platform/platform.h"
 #include "platform/win32_decisions.h"
+#include "platform/win32_listing_steps.h"
 
 namespace oskra::platform::win32 {
 

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "platform/platform.h"
+#include "platform/regular_file.h"
 #include "platform/win32_decisions.h"
 #include "platform/win32_listing.h"
 #include "text/utf16.h"
@@ -70,10 +71,6 @@ UniqueHandle open_following_links(const std::wstring& path, std::uint32_t& error
                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!handle) error = GetLastError();
   return handle;
-}
-
-std::uint64_t size_of(DWORD high, DWORD low) {
-  return (static_cast<std::uint64_t>(high) << 32) | low;
 }
 
 // The record of the file `full` (an absolute path) in its folder's listing,
@@ -151,7 +148,7 @@ std::optional<std::wstring> win32::canonical_argument(std::string_view path,
   if (!record) return std::nullopt;
   std::wstring folder(win32::folder_entry(*full)->folder);
   // A root keeps its separator: "C:" alone is another folder.
-  if (entry_name(folder).empty()) folder.push_back(L'\\');
+  if (win32::is_root(folder)) folder.push_back(L'\\');
   const std::optional<std::wstring> resolved = resolve(folder, open, error);
   if (!resolved) return std::nullopt;
   return win32::entry_path(*resolved, record->cFileName);
@@ -169,10 +166,10 @@ std::optional<std::uint64_t> root_file_size(NativeStringView path) {
   std::uint64_t size = 0;
   if (GetFileAttributesExW(native.c_str(), GetFileExInfoStandard, &data) != 0) {
     attributes = data.dwFileAttributes;
-    size = size_of(data.nFileSizeHigh, data.nFileSizeLow);
+    size = win32::join64(data.nFileSizeHigh, data.nFileSizeLow);
   } else if (const auto record = listed_file(native, GetLastError())) {
     attributes = record->dwFileAttributes;
-    size = size_of(record->nFileSizeHigh, record->nFileSizeLow);
+    size = win32::join64(record->nFileSizeHigh, record->nFileSizeLow);
   } else {
     return std::nullopt;
   }
@@ -203,43 +200,11 @@ std::string display_path(NativeStringView path) {
 
 std::string entry_name(NativeStringView path) {
   const bool verbatim = path.starts_with(VERBATIM);
-  const auto is_separator = [verbatim](wchar_t c) {
-    return c == L'\\' || (!verbatim && c == L'/');
-  };
-  // The end of the first `count` components of `rest`, each ended by a
-  // separator or by the end of the text.
-  const auto skip_components = [&](std::size_t from, int count) {
-    std::size_t i = from;
-    for (int k = 0; k < count && i < path.size(); ++k) {
-      while (i < path.size() && !is_separator(path[i])) ++i;
-      if (k + 1 < count && i < path.size()) ++i;
-    }
-    return i;
-  };
-  // Length of the root part: drive, share, device or verbatim prefix.
-  std::size_t root = 0;
-  if (verbatim) {
-    const std::wstring_view after = path.substr(VERBATIM.size());
-    if (after.size() >= 4 && (after[0] == L'U' || after[0] == L'u') &&
-        (after[1] == L'N' || after[1] == L'n') && (after[2] == L'C' || after[2] == L'c') &&
-        after[3] == L'\\') {
-      root = skip_components(VERBATIM.size() + 4, 2);
-    } else if (win32::has_drive_at(path, VERBATIM.size())) {
-      root = VERBATIM.size() + 2;
-    } else {
-      root = skip_components(VERBATIM.size(), 1);
-    }
-  } else if (path.size() >= 2 && is_separator(path[0]) && is_separator(path[1])) {
-    const bool device =
-        path.size() >= 4 && (path[2] == L'.' || path[2] == L'?') && is_separator(path[3]);
-    root = device ? skip_components(4, 1) : skip_components(2, 2);
-  } else if (win32::has_drive_at(path, 0)) {
-    root = 2;
-  }
+  const std::size_t root = win32::root_length(path);
   std::size_t end = path.size();
-  while (end > root && is_separator(path[end - 1])) --end;
+  while (end > root && win32::is_separator(path[end - 1], verbatim)) --end;
   std::size_t begin = end;
-  while (begin > root && !is_separator(path[begin - 1])) --begin;
+  while (begin > root && !win32::is_separator(path[begin - 1], verbatim)) --begin;
   return to_utf8_lossy(path.substr(begin, end - begin));
 }
 
@@ -251,7 +216,7 @@ NativeString listing_path(NativeStringView path) {
   return out;
 }
 
-std::optional<std::string> read_file_beside_executable(std::string_view file_name) {
+std::optional<NativeString> executable_directory() {
   std::wstring exe(MAX_PATH, L'\0');
   for (;;) {
     const DWORD n = GetModuleFileNameW(nullptr, exe.data(), static_cast<DWORD>(exe.size()));
@@ -266,33 +231,36 @@ std::optional<std::string> read_file_beside_executable(std::string_view file_nam
   }
   const std::size_t slash = exe.find_last_of(L"\\/");
   if (slash == std::wstring::npos) return std::nullopt;
-  if (file_name.find('\0') != std::string_view::npos) return std::nullopt;
-  const std::wstring path = api_path(exe.substr(0, slash + 1) + from_utf8(file_name));
+  exe.resize(slash + 1);
+  return exe;
+}
 
-  const UniqueHandle file = own_handle(CreateFileW(
-      path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return std::nullopt;
-  // Only a plain file of a sane size: a link to a device, a pipe or a huge
-  // file must not hang the run or exhaust memory.
+RegularFile::RegularFile(const NativeString& path) {
+  UniqueHandle file = own_handle(CreateFileW(
+      api_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   BY_HANDLE_FILE_INFORMATION info{};
-  if (GetFileType(file.get()) != FILE_TYPE_DISK ||
+  if (!file || GetFileType(file.get()) != FILE_TYPE_DISK ||
       GetFileInformationByHandle(file.get(), &info) == 0 ||
-      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
-      ((static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow) >
-          MAX_FILE_BESIDE_EXECUTABLE) {
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return;
+  }
+  size_ = win32::join64(info.nFileSizeHigh, info.nFileSizeLow);
+  handle_ = reinterpret_cast<std::intptr_t>(file.release());
+  open_ = true;
+}
+
+RegularFile::~RegularFile() {
+  if (open_) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+}
+
+std::optional<std::size_t> RegularFile::read(char* buffer, std::size_t capacity) {
+  DWORD got = 0;
+  const auto want = static_cast<DWORD>(capacity < (1u << 30) ? capacity : (1u << 30));
+  if (ReadFile(reinterpret_cast<HANDLE>(handle_), buffer, want, &got, nullptr) == 0) {
     return std::nullopt;
   }
-  std::string bytes;
-  char buffer[64 * 1024];
-  for (;;) {
-    DWORD got = 0;
-    if (ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) == 0) return std::nullopt;
-    if (got == 0) return bytes;
-    bytes.append(buffer, got);
-    // It grew while being read.
-    if (bytes.size() > MAX_FILE_BESIDE_EXECUTABLE) return std::nullopt;
-  }
+  return got;
 }
 
 }  // namespace oskra::platform

@@ -284,16 +284,6 @@ TEST(Win32Listing, FailureCodesMapToListingStatus) {
   }
 }
 
-TEST(Win32Streams, OnlyAReaderGoneEndsTheRunQuietly) {
-  for (const DWORD error : {ERROR_NO_DATA, ERROR_BROKEN_PIPE, ERROR_PIPE_NOT_CONNECTED}) {
-    EXPECT_TRUE(win32::reader_gone(error)) << error;
-  }
-  for (const DWORD error : {ERROR_SUCCESS, ERROR_DISK_FULL, ERROR_HANDLE_DISK_FULL,
-                            ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE, ERROR_NOT_ENOUGH_MEMORY}) {
-    EXPECT_FALSE(win32::reader_gone(error)) << error;
-  }
-}
-
 // Names, kinds and sizes of a listing, in a set: the two ways of listing
 // need not agree on the order.
 using RecordSet = std::set<std::tuple<std::wstring, EntryKind, std::uint64_t>>;
@@ -403,11 +393,6 @@ struct FakeDirectory {
 TEST(Win32Listing, FileFullDirectoryInfoWhereIdBothIsNotSupported) {
   using win32::DirectoryClass;
   constexpr auto ID_BOTH = DirectoryClass::id_both, FULL = DirectoryClass::full;
-  EXPECT_EQ(win32::directory_info_class(ID_BOTH, true), FileIdBothDirectoryRestartInfo);
-  EXPECT_EQ(win32::directory_info_class(ID_BOTH, false), FileIdBothDirectoryInfo);
-  EXPECT_EQ(win32::directory_info_class(FULL, true), FileFullDirectoryRestartInfo);
-  EXPECT_EQ(win32::directory_info_class(FULL, false), FileFullDirectoryInfo);
-
   const std::vector<std::vector<FakeEntry>> pieces = {
       {{L".", FILE_ATTRIBUTE_DIRECTORY, 0, 0, 0},
        {L"a.txt", FILE_ATTRIBUTE_ARCHIVE, 0, 5, 8},
@@ -950,28 +935,6 @@ TEST(Win32Start, CanonicalPathTriesEachNameInTurn) {
     if (got) {
       EXPECT_EQ(display_path(*got), row.shown);
     }
-  }
-}
-
-TEST(Win32Start, HoldsTheWindowOnlyForADoubleClick) {
-  struct Row {
-    const char* what;
-    std::size_t arguments;
-    DWORD processes;
-    bool input, output, hold;
-  };
-  const std::vector<Row> table = {
-      {"double-click in Explorer", 0, 1, true, true, true},
-      {"dropped a folder on the icon", 1, 1, true, true, false},
-      {"from cmd or PowerShell", 0, 2, true, true, false},
-      {"in a pipe from cmd", 0, 3, false, true, false},
-      {"no console at all", 0, 0, false, false, false},
-      {"own console, input redirected", 0, 1, false, true, false},
-      {"own console, output redirected", 0, 1, true, false, false},
-  };
-  for (const Row& row : table) {
-    EXPECT_EQ(win32::hold_window(row.arguments, row.processes, row.input, row.output), row.hold)
-        << row.what;
   }
 }
 

@@ -1,3 +1,0 @@
-#include "driver.h"
-
-int main(int argc, char** argv) { return oskra::run(argc, argv); }
