@@ -24,10 +24,10 @@
 namespace oskra::ntfs {
 
 // Reads exactly `out.size()` bytes at byte `offset` of the volume into
-// `out`; false on any failure, a short read included. Offsets and sizes are
-// multiples of 512 and of the volume's sector size, and `out` starts on a
-// 4096-byte boundary, so a raw volume opened for unbuffered reads takes
-// them as they are. Called from one thread at a time.
+// `out`; false on any failure, a short read included. The offset, the size
+// and the address of `out` are multiples of the volume's sector size (and
+// of 512), so a raw volume opened for unbuffered reads takes them as they
+// are. Called from one thread at a time.
 using ReadAt = std::function<bool(std::uint64_t offset, std::span<std::byte> out)>;
 
 // The file attribute bits the reader itself sets or reads (the Win32
