@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -52,6 +53,26 @@ struct Entry {
   std::uint32_t name_size = 0;  // UTF-16 code units
 };
 
+// Names kept in blocks that never move, so gathering a million of them
+// never copies one; an offset names a place in them.
+class NameStore {
+ public:
+  static constexpr std::uint32_t BLOCK_UNITS = 1u << 20;
+
+  // Copies `size` UTF-16 units (at most 255) from `units`, which need not
+  // be aligned, and says where they are now; false when the offsets run
+  // out.
+  bool add(const void* units, std::size_t size, std::uint32_t& offset);
+  std::u16string_view get(std::uint32_t offset, std::uint32_t size) const {
+    return {blocks_[offset / BLOCK_UNITS].get() + offset % BLOCK_UNITS, size};
+  }
+  std::size_t memory() const { return blocks_.size() * BLOCK_UNITS * sizeof(char16_t); }
+
+ private:
+  std::vector<std::unique_ptr<char16_t[]>> blocks_;
+  std::uint32_t used_ = 0;  // units used in the last block
+};
+
 // The folders of a volume and their entries, read once.
 class Table {
  public:
@@ -67,7 +88,7 @@ class Table {
   // compared through the volume's upper-case table); empty for a file.
   std::span<const Entry> children(std::uint32_t directory) const;
   std::u16string_view name(const Entry& entry) const {
-    return std::u16string_view(names_).substr(entry.name_offset, entry.name_size);
+    return names_.get(entry.name_offset, entry.name_size);
   }
   // The bytes the table holds.
   std::size_t memory() const;
@@ -77,7 +98,7 @@ class Table {
   std::vector<Facts> facts_;
   std::vector<std::uint32_t> first_child_;  // per record, and one past the last
   std::vector<Entry> entries_;              // grouped by folder, each group in order
-  std::u16string names_;
+  NameStore names_;
 };
 
 // How far a read has come, for a status line on another thread.

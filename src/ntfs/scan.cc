@@ -1,13 +1,14 @@
 #include "ntfs/scan.h"
 
 #include <algorithm>
+#include <bit>
 #include <limits>
+
+#include "ntfs/chunks.h"
 
 namespace oskra::ntfs::detail {
 namespace {
 
-// The table is read in pieces of about this size.
-constexpr std::uint64_t CHUNK = std::uint64_t{1} << 20;
 // No attribute list or reparse point is larger.
 constexpr std::uint64_t MAX_LIST = 256u << 10;
 constexpr std::uint64_t MAX_REPARSE = 16u << 10;
@@ -84,14 +85,9 @@ class Scan {
             "bad file name");
     if (space == DOS_NAMESPACE) return;
     const auto parent = load<std::uint64_t>(a.value, 0);
-    require(out_.names.size() <= std::numeric_limits<std::uint32_t>::max() - size,
-            "names too long");
-    out_.links.push_back({owner, in_range(record_of(parent)),
-                          static_cast<std::uint32_t>(out_.names.size()), sequence_of(parent),
-                          size});
-    const std::size_t at = out_.names.size();
-    out_.names.resize(at + size);
-    std::memcpy(out_.names.data() + at, a.value.data() + 0x42, 2u * size);
+    std::uint32_t offset = 0;
+    require(out_.names.add(a.value.data() + 0x42, size, offset), "names too long");
+    out_.links.push_back({owner, in_range(record_of(parent)), offset, sequence_of(parent), size});
   }
 
   void take_data(std::uint32_t owner, const Attribute& a) {
@@ -137,23 +133,19 @@ Gathered scan_table(const Volume& volume, const MftLayout& layout, Progress* pro
   out.facts.resize(layout.records);
   out.sequence.resize(layout.records);
   out.state.resize(layout.records);
+  std::uint64_t in_use = 0;
+  for (const std::byte b : layout.bitmap) in_use += std::popcount(std::to_integer<unsigned>(b));
+  out.links.reserve(in_use);  // about one name each
   Scan scan(volume, out);
-  // A chunk holds whole records and whole clusters.
-  const std::uint64_t unit = std::max(g.record_size, g.cluster_size);
-  const std::uint64_t chunk = std::max(unit, CHUNK / unit * unit);
-  const std::uint64_t records_per_chunk = chunk / g.record_size;
-  AlignedBuffer buffer(chunk);
-  for (std::uint64_t first = 0; first < layout.initialized; first += records_per_chunk) {
-    const std::uint64_t count = std::min(records_per_chunk, layout.initialized - first);
-    const std::uint64_t bytes = count * g.record_size;
-    const std::uint64_t clusters = (bytes + g.cluster_size - 1) / g.cluster_size;
-    volume.read_virtual(layout.runs, first * g.record_size / g.cluster_size,
-                        buffer.first(clusters * g.cluster_size));
+  ChunkReader chunks(volume, layout);
+  std::uint64_t first = 0;
+  std::span<std::byte> bytes;
+  while (chunks.next(first, bytes)) {
+    const std::uint64_t count = bytes.size() / g.record_size;
     for (std::uint64_t i = 0; i < count; ++i) {
-      const std::uint64_t index = first + i;
-      if (!layout.in_use(index)) continue;
-      scan.record(buffer.span().subspan(i * g.record_size, g.record_size),
-                  static_cast<std::uint32_t>(index));
+      if (!layout.in_use(first + i)) continue;
+      scan.record(bytes.subspan(i * g.record_size, g.record_size),
+                  static_cast<std::uint32_t>(first + i));
     }
     if (progress != nullptr) progress->records_read.store(first + count, std::memory_order_relaxed);
   }

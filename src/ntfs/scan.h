@@ -45,7 +45,7 @@ struct Gathered {
   std::vector<std::uint16_t> sequence;
   std::vector<std::uint8_t> state;
   std::vector<Link> links;
-  std::u16string names;
+  NameStore names;
   std::vector<Extension> extensions;         // as the extension records say
   std::vector<std::uint16_t> base_sequence;  // beside `extensions`: the base they name
   std::vector<Extension> listed;             // as the attribute lists say

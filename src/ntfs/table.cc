@@ -162,6 +162,18 @@ class TableBuilder {
   Gathered& g_;
 };
 
+bool NameStore::add(const void* units, std::size_t size, std::uint32_t& offset) {
+  if (blocks_.empty() || BLOCK_UNITS - used_ < size) {
+    if (blocks_.size() == std::size_t{1} << 12) return false;  // offsets are 32 bits
+    blocks_.push_back(std::make_unique_for_overwrite<char16_t[]>(BLOCK_UNITS));
+    used_ = 0;
+  }
+  offset = static_cast<std::uint32_t>((blocks_.size() - 1) * BLOCK_UNITS + used_);
+  std::memcpy(blocks_.back().get() + used_, units, size * sizeof(char16_t));
+  used_ += static_cast<std::uint32_t>(size);
+  return true;
+}
+
 std::span<const Entry> Table::children(std::uint32_t directory) const {
   if (directory + std::size_t{1} >= first_child_.size()) return {};
   return std::span<const Entry>(entries_).subspan(
@@ -170,7 +182,7 @@ std::span<const Entry> Table::children(std::uint32_t directory) const {
 
 std::size_t Table::memory() const {
   return facts_.capacity() * sizeof(Facts) + first_child_.capacity() * sizeof(std::uint32_t) +
-         entries_.capacity() * sizeof(Entry) + names_.capacity() * sizeof(char16_t);
+         entries_.capacity() * sizeof(Entry) + names_.memory();
 }
 
 ReadResult read_table(const ReadAt& read, Progress* progress) {

@@ -63,6 +63,7 @@ void Volume::read_clusters(std::uint64_t lcn, std::span<std::byte> out) const {
           "a read outside the volume");
   for (std::size_t done = 0; done < out.size();) {
     const std::size_t n = std::min(MAX_READ, out.size() - done);
+    const std::lock_guard<std::mutex> hold(read_lock_);
     require(read_(lcn * g_.cluster_size + done, out.subspan(done, n)), "read error");
     done += n;
   }

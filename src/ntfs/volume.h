@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 #include "ntfs/format.h"
@@ -53,6 +54,7 @@ class Volume {
 
  private:
   const ReadAt& read_;
+  mutable std::mutex read_lock_;  // the read function is called by one thread at a time
   Geometry g_;
 };
 
