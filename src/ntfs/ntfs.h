@@ -90,8 +90,9 @@ class Table {
   std::u16string_view name(const Entry& entry) const {
     return names_.get(entry.name_offset, entry.name_size);
   }
-  // The bytes the table holds.
+  // The bytes the table holds, and of them the names'.
   std::size_t memory() const;
+  std::size_t name_memory() const { return names_.memory(); }
 
  private:
   friend class TableBuilder;

@@ -18,11 +18,20 @@ constexpr std::uint64_t MAX_REPARSE = 16u << 10;
 constexpr std::uint8_t DOS_NAMESPACE = 2;
 constexpr std::uint8_t LAST_NAMESPACE = 3;
 
+constexpr std::uint32_t RESERVED_FIRST = 12;
+constexpr std::uint32_t RESERVED_END = 24;
+
 class Scan {
  public:
   Scan(const Volume& volume, Gathered& out) : volume_(volume), out_(out) {}
 
   void record(std::span<std::byte> bytes, std::uint32_t index) {
+    // Records 12 to 23 are kept free by the format and may never have
+    // been written; none of them names an entry.
+    if (index >= RESERVED_FIRST && index < RESERVED_END &&
+        std::memcmp(bytes.data(), "FILE", 4) != 0) {
+      return;
+    }
     const RecordHeader h = check_record(bytes, index);
     if ((h.flags & RECORD_IN_USE) == 0) return;
     out_.sequence[index] = h.sequence;

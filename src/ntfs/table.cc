@@ -27,7 +27,12 @@ class Collation {
   }
   bool less(std::u16string_view a, std::u16string_view b) const {
     const std::size_t n = std::min(a.size(), b.size());
-    for (std::size_t i = 0; i < n; ++i) {
+    // Units equal as they are are equal upper-cased: only the rest is
+    // looked up.
+    const std::size_t same = static_cast<std::size_t>(
+        std::mismatch(a.begin(), a.begin() + static_cast<std::ptrdiff_t>(n), b.begin()).first -
+        a.begin());
+    for (std::size_t i = same; i < n; ++i) {
       const char16_t ua = upcase_[a[i]];
       const char16_t ub = upcase_[b[i]];
       if (ua != ub) return ua < ub;
@@ -80,15 +85,20 @@ class TableBuilder {
     volume_.finish(g_.upcase);
     require(g_.upcase.size == UPCASE_SIZE, "no upper-case table");
     for (std::size_t r = 0; r < g_.facts.size(); ++r) {
-      Facts& f = g_.facts[r];
-      const std::uint8_t s = g_.state[r];
-      if ((s & BASE_IN_USE) == 0) continue;
-      require((s & HAS_INFORMATION) != 0, "a file without standard information");
-      f.attributes =
-          (f.attributes & ~INTERNAL_ATTRIBUTES) | ((s & DIRECTORY) != 0 ? ATTRIBUTE_DIRECTORY : 0);
-      require(((f.attributes & ATTRIBUTE_REPARSE_POINT) != 0) == ((s & HAS_REPARSE) != 0),
-              "reparse attribute and reparse point disagree");
+      std::uint32_t& attributes = g_.facts[r].attributes;
+      const bool directory = (g_.state[r] & DIRECTORY) != 0;
+      attributes = (attributes & ~INTERNAL_ATTRIBUTES) | (directory ? ATTRIBUTE_DIRECTORY : 0);
     }
+  }
+
+  // What an entry shows must be there: its attributes, and the reparse
+  // point they speak of.
+  void check_entry(std::uint32_t record) const {
+    const std::uint8_t s = g_.state[record];
+    require((s & HAS_INFORMATION) != 0, "a file without standard information");
+    require(
+        ((g_.facts[record].attributes & ATTRIBUTE_REPARSE_POINT) != 0) == ((s & HAS_REPARSE) != 0),
+        "reparse attribute and reparse point disagree");
   }
 
   // The volume's own files are no entries; what lies below them (in
@@ -100,6 +110,7 @@ class TableBuilder {
       require((g_.state[l.parent] & (BASE_IN_USE | DIRECTORY)) == (BASE_IN_USE | DIRECTORY) &&
                   g_.sequence[l.parent] == l.parent_sequence,
               "an entry in a folder that is not there");
+      check_entry(l.record);
       // A folder has one name: a second would show it twice.
       if ((g_.state[l.record] & DIRECTORY) != 0) {
         require(named[l.record] == 0, "a folder with two names");

@@ -5,7 +5,8 @@ all), warm; and what the table it keeps costs per record.
   tools/bench/ntfs_bench.py [--records N] [--runs R]
 
 As root (the image is filled through an ntfs-3g mount; tools/install-deps.sh
-installs ntfs-3g). The image is made once under $BENCH_DIR (default
+installs ntfs-3g). BENCH_NICE=-10 runs the timed commands at that nice
+value in a scheduling group of their own, as tools/bench/run.sh does. The image is made once under $BENCH_DIR (default
 /tmp/oskra-bench) and reused while its stamp matches; folders of 1,000
 files each. Needs build/release/src/ntfs/ntfs_dump (built here if missing).
 Not a test: it prints figures."""
@@ -17,6 +18,9 @@ import struct
 import subprocess
 import sys
 import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from measure import raise_priority  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.normpath(os.path.join(HERE, "../.."))
@@ -50,7 +54,8 @@ def make_image(path, records):
 
 
 def timed(command):
-    """Wall seconds, peak RSS in bytes, and the output of one run."""
+    """Wall seconds, CPU seconds, peak RSS in bytes, and the output of one
+    run."""
     start = time.monotonic()
     proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     out = proc.stdout.read()
@@ -58,7 +63,7 @@ def timed(command):
     wall = time.monotonic() - start
     if status != 0:
         sys.exit(f"{command} failed")
-    return wall, usage.ru_maxrss * 1024, out.decode()
+    return wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss * 1024, out.decode()
 
 
 def record_size(image):
@@ -84,40 +89,48 @@ def main():
     image = os.path.join(bench, f"ntfs-{args.records}.img")
     make_image(image, args.records)
 
+    priority = "priority unchanged"
+    if os.environ.get("BENCH_NICE"):
+        priority = raise_priority(int(os.environ["BENCH_NICE"]))
     dd = ["dd", f"if={image}", "of=/dev/null", "bs=1M"]
     reader = [DUMP, "--stats", image]
     for command in (dd, reader):  # warm the page cache
         timed(command)
-    floor, wall, inside, rss = [], [], [], []
+    floor, floor_cpu, wall, cpu, inside, rss = [], [], [], [], [], []
     for _ in range(args.runs):  # interleaved, so both see the same machine
-        floor.append(timed(dd)[0])
-        seconds, peak, out = timed(reader)
+        seconds, used, _, _ = timed(dd)
+        floor.append(seconds)
+        floor_cpu.append(used)
+        seconds, used, peak, out = timed(reader)
         stats = dict(line.split(" ", 1) for line in out.splitlines())
         wall.append(seconds)
+        cpu.append(used)
         inside.append(float(stats["seconds"]))
         rss.append(peak)
 
     records = int(stats["records"])
     table_bytes = records * record_size(image)
     image_bytes = os.path.getsize(image)
-    floor_rate = image_bytes / statistics.median(floor)
-    read_rate = table_bytes / statistics.median(inside)
+    median = statistics.median
     print(f"image {image_bytes / 2**20:,.0f} MiB, table {records:,} records "
           f"({table_bytes / 2**20:,.0f} MiB); median of {args.runs} warm runs; "
-          f"load {os.getloadavg()[0]:.2f}")
-    print("| what | median s | rate MiB/s | x floor |")
-    print("|---|---|---|---|")
-    print(f"| dd of the image (floor) | {statistics.median(floor):.3f} | "
-          f"{floor_rate / 2**20:,.0f} | 1.00 |")
-    print(f"| reader: read_table | {statistics.median(inside):.3f} | {read_rate / 2**20:,.0f} | "
-          f"{read_rate / floor_rate:.2f} |")
-    whole = table_bytes / statistics.median(wall)
-    print(f"| reader: whole process | {statistics.median(wall):.3f} | {whole / 2**20:,.0f} | "
-          f"{whole / floor_rate:.2f} |")
+          f"load {os.getloadavg()[0]:.2f}; {priority}")
+    print("| what | wall s | rate MiB/s | x floor | CPU s | CPU rate MiB/s | x floor |")
+    print("|---|---|---|---|---|---|---|")
+    rows = [("dd of the image (floor)", image_bytes, median(floor), median(floor_cpu)),
+            ("reader: read_table", table_bytes, median(inside), median(cpu)),
+            ("reader: whole process", table_bytes, median(wall), median(cpu))]
+    floor_rate = image_bytes / median(floor)
+    floor_cpu_rate = image_bytes / median(floor_cpu)
+    for what, size, seconds, used in rows:
+        print(f"| {what} | {seconds:.3f} | {size / seconds / 2**20:,.0f} | "
+              f"{size / seconds / floor_rate:.2f} | {used:.3f} | {size / used / 2**20:,.0f} | "
+              f"{size / used / floor_cpu_rate:.2f} |")
     held = int(stats["memory"])
-    print(f"table held: {held / 2**20:.1f} MiB = {held / records:.1f} B per record; "
-          f"peak RSS {statistics.median(rss) / 2**20:.1f} MiB = "
-          f"{statistics.median(rss) / records:.1f} B per record")
+    beside = held - int(stats["names"])
+    print(f"table held: {held / 2**20:.1f} MiB, {beside / records:.1f} B per record beside "
+          f"the names ({(held - beside) / 2**20:.1f} MiB); peak RSS "
+          f"{median(rss) / 2**20:.1f} MiB = {median(rss) / records:.1f} B per record")
 
 
 if __name__ == "__main__":

@@ -89,8 +89,8 @@ int main(int argc, char** argv) {
   }
   if (stats) {
     const Table& t = *result.table;
-    std::printf("records %" PRIu32 "\nseconds %.6f\nmemory %zu\n", t.record_count(), took.count(),
-                t.memory());
+    std::printf("records %" PRIu32 "\nseconds %.6f\nmemory %zu\nnames %zu\n", t.record_count(),
+                took.count(), t.memory(), t.name_memory());
     return 0;
   }
   print_tree(*result.table);
