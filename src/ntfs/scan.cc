@@ -75,7 +75,12 @@ class Scan {
         break;
       case DATA:
         if (index == UPCASE_RECORD && !a.named) volume_.add_segment(out_.upcase, a);
-        if (!a.named && (a.resident || a.lowest_vcn == 0)) take_data(owner, a);
+        if (a.named) break;
+        if (a.resident || a.lowest_vcn == 0) {
+          take_data(owner, a);
+        } else {
+          out_.state[owner] |= HAS_DATA_TAIL;
+        }
         break;
       case REPARSE_POINT:
         once(owner, HAS_REPARSE);

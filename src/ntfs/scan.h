@@ -20,6 +20,7 @@ enum RecordState : std::uint8_t {
   HAS_DATA = 0x08,         // the unnamed $DATA stream's first segment seen
   HAS_REPARSE = 0x10,
   HAS_LIST = 0x20,
+  HAS_DATA_TAIL = 0x40,  // a later segment of it seen, whose sizes mean nothing
 };
 
 // One $FILE_NAME that names an entry: record `record` in folder `parent`.

@@ -91,11 +91,12 @@ class TableBuilder {
     }
   }
 
-  // What an entry shows must be there: its attributes, and the reparse
-  // point they speak of.
+  // What an entry shows must be there: its attributes, its data's sizes,
+  // and the reparse point they speak of.
   void check_entry(std::uint32_t record) const {
     const std::uint8_t s = g_.state[record];
     require((s & HAS_INFORMATION) != 0, "a file without standard information");
+    require((s & (HAS_DATA | HAS_DATA_TAIL)) != HAS_DATA_TAIL, "a file's data without its sizes");
     require(
         ((g_.facts[record].attributes & ATTRIBUTE_REPARSE_POINT) != 0) == ((s & HAS_REPARSE) != 0),
         "reparse attribute and reparse point disagree");

@@ -76,9 +76,7 @@ def set_attributes(path, bits):
     os.setxattr(path, "system.ntfs_attrib", struct.pack("<I", old | bits))
 
 
-def populate_features(m):
-    """A bit of everything the reader must understand; returns the size
-    the hard-linked file ends with."""
+def make_names(m):
     os.mkdir(f"{m}/names")
     # ntfs-3g names files in the POSIX namespace: names may differ in case.
     for name in ["readme", "README", "ReadMe", "a", "a.b", "a_b", "a[b]", "Z", "ß",
@@ -89,6 +87,8 @@ def populate_features(m):
     set_attributes(f"{m}/names/a", 0x2 | 0x4)  # hidden, system
     set_attributes(f"{m}/names/Z", 0x1000)     # offline
 
+
+def make_sizes(m):
     os.mkdir(f"{m}/sizes")
     touch(f"{m}/sizes/resident", b"r" * 100)
     touch(f"{m}/sizes/plain", random.Random(1).randbytes(300_000))
@@ -104,6 +104,9 @@ def populate_features(m):
     touch(f"{m}/sizes/packed/text", b"compressible " * 20_000)
     touch(f"{m}/sizes/packed/noise", random.Random(2).randbytes(70_000))
 
+
+def make_attribute_lists(m):
+    """Returns the size the hard-linked file ends with."""
     # Enough long-named hard links for a non-resident attribute list, then
     # the file grown through one of them.
     os.mkdir(f"{m}/links")
@@ -120,7 +123,10 @@ def populate_features(m):
     touch(f"{m}/streams/many", b"main")
     for i in range(80):
         os.setxattr(f"{m}/streams/many", f"user.stream{i:02}", b"v" * 120)
+    return os.stat(f"{m}/links/target").st_size
 
+
+def make_reparse_points(m):
     os.mkdir(f"{m}/reparse")
     for name in ["junction", "dirlink", "cloud folder", "container"]:
         os.mkdir(f"{m}/reparse/{name}")
@@ -135,6 +141,8 @@ def populate_features(m):
     touch(f"{m}/reparse/app")
     reparse(f"{m}/reparse/app", APPEXECLINK, b"x" * 3000)  # non-resident reparse data
 
+
+def make_deleted_deep_and_many(m):
     # Deleted files and a deleted folder leave records that are not in use.
     os.mkdir(f"{m}/deleted")
     for i in range(20):
@@ -158,7 +166,17 @@ def populate_features(m):
     os.mkdir(f"{m}/many")
     for i in range(100_000):
         os.close(os.open(f"{m}/many/f{i:06}", os.O_CREAT | os.O_WRONLY))
-    return os.stat(f"{m}/links/target").st_size
+
+
+def populate_features(m):
+    """A bit of everything the reader must understand; returns the size
+    the hard-linked file ends with."""
+    make_names(m)
+    make_sizes(m)
+    grown = make_attribute_lists(m)
+    make_reparse_points(m)
+    make_deleted_deep_and_many(m)
+    return grown
 
 
 def populate_small(m):
