@@ -45,7 +45,7 @@ TSAN_OPTIONS=halt_on_error=1 build/tsan/cli/cli_test --gtest_filter='Walk*:Prefe
 echo "== ThreadSanitizer: the NTFS table reader's reading thread"
 cmake --build build/tsan -j "$jobs" --target ntfs_dump
 truncate -s 64M "$scratch/tsan.img"
-mkntfs -F -f -q "$scratch/tsan.img" >/dev/null 2>&1
+PATH="$PATH:/usr/sbin:/sbin" mkntfs -F -f -q "$scratch/tsan.img" >/dev/null 2>&1
 TSAN_OPTIONS=halt_on_error=1 build/tsan/src/ntfs/ntfs_dump "$scratch/tsan.img" >/dev/null ||
   failed+=(tsan-ntfs)
 

@@ -13,6 +13,7 @@ Not a test: it prints figures."""
 
 import argparse
 import os
+import shutil
 import statistics
 import struct
 import subprocess
@@ -35,7 +36,7 @@ def make_image(path, records):
     print(f"making {path} ({records:,} files; a few minutes)", file=sys.stderr)
     with open(path, "wb") as f:
         f.truncate(records * 1536 + (512 << 20))
-    subprocess.run(["mkntfs", "-F", "-f", "-q", path], check=True,
+    subprocess.run([shutil.which("mkntfs") or "/usr/sbin/mkntfs", "-F", "-f", "-q", path], check=True,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     mount = path + ".mnt"
     os.makedirs(mount, exist_ok=True)

@@ -47,7 +47,7 @@ def main(out):
         else:
             with open(image, "wb") as f:
                 f.truncate(4 << 20)
-            subprocess.run(["mkntfs", "-F", "-f", "-q", image], check=True,
+            subprocess.run([image_test.MKNTFS, "-F", "-f", "-q", image], check=True,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         with open(image, "rb") as f, open(out, "wb") as seed:
             for index, block in enumerate(iter(lambda: f.read(BLOCK), b"")):

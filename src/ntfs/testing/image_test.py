@@ -30,9 +30,13 @@ def run(command):
     return subprocess.run(command, capture_output=True, text=True)
 
 
+# mkntfs lives in /usr/sbin, which not every PATH holds.
+MKNTFS = shutil.which("mkntfs") or shutil.which("mkntfs", path="/usr/sbin:/sbin")
+
+
 def can_mount():
     return (os.geteuid() == 0 and os.path.exists("/dev/fuse")
-            and shutil.which("mkntfs") and shutil.which("ntfs-3g"))
+            and MKNTFS and shutil.which("ntfs-3g"))
 
 
 def make_image(path, size, populate, *mkntfs):
@@ -40,7 +44,7 @@ def make_image(path, size, populate, *mkntfs):
     through an ntfs-3g mount."""
     with open(path, "wb") as f:
         f.truncate(size)
-    subprocess.run(["mkntfs", "-F", "-f", "-q", *mkntfs, path], check=True,
+    subprocess.run([MKNTFS, "-F", "-f", "-q", *mkntfs, path], check=True,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     mount = path + ".mnt"
     os.mkdir(mount)
