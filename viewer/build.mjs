@@ -40,17 +40,23 @@ const d3Path = join(modules, "d3-hierarchy", "dist", "d3-hierarchy.min.js");
 const d3License = read(join(modules, "d3-hierarchy", "LICENSE")).trim();
 const wording = JSON.parse(read(join(here, "wording.json")));
 const model = source("model.js");
-const workerSource = `"use strict";\n${model}\n${source("worker.js")}`;
+const workerSource = `"use strict";\n${source("groups.js")}\n${model}\n${source("search.js")}\n${source("worker.js")}`;
 
 const js = script([
   `/* d3-hierarchy (layout), under this licence:\n${d3License.replace(/\*\//g, "* /")}\n*/`,
   // The library's UMD wrapper fills the `exports` it is given, so it adds
   // nothing to the page's global names.
   `const d3 = (() => { const exports = {}; const module = { exports };\n${read(d3Path)}\nreturn module.exports; })();`,
-  `const WORDING = ${literal(wording)};`,
+  // A Map: a user rule's text is never looked up as a member of an object.
+  `const WORDING = new Map(Object.entries(${literal(wording)}));`,
   `const WORKER_SOURCE = ${literal(workerSource)};`,
+  source("groups.js"),
   model,
+  source("search.js"),
+  source("text.js"),
+  source("dom.js"),
   source("strings.js"),
+  source("panels.js"),
   source("app.js"),
 ].join("\n"));
 const css = source("viewer.css");

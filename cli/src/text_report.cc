@@ -5,12 +5,18 @@
 #include <string_view>
 #include <vector>
 
+#include "rules/green_group.h"
 #include "text/unicode.h"
 
 namespace oskra {
 namespace {
 
 constexpr std::string_view REPLACEMENT = "\xEF\xBF\xBD";  // U+FFFD
+
+constexpr std::string_view CHECK_FIRST_SUFFIX = "  [先检查]";
+constexpr std::string_view CHECK_FIRST_NOTE =
+    "[先检查]:这些项只是名称像缓存或临时文件夹,或位于删除会丢失数据的地方"
+    "(用户规则、云同步文件夹等),请先看看里面是什么。\n";
 
 std::size_t code_points(std::string_view text) {
   std::size_t count = 0;
@@ -100,15 +106,25 @@ void write_greens(const Report& report, std::uint64_t top, bool terminal, Writer
   put_count(out, top);
   out.put("):\n");
   const std::size_t shown = static_cast<std::size_t>(std::min<std::uint64_t>(top, greens.size()));
+  bool any_check_first = false;
   for (std::size_t i = 0; i < shown; ++i) {
-    put_number_and_size(out, i + 1, greens[i].bytes);
+    const Node& green = greens[i];
+    const std::string path = green.path();
+    put_number_and_size(out, i + 1, green.bytes);
     out.put("  ");
-    put_text(out, greens[i].path(), terminal);
+    put_text(out, path, terminal);
+    // A rule that only knows a name, or a place where deleting loses data,
+    // is no suggestion to delete: say so on the line itself.
+    if (green.mark != nullptr && green_group(*green.mark, path) == GreenGroup::check_first) {
+      out.put(CHECK_FIRST_SUFFIX);
+      any_check_first = true;
+    }
     out.put('\n');
   }
   out.put("(共 ");
   put_count(out, greens.size());
   out.put(" 项,完整清单用 --json)\n");
+  if (any_check_first) out.put(CHECK_FIRST_NOTE);
 }
 
 }  // namespace

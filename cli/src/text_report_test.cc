@@ -39,11 +39,18 @@ const Mark* mark(State state, std::string pattern) {
                                   "rule.reason.x", "rule.action.y"});
 }
 
-Node green(const std::string& path, std::uint64_t bytes) {
+Node green(const std::string& path, std::uint64_t bytes, const Mark* mark = nullptr) {
   Node n;
   n.set_name_and_path("", path);
   n.bytes = bytes;
+  n.mark = mark;
   return n;
+}
+
+// A green entry with the verdict the built-in rules give its path.
+Node judged_green(const std::string& path, std::uint64_t bytes) {
+  static const RuleEngine engine;
+  return green(path, bytes, engine.evaluate(path));
 }
 
 const std::string FOOTER = "\n只看不删:删除请自行在资源管理器操作。规则语义与出处见 SKILL.md。\n";
@@ -85,9 +92,11 @@ TEST(TextReport, WritesTheFullReportWithSortedFirstLevelAndGreens) {
       entry("Program Files", 9663676416, mark(State::red, "?:\\Program Files")));
   r.tree.children.push_back(entry("pagefile.sys", 8589934592, mark(State::red, "pagefile.sys")));
   for (const Node& c : r.tree.children) r.total_bytes += c.bytes;
-  r.greens.push_back(green("C:\\Windows\\SoftwareDistribution\\Download", 3221225472));
-  r.greens.push_back(green("C:\\Users\\a\\AppData\\Local\\Temp", 1610612736));
-  r.greens.push_back(green("C:\\Windows\\Temp", 524288000));
+  // With the verdicts the rules give them: all three are safe, so the
+  // lines carry no "check first" mark.
+  r.greens.push_back(judged_green("C:\\Windows\\SoftwareDistribution\\Download", 3221225472));
+  r.greens.push_back(judged_green("C:\\Users\\a\\AppData\\Local\\Temp", 1610612736));
+  r.greens.push_back(judged_green("C:\\Windows\\Temp", 524288000));
   const Node tree_before = r.tree;
 
   EXPECT_EQ(render(r, 20),
@@ -119,6 +128,29 @@ TEST(TextReport, WritesTheFullReportWithSortedFirstLevelAndGreens) {
   EXPECT_NE(two.find("  2.    20.1 GB  30.0%  Users\n\n建议清理(绿标,前 2):\n"), std::string::npos);
   EXPECT_NE(two.find("  2.     1.5 GB  C:\\Users\\a\\AppData\\Local\\Temp\n(共 3 项"),
             std::string::npos);
+}
+
+// A folder merely named "cache" among a person's documents is no
+// suggestion to delete: its line says to check first, and one line after
+// the count says why; a safe line stays as it was.
+TEST(TextReport, MarksCheckFirstGreensAndSaysWhyOnce) {
+  Report r;
+  r.path = "D:\\";
+  r.total_bytes = 15784004812;
+  r.greens.push_back(judged_green("D:\\Users\\alice\\Documents\\Recordings\\cache", 15784004812));
+  r.greens.push_back(judged_green("D:\\Users\\alice\\AppData\\Local\\Temp", 1610612736));
+  const std::string report = render(r, 20);
+  EXPECT_EQ(report.substr(report.find("\n\n")),
+            "\n\n建议清理(绿标,前 20):\n"
+            "  1.    14.7 GB  D:\\Users\\alice\\Documents\\Recordings\\cache  [先检查]\n"
+            "  2.     1.5 GB  D:\\Users\\alice\\AppData\\Local\\Temp\n"
+            "(共 2 项,完整清单用 --json)\n"
+            "[先检查]:这些项只是名称像缓存或临时文件夹,或位于删除会丢失数据的地方"
+            "(用户规则、云同步文件夹等),请先看看里面是什么。\n" +
+                FOOTER);
+  // The note follows only lines that carry the mark: cut before it, none.
+  const std::string one = render(r, 0);
+  EXPECT_EQ(one.find("[先检查]"), std::string::npos);
 }
 
 TEST(TextReport, LeavesOutEmptyListsAndHandlesZeroTotalsTiesAndWideColumns) {

@@ -400,7 +400,9 @@ class Reports(unittest.TestCase):
             self.assertEqual(lines[0], f"{e2e.TITLE} — {d}")
             self.assertTrue(lines[1].startswith("总计 2.0 KB ｜ 1 个文件 ｜ 2 个目录 ｜ 0 项拒绝访问 ｜ 扫描 "))
             self.assertIn("  1.     2.0 KB 100.0%  Temp  [绿 Temp]", lines)
-            self.assertIn(f"  1.     2.0 KB  {d}/Temp", lines)
+            # On Linux a folder named Temp is only a name: to check first.
+            self.assertIn(f"  1.     2.0 KB  {d}/Temp  [先检查]", lines)
+            self.assertIn(e2e.CHECK_FIRST_NOTE, lines)
             self.assertEqual(lines[-2], "只看不删:删除请自行在资源管理器操作。规则语义与出处见 SKILL.md。")
 
     def test_a_file_as_the_path(self):

@@ -59,6 +59,36 @@ def report(status, out, err):
     return json.loads(out.decode("utf-8"))
 
 
+def start_wine(scratch, letters):
+    """A fresh Wine prefix in `scratch`, its server running for every later
+    command, and each of `letters` mapped to the folder "drive-<letter>"
+    there. Returns the environment to run Wine in; end_wine ends it."""
+    env = dict(os.environ)
+    env.update(WINEPREFIX=os.path.join(scratch, "prefix"), WINEDEBUG="-all",
+               # No Mono or Gecko installers while the prefix is made.
+               WINEDLLOVERRIDES="mscoree,mshtml=")
+    # The server and the prefix's service processes, started here once,
+    # outlive the commands that start them, so they get no pipes to keep.
+    quiet = dict(env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+    os.mkdir(env["WINEPREFIX"])
+    subprocess.run(["wineserver", "-p"], **quiet)
+    subprocess.run(["wineboot", "-i"], **quiet)
+    dosdevices = os.path.join(env["WINEPREFIX"], "dosdevices")
+    if not os.path.isdir(dosdevices):
+        end_wine(env)
+        raise RuntimeError("wineboot made no Wine prefix")
+    open(os.path.join(env["WINEPREFIX"], ".oskra-ready"), "w").close()  # for tools/wine-run
+    for letter in letters:
+        os.mkdir(os.path.join(scratch, "drive-" + letter))
+        os.symlink(os.path.join(scratch, "drive-" + letter), os.path.join(dosdevices, letter + ":"))
+    return env
+
+
+def end_wine(env):
+    subprocess.run(["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, check=False)
+
+
 def make_file(path, size):
     """A file of `size` bytes, sparse (it costs no disk), with its folders."""
     os.makedirs(os.path.dirname(path), exist_ok=True)
@@ -200,6 +230,12 @@ EXAMPLE_JSON = """{
 """
 
 
+# The line after the green list's count when a printed line is to be
+# checked first.
+CHECK_FIRST_NOTE = ("[先检查]:这些项只是名称像缓存或临时文件夹,或位于删除会丢失数据的地方"
+                    "(用户规则、云同步文件夹等),请先看看里面是什么。")
+
+
 def file_root_reports(path):
     """What a scan of a file as the path reports, the file being a green
     "thumbcache_32.db" of 5000 bytes shown as `path`: the JSON document as
@@ -215,8 +251,10 @@ def file_root_reports(path):
             "总计 4.9 KB ｜ 1 个文件 ｜ 0 个目录 ｜ 0 项拒绝访问 ｜ 扫描 ms\n"
             "\n"
             "建议清理(绿标,前 20):\n"
-            f"  1.     4.9 KB  {path}\n"
+            # A name rule outside application data: to check first.
+            f"  1.     4.9 KB  {path}  [先检查]\n"
             "(共 1 项,完整清单用 --json)\n"
+            f"{CHECK_FIRST_NOTE}\n"
             "\n"
             "只看不删:删除请自行在资源管理器操作。规则语义与出处见 SKILL.md。\n")
     return doc, text

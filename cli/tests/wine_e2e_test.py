@@ -52,30 +52,11 @@ def drive(letter):
 def setUpModule():
     global SCRATCH, ENV
     SCRATCH = tempfile.mkdtemp(prefix="oskra-wine-e2e-")
-    ENV = dict(os.environ)
-    ENV.update(WINEPREFIX=os.path.join(SCRATCH, "prefix"), WINEDEBUG="-all",
-               # No Mono or Gecko installers while the prefix is made.
-               WINEDLLOVERRIDES="mscoree,mshtml=")
-    # One server, persistent, for every run of the tests rather than one
-    # per run. It and the prefix's service processes, started here once,
-    # outlive the commands that start them, so they get no pipes to keep.
-    quiet = dict(env=ENV, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
-    os.mkdir(ENV["WINEPREFIX"])
-    subprocess.run(["wineserver", "-p"], **quiet)
-    subprocess.run(["wineboot", "-i"], **quiet)
-    dosdevices = os.path.join(ENV["WINEPREFIX"], "dosdevices")
-    if not os.path.isdir(dosdevices):
-        tearDownModule()
-        raise RuntimeError("wineboot made no Wine prefix")
-    open(os.path.join(ENV["WINEPREFIX"], ".oskra-ready"), "w").close()  # for tools/wine-run
-    for letter in "def":
-        os.mkdir(drive(letter))
-        os.symlink(drive(letter), os.path.join(dosdevices, letter + ":"))
+    ENV = e2e.start_wine(SCRATCH, "def")
 
 
 def tearDownModule():
-    subprocess.run(["wineserver", "-k"], env=ENV, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, check=False)
+    e2e.end_wine(ENV)
     shutil.rmtree(SCRATCH, ignore_errors=True)
 
 

@@ -1,9 +1,10 @@
 // How long the viewer takes to show a large scan, in Debian's headless
 // chromium: from choosing the file to the first treemap, then going into a
-// folder and back. Prints the figures; asserts nothing.
+// folder and back, then the first search (the longest task it leaves on
+// the page's thread). Prints the figures; asserts nothing.
 //
 //   node viewer/bench/load.mjs --view <oskra-view.html> [--doc <scan.json>]
-//        [--nodes 300000] [--runs 3] [--screenshot <png>]
+//        [--nodes 300000] [--runs 3] [--screenshot <png>] [--query <text>]
 //
 // Without --doc it writes a report of --nodes nodes in the program's own
 // layout (two-space indentation, its key order, Windows paths, red and green
@@ -15,7 +16,7 @@ import { copyFileSync, mkdtempSync, rmSync, statSync } from "node:fs";
 import { tmpdir } from "node:os";
 import { join, resolve } from "node:path";
 
-import { launch, load, openViewer, writeReport } from "../test/support.mjs";
+import { launch, load, longestTaskOfSearch, openViewer, writeReport } from "../test/support.mjs";
 
 function option(name, fallback) {
   const at = process.argv.indexOf(name);
@@ -82,6 +83,23 @@ if (option("--write")) {
   process.exit(0);
 }
 
+// The largest folder tile in, then Backspace out, each until the new
+// picture is in the page: in the page's own figures and with the driver's
+// round trips.
+async function timeClick(page) {
+  let at = Date.now();
+  await page.locator("#map .tile.dir").first().click({ position: { x: 4, y: 4 } });
+  await page.waitForFunction(() => document.querySelector("#crumbs li:nth-child(2)"));
+  const inMs = Date.now() - at;
+  const inPage = await page.getAttribute("#view", "data-render-ms");
+  at = Date.now();
+  await page.keyboard.press("Backspace");
+  await page.waitForFunction(() => !document.querySelector("#crumbs li:nth-child(2)"));
+  const backMs = Date.now() - at;
+  const backPage = await page.getAttribute("#view", "data-render-ms");
+  return { inMs, inPage, backMs, backPage };
+}
+
 const scratch = mkdtempSync(join(tmpdir(), "oskra-view-bench-"));
 try {
   let doc = option("--doc");
@@ -102,24 +120,18 @@ try {
       await load(page, doc);
       const loaded = Date.now() - started;
       if (await page.isVisible("#message")) throw new Error(await page.textContent("#message"));
-      // A click: the largest folder tile in, then Backspace out, each until
-      // the new picture is in the page.
-      const tile = page.locator("#map .tile.dir").first();
-      let at = Date.now();
-      await tile.click({ position: { x: 4, y: 4 } });
-      await page.waitForFunction(() => document.querySelector("#crumbs li:nth-child(2)"));
-      const inMs = Date.now() - at;
-      const inPage = await page.getAttribute("#view", "data-render-ms");
-      at = Date.now();
-      await page.keyboard.press("Backspace");
-      await page.waitForFunction(() => !document.querySelector("#crumbs li:nth-child(2)"));
-      const backMs = Date.now() - at;
-      const backPage = await page.getAttribute("#view", "data-render-ms");
+      // A click, where the scan has a folder to click (a flat one has none).
+      const click = await page.locator("#map .tile.dir").count() > 0 ? await timeClick(page) : null;
       const tiles = await page.$$eval("#map .tile", (els) => els.length);
       const split = JSON.parse(await page.getAttribute("#view", "data-timing"));
+      const searchStarted = Date.now();
+      const longest = await longestTaskOfSearch(page, option("--query", "file-12"));
+      const searchMs = Date.now() - searchStarted;
+      const caption = await page.textContent("#results .caption");
       console.log(`run ${run}: first picture ${loaded} ms (${tiles} tiles; in the page: file read ${split.readMs} ms, ` +
-        `parse ${split.parseMs} ms, choice to picture ${split.totalMs} ms); a click in: ${inPage} ms in the page ` +
-        `(${inMs} ms with the driver's round trips), back: ${backPage} ms (${backMs} ms)`);
+        `parse ${split.parseMs} ms, choice to picture ${split.totalMs} ms); a click in: ` +
+        `${click ? `${click.inPage} ms in the page (${click.inMs} ms with the driver's round trips), back: ${click.backPage} ms (${click.backMs} ms)` : "none, no folder tile"}; first search: ` +
+        `"${caption}" in ${searchMs} ms, longest main-thread task ${longest} ms (0: none of 50 ms or more)`);
       if (run === runs && option("--screenshot")) await page.screenshot({ path: option("--screenshot") });
       await context.close();
     }

@@ -15,10 +15,10 @@
   const HEADER = 18;        // px above a folder's drawn contents, for its name
   const NEST_MIN_W = 60;
   const NEST_MIN_H = HEADER + 28;
-  const ROW_HEIGHT = 38;    // px, the entry list's fixed row height
-  const ROWS_DRAWN = 120;
+  const ROWS_DRAWN = 120;  // list rows in the page at most, however tall the box
+  const ROWS_AROUND = 5;   // rows drawn above and below the visible ones
   const SEARCH_SHOWN = 50;
-  const PANEL_SHOWN = 300;  // entries per cleanable group before "… n more"
+  const SEARCH_SLICE_MS = 12;  // a search on the page's own thread yields this often
   const COLLATE_LIMIT = 20000;  // folders larger than this sort names by code unit
 
   const $ = (id) => document.getElementById(id);
@@ -26,8 +26,9 @@
     open: $("open"), file: $("file"), lang: $("lang"), search: $("search"), results: $("results"),
     message: $("message"), start: $("start"), summary: $("summary"), view: $("view"),
     crumbs: $("crumbs"), back: $("back"), map: $("map"), mapNote: $("map-note"), legend: $("legend"),
-    listHead: $("list-head"), rows: $("rows"), spacer: $("spacer"), listCount: $("list-count"),
-    clean: $("clean"), largest: $("largest"), panels: $("panels"),
+    listHead: $("list-head"), rows: $("rows"), spacerTop: $("spacer-top"), rowBox: $("row-box"),
+    spacerBottom: $("spacer-bottom"), listCount: $("list-count"),
+    clean: $("clean"), freed: $("freed"), largest: $("largest"), panels: $("panels"),
   };
 
   const app = {
@@ -40,7 +41,11 @@
     highlight: -1,
     focusNode: -1,         // tile to focus after the next drawing
     pathIndex: null,       // path -> node, made on first use
-    lowerPaths: null,      // for the search, made on first use
+    rowHeight: 40,         // px, the mean height of the rows drawn last
+    searcher: null,        // the worker that parsed the scan, kept to search it
+    searchId: 0,           // the latest query; older answers are dropped
+    searchIndex: null,     // without a worker: the page's own, made on first use
+    pending: new Map(),    // query id -> its answer's resolve
     loadToken: 0,
     worker: null,
     timing: {},
@@ -56,44 +61,16 @@
     return text;
   }
 
-  // A rule's reason or action in words; a user rule's own text as it is.
-  function ruleWords(key) {
-    const entry = WORDING[key];
-    return entry ? entry[app.lang] : key;
+  // A built-in rule's reason or action ("reason" or "action" of its mark) in
+  // words; a user rule's text as it stands, never looked up.
+  function ruleWords(mark, which) {
+    const text = mark[which];
+    const words = mark.source === "builtin" ? WORDING.get(text) : undefined;
+    return words ? words[app.lang] : Shown.visible(text);
   }
 
-  // Element maker: strings become text nodes, never markup.
-  function h(tag, props, ...children) {
-    const el = document.createElement(tag);
-    if (props) {
-      for (const [key, value] of Object.entries(props)) {
-        if (value === undefined || value === null || value === false) continue;
-        if (key === "class") el.className = value;
-        else if (key === "text") el.textContent = value;
-        else if (key.startsWith("on")) el.addEventListener(key.slice(2), value);
-        else if (key === "dataset") Object.assign(el.dataset, value);
-        else el.setAttribute(key, value === true ? "" : value);
-      }
-    }
-    for (const child of children) {
-      if (child === null || child === undefined || child === false) continue;
-      el.append(typeof child === "string" ? document.createTextNode(child) : child);
-    }
-    return el;
-  }
-
-  // append() and replaceChildren() would write a null as the text "null".
-  const present = (...nodes) => nodes.filter((node) => node !== null && node !== undefined && node !== false);
-
-  // Wording may hold `commands` in back-quotes: shown as code, as text.
-  function richText(text) {
-    const out = document.createDocumentFragment();
-    text.split("`").forEach((piece, i) => {
-      if (piece === "") return;
-      out.append(i % 2 ? h("code", { text: piece }) : document.createTextNode(piece));
-    });
-    return out;
-  }
+  const { h, present, richText } = Dom;
+  const shown = Shown.visible;
 
   const size = (bytes) => Model.formatSize(bytes);
   const count = (n) => n.toLocaleString(app.lang === "zh" ? "zh-CN" : "en-US");
@@ -123,7 +100,8 @@
   }
 
   // Parses off the page's thread where it can, so a 135 MB scan does not
-  // freeze the page; otherwise on it.
+  // freeze the page; otherwise on it. Resolves with the model and the worker
+  // that parsed it, which stays to search it (null without a worker).
   function parseFile(file) {
     if (app.worker) app.worker.terminate();
     app.worker = null;
@@ -134,20 +112,22 @@
       worker = null;
     }
     if (!worker) {
-      return file.arrayBuffer().then((buffer) => Model.withText(Model.load(buffer))).catch((error) => {
+      return file.arrayBuffer().then((buffer) => ({ model: Model.withText(Model.load(buffer)), searcher: null })).catch((error) => {
         throw error instanceof Model.BadDocument ? error : new Model.BadDocument(Model.UNREADABLE);
       });
     }
     app.worker = worker;
     return new Promise((resolve, reject) => {
       worker.onmessage = (event) => {
-        worker.terminate();
         if (app.worker === worker) app.worker = null;
         if (event.data.model) {
           app.timing = event.data.timing;
-          resolve(Model.withText(event.data.model));
+          worker.onmessage = onSearchAnswer;
+          resolve({ model: Model.withText(event.data.model), searcher: worker });
+        } else {
+          worker.terminate();
+          reject(new Model.BadDocument(event.data.error));
         }
-        else reject(new Model.BadDocument(event.data.error));
       };
       worker.onerror = (event) => {
         event.preventDefault();
@@ -165,10 +145,15 @@
     app.timing = {};
     showMessage(t("loading", { name: file.name, size: size(file.size) }));
     document.body.classList.add("loading");
-    parseFile(file).then((model) => {
-      if (token !== app.loadToken) return;
+    parseFile(file).then(({ model, searcher }) => {
+      if (token !== app.loadToken) {
+        if (searcher) searcher.terminate();
+        return;
+      }
       document.body.classList.remove("loading");
       showMessage("");
+      if (app.searcher) app.searcher.terminate();
+      app.searcher = searcher;
       show(model);
       // For the load benchmark: where the time went.
       ui.view.dataset.timing = JSON.stringify({ ...app.timing, totalMs: Math.round(performance.now() - started) });
@@ -189,7 +174,9 @@
     app.highlight = -1;
     app.focusNode = -1;
     app.pathIndex = null;
-    app.lowerPaths = null;
+    app.searchIndex = null;
+    app.pending.clear();
+    ++app.searchId;
     ui.search.value = "";
     ui.results.hidden = true;
     ui.start.hidden = true;
@@ -243,7 +230,7 @@
     for (let p = path; p.length > 0;) {
       const found = app.pathIndex.get(p);
       if (found !== undefined) return found;
-      const cut = Math.max(p.lastIndexOf("\\"), p.lastIndexOf("/"));
+      const cut = p.lastIndexOf(m.separator);
       if (cut <= 0) break;
       p = p.slice(0, cut);
     }
@@ -257,8 +244,7 @@
     if (!app.model) return;
     renderSummary();
     renderView(ui.rows.scrollTop);
-    renderClean();
-    renderLargest();
+    renderPanels();
     if (!ui.results.hidden) runSearch();
   }
 
@@ -274,7 +260,7 @@
   function renderSummary() {
     const head = app.model.header;
     ui.summary.replaceChildren(...present(
-      h("div", { class: "path" }, h("span", { class: "label", text: t("path") }), " ", h("bdi", { text: head.path })),
+      h("div", { class: "path" }, h("span", { class: "label", text: t("path") }), " ", h("bdi", { text: shown(head.path) })),
       h("div", { class: "totals" },
         h("strong", { id: "total", text: `${t("total")} ${size(head.total_bytes)}` }),
         h("span", { text: t("filesCount", { n: count(head.files) }) }),
@@ -282,6 +268,28 @@
         h("span", { class: head.denied > 0 ? "denied" : "", text: t("deniedCount", { n: count(head.denied) }) }),
         h("span", { text: t("elapsed", { n: count(head.elapsed_ms) }) })),
       head.denied > 0 ? h("div", { class: "note", text: t("deniedNote") }) : null));
+  }
+
+  // A node's name as shown: its name, or its path for a root without one.
+  function nameOf(i) {
+    const m = app.model;
+    return shown(m.name(i) || m.path(i));
+  }
+
+  // The command that scans `path` deeper, into a file of its own.
+  function scanCommand(path) {
+    const text = shown(path);
+    return app.model.separator === "\\"
+      ? `oskra-cli.exe "${text}" --json --depth 2 > deeper-scan.json`
+      : `./oskra-cli '${text.replace(/'/g, "'\\''")}' --json --depth 2 > deeper-scan.json`;
+  }
+
+  // The entries shown for node i: a folder's children, or a scanned file
+  // itself (a scan of one file is that file alone).
+  function entriesOf(i) {
+    const m = app.model;
+    if (m.parent[i] === -1 && !isFolder(i)) return Int32Array.of(i);
+    return m.kids.subarray(m.first[i], m.first[i] + m.count[i]);
   }
 
   function verdictName(v) {
@@ -294,11 +302,11 @@
     for (let i = app.current; i !== -1; i = m.parent[i]) chain.push(i);
     chain.reverse();
     // A 100,000-level path shows its ends.
-    const shown = chain.length > 12 ? [...chain.slice(0, 4), -1, ...chain.slice(-7)] : chain;
-    const items = shown.map((i, k) => {
+    const crumbs = chain.length > 12 ? [...chain.slice(0, 4), -1, ...chain.slice(-7)] : chain;
+    const items = crumbs.map((i, k) => {
       if (i === -1) return h("li", { class: "gap", text: "…" });
-      const label = m.name(i) || m.path(i);
-      const last = k === shown.length - 1;
+      const label = nameOf(i);
+      const last = k === crumbs.length - 1;
       return h("li", null, last
         ? h("span", { "aria-current": "location", text: label })
         : h("button", { type: "button", dataset: { node: String(i) }, text: label }));
@@ -311,17 +319,15 @@
   // what is left over. Never sorts more than the tiles it keeps.
   function pickChildren(i, area) {
     const m = app.model;
-    const first = m.first[i];
-    const end = first + m.count[i];
-    const kids = m.kids;
+    const kids = entriesOf(i);
     let total = 0;
-    for (let k = first; k < end; ++k) total += m.bytes[kids[k]];
+    for (let k = 0; k < kids.length; ++k) total += m.bytes[kids[k]];
     const kept = [];
     let restBytes = 0;
     let restCount = 0;
     if (total <= 0) return { kept, restBytes, restCount };
     const threshold = (total * MIN_AREA) / area;
-    for (let k = first; k < end; ++k) {
+    for (let k = 0; k < kids.length; ++k) {
       const c = kids[k];
       const b = m.bytes[c];
       if (b <= 0) continue;
@@ -375,7 +381,7 @@
   function tileLabel(tile) {
     const m = app.model;
     if (tile.node === -1) return t("other", { n: count(tile.rest) });
-    return m.name(tile.node) || m.path(tile.node);
+    return nameOf(tile.node);
   }
 
   function renderMap() {
@@ -388,15 +394,7 @@
     const fragment = document.createDocumentFragment();
     for (const tile of tiles) fragment.append(tileElement(tile));
     ui.map.replaceChildren(fragment);
-    let note = "";
-    let command = null;
-    if (tiles.length === 0) {
-      if (!isFolder(i) && m.parent[i] !== -1) note = t("isFile");
-      else if (m.count[i] === 0 && m.bytes[i] > 0) {
-        note = t("beyondDepth");
-        command = `oskra-cli "${m.path(i)}" --json --depth 2`;
-      } else note = t("emptyFolder");
-    }
+    const { note, command } = tiles.length ? { note: "", command: null } : emptyNote(i);
     ui.mapNote.replaceChildren(note, command ? h("code", { text: command }) : "");
     ui.mapNote.hidden = !note;
     if (app.focusNode !== -1) {
@@ -404,6 +402,20 @@
       app.focusNode = -1;
       if (el) el.focus();
     }
+  }
+
+  // Why folder i draws no tile: its contents lie beyond the scan's depth;
+  // it could not be listed; it is empty; or all it holds is 0 bytes.
+  function emptyNote(i) {
+    const m = app.model;
+    const denied = m.header.denied > 0;
+    if (m.count[i] > 0) return { note: t("allZero"), command: null };
+    if (m.bytes[i] > 0 || m.files[i] > 0 || m.dirs[i] > 1) {
+      return { note: t("beyondDepth"), command: scanCommand(m.path(i)) };
+    }
+    // Nothing beneath the root was walked, so the denied folder is the root.
+    if (i === 0 && denied) return { note: t("deniedRoot"), command: null };
+    return { note: t(denied ? "emptyOrDenied" : "emptyFolder"), command: null };
   }
 
   function tileElement(tile) {
@@ -427,12 +439,12 @@
     el.dataset.bytes = String(tile.bytes);
     el.dataset.level = String(tile.level);
     el.dataset.parent = String(tile.parent);
-    el.setAttribute("aria-label", `${label}, ${size(tile.bytes)}${words ? `, ${words}` : ""}`);
+    el.setAttribute("aria-label", `${Shown.isolated(label)}, ${size(tile.bytes)}${words ? `, ${words}` : ""}`);
     el.title = node === -1 ? t("otherHint", { n: count(tile.rest), size: size(tile.bytes) })
-      : `${m.path(node)}\n${size(tile.bytes)}${words ? `\n${words}` : ""}`;
+      : `${Shown.isolated(m.path(node))}\n${size(tile.bytes)}${words ? `\n${words}` : ""}`;
     if (tile.w >= 36 && tile.h >= 15) {
       el.classList.add("labelled");
-      const text = h("span", { class: "name", text: label });
+      const text = h("bdi", { class: "name", text: label });
       const room = tile.nested ? false : tile.h >= 30;
       el.append(...present(text, room ? h("span", { class: "size", text: size(tile.bytes) }) : null));
     }
@@ -449,8 +461,7 @@
     const cacheKey = `${i}:${key}:${dir}:${app.lang}`;
     let order = app.sorted.get(cacheKey);
     if (order) return order;
-    order = new Int32Array(m.count[i]);
-    order.set(m.kids.subarray(m.first[i], m.first[i] + m.count[i]));
+    order = Int32Array.from(entriesOf(i));
     const values = key === "files" ? m.files : m.bytes;
     let compare;
     if (key === "name") {
@@ -494,188 +505,165 @@
   }
 
   function renderList(scroll) {
-    const m = app.model;
     renderListHead();
-    const n = m.count[app.current];
-    ui.listCount.textContent = t("entries", { n: count(n) });
-    ui.spacer.style.height = `${n * ROW_HEIGHT}px`;
+    ui.listCount.textContent = t("entries", { n: count(entriesOf(app.current).length) });
     ui.rows.scrollTop = scroll || 0;
     renderRows();
   }
 
+  // A verdict in words: the chip, the reason, and the action; for an entry
+  // to check first, why to look inside instead of an action that would say
+  // "safe to clean".
   function verdictCell(i) {
     const m = app.model;
     const id = m.mark[i];
     if (id === -1) return h("div", { class: "cell c-verdict v-none", text: "" });
     const mark = m.marks[id];
     const verdict = Model.verdictOf(m, i);
-    const reason = ruleWords(mark.reason);
-    const action = ruleWords(mark.action);
     const owner = Model.markOwner(m, i);
+    const reason = ruleWords(mark, "reason");
+    const why = verdict === "check" ? Groups.greenGroup(mark, m.path(owner)).why : null;
+    const advice = why ? t(Panels.WHY.get(why)) : ruleWords(mark, "action");
     const cell = h("div", { class: `cell c-verdict v-${verdict}` },
       h("span", { class: "chip", text: t(verdict) }), " ",
       h("span", { class: "reason" }, richText(reason)),
-      h("span", { class: "action" }, richText(action)));
-    cell.title = `${t(verdict)}\n${reason}\n${action}\n${mark.pattern}${owner !== i ? t("inherited", { path: m.path(owner) }) : ""}`;
+      h("span", { class: why ? "why" : "action" }, richText(advice)));
+    cell.title = `${t(verdict)}\n${reason}\n${advice}\n${shown(mark.pattern)}` +
+      (owner !== i ? t("inherited", { path: Shown.isolated(m.path(owner)) }) : "");
     return cell;
   }
 
+  function rowElement(c, parentBytes) {
+    const m = app.model;
+    const folder = isFolder(c);
+    const share = parentBytes > 0 ? (m.bytes[c] / parentBytes) * 100 : 0;
+    const name = nameOf(c);
+    const bar = h("span", { class: "bar" });
+    bar.style.width = `${Math.min(100, share)}%`;
+    return h("div", {
+      class: `row${folder ? " dir" : " file"}${c === app.highlight ? " highlight" : ""}`, role: "row",
+      dataset: { node: String(c) },
+    },
+    h("div", { class: "cell c-name", role: "cell", title: Shown.isolated(m.path(c)) }, folder
+      ? h("button", { type: "button", class: "enter", dataset: { node: String(c) } }, h("bdi", { text: name }), m.separator)
+      : h("bdi", { text: name })),
+    h("div", { class: "cell c-size", role: "cell", text: size(m.bytes[c]) }),
+    h("div", { class: "cell c-share", role: "cell" }, h("span", { class: "track" }, bar),
+      h("span", { class: "pct", text: `${share.toFixed(1)}%` })),
+    h("div", { class: "cell c-files", role: "cell", text: folder ? count(m.files[c]) : "" }),
+    h("div", { class: "cell c-dirs", role: "cell", text: folder ? count(m.dirs[c]) : "" }),
+    verdictCell(c));
+  }
+
+  // Rows are as tall as their content. Only those in view, and a few around
+  // them, are in the page; the rest are stood in for by two spacers sized
+  // by the mean height of the rows drawn last.
   function renderRows() {
     const m = app.model;
     if (!m) return;
-    const i = app.current;
-    const n = m.count[i];
+    const order = sortedChildren(app.current);
+    const n = order.length;
+    const estimate = app.rowHeight;
     const top = ui.rows.scrollTop;
-    const from = Math.max(0, Math.floor(top / ROW_HEIGHT) - 5);
-    // However tall the box is laid out, never more than ROWS_DRAWN rows.
-    const to = Math.min(n, from + ROWS_DRAWN, Math.ceil((top + ui.rows.clientHeight) / ROW_HEIGHT) + 5);
-    const order = n > 0 ? sortedChildren(i) : new Int32Array(0);
-    const parentBytes = m.bytes[i];
-    const fragment = document.createDocumentFragment();
-    for (let k = from; k < to; ++k) {
-      const c = order[k];
-      const folder = isFolder(c);
-      const share = parentBytes > 0 ? (m.bytes[c] / parentBytes) * 100 : 0;
-      const name = m.name(c) || m.path(c);
-      const bar = h("span", { class: "bar" });
-      bar.style.width = `${Math.min(100, share)}%`;
-      const row = h("div", {
-        class: `row${folder ? " dir" : " file"}${c === app.highlight ? " highlight" : ""}`, role: "row",
-        dataset: { node: String(c) },
-      },
-      h("div", { class: "cell c-name", role: "cell", title: m.path(c) }, folder
-        ? h("button", { type: "button", class: "enter", dataset: { node: String(c) } },
-          h("bdi", { text: name }), m.separator)
-        : h("bdi", { text: name })),
-      h("div", { class: "cell c-size", role: "cell", text: size(m.bytes[c]) }),
-      h("div", { class: "cell c-share", role: "cell" }, h("span", { class: "track" }, bar),
-        h("span", { class: "pct", text: `${share.toFixed(1)}%` })),
-      h("div", { class: "cell c-files", role: "cell", text: folder ? count(m.files[c]) : "" }),
-      h("div", { class: "cell c-dirs", role: "cell", text: folder ? count(m.dirs[c]) : "" }),
-      verdictCell(c));
-      row.style.top = `${k * ROW_HEIGHT}px`;
-      fragment.append(row);
+    const from = Math.min(Math.max(0, Math.floor(top / estimate) - ROWS_AROUND), Math.max(0, n - 1));
+    const to = Math.min(n, from + ROWS_DRAWN, Math.ceil((top + ui.rows.clientHeight) / estimate) + ROWS_AROUND);
+    const parentBytes = m.bytes[app.current];
+    const box = document.createDocumentFragment();
+    for (let k = from; k < to; ++k) box.append(rowElement(order[k], parentBytes));
+    ui.rowBox.replaceChildren(box);
+    ui.spacerTop.style.height = `${from * estimate}px`;
+    ui.spacerBottom.style.height = `${(n - to) * estimate}px`;
+    app.rowRange = { from, to };
+    if (to > from) {
+      const measured = ui.rowBox.offsetHeight / (to - from);
+      if (measured > 0) app.rowHeight = measured;
     }
-    const keep = ui.spacer;
-    ui.rows.replaceChildren(keep, fragment);
   }
 
   function scrollListTo(node) {
-    const order = sortedChildren(app.model.parent[node]);
+    const m = app.model;
+    const order = sortedChildren(m.parent[node] === -1 ? node : m.parent[node]);
     const at = order.indexOf(node);
-    if (at >= 0) {
-      ui.rows.scrollTop = Math.max(0, at * ROW_HEIGHT - ui.rows.clientHeight / 2);
-      renderRows();
-    }
+    if (at < 0) return;
+    ui.rows.scrollTop = Math.max(0, at * app.rowHeight - ui.rows.clientHeight / 2);
+    renderRows();
+    const row = ui.rowBox.querySelector(`.row[data-node="${node}"]`);
+    if (row) ui.rows.scrollTop = Math.max(0, row.offsetTop - (ui.rows.clientHeight - row.offsetHeight) / 2);
   }
 
-  // ---- Cleanable -------------------------------------------------------------
-
-  function renderClean() {
-    const m = app.model;
-    const safe = [];
-    const check = [];
-    let safeBytes = 0;
-    let checkBytes = 0;
-    for (const index of m.cleanable) {
-      const green = m.greens[index];
-      const mark = m.marks[green.mark];
-      if (!mark) continue;
-      const group = Model.greenGroup(mark, green.path);
-      if (group.safe) {
-        safe.push({ green, mark, why: null });
-        safeBytes += green.bytes;
-      } else {
-        check.push({ green, mark, why: group.why });
-        checkBytes += green.bytes;
-      }
-    }
-    const parts = [h("h2", { text: t("cleanable") })];
-    if (safe.length + check.length === 0) {
-      parts.push(h("p", { text: t("cleanNone") }));
-    } else {
-      parts.push(h("p", { class: "clean-total", id: "clean-total", dataset: { bytes: String(safeBytes + checkBytes) } },
-        t("cleanTotal", { total: size(safeBytes + checkBytes), safe: size(safeBytes), check: size(checkBytes) })));
-      if (m.greens.length >= 1000) parts.push(h("p", { class: "note", text: t("greensCut") }));
-      parts.push(cleanGroup("safe", t("safeGroup"), safe), cleanGroup("check", t("checkGroup"), check));
-    }
-    ui.clean.replaceChildren(...parts);
-  }
-
-  const WHY = { user: "whyUser", nameOutside: "whyNameOutside", oneNote: "whyOneNote",
-    projectYarn: "whyProjectYarn", cloud: "whyCloud" };
-
-  function cleanGroup(kind, title, entries) {
-    const list = h("ol", { class: `clean-list ${kind}` });
-    for (const { green, mark, why } of entries.slice(0, PANEL_SHOWN)) {
-      list.append(h("li", { dataset: { bytes: String(green.bytes) } },
-        h("span", { class: "size", text: size(green.bytes) }), " ",
-        h("button", { type: "button", class: "jump", dataset: { path: green.path } }, h("bdi", { text: green.path })),
-        h("div", { class: "words" },
-          h("span", { class: "reason" }, richText(ruleWords(mark.reason))), " — ",
-          h("span", { class: "action" }, richText(ruleWords(mark.action)))),
-        why ? h("div", { class: "why", text: t(WHY[why]) }) : null));
-    }
-    if (entries.length > PANEL_SHOWN) list.append(h("li", { class: "more", text: t("more", { n: count(entries.length - PANEL_SHOWN) }) }));
-    return h("section", { class: `group ${kind}` },
-      h("h3", { class: `v-${kind}` }, h("span", { class: "chip", text: t(kind) }), " ", title), list);
-  }
-
-  // ---- Largest folders -------------------------------------------------------
-
-  function renderLargest() {
-    const m = app.model;
-    const list = h("ol", { class: "largest-list" });
-    for (const i of m.largest) {
-      list.append(h("li", null, h("span", { class: "size", text: size(m.bytes[i]) }), " ",
-        h("button", { type: "button", class: "jump", dataset: { node: String(i) } }, h("bdi", { text: m.path(i) }))));
-    }
-    ui.largest.replaceChildren(h("h2", { text: t("largest") }), h("p", { class: "note", text: t("largestNote") }),
-      m.largest.length ? list : h("p", { text: t("largestNone") }));
+  function renderPanels() {
+    const v = { model: app.model, t, size, count, shown, ruleWords, scanCommand };
+    ui.clean.replaceChildren(...Panels.clean(v));
+    const freed = Panels.windowsFreed(v);
+    ui.freed.replaceChildren(...freed);
+    ui.freed.hidden = freed.length === 0;
+    ui.largest.replaceChildren(...Panels.largest(v));
   }
 
   // ---- Search ----------------------------------------------------------------
 
   let searchTimer = 0;
 
-  function runSearch() {
+  function showResults(found, best) {
     const m = app.model;
-    const query = ui.search.value.trim().toLowerCase();
-    if (!m || query === "") {
-      ui.results.hidden = true;
-      return;
-    }
-    if (!app.lowerPaths) {
-      // Paths hold their names, but a report's paths are not checked to.
-      app.lowerPaths = new Array(m.size);
-      for (let i = 0; i < m.size; ++i) {
-        const path = m.path(i);
-        const name = m.name(i);
-        app.lowerPaths[i] = (path.endsWith(name) ? path : `${path}\u0000${name}`).toLowerCase();
-      }
-    }
-    const best = [];  // ascending by bytes, at most SEARCH_SHOWN
-    let found = 0;
-    for (let i = 0; i < m.size; ++i) {
-      if (!app.lowerPaths[i].includes(query)) continue;
-      ++found;
-      const b = m.bytes[i];
-      if (best.length === SEARCH_SHOWN) {
-        if (b <= m.bytes[best[0]]) continue;
-        best.shift();
-      }
-      let at = best.length;
-      while (at > 0 && m.bytes[best[at - 1]] > b) --at;
-      best.splice(at, 0, i);
-    }
-    best.reverse();
-    const items = best.map((i) => h("li", null, h("button", { type: "button", class: "jump", dataset: { node: String(i) } },
-      h("span", { class: "size", text: size(m.bytes[i]) }), " ", h("bdi", { class: "name", text: m.name(i) || m.path(i) }),
-      h("bdi", { class: "path", text: m.path(i) }))));
+    const items = Array.from(best, (i) => h("li", null, h("button", { type: "button", class: "jump", dataset: { node: String(i) } },
+      h("span", { class: "size", text: size(m.bytes[i]) }), " ", h("bdi", { class: "name", text: nameOf(i) }),
+      h("bdi", { class: "path", text: shown(m.path(i)) }))));
     const caption = found === 0 ? t("noResults")
       : found > best.length ? t("resultsShown", { shown: best.length, n: count(found) }) : t("results", { n: count(found) });
     ui.results.replaceChildren(h("p", { class: "caption", text: caption }), h("ol", null, ...items));
     ui.results.hidden = false;
+  }
+
+  // Without a worker the page searches itself, a slice at a time.
+  function searchHere(query, id) {
+    const m = app.model;
+    if (!app.searchIndex) app.searchIndex = new Search.Index(m);
+    const run = new Search.Query(app.searchIndex, m.bytes, query, SEARCH_SHOWN);
+    return new Promise((resolve) => {
+      const slice = () => {
+        if (id !== app.searchId) return resolve(null);
+        if (!run.runUntil(performance.now() + SEARCH_SLICE_MS)) return setTimeout(slice, 0);
+        return resolve(run.result());
+      };
+      slice();
+    });
+  }
+
+  function searchInWorker(query, id) {
+    return new Promise((resolve) => {
+      app.pending.set(id, resolve);
+      app.searcher.postMessage({ search: { id, text: query, limit: SEARCH_SHOWN } });
+    });
+  }
+
+  // The worker answers in the order it was asked: an answer also settles
+  // every older query still waiting, with nothing.
+  function onSearchAnswer(event) {
+    const answered = event.data.search;
+    for (const [id, resolve] of app.pending) {
+      if (id > answered) continue;
+      app.pending.delete(id);
+      resolve(id === answered ? event.data : null);
+    }
+  }
+
+  // Resolves once the answer to the current query is shown (or dropped for
+  // a newer one).
+  function runSearch() {
+    const m = app.model;
+    const query = ui.search.value.trim().toLowerCase();
+    const id = ++app.searchId;
+    if (!m || query === "") {
+      ui.results.hidden = true;
+      return Promise.resolve();
+    }
+    ui.results.replaceChildren(h("p", { class: "caption", text: t("searching") }));
+    ui.results.hidden = false;
+    const answer = app.searcher ? searchInWorker(query, id) : searchHere(query, id);
+    return answer.then((result) => {
+      if (result && id === app.searchId && app.model === m) showResults(result.found, result.best);
+    });
   }
 
   // ---- Events ----------------------------------------------------------------
@@ -688,7 +676,8 @@
       go(node);
     } else {
       app.highlight = node;
-      const parent = app.model.parent[node];
+      // A scanned file is shown in its own view.
+      const parent = app.model.parent[node] === -1 ? node : app.model.parent[node];
       if (parent !== app.current) go(parent, { focus: node });
       else {
         renderMap();
@@ -767,9 +756,10 @@
         ui.results.hidden = true;
       } else if (event.key === "Enter") {
         clearTimeout(searchTimer);
-        runSearch();
-        const first = ui.results.querySelector("button.jump");
-        if (first) first.click();
+        runSearch().then(() => {
+          const first = ui.results.querySelector("button.jump");
+          if (first) first.click();
+        });
       }
     });
     document.addEventListener("keydown", (event) => {

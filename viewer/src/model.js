@@ -41,6 +41,10 @@ const Model = (() => {
   const KEYS = ["tool", "version", "path", "total_bytes", "files", "dirs", "denied", "elapsed_ms", "tree",
     "greens", "name", "bytes", "mark", "children", "state", "pattern", "source", "reason", "action"];
   const K = Object.fromEntries(KEYS.map((key, i) => [key, i]));
+  // A key the file spells with escapes is looked up here: a Map, so that
+  // "constructor" or "__proto__" are keys like any other, not inherited
+  // members.
+  const KEY_INDEX = new Map(KEYS.map((key, i) => [key, i]));
   const KEY_BYTES = KEYS.map((key) => Array.from(key, (c) => c.charCodeAt(0)));
 
   // What a container is, for the reader: the report, a node of the tree, a
@@ -268,7 +272,7 @@ const Model = (() => {
       const stop = pos - 1;
       const length = stop - start;
       if (escaped) {
-        const k = K[jsString(start)];
+        const k = KEY_INDEX.get(jsString(start));
         return k === undefined ? -1 : k;
       }
       for (let k = 0; k < KEY_BYTES.length; ++k) {
@@ -571,9 +575,10 @@ const Model = (() => {
       throw new BadDocument(UNREADABLE);
     }
     const model = read(bytes);
-    model.separator = guessSeparator(model.header.path);
+    model.separator = Groups.separatorOf(model.header.path);
     model.cleanable = topMostGreens(model);
     model.largest = largestFolders(model, 20);
+    model.windowsFreed = windowsFreed(model);
     return model;
   }
 
@@ -605,10 +610,6 @@ const Model = (() => {
       return s;
     };
     return model;
-  }
-
-  function guessSeparator(path) {
-    return path.includes("\\") || /^[A-Za-z]:/.test(path) || path.startsWith("UNC") ? "\\" : "/";
   }
 
   // The greens without those inside another green entry, so no byte counts
@@ -659,47 +660,21 @@ const Model = (() => {
     return best.reverse();
   }
 
+  // Red entries only Windows' own settings free (the Recycle Bin, the page
+  // file, ...): each node whose verdict is its own, largest first.
+  function windowsFreed(model) {
+    const freed = model.marks.map((mark) => Groups.windowsSetting(mark) !== null);
+    const found = [];
+    for (let i = 0; i < model.size; ++i) {
+      const id = model.mark[i];
+      if (id === -1 || !freed[id]) continue;
+      const p = model.parent[i];
+      if (p === -1 || model.mark[p] !== id) found.push(i);
+    }
+    return found.sort((a, b) => model.bytes[b] - model.bytes[a] || a - b);
+  }
+
   // ---- Verdicts -------------------------------------------------------------
-
-  const lower = (s) => s.replace(/[A-Z]/g, (c) => c.toLowerCase());
-
-  function components(path) {
-    return lower(path).split(/[\\/]/).filter((c) => c !== "");
-  }
-
-  // "Safe" or "check first" for a green verdict at `path` (the folder the
-  // rule matched, not one that inherited it):
-  // - a user rule: check first, the user's own words are all we know;
-  // - anything inside a cloud-synced folder: check first, deleting it there
-  //   deletes it from the cloud too;
-  // - a built-in path rule (a pattern with a separator: Windows\Temp, the
-  //   Windows Update download cache, the pip, Yarn, Gradle, Maven and browser
-  //   caches): safe, it names one well-known location;
-  // - a built-in name rule (Temp, npm-cache, .pnpm-store, pnpm-cache, cache,
-  //   CrashDumps, ReportArchive, thumbcache_*): safe inside application data
-  //   (a path with an AppData folder, or under ?:\ProgramData or ?:\Windows),
-  //   except OneNote's cache, which may hold edits not yet synced, and a
-  //   project's .yarn\cache, which is part of the project; anywhere else check
-  //   first, a folder merely named so can hold a person's files.
-  function greenGroup(mark, path) {
-    if (mark.source !== "builtin") return { safe: false, why: "user" };
-    const parts = components(path);
-    if (parts.some((p) => p === "onedrive" || p.startsWith("onedrive - "))) {
-      return { safe: false, why: "cloud" };
-    }
-    if (/[\\/]/.test(mark.pattern)) return { safe: true, why: null };
-    for (let i = 0; i + 2 < parts.length; ++i) {
-      if (parts[i] === "microsoft" && parts[i + 1] === "onenote") return { safe: false, why: "oneNote" };
-    }
-    const last = parts.length - 1;
-    if (last >= 1 && parts[last] === "cache" && parts[last - 1] === ".yarn") {
-      return { safe: false, why: "projectYarn" };
-    }
-    const drive = /^[a-z]:$/.test(parts[0] || "") || /^volume\{/.test(parts[0] || "");
-    const systemData = drive && (parts[1] === "programdata" || parts[1] === "windows");
-    if (systemData || parts.includes("appdata")) return { safe: true, why: null };
-    return { safe: false, why: "nameOutside" };
-  }
 
   // The node where the verdict of node i was given: i itself, or the highest
   // of its enclosing folders that carry the very same verdict without a break.
@@ -716,7 +691,7 @@ const Model = (() => {
     if (id === -1) return "";
     const mark = model.marks[id];
     if (mark.state === "red") return "red";
-    return greenGroup(mark, model.path(markOwner(model, i))).safe ? "safe" : "check";
+    return Groups.greenGroup(mark, model.path(markOwner(model, i))).safe ? "safe" : "check";
   }
 
   // ---- Sizes ----------------------------------------------------------------
@@ -737,6 +712,6 @@ const Model = (() => {
 
   return {
     BadDocument, NOT_A_REPORT, CUT_SHORT, UNREADABLE,
-    load, withText, transferables, greenGroup, markOwner, verdictOf, formatSize,
+    load, withText, transferables, markOwner, verdictOf, formatSize,
   };
 })();

@@ -53,6 +53,7 @@ export async function load(page, file) {
     message.hidden = true;
     delete message.dataset.kind;
     document.getElementById("map").replaceChildren();
+    document.getElementById("map-note").hidden = true;
   });
   await page.setInputFiles("#file", file);
   await page.waitForFunction(() => document.querySelector("#map .tile") ||
@@ -78,6 +79,8 @@ const MB = 1024 * 1024;
 // nested greens, a red name rule, and names that look like markup.
 export const HOSTILE_FILE = "<img src=x onerror=window.__pwned=1>.txt";
 export const HOSTILE_DIR = "<svg onload=window.__pwned=2>&amp;";
+// A right-to-left override would show the rest of its path reversed.
+export const REVERSED = "\u202egnp.exe";
 export function makeTree(root) {
   const files = [
     ["Users/a/AppData/Local/Temp/t1.tmp", 200 * MB],
@@ -98,6 +101,7 @@ export function makeTree(root) {
     ["pagefile.sys", 2048 * MB],
     [HOSTILE_FILE, 700 * MB],
     [`${HOSTILE_DIR}/inside.txt`, 300 * MB],
+    [`projects/${REVERSED}/npm-cache/x.bin`, 1 * MB],
   ];
   for (const [path, bytes] of files) file(join(root, path), bytes);
   for (let k = 0; k < 40; ++k) file(join(root, "projects/app/src", `s${k}.c`), (k + 1) * 4096);
@@ -188,4 +192,86 @@ export function writeReport(out, { rootPath, tree, greens = [], separator = "\\"
   put(`${nl(0)}}\n`);
   writeFileSync(fd, buffer);
   closeSync(fd);
+}
+
+// Pairs of list rows whose content reaches into the next row, and list
+// headings whose words are cut, as "what: how" lines.
+export async function rowOverlaps(page) {
+  return page.evaluate(() => {
+    const faults = [];
+    const rows = [...document.querySelectorAll("#rows .row")];
+    rows.forEach((row, k) => {
+      const next = rows[k + 1];
+      if (!next) return;
+      const bottom = Math.max(...[row, ...row.querySelectorAll("*")].map((el) => el.getBoundingClientRect().bottom));
+      const top = next.getBoundingClientRect().top;
+      if (bottom > top + 0.5) faults.push(`row ${k} (${row.textContent.slice(0, 40)}): ${bottom} over ${top}`);
+    });
+    for (const cell of document.querySelectorAll("#list-head .cell")) {
+      for (const el of [cell, ...cell.querySelectorAll("*")]) {
+        if (el.scrollWidth > el.clientWidth + 1 || el.scrollHeight > el.clientHeight + 1) {
+          faults.push(`heading ${cell.textContent}: ${el.scrollWidth}x${el.scrollHeight} in ${el.clientWidth}x${el.clientHeight}`);
+        }
+      }
+    }
+    return faults;
+  });
+}
+
+// The contrast of every chip and every tile label with what lies beneath
+// it, as {text, ratio}: the first ancestor with a background colour, its
+// translucency laid over white.
+export async function contrasts(page) {
+  return page.evaluate(() => {
+    const rgb = (css) => {
+      const [r, g, b, a = 1] = css.match(/[\d.]+/g).map(Number);
+      return { r, g, b, a };
+    };
+    const over = (top, under) => ({
+      r: top.r * top.a + under.r * (1 - top.a), g: top.g * top.a + under.g * (1 - top.a),
+      b: top.b * top.a + under.b * (1 - top.a), a: 1,
+    });
+    const luminance = ({ r, g, b }) => {
+      const lin = (v) => ((v /= 255) <= 0.03928 ? v / 12.92 : ((v + 0.055) / 1.055) ** 2.4);
+      return 0.2126 * lin(r) + 0.7152 * lin(g) + 0.0722 * lin(b);
+    };
+    const white = { r: 255, g: 255, b: 255, a: 1 };
+    const background = (el) => {
+      for (let e = el; e; e = e.parentElement) {
+        const bg = rgb(getComputedStyle(e).backgroundColor);
+        if (bg.a > 0) return over(bg, white);
+      }
+      return white;
+    };
+    const els = document.querySelectorAll(".chip, .tile .name, .tile .size");
+    return [...els].filter((el) => el.getClientRects().length > 0 && el.textContent.trim()).map((el) => {
+      const fg = over(rgb(getComputedStyle(el).color), background(el));
+      const [hi, lo] = [luminance(fg), luminance(background(el))].sort((x, y) => y - x);
+      return { text: el.textContent, ratio: (hi + 0.05) / (lo + 0.05) };
+    });
+  });
+}
+
+// The longest main-thread task, in milliseconds, from typing `query` into
+// the search box until its results are shown (0 when no task took 50 ms,
+// the least the browser reports).
+export async function longestTaskOfSearch(page, query) {
+  await page.evaluate(() => {
+    window.__longest = 0;
+    window.__tasks = new PerformanceObserver((list) => {
+      for (const entry of list.getEntries()) window.__longest = Math.max(window.__longest, entry.duration);
+    });
+    window.__tasks.observe({ type: "longtask" });
+  });
+  await page.fill("#search", query);
+  await page.waitForFunction(() => {
+    const caption = document.querySelector("#results .caption");
+    return caption && document.querySelector("#results ol");
+  }, null, { timeout: 120000, polling: 20 });
+  // Tasks are reported after they end: one more frame to hear of the last.
+  await page.evaluate(() => new Promise((resolve) => requestAnimationFrame(() => setTimeout(resolve, 50))));
+  return page.evaluate(() => {
+    window.__tasks.disconnect();
+    return Math.round(window.__longest);
+  });
 }
