@@ -42,7 +42,14 @@ cmake --build build/tsan -j "$jobs" --target cli_test
 TSAN_OPTIONS=halt_on_error=1 build/tsan/cli/cli_test --gtest_filter='Walk*:OrderedListing*' ||
   failed+=(tsan)
 
-echo "== fuzz: the rules file loader and the wildcard matcher"
+echo "== ThreadSanitizer: the NTFS table reader's reading thread"
+cmake --build build/tsan -j "$jobs" --target ntfs_dump
+truncate -s 64M "$scratch/tsan.img"
+PATH="$PATH:/usr/sbin:/sbin" mkntfs -F -f -q "$scratch/tsan.img" >/dev/null 2>&1
+TSAN_OPTIONS=halt_on_error=1 build/tsan/src/ntfs/ntfs_dump "$scratch/tsan.img" >/dev/null ||
+  failed+=(tsan-ntfs)
+
+echo "== fuzz: the rules file loader, the wildcard matcher and the NTFS table reader"
 FUZZ_SECONDS="${FUZZ_SECONDS:-30}" tools/fuzz/run.sh || failed+=(fuzz)
 
 if [ ${#failed[@]} -gt 0 ]; then

@@ -15,6 +15,7 @@ if [ "${1:-}" != --build ]; then
     g++-mingw-w64-x86-64-posix wine wine64   # the Windows build, run under Wine
     clang libclang-rt-14-dev                 # the fuzz targets (libFuzzer)
     strace                                   # the test that no link is ever followed
+    ntfs-3g ntfs-3g-dev                      # NTFS images for the table reader's tests
     jq                                       # SKILL.md's jq snippet, run against a scan
     chromium fonts-wqy-microhei              # the viewer's browser tests (Chinese text)
   )

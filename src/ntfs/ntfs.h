@@ -1,0 +1,121 @@
+// Reads the master file table of an NTFS volume from the volume's bytes and
+// gives each folder's entries in the order its index keeps them, with what
+// a directory listing would say of each (attributes, reparse tag, size).
+// Nothing here includes a system header: the caller hands over a function
+// that reads bytes at an offset of the volume (a raw volume on Windows, an
+// image file in tests).
+//
+// The read either understands the whole table or fails: a record that does
+// not check out (signature, update-sequence fixups, a field out of its
+// bounds, a reference to a record that is not there, folders that do not
+// lead to the root) fails it, and no answer is guessed.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace oskra::ntfs {
+
+// Reads exactly `out.size()` bytes at byte `offset` of the volume into
+// `out`; false on any failure, a short read included. The offset, the size
+// and the address of `out` are multiples of the volume's sector size (and
+// of 512), so a raw volume opened for unbuffered reads takes them as they
+// are. Called from one thread at a time.
+using ReadAt = std::function<bool(std::uint64_t offset, std::span<std::byte> out)>;
+
+// The file attribute bits the reader itself sets or reads (the Win32
+// FILE_ATTRIBUTE_* values).
+inline constexpr std::uint32_t ATTRIBUTE_DIRECTORY = 0x10;
+inline constexpr std::uint32_t ATTRIBUTE_REPARSE_POINT = 0x400;
+
+// What the table says of one file or folder, as a listing of its folder
+// would report it.
+struct Facts {
+  std::uint64_t size = 0;         // the unnamed data stream's length (0 without one)
+  std::uint64_t allocated = 0;    // the bytes of that stream the disk holds
+  std::uint32_t attributes = 0;   // FILE_ATTRIBUTE_* bits, the directory bit included
+  std::uint32_t reparse_tag = 0;  // 0 without a reparse point
+};
+
+// One name of a file in a folder: a directory entry. A file with several
+// hard links has one entry per link; a short (DOS) name is no entry.
+struct Entry {
+  std::uint32_t record = 0;  // the file's record in the table
+  std::uint32_t name_offset = 0;
+  std::uint32_t name_size = 0;  // UTF-16 code units
+};
+
+// Names kept in blocks that never move, so gathering a million of them
+// never copies one; an offset names a place in them.
+class NameStore {
+ public:
+  static constexpr std::uint32_t BLOCK_UNITS = 1u << 20;
+
+  // Copies `size` UTF-16 units (at most 255) from `units`, which need not
+  // be aligned, and says where they are now; false when the offsets run
+  // out.
+  bool add(const void* units, std::size_t size, std::uint32_t& offset);
+  std::u16string_view get(std::uint32_t offset, std::uint32_t size) const {
+    return {blocks_[offset / BLOCK_UNITS].get() + offset % BLOCK_UNITS, size};
+  }
+  std::size_t memory() const { return blocks_.size() * BLOCK_UNITS * sizeof(char16_t); }
+
+ private:
+  std::vector<std::unique_ptr<char16_t[]>> blocks_;
+  std::uint32_t used_ = 0;  // units used in the last block
+};
+
+// The folders of a volume and their entries, read once.
+class Table {
+ public:
+  // The record of the volume's root folder.
+  static constexpr std::uint32_t ROOT = 5;
+
+  std::uint32_t record_count() const { return static_cast<std::uint32_t>(facts_.size()); }
+  bool is_directory(std::uint32_t record) const {
+    return record < facts_.size() && (facts_[record].attributes & ATTRIBUTE_DIRECTORY) != 0;
+  }
+  const Facts& facts(std::uint32_t record) const { return facts_[record]; }
+  // The entries of folder `directory` in the order of its index (names
+  // compared through the volume's upper-case table); empty for a file.
+  std::span<const Entry> children(std::uint32_t directory) const;
+  std::u16string_view name(const Entry& entry) const {
+    return names_.get(entry.name_offset, entry.name_size);
+  }
+  // The bytes the table holds, and of them the names'.
+  std::size_t memory() const;
+  std::size_t name_memory() const { return names_.memory(); }
+
+ private:
+  friend class TableBuilder;
+  std::vector<Facts> facts_;
+  std::vector<std::uint32_t> first_child_;  // per record, and one past the last
+  std::vector<Entry> entries_;              // grouped by folder, each group in order
+  NameStore names_;
+};
+
+// How far a read has come, for a status line on another thread.
+struct Progress {
+  std::atomic<std::uint64_t> records_read{0};
+  std::atomic<std::uint64_t> records_total{0};
+};
+
+struct ReadResult {
+  std::optional<Table> table;  // empty when the read failed
+  std::string failure;         // why, in a few words, for a developer
+};
+
+// Reads the table of the volume `read` reads. Memory runs out as it does
+// everywhere in the program (std::bad_alloc); every other failure is in
+// the result.
+ReadResult read_table(const ReadAt& read, Progress* progress = nullptr);
+
+}  // namespace oskra::ntfs

@@ -1,0 +1,58 @@
+// The one sequential pass over the master file table: what each record in
+// use says, gathered per record, before anything is checked across records
+// or put in order.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "ntfs/ntfs.h"
+#include "ntfs/volume.h"
+
+namespace oskra::ntfs::detail {
+
+// What is known of a record after the pass.
+enum RecordState : std::uint8_t {
+  BASE_IN_USE = 0x01,
+  DIRECTORY = 0x02,
+  HAS_INFORMATION = 0x04,  // $STANDARD_INFORMATION seen
+  HAS_DATA = 0x08,         // the unnamed $DATA stream's first segment seen
+  HAS_REPARSE = 0x10,
+  HAS_LIST = 0x20,
+  HAS_DATA_TAIL = 0x40,  // a later segment of it seen, whose sizes mean nothing
+};
+
+// One $FILE_NAME that names an entry: record `record` in folder `parent`.
+struct Link {
+  std::uint32_t record = 0;
+  std::uint32_t parent = 0;
+  std::uint32_t name_offset = 0;
+  std::uint16_t parent_sequence = 0;
+  std::uint8_t name_size = 0;
+};
+
+// An extension record and the base record it belongs to, as the extension
+// record says or as the base's attribute list says.
+struct Extension {
+  std::uint32_t record = 0;
+  std::uint16_t sequence = 0;
+  std::uint32_t base = 0;
+  auto operator<=>(const Extension&) const = default;
+};
+
+struct Gathered {
+  std::vector<Facts> facts;  // indexed by record; attributes as $STANDARD_INFORMATION holds them
+  std::vector<std::uint16_t> sequence;
+  std::vector<std::uint8_t> state;
+  std::vector<Link> links;
+  NameStore names;
+  std::vector<Extension> extensions;         // as the extension records say
+  std::vector<std::uint16_t> base_sequence;  // beside `extensions`: the base they name
+  std::vector<Extension> listed;             // as the attribute lists say
+  Stream upcase;
+};
+
+Gathered scan_table(const Volume& volume, const MftLayout& layout, Progress* progress);
+
+}  // namespace oskra::ntfs::detail

@@ -1,0 +1,213 @@
+// From what the pass gathered to the table: every reference checked across
+// records, the folders shown to lead to the root, each folder's entries put
+// in the order of its index.
+#include <algorithm>
+
+#include "ntfs/ntfs.h"
+#include "ntfs/scan.h"
+
+namespace oskra::ntfs {
+
+using namespace detail;
+
+namespace {
+
+// Bits NTFS keeps beside the file attributes for its own use; a listing
+// shows the directory bit in their place.
+constexpr std::uint32_t INTERNAL_ATTRIBUTES = 0x30000000 | ATTRIBUTE_DIRECTORY;
+constexpr std::uint64_t UPCASE_SIZE = 0x10000 * 2;
+
+// The order of names in a folder's index: compared unit by unit through
+// the volume's upper-case table, the shorter first when one is the other's
+// start; names equal but for case then by their own units.
+class Collation {
+ public:
+  explicit Collation(const std::vector<std::byte>& table) : upcase_(0x10000) {
+    std::memcpy(upcase_.data(), table.data(), UPCASE_SIZE);
+  }
+  bool less(std::u16string_view a, std::u16string_view b) const {
+    const std::size_t n = std::min(a.size(), b.size());
+    // Units equal as they are are equal upper-cased: only the rest is
+    // looked up.
+    const std::size_t same = static_cast<std::size_t>(
+        std::mismatch(a.begin(), a.begin() + static_cast<std::ptrdiff_t>(n), b.begin()).first -
+        a.begin());
+    for (std::size_t i = same; i < n; ++i) {
+      const char16_t ua = upcase_[a[i]];
+      const char16_t ub = upcase_[b[i]];
+      if (ua != ub) return ua < ub;
+    }
+    if (a.size() != b.size()) return a.size() < b.size();
+    return a < b;
+  }
+
+ private:
+  std::vector<char16_t> upcase_;
+};
+
+}  // namespace
+
+class TableBuilder {
+ public:
+  TableBuilder(const Volume& volume, Gathered& g) : volume_(volume), g_(g) {}
+
+  Table build() {
+    check_extensions();
+    check_records();
+    keep_user_links();
+    Table t;
+    group_by_folder(t);
+    check_reachable(t);
+    order(t);
+    t.facts_ = std::move(g_.facts);
+    return t;
+  }
+
+ private:
+  // An extension record belongs to the base record in use that names it
+  // in its attribute list, and every record a list names is there.
+  void check_extensions() {
+    for (std::size_t i = 0; i < g_.extensions.size(); ++i) {
+      const Extension& e = g_.extensions[i];
+      require((g_.state[e.base] & BASE_IN_USE) != 0 && g_.sequence[e.base] == g_.base_sequence[i],
+              "an extension record of a file not in use");
+    }
+    for (std::vector<Extension>* v : {&g_.extensions, &g_.listed}) {
+      std::sort(v->begin(), v->end());
+      v->erase(std::unique(v->begin(), v->end()), v->end());
+    }
+    require(g_.extensions == g_.listed, "extension records and attribute lists disagree");
+  }
+
+  void check_records() {
+    require((g_.state[Table::ROOT] & (BASE_IN_USE | DIRECTORY)) == (BASE_IN_USE | DIRECTORY),
+            "no root folder");
+    volume_.finish(g_.upcase);
+    require(g_.upcase.size == UPCASE_SIZE, "no upper-case table");
+    for (std::size_t r = 0; r < g_.facts.size(); ++r) {
+      std::uint32_t& attributes = g_.facts[r].attributes;
+      const bool directory = (g_.state[r] & DIRECTORY) != 0;
+      attributes = (attributes & ~INTERNAL_ATTRIBUTES) | (directory ? ATTRIBUTE_DIRECTORY : 0);
+    }
+  }
+
+  // What an entry shows must be there: its attributes, its data's sizes,
+  // and the reparse point they speak of.
+  void check_entry(std::uint32_t record) const {
+    const std::uint8_t s = g_.state[record];
+    require((s & HAS_INFORMATION) != 0, "a file without standard information");
+    require((s & (HAS_DATA | HAS_DATA_TAIL)) != HAS_DATA_TAIL, "a file's data without its sizes");
+    require(
+        ((g_.facts[record].attributes & ATTRIBUTE_REPARSE_POINT) != 0) == ((s & HAS_REPARSE) != 0),
+        "reparse attribute and reparse point disagree");
+  }
+
+  // The volume's own files are no entries; what lies below them (in
+  // $Extend) is kept so that it is known to lead somewhere.
+  void keep_user_links() {
+    std::erase_if(g_.links, [](const Link& l) { return l.record < FIRST_USER_RECORD; });
+    std::vector<std::uint8_t> named(g_.facts.size());
+    for (const Link& l : g_.links) {
+      require((g_.state[l.parent] & (BASE_IN_USE | DIRECTORY)) == (BASE_IN_USE | DIRECTORY) &&
+                  g_.sequence[l.parent] == l.parent_sequence,
+              "an entry in a folder that is not there");
+      check_entry(l.record);
+      // A folder has one name: a second would show it twice.
+      if ((g_.state[l.record] & DIRECTORY) != 0) {
+        require(named[l.record] == 0, "a folder with two names");
+        named[l.record] = 1;
+      }
+    }
+  }
+
+  void group_by_folder(Table& t) {
+    t.first_child_.assign(g_.facts.size() + 1, 0);
+    for (const Link& l : g_.links) ++t.first_child_[l.parent + 1];
+    for (std::size_t r = 1; r < t.first_child_.size(); ++r)
+      t.first_child_[r] += t.first_child_[r - 1];
+    std::vector<std::uint32_t> next(t.first_child_.begin(), t.first_child_.end() - 1);
+    t.entries_.resize(g_.links.size());
+    for (const Link& l : g_.links)
+      t.entries_[next[l.parent]++] = {l.record, l.name_offset, l.name_size};
+    std::vector<Link>().swap(g_.links);
+    t.names_ = std::move(g_.names);
+  }
+
+  // Every folder with an entry leads up to the root (or to $Extend): a
+  // loop of parent references leads nowhere.
+  void check_reachable(const Table& t) {
+    std::vector<std::uint8_t> reached(g_.facts.size());
+    std::vector<std::uint32_t> stack;
+    for (std::uint32_t r = 0; r < FIRST_USER_RECORD; ++r) {
+      if ((g_.state[r] & DIRECTORY) != 0) stack.push_back(r);
+    }
+    while (!stack.empty()) {
+      const std::uint32_t dir = stack.back();
+      stack.pop_back();
+      if (reached[dir] != 0) continue;
+      reached[dir] = 1;
+      for (const Entry& e : t.children(dir)) {
+        if ((g_.state[e.record] & DIRECTORY) != 0) stack.push_back(e.record);
+      }
+    }
+    for (std::size_t r = 0; r + 1 < t.first_child_.size(); ++r) {
+      require(reached[r] != 0 || t.first_child_[r] == t.first_child_[r + 1],
+              "folders that do not lead to the root (a loop of parent references)");
+    }
+  }
+
+  void order(Table& t) {
+    const Collation collation(volume_.content(g_.upcase, UPCASE_SIZE));
+    for (std::size_t r = 0; r + 1 < t.first_child_.size(); ++r) {
+      const auto begin = t.entries_.begin() + t.first_child_[r];
+      const auto end = t.entries_.begin() + t.first_child_[r + 1];
+      std::sort(begin, end, [&](const Entry& a, const Entry& b) {
+        const std::u16string_view na = t.name(a);
+        const std::u16string_view nb = t.name(b);
+        if (na != nb) return collation.less(na, nb);
+        return a.record < b.record;
+      });
+    }
+  }
+
+  const Volume& volume_;
+  Gathered& g_;
+};
+
+bool NameStore::add(const void* units, std::size_t size, std::uint32_t& offset) {
+  if (blocks_.empty() || BLOCK_UNITS - used_ < size) {
+    if (blocks_.size() == std::size_t{1} << 12) return false;  // offsets are 32 bits
+    blocks_.push_back(std::make_unique_for_overwrite<char16_t[]>(BLOCK_UNITS));
+    used_ = 0;
+  }
+  offset = static_cast<std::uint32_t>((blocks_.size() - 1) * BLOCK_UNITS + used_);
+  std::memcpy(blocks_.back().get() + used_, units, size * sizeof(char16_t));
+  used_ += static_cast<std::uint32_t>(size);
+  return true;
+}
+
+std::span<const Entry> Table::children(std::uint32_t directory) const {
+  if (directory + std::size_t{1} >= first_child_.size()) return {};
+  return std::span<const Entry>(entries_).subspan(
+      first_child_[directory], first_child_[directory + 1] - first_child_[directory]);
+}
+
+std::size_t Table::memory() const {
+  return facts_.capacity() * sizeof(Facts) + first_child_.capacity() * sizeof(std::uint32_t) +
+         entries_.capacity() * sizeof(Entry) + names_.memory();
+}
+
+ReadResult read_table(const ReadAt& read, Progress* progress) {
+  try {
+    const Volume volume(read);
+    const MftLayout layout = read_mft_layout(volume);
+    if (progress != nullptr)
+      progress->records_total.store(layout.records, std::memory_order_relaxed);
+    Gathered gathered = scan_table(volume, layout, progress);
+    return {TableBuilder(volume, gathered).build(), {}};
+  } catch (const Unreadable& e) {
+    return {std::nullopt, e.what};
+  }
+}
+
+}  // namespace oskra::ntfs

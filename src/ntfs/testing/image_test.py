@@ -1,0 +1,338 @@
+"""The NTFS reader on real volumes: images made with mkntfs and filled
+through an ntfs-3g mount, then read by ntfs_dump (the reader) and by
+ntfs_oracle (libntfs-3g, walking each folder's index in order). Both print
+every entry below the root with its attributes, reparse tag, size and
+allocation, in the folder's order; the two must agree line for line.
+
+Usage: image_test.py NTFS_DUMP NTFS_ORACLE. Needs root, /dev/fuse and
+Debian's ntfs-3g; without them every test is skipped (status 77)."""
+
+import os
+import random
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+
+SKIPPED = 77
+DUMP = ORACLE = None
+
+# Reparse tags (Win32 IO_REPARSE_TAG_*).
+MOUNT_POINT = 0xA0000003
+SYMLINK = 0xA000000C
+CLOUD = 0x9000601A
+APPEXECLINK = 0x8000001B
+
+
+def run(command):
+    return subprocess.run(command, capture_output=True, text=True)
+
+
+# mkntfs lives in /usr/sbin, which not every PATH holds.
+MKNTFS = shutil.which("mkntfs") or shutil.which("mkntfs", path="/usr/sbin:/sbin")
+
+
+def can_mount():
+    return (os.geteuid() == 0 and os.path.exists("/dev/fuse")
+            and MKNTFS and shutil.which("ntfs-3g"))
+
+
+def make_image(path, size, populate, *mkntfs):
+    """An NTFS image of `size` bytes (sparse), filled by `populate(root)`
+    through an ntfs-3g mount."""
+    with open(path, "wb") as f:
+        f.truncate(size)
+    subprocess.run([MKNTFS, "-F", "-f", "-q", *mkntfs, path], check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    mount = path + ".mnt"
+    os.mkdir(mount)
+    subprocess.run(["ntfs-3g", path, mount], check=True)
+    try:
+        return populate(mount)
+    finally:
+        subprocess.run(["umount", mount], check=True)
+        os.rmdir(mount)
+
+
+def touch(path, data=b""):
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def reparse(path, tag, body):
+    os.setxattr(path, "system.ntfs_reparse_data",
+                struct.pack("<IHH", tag, len(body), 0) + body)
+
+
+def link_body(target, flags=None):
+    """The data of a junction (flags None) or a symbolic link."""
+    name = target.encode("utf-16-le")
+    head = struct.pack("<HHHH", 0, len(name), len(name) + 2, len(name))
+    if flags is None:
+        return head + name + b"\0\0" + name + b"\0\0"
+    return head + struct.pack("<I", flags) + name + name
+
+
+def set_attributes(path, bits):
+    old = struct.unpack("<I", os.getxattr(path, "system.ntfs_attrib"))[0]
+    os.setxattr(path, "system.ntfs_attrib", struct.pack("<I", old | bits))
+
+
+def make_names(m):
+    os.mkdir(f"{m}/names")
+    # ntfs-3g names files in the POSIX namespace: names may differ in case.
+    for name in ["readme", "README", "ReadMe", "a", "a.b", "a_b", "a[b]", "Z", "ß",
+                 "ǅ", "ǆ", "ümlaut", "Ü", "日本語", "😀", "😁x", "x" * 255]:
+        touch(f"{m}/names/{name}")
+    touch(f"{m}/names/Long File Name.text")
+    os.setxattr(f"{m}/names/Long File Name.text", "system.ntfs_dos_name", b"LONGFI~1.TEX")
+    set_attributes(f"{m}/names/a", 0x2 | 0x4)  # hidden, system
+    set_attributes(f"{m}/names/Z", 0x1000)     # offline
+
+
+def make_sizes(m):
+    os.mkdir(f"{m}/sizes")
+    touch(f"{m}/sizes/resident", b"r" * 100)
+    touch(f"{m}/sizes/plain", random.Random(1).randbytes(300_000))
+    with open(f"{m}/sizes/sparse", "wb") as f:
+        f.truncate(3 << 30)
+    with open(f"{m}/sizes/holes", "wb") as f:
+        f.seek(5_000_000)
+        f.write(b"end")
+    touch(f"{m}/sizes/emptied", b"e" * 100_000)
+    os.truncate(f"{m}/sizes/emptied", 0)
+    os.mkdir(f"{m}/sizes/packed")
+    set_attributes(f"{m}/sizes/packed", 0x800)  # what is made inside is compressed
+    touch(f"{m}/sizes/packed/text", b"compressible " * 20_000)
+    touch(f"{m}/sizes/packed/noise", random.Random(2).randbytes(70_000))
+
+
+def make_attribute_lists(m):
+    """Returns the size the hard-linked file ends with."""
+    # Enough long-named hard links for a non-resident attribute list, then
+    # the file grown through one of them.
+    os.mkdir(f"{m}/links")
+    touch(f"{m}/links/target", b"t" * 10)
+    for i in range(200):
+        os.link(f"{m}/links/target", f"{m}/links/link {i:03} " + "n" * 100)
+    os.link(f"{m}/links/target", f"{m}/names/target elsewhere")
+    with open(f"{m}/links/link 007 " + "n" * 100, "ab") as f:
+        f.write(b"grown" * 1000)
+
+    # Named streams (ntfs-3g's user.* attributes) push the file's attributes
+    # into extension records too.
+    os.mkdir(f"{m}/streams")
+    touch(f"{m}/streams/many", b"main")
+    for i in range(80):
+        os.setxattr(f"{m}/streams/many", f"user.stream{i:02}", b"v" * 120)
+    return os.stat(f"{m}/links/target").st_size
+
+
+def make_reparse_points(m):
+    os.mkdir(f"{m}/reparse")
+    for name in ["junction", "dirlink", "cloud folder", "container"]:
+        os.mkdir(f"{m}/reparse/{name}")
+    reparse(f"{m}/reparse/junction", MOUNT_POINT, link_body("\\??\\C:\\Windows"))
+    reparse(f"{m}/reparse/dirlink", SYMLINK, link_body("..", flags=1))
+    reparse(f"{m}/reparse/cloud folder", CLOUD, b"provider data")
+    reparse(f"{m}/reparse/container", 0x80000018, b"layer")
+    touch(f"{m}/reparse/filelink")
+    reparse(f"{m}/reparse/filelink", SYMLINK, link_body("..\\sizes\\plain", flags=1))
+    touch(f"{m}/reparse/cloud file", b"c" * 5000)
+    reparse(f"{m}/reparse/cloud file", CLOUD, b"provider data")
+    touch(f"{m}/reparse/app")
+    reparse(f"{m}/reparse/app", APPEXECLINK, b"x" * 3000)  # non-resident reparse data
+
+
+def make_deleted_deep_and_many(m):
+    # Deleted files and a deleted folder leave records that are not in use.
+    os.mkdir(f"{m}/deleted")
+    for i in range(20):
+        touch(f"{m}/deleted/gone {i}", b"g" * 2000)
+    os.mkdir(f"{m}/deleted/folder")
+    touch(f"{m}/deleted/folder/inside")
+    for i in range(0, 20, 2):
+        os.unlink(f"{m}/deleted/gone {i}")
+    os.unlink(f"{m}/deleted/folder/inside")
+    os.rmdir(f"{m}/deleted/folder")
+
+    deep = os.open(m, os.O_RDONLY | os.O_DIRECTORY)
+    for _ in range(400):
+        os.mkdir("d", dir_fd=deep)
+        below = os.open("d", os.O_RDONLY | os.O_DIRECTORY, dir_fd=deep)
+        os.close(deep)
+        deep = below
+    touch(f"/proc/self/fd/{deep}/bottom", b"b")
+    os.close(deep)
+
+    os.mkdir(f"{m}/many")
+    for i in range(100_000):
+        os.close(os.open(f"{m}/many/f{i:06}", os.O_CREAT | os.O_WRONLY))
+
+
+def populate_features(m):
+    """A bit of everything the reader must understand; returns the size
+    the hard-linked file ends with."""
+    make_names(m)
+    make_sizes(m)
+    grown = make_attribute_lists(m)
+    make_reparse_points(m)
+    make_deleted_deep_and_many(m)
+    return grown
+
+
+def populate_small(m):
+    """Two folders and a file; the record numbers of each (ntfs-3g's inode
+    numbers are record numbers)."""
+    os.makedirs(f"{m}/a/b")
+    touch(f"{m}/a/f", b"data")
+    return {name: os.stat(f"{m}/{name}").st_ino for name in ["a", "a/b", "a/f"]}
+
+
+class Records:
+    """FILE records of an image whose table starts in one run (a small
+    image): where they lie, and their attributes."""
+
+    def __init__(self, path):
+        self.path = path
+        with open(path, "rb") as f:
+            boot = f.read(512)
+        sector, = struct.unpack_from("<H", boot, 0x0B)
+        cluster = sector * boot[0x0D]
+        mft_lcn, = struct.unpack_from("<Q", boot, 0x30)
+        per_record, = struct.unpack_from("<b", boot, 0x40)
+        self.size = per_record * cluster if per_record > 0 else 1 << -per_record
+        self.start = mft_lcn * cluster
+
+    def offset(self, record):
+        return self.start + record * self.size
+
+    def attribute(self, record, wanted):
+        """Offset in the image of the first attribute of type `wanted`."""
+        with open(self.path, "rb") as f:
+            f.seek(self.offset(record))
+            data = f.read(self.size)
+        at, = struct.unpack_from("<H", data, 0x14)
+        while True:
+            kind, length = struct.unpack_from("<II", data, at)
+            assert kind != 0xFFFFFFFF, f"record {record} has no attribute {wanted:#x}"
+            if kind == wanted:
+                return self.offset(record) + at
+            at += length
+
+    def value(self, record, wanted):
+        """Offset in the image of the value of a resident attribute."""
+        at = self.attribute(record, wanted)
+        return at + struct.unpack("<H", self.read(at + 0x14, 2))[0]
+
+    def patch(self, offset, data):
+        with open(self.path, "r+b") as f:
+            f.seek(offset)
+            f.write(data)
+
+    def read(self, offset, size):
+        with open(self.path, "rb") as f:
+            f.seek(offset)
+            return f.read(size)
+
+
+def ntfsinfo(image, path):
+    return run(["ntfsinfo", "-F", path, image]).stdout
+
+
+@unittest.skipUnless(can_mount(), "needs root, /dev/fuse and ntfs-3g")
+class Images(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp()
+
+    def tearDown(self):
+        shutil.rmtree(self.dir)
+
+    def assert_agrees(self, image):
+        """The reader's listing of `image`, which must be libntfs-3g's."""
+        dump = run([DUMP, image])
+        oracle = run([ORACLE, image])
+        self.assertEqual((dump.returncode, dump.stderr), (0, ""))
+        self.assertEqual((oracle.returncode, oracle.stderr), (0, ""))
+        ours = dump.stdout.splitlines()
+        theirs = oracle.stdout.splitlines()
+        if ours != theirs:
+            first = next((i for i, (a, b) in enumerate(zip(ours, theirs)) if a != b),
+                         min(len(ours), len(theirs)))
+            self.fail(f"{len(ours)} lines against {len(theirs)}; first difference at line "
+                      f"{first}:\n  reader: {ours[first:first + 3]}\n  libntfs-3g: "
+                      f"{theirs[first:first + 3]}")
+        return [line.split("\t") for line in ours]
+
+    def test_every_folder_as_libntfs3g_reads_it(self):
+        image = os.path.join(self.dir, "features.img")
+        grown = make_image(image, 512 << 20, populate_features)
+        lines = self.assert_agrees(image)
+        entries = {path: fields for path, *fields in lines}
+
+        # The image holds what the comparison is meant to cover.
+        self.assertIn("$INDEX_ALLOCATION", ntfsinfo(image, "/many"))
+        # The table itself grew in pieces.
+        table = run(["ntfsinfo", "-v", "-i", "0", image]).stdout
+        runs = table.split("Dumping attribute $DATA")[1].split("Dumping")[0]
+        rows = [r for r in runs.split("Runlist:")[1].split("\n") if r.strip().startswith("0x")]
+        self.assertGreater(len(rows), 1, runs)
+        for path in ["/links/target", "/streams/many"]:
+            self.assertIn("$ATTRIBUTE_LIST", ntfsinfo(image, path))
+        self.assertEqual(sum(p.startswith("/many/") for p in entries), 100_000)
+        self.assertIn("/d" * 400 + "/bottom", entries)
+        self.assertNotIn("/names/LONGFI~1.TEX", entries)
+        self.assertFalse([p for p in entries if "gone 0" in p or "/deleted/folder" in p])
+        tags = {int(fields[1], 16) for fields in entries.values()}
+        self.assertLessEqual({MOUNT_POINT, SYMLINK, CLOUD, APPEXECLINK}, tags)
+        self.assertEqual(int(entries["/sizes/sparse"][0], 16) & 0x200, 0x200)
+        self.assertEqual(int(entries["/sizes/packed/text"][0], 16) & 0x800, 0x800)
+        self.assertEqual(entries["/sizes/sparse"][2:], [str(3 << 30), "0"])
+
+        # Every link counts the file at the size it has now.
+        links = [f for p, f in entries.items() if "/link " in p or p.endswith("/target")]
+        links += [entries["/names/target elsewhere"]]
+        self.assertEqual(len(links), 202)
+        self.assertEqual({f[2] for f in links}, {str(grown)})
+
+    def test_damage_fails_the_read(self):
+        # Clusters smaller than a record: records span clusters.
+        image = os.path.join(self.dir, "small.img")
+        records = make_image(image, 4 << 20, populate_small, "-c", "512")
+        self.assert_agrees(image)
+        r = Records(image)
+        ref_b = records["a/b"] | struct.unpack("<H", r.read(r.offset(records["a/b"]) + 0x10, 2))[0] << 48
+
+        def damaged(name, change, failure):
+            copy = os.path.join(self.dir, name)
+            shutil.copyfile(image, copy)
+            change(Records(copy))
+            result = run([DUMP, copy])
+            self.assertEqual(result.returncode, 1, name)
+            self.assertEqual(result.stdout, "", name)
+            self.assertIn(failure, result.stderr, name)
+
+        file_name = 0x30
+        damaged("torn.img", lambda r: r.patch(r.offset(records["a/f"]) + 510, b"\xEE\xEE"),
+                "update sequence mismatch")
+        # a's parent is made a/b: a loop that never reaches the root.
+        damaged("loop.img", lambda r: r.patch(
+            r.value(records["a"], file_name), struct.pack("<Q", ref_b)),
+            "a loop of parent references")
+        damaged("range.img", lambda r: r.patch(
+            r.value(records["a/f"], file_name), struct.pack("<Q", 0xFFFFFF)),
+            "a reference to a record out of range")
+        # The file's data said to be non-resident: its sizes are not there.
+        damaged("form.img", lambda r: r.patch(r.attribute(records["a/f"], 0x80) + 8, b"\1"),
+                "unreadable: ")
+
+
+if __name__ == "__main__":
+    DUMP, ORACLE = sys.argv[1:3]
+    del sys.argv[1:3]
+    if not can_mount():
+        print("skipped: needs root, /dev/fuse and ntfs-3g")
+        sys.exit(SKIPPED)
+    unittest.main()
