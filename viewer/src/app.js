@@ -292,6 +292,7 @@
     renderMap();
     list.render(scroll);
     types.render();
+    ui.view.dataset.node = String(app.current);
     // For the load benchmark: what a click costs the page.
     ui.view.dataset.renderMs = (performance.now() - started).toFixed(1);
   }

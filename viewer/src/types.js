@@ -92,7 +92,15 @@ const Types = (() => {
         h("span", { class: "count", text: t("filesCount", { n: c.count(r.files) }) }));
     }
 
+    // After the map and the list: a million files take a moment to sort
+    // into types, and the first picture does not wait for them.
+    let timer = 0;
     function render() {
+      clearTimeout(timer);
+      timer = setTimeout(draw, 0);
+    }
+
+    function draw() {
       if (!app.model) return;
       if (cache.model !== app.model) {
         cache.clear();
@@ -107,11 +115,12 @@ const Types = (() => {
         h("p", { class: "note", id: "types-note",
           text: t("typesNote", { bytes: c.size(result.bytes), files: c.count(result.files), total: c.size(app.model.bytes[i]) }) }),
         items.length ? h("ol", { class: "types-list" }, ...items) : h("p", { text: t("typesNone") }));
+      ui.types.dataset.node = String(i);
     }
 
     function choose(ext) {
       app.typeExt = app.typeExt === ext ? null : ext;
-      render();
+      draw();
       c.renderMap();
     }
 

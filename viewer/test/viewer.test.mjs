@@ -149,6 +149,9 @@ test("cleanable: the headline is the safe group's top-most greens; those to chec
   // Nothing to check first is called safe to clean, in the panel or the list.
   assert.equal(await page.$$eval("#clean .clean-list.check .action", (els) => els.length), 0);
   await page.locator("#clean .clean-list.check .jump", { hasText: `${root}/Users/a/Documents/Thesis/cache` }).click();
+  // The view it changed is brought on screen, not redrawn out of sight.
+  assert.ok(await page.evaluate(() => document.getElementById("map").getBoundingClientRect().top >= 0 &&
+    document.getElementById("map").getBoundingClientRect().top < innerHeight));
   const row = await page.textContent(`#rows .row:has(.v-check)`);
   assert.doesNotMatch(row, /可以清理|Safe to clean/);
   // The page file is listed apart, with its setting, and counted nowhere.
@@ -170,6 +173,10 @@ test("a right-to-left override in a name is shown as \\u202E and reorders nothin
   await page.waitForSelector("#results ol li");
   const result = await page.textContent("#results ol li .path");
   assert.ok(result.includes("/projects/\\u202Egnp.exe"), result);
+  // A click elsewhere closes the answers.
+  await page.click("footer");
+  assert.equal(await page.isVisible("#results"), false);
+  await page.focus("#search");
   await page.keyboard.press("Escape");
   // Nowhere in the page's text, its tooltips or its labels.
   const raw = await page.evaluate((c) => [document.body.textContent,
@@ -467,6 +474,7 @@ test("file types: the breakdown adds up to the files the scan holds, and marks i
       }
       stack.push(...(node.children || []));
     }
+    await page.waitForFunction(() => document.getElementById("types").dataset.node === document.getElementById("view").dataset.node);
     const shown = await page.$$eval("#types li", (items) => items.map((li) => [Number(li.dataset.bytes), Number(li.dataset.files)]));
     assert.equal(shown.reduce((sum, [b]) => sum + b, 0), bytes, path);
     assert.equal(shown.reduce((sum, [, f]) => sum + f, 0), files, path);
