@@ -93,18 +93,25 @@ const Changes = (() => {
     return d;
   }
 
-  // Where the growth really is: entries that grew, none of whose children
-  // holds half of that growth or more, largest growth first.
+  // Where the growth really is: from the top down, the first entries that
+  // grew and none of whose entries holds half of that growth or more
+  // (below them the growth is spread out), wherever they are, largest
+  // growth first.
   function growers(d) {
-    const found = [];
-    for (let id = 1; id < d.size; ++id) {
-      const delta = d.bytesNow[id] - d.bytesBefore[id];
-      if (delta <= 0) continue;
-      let biggest = 0;
-      for (const kid of d.kids[id] || []) biggest = Math.max(biggest, d.bytesNow[kid] - d.bytesBefore[kid]);
-      if (biggest * 2 < delta) found.push(id);
-    }
     const growth = (id) => d.bytesNow[id] - d.bytesBefore[id];
+    const found = [];
+    const stack = [0];
+    while (stack.length) {
+      const id = stack.pop();
+      let biggest = 0;
+      for (const kid of d.kids[id] || []) biggest = Math.max(biggest, growth(kid));
+      if (id !== 0 && growth(id) > 0 && biggest * 2 < growth(id)) {
+        found.push(id);
+        continue;
+      }
+      // A folder that shrank or stayed may hold growth too.
+      for (const kid of d.kids[id] || []) stack.push(kid);
+    }
     return found.sort((x, y) => growth(y) - growth(x) || x - y).slice(0, GROWERS);
   }
 

@@ -104,40 +104,43 @@ const Compare = (() => {
       ui.growers.hidden = false;
     }
 
-    function tileFor(p) {
-      const id = p.item.id;
+    function tileFor(tile) {
+      const id = tile.node;
       if (id === -1) {
-        return Treemap.place(h("div", { class: "tile other v-other l1", tabindex: "-1", role: "img",
-          title: t("otherHint", { n: c.count(p.item.rest), size: c.size(p.item.value) }), dataset: { node: "-1", bytes: String(p.item.value) } }), p);
+        return Treemap.place(h("div", { class: `tile other v-other l${tile.level}`, tabindex: "-1", role: "img",
+          title: t("otherHint", { n: c.count(tile.rest), size: c.size(tile.bytes) }), dataset: { node: "-1", bytes: String(tile.bytes) } }), tile);
       }
       const node = d.now[id];
       const el = Treemap.place(h("div", {
-        class: `tile ${isDir(id) ? "dir" : "file"} g-${d.kind[id]} l1`, tabindex: "-1", role: node !== -1 && isDir(id) ? "button" : "img",
-        dataset: { node: String(node), entry: String(id), path: entryPath(id), bytes: String(p.item.value), change: String(growth(id)) },
-      }), p);
+        class: `tile ${isDir(id) ? "dir" : "file"} g-${d.kind[id]} l${tile.level}${tile.nested ? " nested" : ""}`,
+        tabindex: "-1", role: node !== -1 && isDir(id) ? "button" : "img",
+        dataset: { node: String(node), entry: String(id), path: entryPath(id), bytes: String(tile.bytes), change: String(growth(id)) },
+      }), tile);
       const words = `${t(`kind_${d.kind[id]}`)} ${signed(growth(id), c.size)}`;
       el.title = `${Shown.isolated(entryPath(id))}\n${c.size(d.bytesBefore[id])} → ${c.size(d.bytesNow[id])}\n${words}`;
       el.setAttribute("aria-label", `${Shown.isolated(entryName(id))}, ${words}`);
-      Treemap.labelTile(el, { w: p.w, h: p.h, nested: false }, entryName(id), signed(growth(id), c.size));
+      Treemap.labelTile(el, tile, entryName(id), signed(growth(id), c.size));
       return el;
     }
 
-    // The current folder's entries sized by the larger of their two sizes
-    // (what went is still seen), coloured by what happened to them.
+    // The entries sized by the larger of their two sizes (what went is
+    // still seen), coloured by what happened to them.
+    const src = {
+      kids: (id) => d.kids[id] || [],
+      value: (id) => Math.max(d.bytesNow[id], d.bytesBefore[id]),
+      nests: (id) => d.kids[id] !== null && d.kids[id].length > 0,
+    };
+
     function renderMap() {
       const id = currentEntry();
       const w = ui.map.clientWidth;
       const hgt = ui.map.clientHeight;
-      const value = (k) => Math.max(d.bytesNow[k], d.bytesBefore[k]);
+      const tiles = [];
+      if (id !== -1 && w > 0 && hgt > 0) Treemap.layout(src, id, { x: 0, y: 0, w, h: hgt }, 1, tiles);
       const fragment = document.createDocumentFragment();
-      if (id !== -1 && w > 0 && hgt > 0) {
-        const { kept, restBytes, restCount } = Treemap.pick(Array.from(d.kids[id] || []), value, w * hgt);
-        const items = kept.map((k) => ({ id: k, value: value(k) }));
-        if (restBytes > 0) items.push({ id: -1, value: restBytes, rest: restCount });
-        if (items.length) for (const p of Treemap.squarify(items, { x: 0, y: 0, w, h: hgt })) fragment.append(tileFor(p));
-      }
+      for (const tile of tiles) fragment.append(tileFor(tile));
       ui.map.replaceChildren(fragment);
-      const note = ui.map.childElementCount ? "" : t(id === -1 ? "notCompared" : "noChanges");
+      const note = tiles.length ? "" : t(id === -1 ? "notCompared" : "noChanges");
       ui.mapNote.replaceChildren(note);
       ui.mapNote.hidden = !note;
     }

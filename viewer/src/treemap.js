@@ -56,34 +56,37 @@ const Treemap = (() => {
     return { kept, restBytes, restCount };
   }
 
-  function create(c) {
-    const { app, ui, t } = c;
-
-    // Folder i's children into a box, then the children of each folder
-    // tile with room inside it, MAX_LEVELS deep.
-    function layout(i, box, level, tiles) {
-      const m = app.model;
-      const { kept, restBytes, restCount } = pick(c.entriesOf(i), (k) => m.bytes[k], box.w * box.h);
-      const items = kept.map((k) => ({ node: k, value: m.bytes[k] }));
-      if (restBytes > 0) items.push({ node: -1, value: restBytes, rest: restCount });
-      if (items.length === 0) return;
-      const nested = [];
-      for (const p of squarify(items, box)) {
-        const tile = { node: p.item.node, rest: p.item.rest || 0, bytes: p.item.value, level, parent: i,
-          x: p.x, y: p.y, w: p.w, h: p.h, nested: false };
-        tiles.push(tile);
-        if (tile.node !== -1 && level < MAX_LEVELS && m.count[tile.node] > 0 &&
-            tile.w >= NEST_MIN_W && tile.h >= NEST_MIN_H) {
-          nested.push(tile);
-        }
-      }
-      for (const tile of nested) {
-        if (tiles.length >= TILE_BUDGET) break;
-        tile.nested = true;
-        layout(tile.node, { x: tile.x + 1, y: tile.y + HEADER, w: tile.w - 2, h: tile.h - HEADER - 1 },
-          level + 1, tiles);
+  // Squarified tiles of `key`'s children in `box`, then of the children of
+  // each tile with room inside it, MAX_LEVELS deep. `src` says what the
+  // children are: kids(key), value(key), and whether a key has kids to draw.
+  function layout(src, key, box, level, tiles) {
+    const { kept, restBytes, restCount } = pick(src.kids(key), src.value, box.w * box.h);
+    const items = kept.map((k) => ({ node: k, value: src.value(k) }));
+    if (restBytes > 0) items.push({ node: -1, value: restBytes, rest: restCount });
+    if (items.length === 0) return;
+    const nested = [];
+    for (const p of squarify(items, box)) {
+      const tile = { node: p.item.node, rest: p.item.rest || 0, bytes: p.item.value, level, parent: key,
+        x: p.x, y: p.y, w: p.w, h: p.h, nested: false };
+      tiles.push(tile);
+      if (tile.node !== -1 && level < MAX_LEVELS && src.nests(tile.node) && tile.w >= NEST_MIN_W && tile.h >= NEST_MIN_H) {
+        nested.push(tile);
       }
     }
+    for (const tile of nested) {
+      if (tiles.length >= TILE_BUDGET) break;
+      tile.nested = true;
+      layout(src, tile.node, { x: tile.x + 1, y: tile.y + HEADER, w: tile.w - 2, h: tile.h - HEADER - 1 }, level + 1, tiles);
+    }
+  }
+
+  function create(c) {
+    const { app, ui, t } = c;
+    const src = {
+      kids: (i) => c.entriesOf(i),
+      value: (i) => app.model.bytes[i],
+      nests: (i) => app.model.count[i] > 0,
+    };
 
     function tileElement(tile) {
       const m = app.model;
@@ -110,7 +113,7 @@ const Treemap = (() => {
       const tiles = [];
       const w = ui.map.clientWidth;
       const hgt = ui.map.clientHeight;
-      if (w > 0 && hgt > 0) layout(i, { x: 0, y: 0, w, h: hgt }, 1, tiles);
+      if (w > 0 && hgt > 0) layout(src, i, { x: 0, y: 0, w, h: hgt }, 1, tiles);
       const fragment = document.createDocumentFragment();
       for (const tile of tiles) fragment.append(tileElement(tile));
       ui.map.replaceChildren(fragment);
@@ -152,5 +155,5 @@ const Treemap = (() => {
     el.append(...present(h("bdi", { class: "name", text: label }), room ? h("span", { class: "size", text: sizeText }) : null));
   }
 
-  return { create, squarify, pick, place, labelTile };
+  return { create, layout, place, labelTile };
 })();

@@ -363,7 +363,7 @@ test("comparing two scans: every change is the documents' difference; other path
     assert.deepEqual(new Map(shown.map((r) => [r.path, { change: r.change, kind: r.kind }])), expected, folder);
     // Sorted by growth; the tiles coloured by what happened.
     assert.deepEqual(shown.map((r) => r.change), shown.map((r) => r.change).sort((x, y) => y - x), folder);
-    const painted = await page.$$eval("#map .tile[data-path]", (els) => els.map((el) =>
+    const painted = await page.$$eval("#map .tile.l1[data-path]", (els) => els.map((el) =>
       [el.dataset.path, [...el.classList].find((c) => c.startsWith("g-")).slice(2)]));
     assert.ok(painted.length > 0, folder);
     for (const [path, kind] of painted) assert.equal(kind, expected.get(path).kind, path);
