@@ -94,6 +94,9 @@
     } catch (error) {
       worker = null;
     }
+    // A scan chosen while another is still being read replaces it.
+    if (keep && app.worker) app.worker.terminate();
+    if (keep) app.worker = worker;
     if (!worker) {
       return file.arrayBuffer().then((buffer) => ({ model: Model.withText(Model.load(buffer)), searcher: null })).catch((error) => {
         throw error instanceof Model.BadDocument ? error : new Model.BadDocument(Model.UNREADABLE);
@@ -101,6 +104,7 @@
     }
     return new Promise((resolve, reject) => {
       worker.onmessage = (event) => {
+        if (app.worker === worker) app.worker = null;
         if (!event.data.model) {
           worker.terminate();
           reject(new Model.BadDocument(event.data.error));
@@ -185,7 +189,7 @@
     app.focusNode = fromList ? -1 : focus;
     keys.reset(focus);
     renderView(scroll);
-    if (fromList) keys.focusRow(focus === -1 ? 0 : Math.max(0, list.sorted().indexOf(focus)));
+    if (fromList) keys.focusRow(focus === -1 ? 0 : Math.max(0, list.indexOf(focus)));
   }
 
   function up(fromList) {

@@ -9,13 +9,19 @@ const Finder = (() => {
 
   const { h } = Dom;
 
-  function create(c) {
-    const { app, ui, t } = c;
-    let index = null;           // without a worker: the page's own, made on first use
-    let latest = 0;             // the latest query; older answers are dropped
-    const pending = new Map();  // query id -> its answer's resolve
+  class Finder {
+    constructor(c) {
+      this.c = c;
+      this.index = null;           // without a worker: the page's own, made on first use
+      this.latest = 0;             // the latest query; older answers are dropped
+      this.pending = new Map();    // query id -> its answer's resolve
+      this.run = this.run.bind(this);
+      this.onAnswer = this.onAnswer.bind(this);
+    }
 
-    function show(found, best) {
+    show(found, best) {
+      const { app, ui, t } = this.c;
+      const c = this.c;
       const m = app.model;
       const items = Array.from(best, (i) => h("li", null, h("button", { type: "button", class: "jump", dataset: { node: String(i) } },
         h("span", { class: "size", text: c.size(m.bytes[i]) }), " ", h("bdi", { class: "name", text: c.nameOf(i) }),
@@ -26,13 +32,13 @@ const Finder = (() => {
       ui.results.hidden = false;
     }
 
-    function here(query, id) {
-      const m = app.model;
-      if (!index) index = new Search.Index(m);
-      const run = new Search.Query(index, m.bytes, query, SEARCH_SHOWN);
+    here(query, id) {
+      const m = this.c.app.model;
+      if (!this.index) this.index = new Search.Index(m);
+      const run = new Search.Query(this.index, m.bytes, query, SEARCH_SHOWN);
       return new Promise((resolve) => {
         const slice = () => {
-          if (id !== latest) return resolve(null);
+          if (id !== this.latest) return resolve(null);
           if (!run.runUntil(performance.now() + SEARCH_SLICE_MS)) return setTimeout(slice, 0);
           return resolve(run.result());
         };
@@ -40,53 +46,53 @@ const Finder = (() => {
       });
     }
 
-    function inWorker(query, id) {
+    inWorker(query, id) {
       return new Promise((resolve) => {
-        pending.set(id, resolve);
-        app.searcher.postMessage({ search: { id, text: query, limit: SEARCH_SHOWN } });
+        this.pending.set(id, resolve);
+        this.c.app.searcher.postMessage({ search: { id, text: query, limit: SEARCH_SHOWN } });
       });
     }
 
     // The worker answers in the order it was asked: an answer also settles
     // every older query still waiting, with nothing.
-    function onAnswer(event) {
+    onAnswer(event) {
       const answered = event.data.search;
-      for (const [id, resolve] of pending) {
+      for (const [id, resolve] of this.pending) {
         if (id > answered) continue;
-        pending.delete(id);
+        this.pending.delete(id);
         resolve(id === answered ? event.data : null);
       }
     }
 
     // Resolves once the answer to the current query is shown (or dropped
     // for a newer one).
-    function run() {
+    run() {
+      const { app, ui, t } = this.c;
       const m = app.model;
       const query = ui.search.value.trim().toLowerCase();
-      const id = ++latest;
+      const id = ++this.latest;
       if (!m || query === "") {
         ui.results.hidden = true;
         return Promise.resolve();
       }
       ui.results.replaceChildren(h("p", { class: "caption", text: t("searching") }));
       ui.results.hidden = false;
-      const answer = app.searcher ? inWorker(query, id) : here(query, id);
+      const answer = app.searcher ? this.inWorker(query, id) : this.here(query, id);
       return answer.then((result) => {
-        if (result && id === latest && app.model === m) show(result.found, result.best);
+        if (result && id === this.latest && app.model === m) this.show(result.found, result.best);
       });
     }
 
     // A new scan: nothing of the old one's searches is kept.
-    function reset() {
-      index = null;
-      pending.clear();
-      ++latest;
+    reset() {
+      const { ui } = this.c;
+      this.index = null;
+      this.pending.clear();
+      ++this.latest;
       ui.search.value = "";
       ui.results.hidden = true;
     }
-
-    return { run, reset, onAnswer };
   }
 
-  return { create };
+  return { create: (c) => new Finder(c) };
 })();

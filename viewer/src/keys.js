@@ -31,120 +31,126 @@ const Keys = (() => {
     return best;
   }
 
-  function create(c) {
-    const { app, ui } = c;
-    let mapActive = -2;  // the node of the map's Tab stop; -2: none yet
-    let rowCursor = 0;   // the index of the list's Tab stop
+  function roveTo(container, el) {
+    for (const other of container.querySelectorAll("[tabindex='0']")) other.tabIndex = -1;
+    el.tabIndex = 0;
+  }
 
-    function roveTo(container, el) {
-      for (const other of container.querySelectorAll("[tabindex='0']")) other.tabIndex = -1;
-      el.tabIndex = 0;
+  class Keys {
+    constructor(c) {
+      this.c = c;
+      this.mapActive = -2;  // the node of the map's Tab stop; -2: none yet
+      this.rowCursor = 0;   // the index of the list's Tab stop
     }
 
     // After the map is drawn: its Tab stop is the tile asked to take the
     // focus, else the one that had it, else the first.
-    function mapDrawn() {
+    mapDrawn() {
+      const { app, ui } = this.c;
       const tiles = ui.map.querySelectorAll(".tile");
       if (tiles.length === 0) return;
-      const want = app.focusNode !== -1 ? app.focusNode : mapActive;
+      const want = app.focusNode !== -1 ? app.focusNode : this.mapActive;
       const el = ui.map.querySelector(`.tile[data-node="${want}"]`) || tiles[0];
       roveTo(ui.map, el);
-      mapActive = Number(el.dataset.node);
+      this.mapActive = Number(el.dataset.node);
       if (app.focusNode !== -1 && Number(el.dataset.node) === app.focusNode) el.focus();
       app.focusNode = -1;
     }
 
-    function rowsDrawn(hadFocus) {
+    rowsDrawn(hadFocus) {
+      const { ui } = this.c;
       const rows = ui.rowBox.querySelectorAll(".row");
       if (rows.length === 0) return;
-      const el = ui.rowBox.querySelector(`.row[data-index="${rowCursor}"]`);
+      const el = ui.rowBox.querySelector(`.row[data-index="${this.rowCursor}"]`);
       roveTo(ui.rowBox, el || rows[0]);
       if (hadFocus && el) el.focus();
     }
 
-    function focusRow(index) {
-      const n = c.list.length();
+    focusRow(index) {
+      const { ui, list } = this.c;
+      const n = list.length();
       if (n === 0) return;
-      rowCursor = Math.max(0, Math.min(n - 1, index));
-      let el = ui.rowBox.querySelector(`.row[data-index="${rowCursor}"]`);
-      if (!el) el = c.list.scrollToIndex(rowCursor);
+      this.rowCursor = Math.max(0, Math.min(n - 1, index));
+      let el = ui.rowBox.querySelector(`.row[data-index="${this.rowCursor}"]`);
+      if (!el) el = list.scrollToIndex(this.rowCursor);
       if (!el) return;
       roveTo(ui.rowBox, el);
       el.focus();
       el.scrollIntoView({ block: "nearest" });
     }
 
-    // A new folder: the list's stop is its first row, or `node`'s row.
-    function reset(node) {
-      rowCursor = 0;
-      mapActive = node === undefined ? -2 : node;
+    // A new folder: the list's stop is its first row, the map's `node`.
+    reset(node) {
+      this.rowCursor = 0;
+      this.mapActive = node === undefined ? -2 : node;
     }
 
-    function onMapKey(event) {
+    onMapKey(event) {
+      const { ui } = this.c;
       const el = event.target.closest(".tile");
       if (!el) return;
       if (event.key === "Enter" || event.key === " ") {
         event.preventDefault();
-        c.activateTile(el);
+        this.c.activateTile(el);
       } else if (event.key.startsWith("Arrow") && !event.altKey) {
         event.preventDefault();
         const next = nearest(ui.map.querySelectorAll(".tile"), el, event.key);
         if (next) {
           roveTo(ui.map, next);
-          mapActive = Number(next.dataset.node);
+          this.mapActive = Number(next.dataset.node);
           next.focus();
         }
       }
     }
 
-    function onRowKey(event) {
+    onRowKey(event) {
       const row = event.target.closest(".row");
       if (!row || event.target !== row) return;
       const at = Number(row.dataset.index);
-      const moves = { ArrowDown: at + 1, ArrowUp: at - 1, PageDown: at + PAGE, PageUp: at - PAGE,
-        Home: 0, End: Infinity };
+      const moves = { ArrowDown: at + 1, ArrowUp: at - 1, PageDown: at + PAGE, PageUp: at - PAGE, Home: 0,
+        End: this.c.list.length() - 1 };
       if (event.key in moves && !event.altKey) {
         event.preventDefault();
-        focusRow(moves[event.key] === Infinity ? c.list.length() - 1 : moves[event.key]);
+        this.focusRow(moves[event.key]);
       } else if (event.key === "Enter" || event.key === "ArrowRight") {
         const node = Number(row.dataset.node);
-        if (node >= 0 && c.isFolder(node)) {
+        if (node >= 0 && this.c.isFolder(node)) {
           event.preventDefault();
-          c.go(node, { fromList: true });
+          this.c.go(node, { fromList: true });
         }
       }
     }
 
-    // Backspace, Escape and Alt+Left anywhere but in a text box go up.
-    function onPageKey(event) {
+    // Backspace, Escape and Alt+Left anywhere but in a text box go up
+    // (Escape first closes the search's answers).
+    onPageKey(event) {
       if (event.defaultPrevented || event.ctrlKey || event.metaKey) return;
       const typing = event.target.closest && event.target.closest("input, textarea, select");
       const up = (event.key === "ArrowLeft" && event.altKey) ||
         (!typing && !event.altKey && (event.key === "Backspace" || event.key === "Escape"));
       if (!up) return;
       event.preventDefault();
-      if (event.key === "Escape" && c.closeResults()) return;
-      c.back({ fromList: ui.rowBox.contains(document.activeElement) });
+      if (event.key === "Escape" && this.c.closeResults()) return;
+      this.c.back({ fromList: this.c.ui.rowBox.contains(document.activeElement) });
     }
 
-    function wire() {
-      ui.map.addEventListener("keydown", onMapKey);
+    wire() {
+      const { ui } = this.c;
+      ui.map.addEventListener("keydown", (event) => this.onMapKey(event));
       ui.map.addEventListener("focusin", (event) => {
         const el = event.target.closest(".tile");
-        if (el) mapActive = Number(el.dataset.node);
+        if (el) this.mapActive = Number(el.dataset.node);
       });
-      ui.rowBox.addEventListener("keydown", onRowKey);
+      ui.rowBox.addEventListener("keydown", (event) => this.onRowKey(event));
       ui.rowBox.addEventListener("focusin", (event) => {
         const row = event.target.closest(".row");
         if (!row) return;
-        rowCursor = Number(row.dataset.index);
+        this.rowCursor = Number(row.dataset.index);
         if (row.tabIndex !== 0) roveTo(ui.rowBox, row);
       });
-      document.addEventListener("keydown", onPageKey);
+      document.addEventListener("keydown", (event) => this.onPageKey(event));
     }
-
-    return { wire, mapDrawn, rowsDrawn, focusRow, reset };
   }
 
-  return { create, nearest };
+  return { create: (c) => new Keys(c), nearest };
 })();

@@ -12,39 +12,48 @@ const List = (() => {
 
   const { h, richText } = Dom;
 
-  function create(c) {
-    const { app, ui, t } = c;
-    const sorted = new Map();  // "node:key:dir:lang" -> Int32Array of child indices
+  function nameCompare(name, dir, n, lang) {
+    if (n <= COLLATE_LIMIT) {
+      const coll = new Intl.Collator(lang === "zh" ? "zh-CN" : "en", { numeric: true });
+      return (a, b) => dir * coll.compare(name(a), name(b)) || a - b;
+    }
+    return (a, b) => {
+      const x = name(a);
+      const y = name(b);
+      return dir * (x < y ? -1 : x > y ? 1 : 0) || a - b;
+    };
+  }
 
-    const collator = () => new Intl.Collator(app.lang === "zh" ? "zh-CN" : "en", { numeric: true });
-
-    function nameCompare(name, dir, n) {
-      if (n <= COLLATE_LIMIT) {
-        const coll = collator();
-        return (a, b) => dir * coll.compare(name(a), name(b)) || a - b;
-      }
-      return (a, b) => {
-        const x = name(a);
-        const y = name(b);
-        return dir * (x < y ? -1 : x > y ? 1 : 0) || a - b;
-      };
+  // The rows of the current folder as they are shown in the sizes view.
+  class Entries {
+    constructor(c) {
+      this.c = c;
+      this.mode = "sizes";
+      this.cache = new Map();  // "node:key:dir:lang" -> Int32Array of child indices
     }
 
-    function sortedChildren(i) {
+    order() {
+      const { app } = this.c;
       const m = app.model;
+      const i = app.current;
       const { key, dir } = app.sort;
       const cacheKey = `${i}:${key}:${dir}:${app.lang}`;
-      let order = sorted.get(cacheKey);
+      let order = this.cache.get(cacheKey);
       if (order) return order;
-      order = Int32Array.from(c.entriesOf(i));
+      order = Int32Array.from(this.c.entriesOf(i));
       const values = key === "files" ? m.files : m.bytes;
-      order.sort(key === "name" ? nameCompare(m.name, dir, order.length) : (a, b) => dir * (values[a] - values[b]) || a - b);
-      if (sorted.size > 16) sorted.clear();
-      sorted.set(cacheKey, order);
+      order.sort(key === "name" ? nameCompare(m.name, dir, order.length, app.lang) : (a, b) => dir * (values[a] - values[b]) || a - b);
+      if (this.cache.size > 16) this.cache.clear();
+      this.cache.set(cacheKey, order);
       return order;
     }
 
-    function head() {
+    indexOf(node) {
+      return this.order().indexOf(node);
+    }
+
+    head() {
+      const { app, t } = this.c;
       const columns = [
         ["name", true], ["size", true], ["share", false], ["files", true], ["dirs", false], ["verdict", false],
       ];
@@ -65,40 +74,32 @@ const List = (() => {
     // A verdict in words: the chip, the reason, and the action; for an
     // entry to check first, why to look inside instead of an action that
     // would say "safe to clean".
-    function verdictCell(i) {
+    verdictCell(i) {
+      const { app, t } = this.c;
       const m = app.model;
       const id = m.mark[i];
       if (id === -1) return h("div", { class: "cell c-verdict v-none", text: "" });
       const mark = m.marks[id];
       const verdict = Model.verdictOf(m, i);
       const owner = Model.markOwner(m, i);
-      const reason = c.ruleWords(mark, "reason");
+      const reason = this.c.ruleWords(mark, "reason");
       const why = verdict === "check" ? Groups.greenGroup(mark, m.path(owner)).why : null;
-      const advice = why ? t(Panels.WHY.get(why)) : c.ruleWords(mark, "action");
+      const advice = why ? t(Panels.WHY.get(why)) : this.c.ruleWords(mark, "action");
       const cell = h("div", { class: `cell c-verdict v-${verdict}` },
         h("span", { class: "chip", text: t(verdict) }), " ",
         h("span", { class: "reason" }, richText(reason)),
         h("span", { class: why ? "why" : "action" }, richText(advice)));
-      cell.title = `${t(verdict)}\n${reason}\n${advice}\n${c.shown(mark.pattern)}` +
+      cell.title = `${t(verdict)}\n${reason}\n${advice}\n${this.c.shown(mark.pattern)}` +
         (owner !== i ? t("inherited", { path: Shown.isolated(m.path(owner)) }) : "");
       return cell;
     }
 
-    // A row's name cell: a folder's name goes in; every row has a button
-    // that copies its path.
-    function nameCell(path, name, node, folder) {
-      return h("div", { class: "cell c-name", role: "cell", title: Shown.isolated(path) },
-        folder
-          ? h("button", { type: "button", class: "enter", tabindex: "-1", dataset: { node: String(node) } },
-            h("bdi", { text: name }), app.model.separator)
-          : h("bdi", { text: name }),
-        h("button", { type: "button", class: "copy", tabindex: "-1", title: t("copyPath"), "aria-label": t("copyPath"),
-          dataset: { path }, text: t("copy") }));
-    }
-
-    function rowElement(k, index, parentBytes) {
+    row(k, index) {
+      const { app } = this.c;
+      const c = this.c;
       const m = app.model;
       const folder = c.isFolder(k);
+      const parentBytes = m.bytes[app.current];
       const share = parentBytes > 0 ? (m.bytes[k] / parentBytes) * 100 : 0;
       const bar = h("span", { class: "bar" });
       bar.style.width = `${Math.min(100, share)}%`;
@@ -106,38 +107,54 @@ const List = (() => {
         class: `row${folder ? " dir" : " file"}${k === app.highlight ? " highlight" : ""}`, role: "row",
         tabindex: "-1", dataset: { node: String(k), index: String(index) },
       },
-      nameCell(m.path(k), c.nameOf(k), k, folder),
+      nameCell(c, m.path(k), c.nameOf(k), folder ? k : -1),
       h("div", { class: "cell c-size", role: "cell", text: c.size(m.bytes[k]) }),
       h("div", { class: "cell c-share", role: "cell" }, h("span", { class: "track" }, bar),
         h("span", { class: "pct", text: `${share.toFixed(1)}%` })),
       h("div", { class: "cell c-files", role: "cell", text: folder ? c.count(m.files[k]) : "" }),
       h("div", { class: "cell c-dirs", role: "cell", text: folder ? c.count(m.dirs[k]) : "" }),
-      verdictCell(k));
+      this.verdictCell(k));
+    }
+  }
+
+  // A row's name cell: a folder (`node` not -1) is a button that goes in;
+  // every row has a button that copies its path.
+  function nameCell(c, path, name, node) {
+    return h("div", { class: "cell c-name", role: "cell", title: Shown.isolated(path) },
+      node !== -1
+        ? h("button", { type: "button", class: "enter", tabindex: "-1", dataset: { node: String(node) } },
+          h("bdi", { text: name }), c.app.model.separator)
+        : h("bdi", { text: name }),
+      h("button", { type: "button", class: "copy", tabindex: "-1", title: c.t("copyPath"), "aria-label": c.t("copyPath"),
+        dataset: { path }, text: c.t("copy") }));
+  }
+
+  // The list box: draws the rows of the current source, the folder's
+  // entries or, when two scans are compared, its changes.
+  class List {
+    constructor(c) {
+      this.c = c;
+      this.entries = new Entries(c);
     }
 
-    // The rows of the current folder as they are shown: sorted, with how to
-    // draw one, and the columns' heads.
-    const entries = {
-      order: () => sortedChildren(app.current),
-      row: (k, index) => rowElement(k, index, app.model.bytes[app.current]),
-      head,
-      mode: "sizes",
-    };
+    source() {
+      return this.c.changes() || this.entries;
+    }
 
-    const source = () => c.changes() || entries;
-
-    function render(scroll) {
-      const s = source();
+    render(scroll) {
+      const { ui, t } = this.c;
+      const s = this.source();
       ui.list.dataset.mode = s.mode;
       ui.listHead.replaceChildren(...s.head());
-      ui.listCount.textContent = t("entries", { n: c.count(s.order().length) });
+      ui.listCount.textContent = t("entries", { n: this.c.count(s.order().length) });
       ui.rows.scrollTop = scroll || 0;
-      renderRows();
+      this.renderRows();
     }
 
-    function renderRows() {
+    renderRows() {
+      const { app, ui } = this.c;
       if (!app.model) return;
-      const s = source();
+      const s = this.source();
       const order = s.order();
       const n = order.length;
       const estimate = app.rowHeight;
@@ -154,26 +171,41 @@ const List = (() => {
         const measured = ui.rowBox.offsetHeight / (to - from);
         if (measured > 0) app.rowHeight = measured;
       }
-      c.keys.rowsDrawn(hadFocus);
+      this.c.keys.rowsDrawn(hadFocus);
     }
 
     // Scrolls the list so that the row at `index` is drawn and in the middle.
-    function scrollToIndex(index) {
+    scrollToIndex(index) {
+      const { app, ui } = this.c;
       ui.rows.scrollTop = Math.max(0, index * app.rowHeight - ui.rows.clientHeight / 2);
-      renderRows();
+      this.renderRows();
       const row = ui.rowBox.querySelector(`.row[data-index="${index}"]`);
       if (row) ui.rows.scrollTop = Math.max(0, row.offsetTop - (ui.rows.clientHeight - row.offsetHeight) / 2);
       return row;
     }
 
-    function scrollTo(node) {
-      const at = source().order().indexOf(node);
-      if (at >= 0) scrollToIndex(at);
+    scrollTo(node) {
+      const at = this.source().indexOf(node);
+      if (at >= 0) this.scrollToIndex(at);
     }
 
-    return { render, renderRows, scrollTo, scrollToIndex, length: () => source().order().length,
-      sorted: () => sortedChildren(app.current), forget: () => sorted.clear() };
+    length() {
+      return this.source().order().length;
+    }
+
+    indexOf(node) {
+      return this.source().indexOf(node);
+    }
+
+    // The folder's entries in the sizes view's order, for saving.
+    sorted() {
+      return this.entries.order();
+    }
+
+    forget() {
+      this.entries.cache.clear();
+    }
   }
 
-  return { create };
+  return { create: (c) => new List(c), nameCell };
 })();

@@ -66,51 +66,63 @@ const Types = (() => {
     return { shown, other };
   }
 
-  function create(c) {
-    const { app, ui, t } = c;
-    const { h } = Dom;
-    const cache = new Map();  // node -> breakdown, for the last few folders
+  const { h } = Dom;
 
-    function of(i) {
-      let result = cache.get(i);
+  class Types {
+    constructor(c) {
+      this.c = c;
+      this.cache = new Map();  // node -> breakdown, for the last few folders
+      this.model = null;       // whose breakdowns the cache holds
+      this.timer = 0;
+      c.ui.types.addEventListener("click", (event) => {
+        const button = event.target.closest("button.ext");
+        if (button) this.choose(button.dataset.ext);
+      });
+    }
+
+    of(i) {
+      const m = this.c.app.model;
+      if (this.model !== m) {
+        this.cache.clear();
+        this.model = m;
+      }
+      let result = this.cache.get(i);
       if (!result) {
-        if (cache.size >= CACHED) cache.clear();
-        result = breakdown(app.model, i);
-        cache.set(i, result);
+        if (this.cache.size >= CACHED) this.cache.clear();
+        result = breakdown(m, i);
+        this.cache.set(i, result);
       }
       return result;
     }
 
-    function line(label, r, total, ext) {
+    line(label, r, total, ext) {
+      const { app, t } = this.c;
       const bar = h("span", { class: "bar" });
       bar.style.width = `${total > 0 ? (r.bytes / total) * 100 : 0}%`;
       const name = ext === undefined ? h("span", { class: "ext", text: label })
         : h("button", { type: "button", class: `ext${app.typeExt === ext ? " active" : ""}`, dataset: { ext },
           "aria-pressed": app.typeExt === ext ? "true" : "false", text: label });
       return h("li", { dataset: { bytes: String(r.bytes), files: String(r.files) } }, name,
-        h("span", { class: "track" }, bar), h("span", { class: "size", text: c.size(r.bytes) }),
-        h("span", { class: "count", text: t("filesCount", { n: c.count(r.files) }) }));
+        h("span", { class: "track" }, bar), h("span", { class: "size", text: this.c.size(r.bytes) }),
+        h("span", { class: "count", text: t("filesCount", { n: this.c.count(r.files) }) }));
     }
 
     // After the map and the list: a million files take a moment to sort
     // into types, and the first picture does not wait for them.
-    let timer = 0;
-    function render() {
-      clearTimeout(timer);
-      timer = setTimeout(draw, 0);
+    render() {
+      clearTimeout(this.timer);
+      this.timer = setTimeout(() => this.draw(), 0);
     }
 
-    function draw() {
+    draw() {
+      const { app, ui, t } = this.c;
+      const c = this.c;
       if (!app.model) return;
-      if (cache.model !== app.model) {
-        cache.clear();
-        cache.model = app.model;
-      }
       const i = app.current;
-      const result = of(i);
+      const result = this.of(i);
       const { shown, other } = top(result);
-      const items = shown.map((r) => line(r.ext === NONE ? t("noExtension") : `.${c.shown(r.ext)}`, r, result.bytes, r.ext));
-      if (other) items.push(line(t("otherTypes", { n: c.count(other.kinds) }), other, result.bytes));
+      const items = shown.map((r) => this.line(r.ext === NONE ? t("noExtension") : `.${c.shown(r.ext)}`, r, result.bytes, r.ext));
+      if (other) items.push(this.line(t("otherTypes", { n: c.count(other.kinds) }), other, result.bytes));
       ui.types.replaceChildren(h("h2", { text: t("types") }),
         h("p", { class: "note", id: "types-note",
           text: t("typesNote", { bytes: c.size(result.bytes), files: c.count(result.files), total: c.size(app.model.bytes[i]) }) }),
@@ -118,21 +130,18 @@ const Types = (() => {
       ui.types.dataset.node = String(i);
     }
 
-    function choose(ext) {
+    choose(ext) {
+      const { app } = this.c;
       app.typeExt = app.typeExt === ext ? null : ext;
-      draw();
-      c.renderMap();
+      this.draw();
+      this.c.renderMap();
     }
 
-    ui.types.addEventListener("click", (event) => {
-      const button = event.target.closest("button.ext");
-      if (button) choose(button.dataset.ext);
-    });
-
-    const hit = (node) => app.typeExt !== null && app.model.dirs[node] === 0 && extensionOf(app.model, node) === app.typeExt;
-
-    return { render, hit };
+    hit(node) {
+      const { app } = this.c;
+      return app.typeExt !== null && app.model.dirs[node] === 0 && extensionOf(app.model, node) === app.typeExt;
+    }
   }
 
-  return { create, breakdown, extensionOf };
+  return { create: (c) => new Types(c), breakdown, extensionOf };
 })();
