@@ -57,6 +57,7 @@ const js = script([
   source("dom.js"),
   source("strings.js"),
   source("panels.js"),
+  source("loader.js"),
   source("treemap.js"),
   source("list.js"),
   source("keys.js"),

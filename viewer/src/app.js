@@ -31,8 +31,6 @@
     rowHeight: 40,         // px, the mean height of the rows drawn last
     searcher: null,        // the worker that parsed the scan, kept to search it
     loadToken: 0,
-    worker: null,
-    timing: {},
   };
 
   // ---- Words ---------------------------------------------------------------
@@ -77,59 +75,13 @@
     ui.message.hidden = !text;
   }
 
-  function workerUrl() {
-    if (!app.workerUrl) {
-      app.workerUrl = URL.createObjectURL(new Blob([WORKER_SOURCE], { type: "text/javascript" }));
-    }
-    return app.workerUrl;
-  }
-
-  // Parses off the page's thread where it can, so a 135 MB scan does not
-  // freeze the page; otherwise on it. Resolves with the model and the worker
-  // that parsed it, which stays to search it (null without a worker).
-  function parseFile(file, { keep = true } = {}) {
-    let worker = null;
-    try {
-      worker = new Worker(workerUrl());
-    } catch (error) {
-      worker = null;
-    }
-    // A scan chosen while another is still being read replaces it.
-    if (keep && app.worker) app.worker.terminate();
-    if (keep) app.worker = worker;
-    if (!worker) {
-      return file.arrayBuffer().then((buffer) => ({ model: Model.withText(Model.load(buffer)), searcher: null })).catch((error) => {
-        throw error instanceof Model.BadDocument ? error : new Model.BadDocument(Model.UNREADABLE);
-      });
-    }
-    return new Promise((resolve, reject) => {
-      worker.onmessage = (event) => {
-        if (app.worker === worker) app.worker = null;
-        if (!event.data.model) {
-          worker.terminate();
-          reject(new Model.BadDocument(event.data.error));
-          return;
-        }
-        if (keep) worker.onmessage = finder.onAnswer;
-        else worker.terminate();
-        resolve({ model: Model.withText(event.data.model), searcher: keep ? worker : null, timing: event.data.timing });
-      };
-      worker.onerror = (event) => {
-        event.preventDefault();
-        worker.terminate();
-        reject(new Model.BadDocument(Model.UNREADABLE));
-      };
-      worker.postMessage(file);
-    });
-  }
-
   function openFile(file) {
     if (!file) return;
     const token = ++app.loadToken;
     const started = performance.now();
     showMessage(t("loading", { name: file.name, size: size(file.size) }));
     document.body.classList.add("loading");
-    parseFile(file).then(({ model, searcher, timing }) => {
+    loader.parse(file).then(({ model, searcher, timing }) => {
       if (token !== app.loadToken) {
         if (searcher) searcher.terminate();
         return;
@@ -387,7 +339,8 @@
 
   const c = {
     app, ui, t, size, count, when, shown, ruleWords, nameOf, isFolder, entriesOf, verdictName, scanCommand,
-    go, back, reveal, nodeForPath, activateTile, renderView, renderMap, renderAll, showMessage, parseFile, closeResults,
+    go, back, reveal, nodeForPath, activateTile, renderView, renderMap, renderAll, showMessage, closeResults,
+    parseFile: (file, options) => loader.parse(file, options),
     typeHit: (node) => types.hit(node),
     changes: () => compare.listSource(),
   };
@@ -397,6 +350,7 @@
   c.list = list;
   const treemap = Treemap.create(c);
   const finder = Finder.create(c);
+  const loader = new Loader(finder.onAnswer);
   const types = Types.create(c);
   const tip = Tip.create(c);
   const compare = Compare.create(c);
