@@ -39,7 +39,8 @@ const Changes = (() => {
     if (now.header.path !== before.header.path) {
       return { refused: true, nowPath: now.header.path, beforePath: before.header.path };
     }
-    const d = { now: [], before: [], parent: [], kids: [], byNode: new Int32Array(now.size).fill(-1), shallower: false };
+    const d = { now: [], before: [], parent: [], kids: [], byNode: new Int32Array(now.size).fill(-1), shallower: false,
+      cut: new Set() };  // entries one scan holds only as a total
     const add = (a, b, parent) => {
       const id = d.now.length;
       d.now.push(a);
@@ -58,6 +59,7 @@ const Changes = (() => {
       if (!hasKids) continue;
       if (a !== -1 && b !== -1 && beyond(now, a) !== beyond(before, b)) {
         d.shallower = true;
+        d.cut.add(id);
         continue;
       }
       d.kids[id] = matchKids(now, before, d, id, add);

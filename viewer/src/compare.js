@@ -135,9 +135,10 @@ const Compare = (() => {
       const fragment = document.createDocumentFragment();
       for (const tile of tiles) fragment.append(this.tile(tile));
       ui.map.replaceChildren(fragment);
-      const note = tiles.length ? "" : t(id === -1 ? "notCompared" : "noChanges");
-      ui.mapNote.replaceChildren(note);
-      ui.mapNote.hidden = !note;
+      const kind = tiles.length ? "" : id === -1 || this.d.cut.has(id) ? "notCompared" : "noChanges";
+      ui.mapNote.replaceChildren(kind ? t(kind) : "");
+      ui.mapNote.dataset.kind = kind;
+      ui.mapNote.hidden = !kind;
     }
 
     bar(showing) {

@@ -82,7 +82,7 @@ const Keys = (() => {
     // A new folder: the list's stop is its first row, the map's `node`.
     reset(node) {
       this.rowCursor = 0;
-      this.mapActive = node === undefined ? -2 : node;
+      this.mapActive = node === undefined || node === -1 ? -2 : node;
     }
 
     onMapKey(event) {

@@ -120,6 +120,7 @@ const Treemap = (() => {
       const { note, command } = tiles.length ? { note: "", command: null } : emptyNote(i);
       ui.mapNote.replaceChildren(note, command ? h("code", { text: command }) : "");
       ui.mapNote.hidden = !note;
+      ui.mapNote.dataset.kind = "";
     }
 
     // Why folder i draws no tile: its contents lie beyond the scan's depth;

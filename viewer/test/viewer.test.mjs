@@ -381,6 +381,13 @@ test("comparing two scans: every change is the documents' difference; other path
   // The same path scanned shallower: compared as far as both go, and said so.
   await compareWith(page, shallowFile);
   assert.equal(await page.isVisible("#shallower"), true);
+  // Users/a is only a total in the shallow scan: nothing inside it is matched.
+  await page.click("#crumbs button");
+  await page.click(`#rows .row[data-path="${root}/Users"] .enter`);
+  assert.deepEqual(new Map((await changeRows(page)).map((r) => [r.path, r.change])),
+    new Map([[`${root}/Users/a`, newer.get(`${root}/Users/a`).bytes - byPath(JSON.parse(readFileSync(shallowFile, "utf8"))).get(`${root}/Users/a`).bytes]]));
+  await page.click(`#rows .row[data-path="${root}/Users/a"] .enter`);
+  assert.equal(await page.getAttribute("#map-note", "data-kind"), "notCompared");
   // Another path: one sentence naming both, and the comparison is gone.
   await page.click("#compare-bar button[data-mode=close]");
   await compareWith(page, scanFile);
