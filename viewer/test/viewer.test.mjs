@@ -447,14 +447,17 @@ test("the browser's Back goes up a level at a time and never leaves a loaded sca
   await page.click("#rows .row[data-node] .enter >> text=Users");
   await page.click("#rows .row .enter >> text=a");
   assert.equal(await page.textContent("#crumbs [aria-current]"), "a");
-  const crumb = () => page.waitForFunction(() => document.querySelector("#crumbs [aria-current]").textContent)
-    .then((handle) => handle.jsonValue());
+  // Each step back is awaited in the page before the next.
+  const crumb = (want) => page.waitForFunction((text) => document.querySelector("#crumbs [aria-current]").textContent === text, want)
+    .then(() => page.textContent("#crumbs [aria-current]"), () => page.textContent("#crumbs [aria-current]"));
   await page.goBack();
-  assert.equal(await crumb(), "Users");
+  assert.equal(await crumb("Users"), "Users");
   await page.goBack();
-  assert.equal(await crumb(), "tree\\root");
-  await page.goBack();
-  await page.goBack();
+  assert.equal(await crumb("tree\\root"), "tree\\root");
+  for (let k = 0; k < 2; ++k) {
+    await page.goBack();
+    await page.waitForFunction(() => history.state && history.state.depth === 0);
+  }
   assert.equal(page.url(), `file://${view}`);
   assert.equal(await page.isVisible("#map .tile"), true);
   assert.equal(await page.textContent("#summary bdi"), doc.path);
