@@ -74,6 +74,14 @@ const Types = (() => {
       this.cache = new Map();  // node -> breakdown, for the last few folders
       this.model = null;       // whose breakdowns the cache holds
       this.timer = 0;
+      this.seen = false;   // the panel is on screen, or nearly
+      this.stale = false;  // the folder changed while it was not
+      // A million files take a moment to sort into types: only for a
+      // panel someone can see, and after the map and the list.
+      new IntersectionObserver((entries) => {
+        this.seen = entries.some((entry) => entry.isIntersecting);
+        if (this.seen && this.stale) this.render();
+      }, { rootMargin: "200px" }).observe(c.ui.types);
       c.ui.types.addEventListener("click", (event) => {
         const button = event.target.closest("button.ext");
         if (button) this.choose(button.dataset.ext);
@@ -107,11 +115,11 @@ const Types = (() => {
         h("span", { class: "count", text: t("filesCount", { n: this.c.count(r.files) }) }));
     }
 
-    // After the map and the list: a million files take a moment to sort
-    // into types, and the first picture does not wait for them.
     render() {
       clearTimeout(this.timer);
-      this.timer = setTimeout(() => this.draw(), 0);
+      this.stale = !this.seen;
+      if (this.seen) this.timer = setTimeout(() => this.draw(), 0);
+      else this.c.ui.types.replaceChildren(h("h2", { text: this.c.t("types") }));
     }
 
     draw() {

@@ -484,6 +484,8 @@ test("file types: the breakdown adds up to the files the scan holds, and marks i
       }
       stack.push(...(node.children || []));
     }
+    // Worked out once the panel is in sight.
+    await page.locator("#types").scrollIntoViewIfNeeded();
     await page.waitForFunction(() => document.getElementById("types").dataset.node === document.getElementById("view").dataset.node);
     const shown = await page.$$eval("#types li", (items) => items.map((li) => [Number(li.dataset.bytes), Number(li.dataset.files)]));
     assert.equal(shown.reduce((sum, [b]) => sum + b, 0), bytes, path);
