@@ -57,6 +57,17 @@ const js = script([
   source("dom.js"),
   source("strings.js"),
   source("panels.js"),
+  source("loader.js"),
+  source("treemap.js"),
+  source("list.js"),
+  source("keys.js"),
+  source("finder.js"),
+  source("types.js"),
+  source("tip.js"),
+  source("csv.js"),
+  source("changes.js"),
+  source("compare.js"),
+  source("events.js"),
   source("app.js"),
 ].join("\n"));
 const css = source("viewer.css");

@@ -4,7 +4,7 @@
 //   OSKRA_CLI=<program> OSKRA_VIEW=<oskra-view.html> [OSKRA_ARTIFACTS=<folder>]
 //   [OSKRA_VIEWER_MODULES=<node_modules>] node --test viewer.test.mjs
 import assert from "node:assert/strict";
-import { mkdtempSync, readFileSync, rmSync, writeFileSync } from "node:fs";
+import { mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from "node:fs";
 import { tmpdir } from "node:os";
 import { join, resolve } from "node:path";
 import { after, before, test } from "node:test";
@@ -149,6 +149,9 @@ test("cleanable: the headline is the safe group's top-most greens; those to chec
   // Nothing to check first is called safe to clean, in the panel or the list.
   assert.equal(await page.$$eval("#clean .clean-list.check .action", (els) => els.length), 0);
   await page.locator("#clean .clean-list.check .jump", { hasText: `${root}/Users/a/Documents/Thesis/cache` }).click();
+  // The view it changed is brought on screen, not redrawn out of sight.
+  assert.ok(await page.evaluate(() => document.getElementById("map").getBoundingClientRect().top >= 0 &&
+    document.getElementById("map").getBoundingClientRect().top < innerHeight));
   const row = await page.textContent(`#rows .row:has(.v-check)`);
   assert.doesNotMatch(row, /可以清理|Safe to clean/);
   // The page file is listed apart, with its setting, and counted nowhere.
@@ -170,6 +173,10 @@ test("a right-to-left override in a name is shown as \\u202E and reorders nothin
   await page.waitForSelector("#results ol li");
   const result = await page.textContent("#results ol li .path");
   assert.ok(result.includes("/projects/\\u202Egnp.exe"), result);
+  // A click elsewhere closes the answers.
+  await page.click("footer");
+  assert.equal(await page.isVisible("#results"), false);
+  await page.focus("#search");
   await page.keyboard.press("Escape");
   // Nowhere in the page's text, its tooltips or its labels.
   const raw = await page.evaluate((c) => [document.body.textContent,
@@ -286,4 +293,262 @@ test("a very deep report and a folder of a million entries open without freezing
   assert.ok(longest < 1000, `a task of ${longest} ms`);
   assert.match(await page.textContent("#results .caption"), /11/);
   await page.context().close();
+});
+
+// ---- Comparing two scans, the keyboard, file types, CSV --------------------
+
+// Opens `file` as the older scan beside the loaded one; resolves when the
+// comparison or a message is there.
+async function compareWith(page, file) {
+  await page.evaluate(() => {
+    document.getElementById("message").hidden = true;
+    document.getElementById("compare-bar").hidden = true;
+  });
+  await page.setInputFiles("#file-old", file);
+  await page.waitForFunction(() => !document.getElementById("compare-bar").hidden ||
+    (!document.getElementById("message").hidden && !document.body.classList.contains("loading") &&
+      !/…$/.test(document.getElementById("message").textContent)), null, { timeout: 60000, polling: 20 });
+}
+
+// The change list as the page shows it: path -> change in bytes, and kinds.
+async function changeRows(page) {
+  return page.$$eval("#rows .row", (rows) => rows.map((row) => ({
+    path: row.dataset.path, change: Number(row.querySelector(".c-change").dataset.bytes),
+    kind: [...row.querySelector(".c-state").classList].find((c) => c.startsWith("g-")).slice(2),
+  })));
+}
+
+// What the two documents say changed among the entries of folder `path`.
+function expectedChanges(now, before, path) {
+  const kids = (doc) => new Map((doc.get(path).children || []).map((n) => [n.path, n]));
+  const a = kids(now);
+  const b = kids(before);
+  const out = new Map();
+  for (const p of new Set([...a.keys(), ...b.keys()])) {
+    const change = (a.get(p) ? a.get(p).bytes : 0) - (b.get(p) ? b.get(p).bytes : 0);
+    out.set(p, { change, kind: !b.has(p) ? "new" : !a.has(p) ? "gone" : change > 0 ? "grew" : change < 0 ? "shrank" : "same" });
+  }
+  return out;
+}
+
+test("comparing two scans: every change is the documents' difference; other paths are refused", async () => {
+  const root = join(scratch, "cmp", "home");
+  makeTree(root);
+  const beforeFile = join(scratch, "cmp-before.json");
+  const shallowFile = join(scratch, "cmp-shallow.json");
+  const afterFile = join(scratch, "cmp-after.json");
+  const older = byPath(scan(program, root, beforeFile));
+  scan(program, root, shallowFile, 1);
+  // A folder added, two grown (one by a new file, one by a larger file), one
+  // deleted and one file gone.
+  writeFileSync(join(root, "Users/a/Videos/clips/c.mp4"), Buffer.alloc(3 * 1024 * 1024));
+  writeFileSync(join(root, "projects/app/src/main.c"), Buffer.alloc(64 * 1024));
+  mkdirSync(join(root, "Users/a/Downloads"));
+  writeFileSync(join(root, "Users/a/Downloads/setup.exe"), Buffer.alloc(5 * 1024 * 1024));
+  rmSync(join(root, "Users/a/Documents/Thesis"), { recursive: true });
+  rmSync(join(root, "pagefile.sys"));
+  const newer = byPath(scan(program, root, afterFile));
+
+  const { page, context, errors } = await openViewer(browser, view, { width: 1280, height: 800 });
+  await load(page, afterFile);
+  await compareWith(page, beforeFile);
+  assert.equal(await page.isVisible("#compare-bar"), true);
+  assert.equal(await page.isVisible("#shallower"), false, "same depth: nothing is said about depth");
+  const total = newer.get(root).bytes - older.get(root).bytes;
+  assert.equal(Number(await page.getAttribute("#change-total", "data-bytes")), total);
+  for (const folder of [root, `${root}/Users`, `${root}/Users/a`, `${root}/Users/a/Videos`, `${root}/Users/a/Videos/clips`]) {
+    if (folder !== root) await page.click(`#rows .row[data-path="${folder}"] .enter`);
+    const expected = expectedChanges(newer, older, folder);
+    const shown = await changeRows(page);
+    assert.deepEqual(new Map(shown.map((r) => [r.path, { change: r.change, kind: r.kind }])), expected, folder);
+    // Sorted by growth; the tiles coloured by what happened.
+    assert.deepEqual(shown.map((r) => r.change), shown.map((r) => r.change).sort((x, y) => y - x), folder);
+    const painted = await page.$$eval("#map .tile.l1[data-path]", (els) => els.map((el) =>
+      [el.dataset.path, [...el.classList].find((c) => c.startsWith("g-")).slice(2)]));
+    assert.ok(painted.length > 0, folder);
+    for (const [path, kind] of painted) assert.equal(kind, expected.get(path).kind, path);
+  }
+  // The largest growth anywhere leads the growers.
+  assert.match(await page.textContent("#growers li"), /Downloads\/setup\.exe/);
+  await page.click("#compare-bar button[data-mode=sizes]");
+  assert.equal(await page.$$eval("#rows .row .c-change", (els) => els.length), 0);
+  await page.screenshot({ path: join(artifacts, "oskra-view-compare-1280x800-zh.png"), fullPage: true });
+  await page.click("#compare-bar button[data-mode=changes]");
+  await page.click("#lang");
+  assert.deepEqual(await rowOverlaps(page), []);
+  await page.screenshot({ path: join(artifacts, "oskra-view-compare-1280x800-en.png"), fullPage: true });
+
+  // The same path scanned shallower: compared as far as both go, and said so.
+  await compareWith(page, shallowFile);
+  assert.equal(await page.isVisible("#shallower"), true);
+  // Users/a is only a total in the shallow scan: nothing inside it is matched.
+  await page.click("#crumbs button");
+  await page.click(`#rows .row[data-path="${root}/Users"] .enter`);
+  assert.deepEqual(new Map((await changeRows(page)).map((r) => [r.path, r.change])),
+    new Map([[`${root}/Users/a`, newer.get(`${root}/Users/a`).bytes - byPath(JSON.parse(readFileSync(shallowFile, "utf8"))).get(`${root}/Users/a`).bytes]]));
+  await page.click(`#rows .row[data-path="${root}/Users/a"] .enter`);
+  assert.equal(await page.getAttribute("#map-note", "data-kind"), "notCompared");
+  // Another path: one sentence naming both, and the comparison is gone.
+  await page.click("#compare-bar button[data-mode=close]");
+  await compareWith(page, scanFile);
+  assert.equal(await page.isVisible("#compare-bar"), false);
+  const message = await page.textContent("#message");
+  assert.ok(message.includes(root) && message.includes(doc.path), message);
+  assert.deepEqual(errors, []);
+  await context.close();
+});
+
+const focused = (page) => page.evaluate(() => {
+  const el = document.activeElement;
+  return { node: el.dataset.node, row: el.classList.contains("row"), tile: el.classList.contains("tile"),
+    name: el.classList.contains("row") ? el.querySelector("bdi").textContent : "" };
+});
+
+test("keys alone: one Tab stop each for map and list, a file row reached, in and back up", async () => {
+  const { page, context, errors } = await openViewer(browser, view, { width: 1280, height: 800 });
+  await load(page, scanFile);
+  await page.focus("#back");
+  const stops = [];
+  for (let k = 0; k < 40 && !(await focused(page)).row; ++k) {
+    await page.keyboard.press("Tab");
+    const at = await focused(page);
+    stops.push(at.tile ? "tile" : at.row ? "row" : "other");
+  }
+  assert.equal(stops.filter((s) => s === "tile").length, 1, stops.join(" "));
+  assert.equal(stops.at(-1), "row");
+  // The list's first row is the largest, Users; below it a file.
+  assert.equal((await focused(page)).name, "Users");
+  await page.keyboard.press("ArrowDown");
+  assert.deepEqual(await focused(page).then((f) => f.name), "pagefile.sys");
+  await page.keyboard.press("ArrowUp");
+  await page.keyboard.press("Enter");
+  assert.equal(await page.textContent("#crumbs [aria-current]"), "Users");
+  await page.keyboard.press("Enter");
+  assert.equal(await page.textContent("#crumbs [aria-current]"), "a");
+  await page.keyboard.press("End");
+  assert.equal((await focused(page)).name, "ntuser.dat");
+  await page.keyboard.press("Backspace");
+  assert.equal(await page.textContent("#crumbs [aria-current]"), "Users");
+  assert.equal((await focused(page)).name, "a", "focus returns to the row left");
+  await page.keyboard.press("Escape");
+  assert.equal((await focused(page)).name, "Users");
+  // In the map, arrows move between tiles and Enter goes in.
+  await page.focus("#map .tile[tabindex='0']");
+  const first = (await focused(page)).node;
+  await page.keyboard.press("ArrowRight");
+  assert.notEqual((await focused(page)).node, first);
+  assert.deepEqual(errors, []);
+  await context.close();
+});
+
+test("the browser's Back goes up a level at a time and never leaves a loaded scan", async () => {
+  const { page, context } = await openViewer(browser, view);
+  await load(page, scanFile);
+  await page.click("#rows .row[data-node] .enter >> text=Users");
+  await page.click("#rows .row .enter >> text=a");
+  assert.equal(await page.textContent("#crumbs [aria-current]"), "a");
+  // Each step back is awaited in the page before the next.
+  const crumb = (want) => page.waitForFunction((text) => document.querySelector("#crumbs [aria-current]").textContent === text, want)
+    .then(() => page.textContent("#crumbs [aria-current]"), () => page.textContent("#crumbs [aria-current]"));
+  await page.goBack();
+  assert.equal(await crumb("Users"), "Users");
+  await page.goBack();
+  assert.equal(await crumb("tree\\root"), "tree\\root");
+  for (let k = 0; k < 2; ++k) {
+    await page.goBack();
+    await page.waitForFunction(() => history.state && history.state.depth === 0);
+  }
+  assert.equal(page.url(), `file://${view}`);
+  assert.equal(await page.isVisible("#map .tile"), true);
+  assert.equal(await page.textContent("#summary bdi"), doc.path);
+  await context.close();
+});
+
+test("file types: the breakdown adds up to the files the scan holds, and marks its tiles", async () => {
+  const { page } = session;
+  const nodes = byPath(doc);
+  for (const path of [doc.path, `${doc.path}/projects/app`]) {
+    await page.evaluate((p) => { document.querySelector("#crumbs button") && document.querySelector("#crumbs button").click(); return p; }, path);
+    if (path !== doc.path) {
+      await page.click("#rows .row .enter >> text=projects");
+      await page.click("#rows .row .enter >> text=app");
+    }
+    let files = 0;
+    let bytes = 0;
+    const stack = [nodes.get(path)];
+    while (stack.length) {
+      const node = stack.pop();
+      if (node.dirs === 0) {
+        ++files;
+        bytes += node.bytes;
+      }
+      stack.push(...(node.children || []));
+    }
+    // Worked out once the panel is in sight.
+    await page.locator("#types").scrollIntoViewIfNeeded();
+    await page.waitForFunction(() => document.getElementById("types").dataset.node === document.getElementById("view").dataset.node);
+    const shown = await page.$$eval("#types li", (items) => items.map((li) => [Number(li.dataset.bytes), Number(li.dataset.files)]));
+    assert.equal(shown.reduce((sum, [b]) => sum + b, 0), bytes, path);
+    assert.equal(shown.reduce((sum, [, f]) => sum + f, 0), files, path);
+  }
+  await page.click("#rows .row .enter >> text=src");
+  await page.click('#types button.ext >> text=".c"');
+  const marked = await page.$$eval("#map .tile.highlight", (els) => els.map((el) => el.title.split("\n")[0]));
+  assert.ok(marked.length > 0 && marked.every((p) => /\.c\u2069$/.test(p)), marked.join(" | "));
+  assert.ok(marked.length >= 10, `${marked.length} tiles marked`);
+  await page.click('#types button.ext >> text=".c"');
+  assert.equal(await page.$$eval("#map .tile.highlight", (els) => els.length), 0);
+  await page.click("#crumbs button");
+});
+
+// RFC 4180 fields, for reading saved files back.
+function parseCsv(text) {
+  const rows = [];
+  let row = [];
+  let field = "";
+  let quoted = false;
+  for (let k = 0; k < text.length; ++k) {
+    const ch = text[k];
+    if (quoted) {
+      if (ch === '"' && text[k + 1] === '"') field += text[++k];
+      else if (ch === '"') quoted = false;
+      else field += ch;
+    } else if (ch === '"') quoted = true;
+    else if (ch === ",") {
+      row.push(field);
+      field = "";
+    } else if (ch === "\r" && text[k + 1] === "\n") {
+      row.push(field);
+      rows.push(row);
+      row = [];
+      field = "";
+      ++k;
+    } else field += ch;
+  }
+  return rows;
+}
+
+async function saved(page, selector) {
+  const [download] = await Promise.all([page.waitForEvent("download"), page.click(selector)]);
+  return readFileSync(await download.path(), "utf8");
+}
+
+test("CSV: the list and the cleanable panel read back as shown, formulas inert", async () => {
+  const { page, context } = await openViewer(browser, view);
+  const names = ["=HYPERLINK(\"x\")", "-2+3", "+1", "@SUM(A1)", "a,b\"c\nd", "报告 2026.txt", " lead"];
+  const tree = { name: "", dir: true, children: names.map((name, k) => ({ name, bytes: 1000 - k })) };
+  const file = join(scratch, "csv.json");
+  writeReport(file, { rootPath: "D:\\", tree });
+  await load(page, file);
+  const text = await saved(page, "#save-list");
+  assert.equal(text[0], "\ufeff");
+  const rows = parseCsv(text.slice(1));
+  assert.deepEqual(rows[0], ["path", "name", "bytes", "files", "dirs", "verdict"]);
+  const inert = (s) => (/^[=+\-@]/.test(s) ? `'${s}` : s);
+  assert.deepEqual(rows.slice(1).map((r) => [r[1], Number(r[2])]), names.map((n, k) => [inert(n), 1000 - k]));
+  await load(page, scanFile);
+  const clean = parseCsv((await saved(page, "#save-clean")).slice(1));
+  const safe = clean.filter((r) => r[0] === "safe").reduce((sum, r) => sum + Number(r[2]), 0);
+  assert.equal(safe, Number(await page.getAttribute("#clean-total", "data-bytes")));
+  await context.close();
 });

@@ -1,0 +1,155 @@
+// The current folder's files by type: bytes and count per extension, of
+// the files the scan holds (a folder at the scan's depth has its files in
+// its totals only). Choosing a type marks its tiles.
+const Types = (() => {
+  "use strict";
+
+  const SHOWN = 15;
+  const NONE = "";        // a name without an extension
+  const MAX_EXT = 16;     // longer "extensions" are names with a dot
+  const CACHED = 8;
+  const decoder = new TextDecoder();
+
+  // The lower-case extension of node i's name, read from its UTF-8 bytes:
+  // after the last dot, when the dot neither starts nor ends the name.
+  function extensionOf(m, i) {
+    const at = m.nameAt[i];
+    const end = at + m.nameLen[i];
+    const text = m.text;
+    let dot = end - 1;
+    while (dot > at && text[dot] !== 0x2e) --dot;
+    if (dot <= at || dot === end - 1 || end - dot - 1 > MAX_EXT) return NONE;
+    let ascii = "";
+    for (let k = dot + 1; k < end; ++k) {
+      if (text[k] >= 0x80) return decoder.decode(text.subarray(dot + 1, end)).toLowerCase();
+      ascii += String.fromCharCode(text[k]);
+    }
+    return ascii.toLowerCase();
+  }
+
+  // Every file node beneath node i (i itself when it is a file), without
+  // recursion: {types: [{ext, bytes, files}] largest first, bytes, files}.
+  function breakdown(m, i) {
+    const found = new Map();
+    let bytes = 0;
+    let files = 0;
+    const stack = [i];
+    while (stack.length) {
+      const n = stack.pop();
+      if (m.dirs[n] > 0) {
+        for (let k = m.first[n], stop = k + m.count[n]; k < stop; ++k) stack.push(m.kids[k]);
+        continue;
+      }
+      const ext = extensionOf(m, n);
+      const entry = found.get(ext);
+      if (entry) {
+        entry.bytes += m.bytes[n];
+        ++entry.files;
+      } else found.set(ext, { ext, bytes: m.bytes[n], files: 1 });
+      bytes += m.bytes[n];
+      ++files;
+    }
+    const types = [...found.values()].sort((a, b) => b.bytes - a.bytes || b.files - a.files || (a.ext < b.ext ? -1 : 1));
+    return { types, bytes, files };
+  }
+
+  // The top SHOWN types and the rest as one.
+  function top(result) {
+    const shown = result.types.slice(0, SHOWN);
+    const rest = result.types.slice(SHOWN);
+    if (rest.length === 0) return { shown, other: null };
+    const other = { bytes: 0, files: 0, kinds: rest.length };
+    for (const r of rest) {
+      other.bytes += r.bytes;
+      other.files += r.files;
+    }
+    return { shown, other };
+  }
+
+  const { h } = Dom;
+
+  class Types {
+    constructor(c) {
+      this.c = c;
+      this.cache = new Map();  // node -> breakdown, for the last few folders
+      this.model = null;       // whose breakdowns the cache holds
+      this.timer = 0;
+      this.seen = false;   // the panel is on screen, or nearly
+      this.stale = false;  // the folder changed while it was not
+      // A million files take a moment to sort into types: only for a
+      // panel someone can see, and after the map and the list.
+      new IntersectionObserver((entries) => {
+        this.seen = entries.some((entry) => entry.isIntersecting);
+        if (this.seen && this.stale) this.render();
+      }, { rootMargin: "200px" }).observe(c.ui.types);
+      c.ui.types.addEventListener("click", (event) => {
+        const button = event.target.closest("button.ext");
+        if (button) this.choose(button.dataset.ext);
+      });
+    }
+
+    of(i) {
+      const m = this.c.app.model;
+      if (this.model !== m) {
+        this.cache.clear();
+        this.model = m;
+      }
+      let result = this.cache.get(i);
+      if (!result) {
+        if (this.cache.size >= CACHED) this.cache.clear();
+        result = breakdown(m, i);
+        this.cache.set(i, result);
+      }
+      return result;
+    }
+
+    line(label, r, total, ext) {
+      const { app, t } = this.c;
+      const bar = h("span", { class: "bar" });
+      bar.style.width = `${total > 0 ? (r.bytes / total) * 100 : 0}%`;
+      const name = ext === undefined ? h("span", { class: "ext", text: label })
+        : h("button", { type: "button", class: `ext${app.typeExt === ext ? " active" : ""}`, dataset: { ext },
+          "aria-pressed": app.typeExt === ext ? "true" : "false", text: label });
+      return h("li", { dataset: { bytes: String(r.bytes), files: String(r.files) } }, name,
+        h("span", { class: "track" }, bar), h("span", { class: "size", text: this.c.size(r.bytes) }),
+        h("span", { class: "count", text: t("filesCount", { n: this.c.count(r.files) }) }));
+    }
+
+    render() {
+      clearTimeout(this.timer);
+      this.stale = !this.seen;
+      if (this.seen) this.timer = setTimeout(() => this.draw(), 0);
+      else this.c.ui.types.replaceChildren(h("h2", { text: this.c.t("types") }));
+    }
+
+    draw() {
+      const { app, ui, t } = this.c;
+      const c = this.c;
+      if (!app.model) return;
+      const i = app.current;
+      const result = this.of(i);
+      const { shown, other } = top(result);
+      const items = shown.map((r) => this.line(r.ext === NONE ? t("noExtension") : `.${c.shown(r.ext)}`, r, result.bytes, r.ext));
+      if (other) items.push(this.line(t("otherTypes", { n: c.count(other.kinds) }), other, result.bytes));
+      ui.types.replaceChildren(h("h2", { text: t("types") }),
+        h("p", { class: "note", id: "types-note",
+          text: t("typesNote", { bytes: c.size(result.bytes), files: c.count(result.files), total: c.size(app.model.bytes[i]) }) }),
+        items.length ? h("ol", { class: "types-list" }, ...items) : h("p", { text: t("typesNone") }));
+      ui.types.dataset.node = String(i);
+    }
+
+    choose(ext) {
+      const { app } = this.c;
+      app.typeExt = app.typeExt === ext ? null : ext;
+      this.draw();
+      this.c.renderMap();
+    }
+
+    hit(node) {
+      const { app } = this.c;
+      return app.typeExt !== null && app.model.dirs[node] === 0 && extensionOf(app.model, node) === app.typeExt;
+    }
+  }
+
+  return { create: (c) => new Types(c), breakdown, extensionOf };
+})();
