@@ -183,35 +183,14 @@ Privilege enable_backup_privilege(const TokenCalls& calls) {
   return result;
 }
 
-// Docs: Reparse Point Tags; MS-FSCC 2.1.2.1; File Attribute Constants; CF_PLACEHOLDER_STATE.
-EntryKind classify_record(std::uint32_t attributes, std::uint32_t reparse_tag) {
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return EntryKind::file;
-  // The tag means something only with the reparse-point bit set.
-  const bool reparse = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-  if (reparse && IsReparseTagNameSurrogate(reparse_tag)) return EntryKind::link;
-  if ((attributes & (ATTRIBUTE_RECALL_ON_OPEN | ATTRIBUTE_RECALL_ON_DATA_ACCESS)) != 0) {
-    return EntryKind::skip;
-  }
-  if (!reparse) return EntryKind::directory;
-  // The cloud family is one tag with the four bits of
-  // IO_REPARSE_TAG_CLOUD_MASK free for the provider's use.
-  constexpr auto CLOUD = static_cast<std::uint32_t>(IO_REPARSE_TAG_CLOUD);
-  constexpr auto CLOUD_MASK = static_cast<std::uint32_t>(IO_REPARSE_TAG_CLOUD_MASK);
-  return (reparse_tag & ~CLOUD_MASK) == CLOUD ? EntryKind::directory : EntryKind::skip;
-}
-
-// Docs: File Attribute Constants (RECALL_ON_OPEN, RECALL_ON_DATA_ACCESS, OFFLINE).
-bool data_elsewhere(std::uint32_t attributes) {
-  return (attributes & (ATTRIBUTE_RECALL_ON_OPEN | ATTRIBUTE_RECALL_ON_DATA_ACCESS |
-                        FILE_ATTRIBUTE_OFFLINE)) != 0;
-}
-
-// Docs: File Attribute Constants; FILE_FULL_DIR_INFO (EndOfFile, AllocationSize).
-std::uint64_t counted_size(std::uint32_t attributes, std::uint64_t end_of_file,
-                           std::uint64_t allocation) {
-  if (!data_elsewhere(attributes)) return end_of_file;
-  return allocation < end_of_file ? allocation : end_of_file;
-}
+// The portable decisions (win32_kinds.h) use these numbers without the headers.
+static_assert(ATTRIBUTE_DIRECTORY == FILE_ATTRIBUTE_DIRECTORY);
+static_assert(ATTRIBUTE_REPARSE_POINT == FILE_ATTRIBUTE_REPARSE_POINT);
+static_assert(ATTRIBUTE_OFFLINE == FILE_ATTRIBUTE_OFFLINE);
+static_assert(REPARSE_TAG_CLOUD == static_cast<std::uint32_t>(IO_REPARSE_TAG_CLOUD));
+static_assert(REPARSE_TAG_CLOUD_MASK == static_cast<std::uint32_t>(IO_REPARSE_TAG_CLOUD_MASK));
+static_assert(IsReparseTagNameSurrogate(REPARSE_NAME_SURROGATE) &&
+              !IsReparseTagNameSurrogate(~REPARSE_NAME_SURROGATE));
 
 // Docs: RtlSetProcessPlaceholderCompatibilityMode function (ntifs.h).
 Placeholders expose_placeholders(const PlaceholderModeSetter& set) {
