@@ -192,6 +192,30 @@ static_assert(REPARSE_TAG_CLOUD_MASK == static_cast<std::uint32_t>(IO_REPARSE_TA
 static_assert(IsReparseTagNameSurrogate(REPARSE_NAME_SURROGATE) &&
               !IsReparseTagNameSurrogate(~REPARSE_NAME_SURROGATE));
 
+// Docs: Naming Files, Paths, and Namespaces; CreateFileW (Physical Disks and Volumes).
+std::optional<TableVolume> table_volume(std::wstring_view canonical) {
+  if (!canonical.starts_with(VERBATIM) || !has_drive_at(canonical, VERBATIM.size())) {
+    return std::nullopt;
+  }
+  const std::wstring_view drive = canonical.substr(VERBATIM.size(), 2);
+  std::wstring_view rest = canonical.substr(VERBATIM.size() + 2);
+  if (!rest.empty() && rest.front() != L'\\') return std::nullopt;  // "C:x" names no root
+  while (!rest.empty() && rest.front() == L'\\') rest.remove_prefix(1);
+  while (!rest.empty() && rest.back() == L'\\') rest.remove_suffix(1);
+  TableVolume out;
+  out.device = std::wstring(L"\\\\.\\").append(drive);
+  out.root = std::wstring(drive).append(L"\\");
+  out.folder = rest;
+  return out;
+}
+
+// Docs: GetDriveTypeW (DRIVE_FIXED); GetVolumeInformationW (lpFileSystemNameBuffer);
+// Privilege Constants (SE_BACKUP_NAME).
+bool read_table_wanted(const TableConditions& c) {
+  return !c.switched_off && c.privilege == Privilege::enabled && c.drive_type == DRIVE_FIXED &&
+         c.file_system == L"NTFS";
+}
+
 // Docs: RtlSetProcessPlaceholderCompatibilityMode function (ntifs.h).
 Placeholders expose_placeholders(const PlaceholderModeSetter& set) {
   if (!set) return Placeholders::unavailable;

@@ -153,6 +153,32 @@ using VolumeNameQuery = std::function<std::optional<std::wstring>(const std::wst
 std::optional<std::wstring> volume_device(std::wstring_view volume_path,
                                           const VolumeNameQuery& volume_name);
 
+// Where a canonical folder path's volume is, for reading the volume's
+// master file table.
+struct TableVolume {
+  std::wstring device;  // the volume to open: "\\.\C:"
+  std::wstring root;    // its root, to ask of its drive type and file system: "C:\"
+  std::wstring folder;  // the folder below that root: "x\y", "" for the root
+};
+
+// The volume of `canonical` ("\\?\C:\x\y"), when it is reached through a
+// drive letter. Nothing for a share, a volume GUID path or anything else.
+std::optional<TableVolume> table_volume(std::wstring_view canonical);
+
+// What decides whether a volume's table is read.
+struct TableConditions {
+  bool switched_off = false;                // TABLE_SWITCH is set to some text
+  Privilege privilege = Privilege::failed;  // enabling the backup privilege
+  std::uint32_t drive_type = 0;             // GetDriveTypeW of the root
+  std::wstring_view file_system;            // GetVolumeInformationW's name of it
+};
+
+// True when the table may be read: not switched off, the backup privilege
+// enabled (an elevated administrator; opening a volume needs it anyway),
+// a local fixed drive (not removable, remote, optical or a RAM disk) and
+// NTFS, the only file system whose table is understood.
+bool read_table_wanted(const TableConditions& conditions);
+
 // The mode RtlSetProcessPlaceholderCompatibilityMode sets for a process to
 // see cloud files' placeholders as they are (reparse point, offline and
 // recall bits), not disguised as plain files of their full size.

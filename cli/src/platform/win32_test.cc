@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 #include <process.h>
 #include <windows.h>
+
 // After <windows.h>, which it needs.
 #include <shellapi.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -1043,6 +1045,49 @@ fs::path own_path() {
 
 // Its directory, where the rules file would sit.
 fs::path executable_dir() { return own_path().parent_path(); }
+
+TEST(Win32Table, ReadOnlyOnAnElevatedLocalFixedNtfsDriveLetter) {
+  struct Where {
+    std::wstring_view canonical;
+    std::optional<std::array<std::wstring_view, 3>> volume;  // device, root, folder
+  } wheres[] = {
+      {L"\\\\?\\C:\\", {{L"\\\\.\\C:", L"C:\\", L""}}},
+      {L"\\\\?\\d:\\x\\y z\\", {{L"\\\\.\\d:", L"d:\\", L"x\\y z"}}},
+      {L"\\\\?\\C:", {{L"\\\\.\\C:", L"C:\\", L""}}},
+      {L"\\\\?\\UNC\\srv\\share\\x", std::nullopt},
+      {L"\\\\?\\Volume{0b1c2d3e-0000-0000-0000-100000000000}\\x", std::nullopt},
+      {L"C:\\x", std::nullopt},  // never canonical
+      {L"\\\\?\\C:x", std::nullopt},
+  };
+  for (const Where& w : wheres) {
+    const std::optional<win32::TableVolume> got = win32::table_volume(w.canonical);
+    ASSERT_EQ(got.has_value(), w.volume.has_value()) << std::wstring(w.canonical);
+    if (!got) continue;
+    EXPECT_EQ(got->device, (*w.volume)[0]);
+    EXPECT_EQ(got->root, (*w.volume)[1]);
+    EXPECT_EQ(got->folder, (*w.volume)[2]);
+  }
+
+  using win32::Privilege;
+  const win32::TableConditions yes{false, Privilege::enabled, DRIVE_FIXED, L"NTFS"};
+  EXPECT_TRUE(win32::read_table_wanted(yes));
+  const win32::TableConditions no[] = {
+      {true, Privilege::enabled, DRIVE_FIXED, L"NTFS"},  // switched off
+      {false, Privilege::not_held, DRIVE_FIXED, L"NTFS"},
+      {false, Privilege::failed, DRIVE_FIXED, L"NTFS"},
+      {false, Privilege::enabled, DRIVE_REMOVABLE, L"NTFS"},
+      {false, Privilege::enabled, DRIVE_REMOTE, L"NTFS"},
+      {false, Privilege::enabled, DRIVE_RAMDISK, L"NTFS"},
+      {false, Privilege::enabled, DRIVE_UNKNOWN, L"NTFS"},
+      {false, Privilege::enabled, DRIVE_FIXED, L"ReFS"},
+      {false, Privilege::enabled, DRIVE_FIXED, L"FAT32"},
+      {false, Privilege::enabled, DRIVE_FIXED, L""},  // GetVolumeInformationW failed
+  };
+  for (const win32::TableConditions& c : no) {
+    EXPECT_FALSE(win32::read_table_wanted(c))
+        << c.switched_off << static_cast<int>(c.privilege) << c.drive_type;
+  }
+}
 
 TEST(Win32Files, ReadFileBesideExecutable) {
   const fs::path dir = executable_dir();

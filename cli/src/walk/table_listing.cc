@@ -9,7 +9,6 @@
 namespace oskra {
 
 using platform::EntryKind;
-using platform::NativeChar;
 using platform::NativeString;
 
 namespace {
@@ -20,16 +19,23 @@ EntryKind kind_of(const ntfs::Facts& facts) {
 
 }  // namespace
 
-void native_name(std::u16string_view name, NativeString& out) {
+namespace {
+
+// The same units where native text is UTF-16, UTF-8 elsewhere; an unpaired
+// surrogate becomes U+FFFD there, as a listing's name would be shown.
+template <class Char>
+void convert_name(std::u16string_view name, std::basic_string<Char>& out) {
   out.clear();
-  if constexpr (sizeof(NativeChar) == sizeof(char16_t)) {
+  if constexpr (sizeof(Char) == sizeof(char16_t)) {
     out.assign(name.begin(), name.end());
   } else {
-    // An unpaired surrogate becomes U+FFFD, as a listing's name would be
-    // shown.
     unicode::append_utf16_as_utf8(name, out);
   }
 }
+
+}  // namespace
+
+void native_name(std::u16string_view name, NativeString& out) { convert_name(name, out); }
 
 std::optional<std::uint32_t> find_folder(const ntfs::Table& table,
                                          platform::NativeStringView relative) {
@@ -52,6 +58,38 @@ std::optional<std::uint32_t> find_folder(const ntfs::Table& table,
     folder = *found;
   }
   return folder;
+}
+
+namespace {
+
+bool same_records(const platform::RecordList& a, const platform::RecordList& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const platform::DirRecord& x = a[i];
+    const platform::DirRecord& y = b[i];
+    if (a.name(x) != b.name(y) || x.kind != y.kind) return false;
+    // A folder's own size counts nowhere.
+    const bool counted = x.kind == EntryKind::file || x.kind == EntryKind::link;
+    if (counted && x.size != y.size) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool listings_agree(ListingStream& table, ListingStream& listed, std::size_t folders) {
+  for (std::size_t i = 0; i <= folders; ++i) {
+    Listing a;
+    Listing b;
+    const bool more = table.next(a);
+    if (more != listed.next(b)) return false;
+    if (!more) return true;
+    if (a.status != platform::ListStatus::ok || b.status != platform::ListStatus::ok ||
+        a.depth != b.depth || a.name != b.name || !same_records(a.records, b.records)) {
+      return false;
+    }
+  }
+  return true;
 }
 
 void TableListing::list(std::uint32_t folder, Listing& out) {
