@@ -8,6 +8,8 @@
 //       (ntfs_oracle's output: "/path<TAB>attributes<TAB>tag<TAB>size<TAB>
 //       allocated", each folder's entries in its index order, folders
 //       depth-first).
+//   ntfs_report --agree IMAGE LINES [SUBPATH]
+//       exits 0 when the self-check finds the two views the same, 3 when not.
 //
 // Both walk and report with the program's own pieces and its built-in rules;
 // the root is named SUBPATH ("/" without one) and the elapsed time is 0, so
@@ -124,47 +126,19 @@ std::optional<oskra::ntfs::Table> read_image(const char* image) {
   return std::move(result.table);
 }
 
-}  // namespace
+int self_check(const std::vector<const char*>& rest) {
+  if (rest.size() < 2 || rest.size() > 3) return 2;
+  const std::string root = rest.size() == 3 ? rest[2] : "/";
+  const std::optional<oskra::ntfs::Table> table = read_image(rest[0]);
+  const std::optional<std::uint32_t> start =
+      table ? oskra::find_folder(*table, root) : std::nullopt;
+  if (!start) return 1;
+  oskra::TableListing from_table(*table, *start, root);
+  LinesListing from_lines(read_lines(rest[1]), root);
+  return oskra::listings_agree(from_table, from_lines, 64) ? 0 : 3;
+}
 
-int main(int argc, char** argv) {
-  bool listed = false;
-  bool json = false;
-  std::uint32_t depth = 1;
-  std::vector<const char*> rest;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--listed") {
-      listed = true;
-    } else if (arg == "--json") {
-      json = true;
-    } else if (arg == "--depth" && i + 1 < argc) {
-      depth = static_cast<std::uint32_t>(std::stoul(argv[++i]));
-    } else {
-      rest.push_back(argv[i]);
-    }
-  }
-  if (rest.empty() || rest.size() > 2) {
-    std::fprintf(stderr, "usage: ntfs_report [--listed] [--json] [--depth N] IMAGE [SUBPATH]\n");
-    return 2;
-  }
-  const std::string root = rest.size() == 2 ? rest[1] : "/";
-  const oskra::RuleEngine engine;
-  oskra::WalkResult walked;
-  std::optional<oskra::ntfs::Table> table;
-  if (listed) {
-    LinesListing listings(read_lines(rest[0]), root);
-    walked = oskra::walk(listings, depth, engine);
-  } else {
-    table = read_image(rest[0]);
-    if (!table) return 1;
-    const std::optional<std::uint32_t> start = oskra::find_folder(*table, root);
-    if (!start) {
-      std::fprintf(stderr, "no folder %s\n", root.c_str());
-      return 1;
-    }
-    oskra::TableListing listings(*table, *start, root);
-    walked = oskra::walk(listings, depth, engine);
-  }
+int write_report(oskra::WalkResult walked, bool json) {
   const oskra::Report report = oskra::make_report(std::move(walked), 0);
   oskra::Writer out([](std::string_view piece) {
     return std::fwrite(piece.data(), 1, piece.size(), stdout) == piece.size();
@@ -175,4 +149,48 @@ int main(int argc, char** argv) {
     oskra::write_text_report(report, 20, false, out);
   }
   return out.flush() ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool listed = false;
+  bool agree = false;
+  bool json = false;
+  std::uint32_t depth = 1;
+  std::vector<const char*> rest;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--listed") {
+      listed = true;
+    } else if (arg == "--agree") {
+      agree = true;
+    } else if (arg == "--json") {
+      json = true;
+    } else if (arg == "--depth" && i + 1 < argc) {
+      depth = static_cast<std::uint32_t>(std::stoul(argv[++i]));
+    } else {
+      rest.push_back(argv[i]);
+    }
+  }
+  if (agree) return self_check(rest);
+  if (rest.empty() || rest.size() > 2) {
+    std::fprintf(stderr, "usage: ntfs_report [--listed] [--json] [--depth N] IMAGE [SUBPATH]\n");
+    return 2;
+  }
+  const std::string root = rest.size() == 2 ? rest[1] : "/";
+  const oskra::RuleEngine engine;
+  if (listed) {
+    LinesListing listings(read_lines(rest[0]), root);
+    return write_report(oskra::walk(listings, depth, engine), json);
+  }
+  const std::optional<oskra::ntfs::Table> table = read_image(rest[0]);
+  if (!table) return 1;
+  const std::optional<std::uint32_t> start = oskra::find_folder(*table, root);
+  if (!start) {
+    std::fprintf(stderr, "no folder %s\n", root.c_str());
+    return 1;
+  }
+  oskra::TableListing listings(*table, *start, root);
+  return write_report(oskra::walk(listings, depth, engine), json);
 }

@@ -228,6 +228,9 @@ def populate_report(m):
         reparse(f"{m}/reparse/{name}", tag, body)
     touch(f"{m}/reparse/filelink")
     reparse(f"{m}/reparse/filelink", SYMLINK, link_body("..\\work\\shared", flags=1))
+    for i in range(70):
+        os.makedirs(f"{m}/folders/d{i:02}")
+        touch(f"{m}/folders/d{i:02}/f", b"f")
     os.mkdir(f"{m}/wide")
     for i in range(3000):
         touch(f"{m}/wide/w{i:04}", b"w" * (i % 7))
@@ -414,6 +417,29 @@ class Reports(unittest.TestCase):
         self.report("--depth", "0", "/work")
         for below in ["/work", "/work/temp", "/work/Temp", "/wide"]:
             self.report("--json", "--depth", "4", below)
+
+    def test_the_self_check_passes_a_true_table_and_fails_a_changed_size(self):
+        for below in ["/", "/work"]:
+            self.assertEqual(run([REPORT, "--agree", self.image, self.lines, below]).returncode,
+                             0, below)
+        with open(self.lines) as f:
+            lines = f.read().splitlines()
+        changed = os.path.join(self.dir, "changed.txt")
+
+        def agrees_with(path, size, below="/"):
+            with open(changed, "w") as f:
+                for line in lines:
+                    fields = line.split("\t")
+                    if fields[0] == path:
+                        fields[3] = str(size)
+                    f.write("\t".join(fields) + "\n")
+            return run([REPORT, "--agree", self.image, changed, below]).returncode
+
+        self.assertEqual(agrees_with("/folders/d10/f", 2), 3)
+        # /work comes after the 70 folders in /folders: past the sample from
+        # the root, within it from /work.
+        self.assertEqual(agrees_with("/work/Temp/a", 7001), 0)
+        self.assertEqual(agrees_with("/work/Temp/a", 7001, "/work"), 3)
 
     def test_no_start_through_a_link_or_a_missing_name(self):
         for path in ["/reparse/junction", "/reparse/container", "/work/TEMP", "/work/readme"]:
