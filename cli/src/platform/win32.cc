@@ -300,17 +300,16 @@ bool read_volume(HANDLE volume, std::uint64_t offset, std::span<std::byte> out) 
 std::optional<VolumeBytes> open_volume(NativeStringView root) {
   std::optional<win32::TableVolume> where = win32::table_volume(root);
   if (!where) return std::nullopt;
-  const std::wstring file_system = file_system_of(where->root);
   const win32::TableConditions conditions{table_switched_off(),
                                           win32::enable_backup_privilege(process_token()),
-                                          GetDriveTypeW(where->root.c_str()), file_system};
-  if (!win32::read_table_wanted(conditions)) return std::nullopt;
+                                          GetDriveTypeW(where->root.c_str())};
+  if (!win32::open_volume_for_table(conditions)) return std::nullopt;
   // Others keep writing to the volume: the table is read as it stands, and
   // the self-check against the folders' own listings catches a change.
   const std::shared_ptr<void> volume(win32::own_handle(
       CreateFileW(where->device.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
-  if (!volume) return std::nullopt;
+  if (!volume || !win32::table_understood(file_system_of(where->root))) return std::nullopt;
   VolumeBytes out;
   out.read = [volume](std::uint64_t offset, std::span<std::byte> bytes) {
     return read_volume(volume.get(), offset, bytes);

@@ -209,12 +209,13 @@ std::optional<TableVolume> table_volume(std::wstring_view canonical) {
   return out;
 }
 
-// Docs: GetDriveTypeW (DRIVE_FIXED); GetVolumeInformationW (lpFileSystemNameBuffer);
-// Privilege Constants (SE_BACKUP_NAME).
-bool read_table_wanted(const TableConditions& c) {
-  return !c.switched_off && c.privilege == Privilege::enabled && c.drive_type == DRIVE_FIXED &&
-         c.file_system == L"NTFS";
+// Docs: GetDriveTypeW (DRIVE_FIXED); Privilege Constants (SE_BACKUP_NAME).
+bool open_volume_for_table(const TableConditions& c) {
+  return !c.switched_off && c.privilege == Privilege::enabled && c.drive_type == DRIVE_FIXED;
 }
+
+// Docs: GetVolumeInformationW (lpFileSystemNameBuffer).
+bool table_understood(std::wstring_view file_system) { return file_system == L"NTFS"; }
 
 // Docs: RtlSetProcessPlaceholderCompatibilityMode function (ntifs.h).
 Placeholders expose_placeholders(const PlaceholderModeSetter& set) {

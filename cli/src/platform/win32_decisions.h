@@ -165,19 +165,23 @@ struct TableVolume {
 // drive letter. Nothing for a share, a volume GUID path or anything else.
 std::optional<TableVolume> table_volume(std::wstring_view canonical);
 
-// What decides whether a volume's table is read.
+// What decides whether a volume is opened to read its table.
 struct TableConditions {
   bool switched_off = false;                // TABLE_SWITCH is set to some text
   Privilege privilege = Privilege::failed;  // enabling the backup privilege
-  std::uint32_t drive_type = 0;             // GetDriveTypeW of the root
-  std::wstring_view file_system;            // GetVolumeInformationW's name of it
+  std::uint32_t drive_type = 0;             // GetDriveTypeW of the volume's root
 };
 
-// True when the table may be read: not switched off, the backup privilege
-// enabled (an elevated administrator; opening a volume needs it anyway),
-// a local fixed drive (not removable, remote, optical or a RAM disk) and
-// NTFS, the only file system whose table is understood.
-bool read_table_wanted(const TableConditions& conditions);
+// True when the volume may be opened to read its table: not switched off,
+// the backup privilege enabled (an elevated administrator; opening a volume
+// needs it anyway) and a local fixed drive (not removable, remote, optical
+// or a RAM disk).
+bool open_volume_for_table(const TableConditions& conditions);
+
+// True for the file system (GetVolumeInformationW's name of it) whose table
+// is understood: NTFS alone. Asked once the volume has opened, so a volume
+// that does not open is asked nothing more.
+bool table_understood(std::wstring_view file_system);
 
 // The mode RtlSetProcessPlaceholderCompatibilityMode sets for a process to
 // see cloud files' placeholders as they are (reparse point, offline and

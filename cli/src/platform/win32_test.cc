@@ -1069,24 +1069,27 @@ TEST(Win32Table, ReadOnlyOnAnElevatedLocalFixedNtfsDriveLetter) {
   }
 
   using win32::Privilege;
-  const win32::TableConditions yes{false, Privilege::enabled, DRIVE_FIXED, L"NTFS"};
-  EXPECT_TRUE(win32::read_table_wanted(yes));
+  EXPECT_TRUE(win32::open_volume_for_table({false, Privilege::enabled, DRIVE_FIXED}));
   const win32::TableConditions no[] = {
-      {true, Privilege::enabled, DRIVE_FIXED, L"NTFS"},  // switched off
-      {false, Privilege::not_held, DRIVE_FIXED, L"NTFS"},
-      {false, Privilege::failed, DRIVE_FIXED, L"NTFS"},
-      {false, Privilege::enabled, DRIVE_REMOVABLE, L"NTFS"},
-      {false, Privilege::enabled, DRIVE_REMOTE, L"NTFS"},
-      {false, Privilege::enabled, DRIVE_RAMDISK, L"NTFS"},
-      {false, Privilege::enabled, DRIVE_UNKNOWN, L"NTFS"},
-      {false, Privilege::enabled, DRIVE_FIXED, L"ReFS"},
-      {false, Privilege::enabled, DRIVE_FIXED, L"FAT32"},
-      {false, Privilege::enabled, DRIVE_FIXED, L""},  // GetVolumeInformationW failed
+      {true, Privilege::enabled, DRIVE_FIXED},  // switched off
+      {false, Privilege::not_held, DRIVE_FIXED},    {false, Privilege::failed, DRIVE_FIXED},
+      {false, Privilege::enabled, DRIVE_REMOVABLE}, {false, Privilege::enabled, DRIVE_REMOTE},
+      {false, Privilege::enabled, DRIVE_RAMDISK},   {false, Privilege::enabled, DRIVE_CDROM},
+      {false, Privilege::enabled, DRIVE_UNKNOWN},  // GetDriveTypeW failed
   };
   for (const win32::TableConditions& c : no) {
-    EXPECT_FALSE(win32::read_table_wanted(c))
+    EXPECT_FALSE(win32::open_volume_for_table(c))
         << c.switched_off << static_cast<int>(c.privilege) << c.drive_type;
   }
+  EXPECT_TRUE(win32::table_understood(L"NTFS"));
+  // GetVolumeInformationW failed (""), or another file system.
+  for (const std::wstring_view other : {L"", L"ReFS", L"FAT32", L"exFAT", L"ntfs", L"NTFS "}) {
+    EXPECT_FALSE(win32::table_understood(other)) << std::wstring(other);
+  }
+  // Under Wine the volume does not open (or is no NTFS): the folders are listed.
+  const std::optional<NativeString> here = canonicalize(".");
+  ASSERT_TRUE(here);
+  EXPECT_FALSE(open_volume(*here));
 }
 
 TEST(Win32Files, ReadFileBesideExecutable) {
