@@ -17,10 +17,6 @@ EntryKind kind_of(const ntfs::Facts& facts) {
   return platform::win32::classify_record(facts.attributes, facts.reparse_tag);
 }
 
-}  // namespace
-
-namespace {
-
 // The same units where native text is UTF-16, UTF-8 elsewhere; an unpaired
 // surrogate becomes U+FFFD there, as a listing's name would be shown.
 template <class Char>
