@@ -102,10 +102,14 @@ class Table {
   NameStore names_;
 };
 
-// How far a read has come, for a status line on another thread.
+// How far a read has come, for a status line on another thread, or on the
+// reading one through `changed`.
 struct Progress {
   std::atomic<std::uint64_t> records_read{0};
   std::atomic<std::uint64_t> records_total{0};
+  // When set, called on the thread that called read_table each time the
+  // counts have changed (once per piece read, not per record).
+  std::function<void(const Progress&)> changed;
 };
 
 struct ReadResult {

@@ -161,7 +161,10 @@ Gathered scan_table(const Volume& volume, const MftLayout& layout, Progress* pro
       scan.record(bytes.subspan(i * g.record_size, g.record_size),
                   static_cast<std::uint32_t>(first + i));
     }
-    if (progress != nullptr) progress->records_read.store(first + count, std::memory_order_relaxed);
+    if (progress != nullptr) {
+      progress->records_read.store(first + count, std::memory_order_relaxed);
+      if (progress->changed) progress->changed(*progress);
+    }
   }
   // Past the initialized part there is nothing to read, so nothing in use.
   for (std::uint64_t index = layout.initialized; index < layout.records; ++index) {

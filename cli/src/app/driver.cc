@@ -125,9 +125,12 @@ int analyse(const Options& options) {
   WalkResult scanned;
   {
     StatusLine status(start);  // erased at the end of this block, before the report
-    scanned = scan(*root, options.depth, engine, [&status](const WalkProgress& so_far) {
-      status.update(so_far.bytes, so_far.files, so_far.dirs);
-    });
+    scanned = scan(
+        *root, options.depth, engine,
+        [&status](const WalkProgress& so_far) {
+          status.update(so_far.bytes, so_far.files, so_far.dirs);
+        },
+        [&status](std::uint64_t read, std::uint64_t total) { status.update_table(read, total); });
   }
   const auto elapsed = std::chrono::steady_clock::now() - start;
   const Report report =

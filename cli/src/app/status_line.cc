@@ -49,12 +49,10 @@ std::size_t usable_columns() {
 
 }  // namespace
 
-std::string status_line(std::uint64_t bytes, std::uint64_t files, std::uint64_t dirs,
-                        std::uint64_t seconds, std::size_t max_cells, std::size_t& cells) {
-  std::string line = "扫描中 ";
-  append_totals(line, bytes, files, dirs);
-  line += Decimal(seconds).text();
-  line += " 秒";
+namespace {
+
+// `line` cut to at most `max_cells` columns; `cells` receives its width.
+std::string cut(std::string line, std::size_t max_cells, std::size_t& cells) {
   cells = 0;
   std::size_t end = 0;
   while (end < line.size()) {
@@ -68,12 +66,36 @@ std::string status_line(std::uint64_t bytes, std::uint64_t files, std::uint64_t 
   return line;
 }
 
+}  // namespace
+
+std::string status_line(std::uint64_t bytes, std::uint64_t files, std::uint64_t dirs,
+                        std::uint64_t seconds, std::size_t max_cells, std::size_t& cells) {
+  std::string line = "扫描中 ";
+  append_totals(line, bytes, files, dirs);
+  line += Decimal(seconds).text();
+  line += " 秒";
+  return cut(std::move(line), max_cells, cells);
+}
+
+std::string table_status_line(std::uint64_t read, std::uint64_t total, std::uint64_t seconds,
+                              std::size_t max_cells, std::size_t& cells) {
+  std::string line = "读取文件表 ";
+  line += Decimal(read).text();
+  line += " / ";
+  line += Decimal(total).text();
+  line += " 条记录 ｜ ";
+  line += Decimal(seconds).text();
+  line += " 秒";
+  return cut(std::move(line), max_cells, cells);
+}
+
 StatusLine::StatusLine(Clock::time_point start)
     : terminal_(platform::stderr_is_terminal()), start_(start), next_draw_(start) {}
 
 StatusLine::~StatusLine() { erase(); }
 
-void StatusLine::update(std::uint64_t bytes, std::uint64_t files, std::uint64_t dirs) {
+template <class Make>
+void StatusLine::draw(const Make& make) {
   if (!terminal_) return;
   const Clock::time_point now = Clock::now();
   if (now < next_draw_) return;
@@ -82,7 +104,7 @@ void StatusLine::update(std::uint64_t bytes, std::uint64_t files, std::uint64_t 
   const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(now - start_).count();
   std::size_t cells = 0;
   std::string text = "\r";
-  text += status_line(bytes, files, dirs, static_cast<std::uint64_t>(seconds), max_cells, cells);
+  text += make(static_cast<std::uint64_t>(seconds), max_cells, cells);
   // Blank what a longer line before it left, within the width there is
   // now: text past it would wrap.
   const std::size_t old = std::min(drawn_cells_, max_cells);
@@ -91,6 +113,18 @@ void StatusLine::update(std::uint64_t bytes, std::uint64_t files, std::uint64_t 
   // Known before the line shows, so an interruption blanks all of it.
   platform::set_status_cells(std::min(drawn_cells_, max_cells));
   platform::write_stderr(text);
+}
+
+void StatusLine::update(std::uint64_t bytes, std::uint64_t files, std::uint64_t dirs) {
+  draw([&](std::uint64_t seconds, std::size_t max_cells, std::size_t& cells) {
+    return status_line(bytes, files, dirs, seconds, max_cells, cells);
+  });
+}
+
+void StatusLine::update_table(std::uint64_t read, std::uint64_t total) {
+  draw([&](std::uint64_t seconds, std::size_t max_cells, std::size_t& cells) {
+    return table_status_line(read, total, seconds, max_cells, cells);
+  });
 }
 
 void StatusLine::erase() {

@@ -18,6 +18,11 @@ namespace oskra {
 std::string status_line(std::uint64_t bytes, std::uint64_t files, std::uint64_t dirs,
                         std::uint64_t seconds, std::size_t max_cells, std::size_t& cells);
 
+// "读取文件表 12345 / 100000 条记录 ｜ 3 秒": how much of a volume's master
+// file table has been read, cut as status_line is.
+std::string table_status_line(std::uint64_t read, std::uint64_t total, std::uint64_t seconds,
+                              std::size_t max_cells, std::size_t& cells);
+
 class StatusLine {
  public:
   using Clock = std::chrono::steady_clock;
@@ -33,6 +38,9 @@ class StatusLine {
   // every REDRAW apart.
   void update(std::uint64_t bytes, std::uint64_t files, std::uint64_t dirs);
 
+  // Draws how much of a volume's table has been read, as `update` draws.
+  void update_table(std::uint64_t read, std::uint64_t total);
+
   // Blanks the line and leaves the cursor where it was before the first
   // draw. Drawing may start again afterwards.
   void erase();
@@ -41,6 +49,10 @@ class StatusLine {
 
  private:
   bool terminal_;
+  // Draws `line`, made by `make(seconds, max_cells, cells)`, when it is time.
+  template <class Make>
+  void draw(const Make& make);
+
   Clock::time_point start_;
   Clock::time_point next_draw_;
   std::size_t drawn_cells_ = 0;  // columns the line may hold text in

@@ -228,4 +228,7 @@ std::size_t stderr_columns() {
   return size.ws_col;
 }
 
+// The listing walk is already near the floor here; no table is read.
+std::optional<VolumeBytes> open_volume(NativeStringView) { return std::nullopt; }
+
 }  // namespace oskra::platform

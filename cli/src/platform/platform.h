@@ -15,8 +15,10 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -244,6 +246,32 @@ std::size_t descriptor_budget();
 // The most address space the process may take (`ulimit -v`); the largest
 // value when there is no such limit.
 std::uint64_t address_space_limit();
+
+// --- A volume's own table ---------------------------------------------------
+
+// A volume opened to read its bytes, to take a folder's tree from the
+// volume's master file table instead of listing every folder.
+struct VolumeBytes {
+  // Reads exactly `out.size()` bytes at byte `offset` of the volume; false
+  // on any failure. Offsets, sizes and the buffer's address are multiples
+  // of the sector size, as a raw volume wants them. One thread at a time;
+  // the volume stays open while a copy of this is alive.
+  std::function<bool(std::uint64_t offset, std::span<std::byte> out)> read;
+  // The folder scanned, below the volume's root: its names joined by
+  // SEPARATOR, empty for the root itself.
+  NativeString folder;
+};
+
+// The volume holding the folder `root` (its canonical path), opened for
+// reading its table, when that is allowed and wanted: on Windows, a folder
+// on a drive letter's local fixed NTFS volume, the process holding the
+// backup privilege (elevated), and TABLE_SWITCH not set. Nothing otherwise,
+// and always on other systems: the folders are listed.
+std::optional<VolumeBytes> open_volume(NativeStringView root);
+
+// Set to anything but the empty text, the environment variable that keeps
+// the table unread, for troubleshooting.
+inline constexpr std::string_view TABLE_SWITCH = "OSKRA_NO_MFT";
 
 // True when `root` lives on a rotating disk, where reading several
 // directories at once costs seeks instead of saving waits. False when the

@@ -6,6 +6,7 @@
 // After <windows.h>, which they need.
 #include <shellapi.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <memory>
@@ -250,6 +251,71 @@ std::size_t stderr_columns() {
   if (GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info) == 0) return 0;
   const int width = info.srWindow.Right - info.srWindow.Left + 1;
   return width > 0 ? static_cast<std::size_t>(width) : 0;
+}
+
+// --- A volume's own table ---------------------------------------------------
+
+namespace {
+
+// Docs: GetEnvironmentVariableW (0 when the variable is missing or empty).
+bool table_switched_off() {
+  wchar_t value[2];
+  const std::wstring name(TABLE_SWITCH.begin(), TABLE_SWITCH.end());
+  return GetEnvironmentVariableW(name.c_str(), value, 2) > 0;
+}
+
+// Docs: GetVolumeInformationW (MAX_PATH + 1 for the file system's name).
+std::wstring file_system_of(const std::wstring& root) {
+  wchar_t name[MAX_PATH + 1] = {};
+  if (GetVolumeInformationW(root.c_str(), nullptr, 0, nullptr, nullptr, nullptr, name,
+                            MAX_PATH + 1) == 0) {
+    return {};
+  }
+  return name;
+}
+
+// Docs: ReadFile (an OVERLAPPED's offset on a synchronous handle); File
+// Buffering (a volume's reads in whole sectors, which the caller keeps to).
+bool read_volume(HANDLE volume, std::uint64_t offset, std::span<std::byte> out) {
+  constexpr std::size_t MOST_AT_ONCE = 1u << 30;
+  while (!out.empty()) {
+    const std::size_t size = std::min(out.size(), MOST_AT_ONCE);
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD got = 0;
+    if (ReadFile(volume, out.data(), static_cast<DWORD>(size), &got, &at) == 0 || got == 0) {
+      return false;
+    }
+    offset += got;
+    out = out.subspan(got);
+  }
+  return true;
+}
+
+}  // namespace
+
+// Docs: CreateFileW (Physical Disks and Volumes: "\\.\X:", both share modes);
+// GetDriveTypeW.
+std::optional<VolumeBytes> open_volume(NativeStringView root) {
+  std::optional<win32::TableVolume> where = win32::table_volume(root);
+  if (!where) return std::nullopt;
+  const win32::TableConditions conditions{table_switched_off(),
+                                          win32::enable_backup_privilege(process_token()),
+                                          GetDriveTypeW(where->root.c_str())};
+  if (!win32::open_volume_for_table(conditions)) return std::nullopt;
+  // Others keep writing to the volume: the table is read as it stands, and
+  // the self-check against the folders' own listings catches a change.
+  const std::shared_ptr<void> volume(win32::own_handle(
+      CreateFileW(where->device.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
+  if (!volume || !win32::table_understood(file_system_of(where->root))) return std::nullopt;
+  VolumeBytes out;
+  out.read = [volume](std::uint64_t offset, std::span<std::byte> bytes) {
+    return read_volume(volume.get(), offset, bytes);
+  };
+  out.folder = std::move(where->folder);
+  return out;
 }
 
 }  // namespace oskra::platform

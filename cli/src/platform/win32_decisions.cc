@@ -183,35 +183,39 @@ Privilege enable_backup_privilege(const TokenCalls& calls) {
   return result;
 }
 
-// Docs: Reparse Point Tags; MS-FSCC 2.1.2.1; File Attribute Constants; CF_PLACEHOLDER_STATE.
-EntryKind classify_record(std::uint32_t attributes, std::uint32_t reparse_tag) {
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return EntryKind::file;
-  // The tag means something only with the reparse-point bit set.
-  const bool reparse = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-  if (reparse && IsReparseTagNameSurrogate(reparse_tag)) return EntryKind::link;
-  if ((attributes & (ATTRIBUTE_RECALL_ON_OPEN | ATTRIBUTE_RECALL_ON_DATA_ACCESS)) != 0) {
-    return EntryKind::skip;
+// The portable decisions (win32_kinds.h) use these numbers without the headers.
+static_assert(ATTRIBUTE_DIRECTORY == FILE_ATTRIBUTE_DIRECTORY);
+static_assert(ATTRIBUTE_REPARSE_POINT == FILE_ATTRIBUTE_REPARSE_POINT);
+static_assert(ATTRIBUTE_OFFLINE == FILE_ATTRIBUTE_OFFLINE);
+static_assert(REPARSE_TAG_CLOUD == static_cast<std::uint32_t>(IO_REPARSE_TAG_CLOUD));
+static_assert(REPARSE_TAG_CLOUD_MASK == static_cast<std::uint32_t>(IO_REPARSE_TAG_CLOUD_MASK));
+static_assert(IsReparseTagNameSurrogate(REPARSE_NAME_SURROGATE) &&
+              !IsReparseTagNameSurrogate(~REPARSE_NAME_SURROGATE));
+
+// Docs: Naming Files, Paths, and Namespaces; CreateFileW (Physical Disks and Volumes).
+std::optional<TableVolume> table_volume(std::wstring_view canonical) {
+  if (!canonical.starts_with(VERBATIM) || !has_drive_at(canonical, VERBATIM.size())) {
+    return std::nullopt;
   }
-  if (!reparse) return EntryKind::directory;
-  // The cloud family is one tag with the four bits of
-  // IO_REPARSE_TAG_CLOUD_MASK free for the provider's use.
-  constexpr auto CLOUD = static_cast<std::uint32_t>(IO_REPARSE_TAG_CLOUD);
-  constexpr auto CLOUD_MASK = static_cast<std::uint32_t>(IO_REPARSE_TAG_CLOUD_MASK);
-  return (reparse_tag & ~CLOUD_MASK) == CLOUD ? EntryKind::directory : EntryKind::skip;
+  const std::wstring_view drive = canonical.substr(VERBATIM.size(), 2);
+  std::wstring_view rest = canonical.substr(VERBATIM.size() + 2);
+  if (!rest.empty() && rest.front() != L'\\') return std::nullopt;  // "C:x" names no root
+  while (!rest.empty() && rest.front() == L'\\') rest.remove_prefix(1);
+  while (!rest.empty() && rest.back() == L'\\') rest.remove_suffix(1);
+  TableVolume out;
+  out.device = std::wstring(L"\\\\.\\").append(drive);
+  out.root = std::wstring(drive).append(L"\\");
+  out.folder = rest;
+  return out;
 }
 
-// Docs: File Attribute Constants (RECALL_ON_OPEN, RECALL_ON_DATA_ACCESS, OFFLINE).
-bool data_elsewhere(std::uint32_t attributes) {
-  return (attributes & (ATTRIBUTE_RECALL_ON_OPEN | ATTRIBUTE_RECALL_ON_DATA_ACCESS |
-                        FILE_ATTRIBUTE_OFFLINE)) != 0;
+// Docs: GetDriveTypeW (DRIVE_FIXED); Privilege Constants (SE_BACKUP_NAME).
+bool open_volume_for_table(const TableConditions& c) {
+  return !c.switched_off && c.privilege == Privilege::enabled && c.drive_type == DRIVE_FIXED;
 }
 
-// Docs: File Attribute Constants; FILE_FULL_DIR_INFO (EndOfFile, AllocationSize).
-std::uint64_t counted_size(std::uint32_t attributes, std::uint64_t end_of_file,
-                           std::uint64_t allocation) {
-  if (!data_elsewhere(attributes)) return end_of_file;
-  return allocation < end_of_file ? allocation : end_of_file;
-}
+// Docs: GetVolumeInformationW (lpFileSystemNameBuffer).
+bool table_understood(std::wstring_view file_system) { return file_system == L"NTFS"; }
 
 // Docs: RtlSetProcessPlaceholderCompatibilityMode function (ntifs.h).
 Placeholders expose_placeholders(const PlaceholderModeSetter& set) {

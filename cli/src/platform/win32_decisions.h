@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/win32_kinds.h"
 
 namespace oskra::platform::win32 {
 
@@ -109,14 +110,6 @@ std::optional<std::wstring> canonical_path(const FinalPathQuery& query, std::wst
 bool hold_window(std::size_t argument_count, std::uint32_t console_processes, bool input_is_console,
                  bool output_is_console);
 
-// Attribute bits of cloud files, newer than the compiler's headers.
-// RECALL_ON_OPEN: the entry has no physical representation here; opening or
-// listing it fetches it from a remote store. RECALL_ON_DATA_ACCESS: it is
-// not fully present here; reading a file's data, or listing a folder whose
-// contents are partly virtual, fetches from a remote store.
-inline constexpr std::uint32_t ATTRIBUTE_RECALL_ON_OPEN = 0x00040000;
-inline constexpr std::uint32_t ATTRIBUTE_RECALL_ON_DATA_ACCESS = 0x00400000;
-
 // The calls that enable a privilege of the process's own token.
 struct TokenCalls {
   // OpenProcessToken for adjusting privileges: true with the token in `token`.
@@ -160,31 +153,35 @@ using VolumeNameQuery = std::function<std::optional<std::wstring>(const std::wst
 std::optional<std::wstring> volume_device(std::wstring_view volume_path,
                                           const VolumeNameQuery& volume_name);
 
-// The kind of a listed entry from its attribute bits and, when the
-// reparse-point bit is set, its reparse tag, as its parent's listing gives
-// them (the same two values cloud files' placeholder state is read from).
-// Files, links included, are files. A directory is:
-// - a link when its tag's name-surrogate bit says it stands for another
-//   name (a junction, a directory link, a mounted volume): never entered;
-// - skipped when listing it would fetch from a remote store (either recall
-//   attribute), so the scan never makes a provider download anything;
-// - entered when it is a plain directory, or a cloud-file folder (a tag of
-//   the cloud family) whose listing is on the disk, such as OneDrive's;
-// - skipped when it is any other reparse point (container layers, projected
-//   file systems, tags not known here).
-EntryKind classify_record(std::uint32_t attributes, std::uint32_t reparse_tag);
+// Where a canonical folder path's volume is, for reading the volume's
+// master file table.
+struct TableVolume {
+  std::wstring device;  // the volume to open: "\\.\C:"
+  std::wstring root;    // its root, to ask of its drive type and file system: "C:\"
+  std::wstring folder;  // the folder below that root: "x\y", "" for the root
+};
 
-// True when a file's data may not all be on this disk (RECALL_ON_OPEN,
-// RECALL_ON_DATA_ACCESS, OFFLINE): reading it would fetch it from elsewhere.
-bool data_elsewhere(std::uint32_t attributes);
+// The volume of `canonical` ("\\?\C:\x\y"), when it is reached through a
+// drive letter. Nothing for a share, a volume GUID path or anything else.
+std::optional<TableVolume> table_volume(std::wstring_view canonical);
 
-// The bytes a file's record counts: its logical size (EndOfFile), or, when
-// its data may not all be on this disk (see data_elsewhere), the smaller of
-// that and the space allocated for it here (AllocationSize): 0 for an
-// online-only cloud file. Adding what is held elsewhere would report more
-// than the disk holds.
-std::uint64_t counted_size(std::uint32_t attributes, std::uint64_t end_of_file,
-                           std::uint64_t allocation);
+// What decides whether a volume is opened to read its table.
+struct TableConditions {
+  bool switched_off = false;                // TABLE_SWITCH is set to some text
+  Privilege privilege = Privilege::failed;  // enabling the backup privilege
+  std::uint32_t drive_type = 0;             // GetDriveTypeW of the volume's root
+};
+
+// True when the volume may be opened to read its table: not switched off,
+// the backup privilege enabled (an elevated administrator; opening a volume
+// needs it anyway) and a local fixed drive (not removable, remote, optical
+// or a RAM disk).
+bool open_volume_for_table(const TableConditions& conditions);
+
+// True for the file system (GetVolumeInformationW's name of it) whose table
+// is understood: NTFS alone. Asked once the volume has opened, so a volume
+// that does not open is asked nothing more.
+bool table_understood(std::wstring_view file_system);
 
 // The mode RtlSetProcessPlaceholderCompatibilityMode sets for a process to
 // see cloud files' placeholders as they are (reparse point, offline and

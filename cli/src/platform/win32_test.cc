@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 #include <process.h>
 #include <windows.h>
+
 // After <windows.h>, which it needs.
 #include <shellapi.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -1043,6 +1045,52 @@ fs::path own_path() {
 
 // Its directory, where the rules file would sit.
 fs::path executable_dir() { return own_path().parent_path(); }
+
+TEST(Win32Table, ReadOnlyOnAnElevatedLocalFixedNtfsDriveLetter) {
+  struct Where {
+    std::wstring_view canonical;
+    std::optional<std::array<std::wstring_view, 3>> volume;  // device, root, folder
+  } wheres[] = {
+      {L"\\\\?\\C:\\", {{L"\\\\.\\C:", L"C:\\", L""}}},
+      {L"\\\\?\\d:\\x\\y z\\", {{L"\\\\.\\d:", L"d:\\", L"x\\y z"}}},
+      {L"\\\\?\\C:", {{L"\\\\.\\C:", L"C:\\", L""}}},
+      {L"\\\\?\\UNC\\srv\\share\\x", std::nullopt},
+      {L"\\\\?\\Volume{0b1c2d3e-0000-0000-0000-100000000000}\\x", std::nullopt},
+      {L"C:\\x", std::nullopt},  // never canonical
+      {L"\\\\?\\C:x", std::nullopt},
+  };
+  for (const Where& w : wheres) {
+    const std::optional<win32::TableVolume> got = win32::table_volume(w.canonical);
+    ASSERT_EQ(got.has_value(), w.volume.has_value()) << std::wstring(w.canonical);
+    if (!got) continue;
+    EXPECT_EQ(got->device, (*w.volume)[0]);
+    EXPECT_EQ(got->root, (*w.volume)[1]);
+    EXPECT_EQ(got->folder, (*w.volume)[2]);
+  }
+
+  using win32::Privilege;
+  EXPECT_TRUE(win32::open_volume_for_table({false, Privilege::enabled, DRIVE_FIXED}));
+  const win32::TableConditions no[] = {
+      {true, Privilege::enabled, DRIVE_FIXED},  // switched off
+      {false, Privilege::not_held, DRIVE_FIXED},    {false, Privilege::failed, DRIVE_FIXED},
+      {false, Privilege::enabled, DRIVE_REMOVABLE}, {false, Privilege::enabled, DRIVE_REMOTE},
+      {false, Privilege::enabled, DRIVE_RAMDISK},   {false, Privilege::enabled, DRIVE_CDROM},
+      {false, Privilege::enabled, DRIVE_UNKNOWN},  // GetDriveTypeW failed
+  };
+  for (const win32::TableConditions& c : no) {
+    EXPECT_FALSE(win32::open_volume_for_table(c))
+        << c.switched_off << static_cast<int>(c.privilege) << c.drive_type;
+  }
+  EXPECT_TRUE(win32::table_understood(L"NTFS"));
+  // GetVolumeInformationW failed (""), or another file system.
+  for (const std::wstring_view other : {L"", L"ReFS", L"FAT32", L"exFAT", L"ntfs", L"NTFS "}) {
+    EXPECT_FALSE(win32::table_understood(other)) << std::wstring(other);
+  }
+  // Under Wine the volume does not open (or is no NTFS): the folders are listed.
+  const std::optional<NativeString> here = canonicalize(".");
+  ASSERT_TRUE(here);
+  EXPECT_FALSE(open_volume(*here));
+}
 
 TEST(Win32Files, ReadFileBesideExecutable) {
   const fs::path dir = executable_dir();

@@ -10,11 +10,13 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "support/fake_tree.h"
+#include "walk/table_listing.h"
 #include "walk/walk.h"
 
 namespace oskra {
@@ -245,6 +247,46 @@ TEST(ListingWorkers, NoneWhereParallelReadsCostAndNeverMoreThanHandlesAllow) {
     const unsigned workers = listing_workers(64, false, descriptors, ANY);
     EXPECT_LE(4 * (workers + 1), std::max<std::size_t>(descriptors, 4)) << descriptors;
   }
+}
+
+// Folders f0 to f79 in walk order, each with a file; `change` alters one
+// copy of the tree before comparing.
+bool self_check_agrees(const std::function<void(FakeTree&)>& change) {
+  FakeTree a;
+  FakeTree b;
+  for (FakeTree* t : {&a, &b}) {
+    for (int i = 0; i < 80; ++i) {
+      t->subdir("", numbered("f", i));
+      t->file(numbered("f", i), "x", 10);
+    }
+    t->file("", "a link", 5, EntryKind::link);
+  }
+  change(b);
+  return listings_agree(*fake_listing(a), *fake_listing(b), 64);
+}
+
+TEST(ListingsAgree, TheRootAndTheFirst64FoldersAreCompared) {
+  EXPECT_TRUE(self_check_agrees([](FakeTree&) {}));
+  // The 64th folder after the root is f63; what lies past it is not looked at.
+  EXPECT_FALSE(self_check_agrees([](FakeTree& t) { t.dir("f63").records[0].size = 11; }));
+  EXPECT_TRUE(self_check_agrees([](FakeTree& t) { t.dir("f64").records[0].size = 11; }));
+  EXPECT_FALSE(self_check_agrees([](FakeTree& t) { t.dir("").records.back().size = 6; }));
+  EXPECT_FALSE(
+      self_check_agrees([](FakeTree& t) { t.dir("f3").records[0].kind = EntryKind::skip; }));
+  EXPECT_FALSE(self_check_agrees(
+      [](FakeTree& t) { t.dir("f3").records[0].name = platform::from_utf8("X"); }));
+  EXPECT_FALSE(self_check_agrees([](FakeTree& t) { t.file("f9", "more", 0); }));
+  EXPECT_FALSE(self_check_agrees([](FakeTree& t) { t.dir("f5").status = ListStatus::cut_short; }));
+  // A folder's own listed size counts nowhere.
+  EXPECT_TRUE(self_check_agrees([](FakeTree& t) { t.dir("").records[2].size = 0; }));
+  // A tree smaller than the sample: both streams end together, or not.
+  FakeTree small;
+  small.file("", "x", 1);
+  FakeTree other;
+  other.file("", "x", 1);
+  EXPECT_TRUE(listings_agree(*fake_listing(small), *fake_listing(other), 64));
+  other.subdir("", "d");
+  EXPECT_FALSE(listings_agree(*fake_listing(small), *fake_listing(other), 64));
 }
 
 }  // namespace

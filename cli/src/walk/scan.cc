@@ -1,10 +1,13 @@
 // The listing policy: how the walk's stream is produced for a real tree.
 #include <algorithm>
+#include <atomic>
 #include <optional>
 #include <thread>
 
+#include "ntfs/ntfs.h"
 #include "platform/platform.h"
 #include "walk/listing.h"
+#include "walk/table_listing.h"
 #include "walk/walk.h"
 
 namespace oskra {
@@ -26,10 +29,62 @@ unsigned listing_workers(unsigned hardware_threads, bool rotating, std::size_t d
   return affordable < workers ? static_cast<unsigned>(affordable) : workers;
 }
 
+namespace {
+
+// How many folders after the scanned one the self-check lists both ways.
+constexpr std::size_t SELF_CHECK_FOLDERS = 64;
+
+// The table of the volume `root` is on, and the folder `root` is in it,
+// when the volume may be read and its table is understood.
+bool read_volume_table(platform::NativeStringView root, const TableProgressHook& told,
+                       std::optional<ntfs::Table>& table, std::uint32_t& start) {
+  const std::optional<platform::VolumeBytes> volume = platform::open_volume(root);
+  if (!volume) return false;
+  ntfs::Progress progress;
+  if (told) {
+    progress.changed = [&told](const ntfs::Progress& p) {
+      told(p.records_read.load(std::memory_order_relaxed),
+           p.records_total.load(std::memory_order_relaxed));
+    };
+  }
+  ntfs::ReadResult read = ntfs::read_table(volume->read, &progress);
+  if (!read.table) return false;
+  const std::optional<std::uint32_t> folder = find_folder(*read.table, volume->folder);
+  if (!folder) return false;
+  table = std::move(read.table);
+  start = *folder;
+  return true;
+}
+
+// The walk over the volume's table, when it can be read and the scanned
+// folder and the first folders below it, listed as usual, say the same;
+// nothing otherwise, and the folders are listed instead. The table goes
+// before the result is returned.
+std::optional<WalkResult> walk_table(platform::NativeStringView root, std::uint32_t depth,
+                                     const RuleEngine& engine, const ProgressHook& progress,
+                                     const TableProgressHook& table_progress) {
+  std::optional<ntfs::Table> table;
+  std::uint32_t start = 0;
+  if (!read_volume_table(root, table_progress, table, start)) return std::nullopt;
+  {
+    TableListing from_table(*table, start, root);
+    OrderedListing<platform::DirectoryReader> listed(root, 0, platform::descriptor_budget());
+    if (!listings_agree(from_table, listed, SELF_CHECK_FOLDERS)) return std::nullopt;
+  }
+  TableListing listings(*table, start, root);
+  return walk(listings, depth, engine, progress);
+}
+
+}  // namespace
+
 WalkResult scan(platform::NativeStringView root, std::uint32_t depth, const RuleEngine& engine,
-                const ProgressHook& progress) {
+                const ProgressHook& progress, const TableProgressHook& table_progress) {
   if (const std::optional<std::uint64_t> size = platform::root_file_size(root)) {
     return walk_file(root, *size, engine);
+  }
+  if (std::optional<WalkResult> walked =
+          walk_table(root, depth, engine, progress, table_progress)) {
+    return std::move(*walked);
   }
   const std::size_t descriptors = platform::descriptor_budget();
   unsigned workers =

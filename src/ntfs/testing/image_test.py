@@ -2,11 +2,14 @@
 through an ntfs-3g mount, then read by ntfs_dump (the reader) and by
 ntfs_oracle (libntfs-3g, walking each folder's index in order). Both print
 every entry below the root with its attributes, reparse tag, size and
-allocation, in the folder's order; the two must agree line for line.
+allocation, in the folder's order; the two must agree line for line. Then
+the program's whole report (ntfs_report) of the tree the reader gives must
+equal, byte for byte, its report of the tree libntfs-3g enumerates.
 
-Usage: image_test.py NTFS_DUMP NTFS_ORACLE. Needs root, /dev/fuse and
+Usage: image_test.py NTFS_DUMP NTFS_ORACLE NTFS_REPORT. Needs root, /dev/fuse and
 Debian's ntfs-3g; without them every test is skipped (status 77)."""
 
+import json
 import os
 import random
 import shutil
@@ -17,7 +20,7 @@ import tempfile
 import unittest
 
 SKIPPED = 77
-DUMP = ORACLE = None
+DUMP = ORACLE = REPORT = None
 
 # Reparse tags (Win32 IO_REPARSE_TAG_*).
 MOUNT_POINT = 0xA0000003
@@ -191,6 +194,49 @@ def populate_small(m):
     return {name: os.stat(f"{m}/{name}").st_ino for name in ["a", "a/b", "a/f"]}
 
 
+def populate_report(m):
+    """A tree for the whole report: verdicts and greens, names differing
+    only in case, hard links grown through one link, links and reparse
+    folders with files inside, a folder big enough for an index of its own."""
+    os.makedirs(f"{m}/work/Temp/deeper")
+    os.makedirs(f"{m}/work/temp")  # the same name in another case: another folder
+    os.makedirs(f"{m}/work/cache")
+    touch(f"{m}/work/Temp/a", b"a" * 7000)
+    touch(f"{m}/work/Temp/deeper/b", b"b" * 300)
+    touch(f"{m}/work/temp/c", b"c" * 50)
+    touch(f"{m}/work/cache/d", b"d" * 12345)
+    touch(f"{m}/work/pagefile.sys", b"p" * 999)
+    for name in ["readme", "README", "ReadMe", "ß", "日本語", "😀"]:
+        touch(f"{m}/work/{name}", name.encode() * 3)
+    touch(f"{m}/work/shared", b"s")
+    os.link(f"{m}/work/shared", f"{m}/work/Temp/shared again")
+    os.link(f"{m}/work/shared", f"{m}/shared too")
+    with open(f"{m}/shared too", "ab") as f:
+        f.write(b"grown" * 100)
+    with open(f"{m}/work/sparse", "wb") as f:
+        f.truncate(1 << 30)
+    # Folders made reparse points with files in them: a cloud folder's are
+    # counted, the others' never.
+    os.mkdir(f"{m}/reparse")
+    for name, tag, body in [("junction", MOUNT_POINT, link_body("\\??\\C:\\x")),
+                            ("dirlink", SYMLINK, link_body("..", flags=1)),
+                            ("cloud folder", CLOUD, b"provider data"),
+                            ("container", 0x80000018, b"layer")]:
+        os.mkdir(f"{m}/reparse/{name}")
+        touch(f"{m}/reparse/{name}/inside" if tag != CLOUD else f"{m}/reparse/{name}/held",
+              b"i" * 4000)
+        reparse(f"{m}/reparse/{name}", tag, body)
+    touch(f"{m}/reparse/filelink")
+    reparse(f"{m}/reparse/filelink", SYMLINK, link_body("..\\work\\shared", flags=1))
+    for i in range(70):
+        os.makedirs(f"{m}/folders/d{i:02}")
+        touch(f"{m}/folders/d{i:02}/f", b"f")
+    os.mkdir(f"{m}/wide")
+    for i in range(3000):
+        touch(f"{m}/wide/w{i:04}", b"w" * (i % 7))
+    os.unlink(f"{m}/wide/w0100")
+
+
 class Records:
     """FILE records of an image whose table starts in one run (a small
     image): where they lie, and their attributes."""
@@ -329,9 +375,81 @@ class Images(unittest.TestCase):
                 "unreadable: ")
 
 
+@unittest.skipUnless(can_mount(), "needs root, /dev/fuse and ntfs-3g")
+class Reports(unittest.TestCase):
+    """The program's report of the tree the reader gives, against its
+    report of the tree libntfs-3g enumerates (each folder's index, in
+    order): totals, tree, verdicts and greens, byte for byte."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = tempfile.mkdtemp()
+        cls.image = os.path.join(cls.dir, "report.img")
+        make_image(cls.image, 64 << 20, populate_report)
+        cls.lines = os.path.join(cls.dir, "oracle.txt")
+        oracle = run([ORACLE, cls.image])
+        assert (oracle.returncode, oracle.stderr) == (0, ""), oracle.stderr
+        with open(cls.lines, "w") as f:
+            f.write(oracle.stdout)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.dir)
+
+    def report(self, *args):
+        ours = run([REPORT, *args[:-1], self.image, args[-1]])
+        theirs = run([REPORT, "--listed", *args[:-1], self.lines, args[-1]])
+        self.assertEqual((ours.returncode, ours.stderr), (0, ""), args)
+        self.assertEqual((theirs.returncode, theirs.stderr), (0, ""), args)
+        self.assertEqual(ours.stdout, theirs.stdout, args)
+        return ours.stdout
+
+    def test_reports_equal_from_the_root_and_from_folders_below(self):
+        whole = json.loads(self.report("--json", "--depth", "9", "/"))
+        # What the comparison covers is there to compare.
+        self.assertGreater(len(whole["greens"]), 2, whole["greens"])
+        names = json.dumps(whole, ensure_ascii=False)
+        for name in ['"Temp"', '"temp"', '"README"', '"ReadMe"', '"shared too"', '"junction"',
+                     '"held"']:
+            self.assertIn(name, names)
+        self.assertNotIn("inside", names)  # nothing below a link or a skipped folder
+        self.report("/")
+        self.report("--depth", "0", "/work")
+        for below in ["/work", "/work/temp", "/work/Temp", "/wide"]:
+            self.report("--json", "--depth", "4", below)
+
+    def test_the_self_check_passes_a_true_table_and_fails_a_changed_size(self):
+        for below in ["/", "/work"]:
+            self.assertEqual(run([REPORT, "--agree", self.image, self.lines, below]).returncode,
+                             0, below)
+        with open(self.lines) as f:
+            lines = f.read().splitlines()
+        changed = os.path.join(self.dir, "changed.txt")
+
+        def agrees_with(path, size, below="/"):
+            with open(changed, "w") as f:
+                for line in lines:
+                    fields = line.split("\t")
+                    if fields[0] == path:
+                        fields[3] = str(size)
+                    f.write("\t".join(fields) + "\n")
+            return run([REPORT, "--agree", self.image, changed, below]).returncode
+
+        self.assertEqual(agrees_with("/folders/d10/f", 2), 3)
+        # /work comes after the 70 folders in /folders: past the sample from
+        # the root, within it from /work.
+        self.assertEqual(agrees_with("/work/Temp/a", 7001), 0)
+        self.assertEqual(agrees_with("/work/Temp/a", 7001, "/work"), 3)
+
+    def test_no_start_through_a_link_or_a_missing_name(self):
+        for path in ["/reparse/junction", "/reparse/container", "/work/TEMP", "/work/readme"]:
+            result = run([REPORT, self.image, path])
+            self.assertEqual((result.returncode, result.stdout), (1, ""), path)
+
+
 if __name__ == "__main__":
-    DUMP, ORACLE = sys.argv[1:3]
-    del sys.argv[1:3]
+    DUMP, ORACLE, REPORT = sys.argv[1:4]
+    del sys.argv[1:4]
     if not can_mount():
         print("skipped: needs root, /dev/fuse and ntfs-3g")
         sys.exit(SKIPPED)

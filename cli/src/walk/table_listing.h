@@ -1,0 +1,62 @@
+// The listings of a tree read from a volume's master file table
+// (ntfs::Table) instead of from the folders themselves: the same stream the
+// walk takes from the directory reader, in the same order, each record
+// decided by the same functions a folder listing's records are.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "ntfs/ntfs.h"
+#include "platform/records.h"
+#include "walk/listing.h"
+
+namespace oskra {
+
+// `name` (UTF-16, as the table keeps it) as the native text a listing
+// gives: the same units on Windows, UTF-8 elsewhere.
+void native_name(std::u16string_view name, platform::NativeString& out);
+
+// The folder at `relative` below the volume's root: names separated by
+// platform::SEPARATOR (separators at either end and doubled ones ignored),
+// each compared exactly, as a canonical path spells it. Every folder on the
+// way must be one the walk enters; nothing when one is not, or is missing.
+std::optional<std::uint32_t> find_folder(const ntfs::Table& table,
+                                         platform::NativeStringView relative);
+
+// The self-check before a table's listings are trusted: true when the
+// first listing and the `folders` after it are the same in both streams
+// (names, depths, every record's name and kind, and the size of every
+// record counted by size), and every one of them was read whole. Any
+// difference, the one stream ending before the other included, is false.
+bool listings_agree(ListingStream& table, ListingStream& listed, std::size_t folders);
+
+// The listings of the subtree of folder `start` in `table`, the first named
+// `root_path`. Every listing is complete (ListStatus::ok): the table either
+// was read whole or not at all. `table` must outlive the stream.
+class TableListing final : public ListingStream {
+ public:
+  TableListing(const ntfs::Table& table, std::uint32_t start, platform::NativeStringView root_path)
+      : table_(table), start_(start), root_path_(root_path) {}
+
+  bool next(Listing& out) override;
+
+ private:
+  struct Frame {
+    std::uint32_t folder;
+    std::size_t next = 0;  // its next entry to look at
+  };
+
+  void list(std::uint32_t folder, Listing& out);
+
+  const ntfs::Table& table_;
+  const std::uint32_t start_;
+  const platform::NativeString root_path_;
+  bool started_ = false;
+  std::vector<Frame> stack_;     // the folders listed whose subfolders are not all yet
+  platform::NativeString name_;  // the name of the listing last yielded
+};
+
+}  // namespace oskra
