@@ -176,9 +176,11 @@ TEST(OrderedListing, BytesAheadStayWithinTheBound) {
   const WalkResult alone = walk_alone(tree, 1);
   constexpr std::size_t BYTES = 2048;
   const auto listing = fake_listing(tree, 4, 64, {1000, BYTES});
-  // The walk dawdles now and then, so the workers run ahead until stopped.
-  const ProgressHook dawdle = [](const WalkProgress&) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  // The walk dawdles now and then until the workers have run well ahead (or
+  // a few seconds pass), so a loaded machine cannot starve them of the chance.
+  const ProgressHook dawdle = [&listing](const WalkProgress&) {
+    for (int i = 0; i < 500 && listing->peak_bytes_ahead() <= BYTES / 2; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
   };
   EXPECT_TRUE(same(walk(*listing, 1, RuleEngine(), dawdle), alone));
   // Each of the four workers may finish one listing past the bound.
