@@ -36,8 +36,10 @@ const TEMP = { state: "green", pattern: "Temp", source: "builtin", reason: "rule
 const CACHE = { state: "green", pattern: "cache", source: "builtin", reason: "rule.reason.cacheDir", action: "rule.action.safeToClean" };
 
 // A deterministic tree of `total` nodes: folders of 4 to 30 entries, six
-// levels at most, files with sizes spread over six orders of magnitude.
+// levels at most (seven past 500,000 nodes, which six cannot hold), files
+// with sizes spread over six orders of magnitude.
 function synthesize(total) {
+  const levels = total > 500000 ? 7 : 6;
   let seed = 12345;
   const random = () => {
     seed = (seed * 1103515245 + 12345) % 2147483648;
@@ -52,7 +54,7 @@ function synthesize(total) {
     const folder = queue[q];
     const fan = folder.depth === 0 ? tops.length : 4 + Math.floor(random() * 27);
     for (let k = 0; k < fan && made < total; ++k, ++made) {
-      const isDir = folder.depth === 0 || (folder.depth < 6 && random() < 0.3);
+      const isDir = folder.depth === 0 || (folder.depth < levels && random() < 0.3);
       const name = folder.depth === 0 ? tops[k]
         : isDir ? (random() < 0.03 ? "cache" : random() < 0.1 ? `资料 ${k}` : `folder ${k}`) : `file-${made}.${["dll", "jpg", "mp4", "txt"][k % 4]}`;
       const child = { name, depth: folder.depth + 1, dir: isDir };

@@ -92,6 +92,13 @@
     ui.message.hidden = !text;
   }
 
+  // How much of a large file the worker has read and parsed.
+  function showProgress(part) {
+    let bar = ui.message.querySelector("progress");
+    if (!bar) ui.message.append(bar = h("progress", { max: "1" }));
+    bar.value = part;
+  }
+
   function workerUrl() {
     if (!app.workerUrl) {
       app.workerUrl = URL.createObjectURL(new Blob([WORKER_SOURCE], { type: "text/javascript" }));
@@ -119,6 +126,7 @@
     app.worker = worker;
     return new Promise((resolve, reject) => {
       worker.onmessage = (event) => {
+        if (event.data.progress !== undefined) return showProgress(event.data.progress);
         if (app.worker === worker) app.worker = null;
         if (event.data.model) {
           app.timing = event.data.timing;

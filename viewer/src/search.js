@@ -2,31 +2,47 @@
 // worker keeps a copy of the names and answers queries off the page's
 // thread; where no worker can be made, the page runs the same steps a few
 // milliseconds at a time, so a million entries never freeze it.
+//
+// An entry matches when the text occurs in its path and the occurrence
+// reaches into its own name: "pkg-017" finds the folder pkg-017 and not
+// each of the thousands of entries beneath it, while "pkg-017/cache" finds
+// the cache folder inside it (and a name alone is found as a name).
 const Search = (() => {
   "use strict";
 
   const CHUNK = 4096;  // entries per step
-  const decoder = new TextDecoder();
 
-  // Whether node i's path ends in its name, compared as bytes: the name then
-  // needs no decoding of its own.
+  // Whether node i's path ends in its name, compared as the report's bytes:
+  // the name then needs no decoding of its own.
   function endsWithName(s, i) {
     const nameLen = s.nameLen[i];
-    if (nameLen > s.pathLen[i]) return false;
+    if (nameLen > s.pathLen[i] || (s.escaped[i] & Columns.NAME_ESCAPED) !== 0) return false;
     const path = s.pathAt[i] + s.pathLen[i] - nameLen;
     const name = s.nameAt[i];
     for (let k = 0; k < nameLen; ++k) if (s.text[path + k] !== s.text[name + k]) return false;
     return true;
   }
 
-  // What is searched: each node's path in lower case, followed by its name
-  // after a NUL where the path does not end in it (a report's paths are not
-  // checked to). Made on the first query, one step at a time. `source` has
-  // the model's size, text, nameAt, nameLen, pathAt and pathLen.
+  // How many UTF-16 units the UTF-8 bytes[at, at + length) decode to.
+  function utf16Length(bytes, at, length) {
+    let units = 0;
+    for (let p = at, stop = at + length; p < stop; ++p) {
+      const b = bytes[p];
+      if ((b & 0xc0) !== 0x80) units += b >= 0xf0 ? 2 : 1;
+    }
+    return units;
+  }
+
+  // What is searched: each node's path in lower case, and where its name
+  // begins in it. Where the path does not end in the name (a report's paths
+  // are not checked to), the name follows the path after a NUL. Made one
+  // step at a time. `source` has the model's size, text, escaped, nameAt,
+  // nameLen, pathAt and pathLen.
   class Index {
     constructor(source) {
       this.source = source;
       this.lower = new Array(source.size);
+      this.nameStart = new Int32Array(source.size);
       this.made = 0;
     }
 
@@ -34,14 +50,24 @@ const Search = (() => {
       return this.made === this.source.size;
     }
 
+    text(at, length, escaped) {
+      return Json.decode(this.source.text, at, at + length, escaped);
+    }
+
     step() {
       const s = this.source;
-      const bytes = s.text;
-      const text = (at, length) => decoder.decode(bytes.subarray(at, at + length));
       const stop = Math.min(s.size, this.made + CHUNK);
       for (let i = this.made; i < stop; ++i) {
-        const path = text(s.pathAt[i], s.pathLen[i]);
-        this.lower[i] = (endsWithName(s, i) ? path : `${path}\u0000${text(s.nameAt[i], s.nameLen[i])}`).toLowerCase();
+        const path = this.text(s.pathAt[i], s.pathLen[i], s.escaped[i] & Columns.PATH_ESCAPED);
+        let whole = path;
+        let nameStart = path.length + 1;
+        if (endsWithName(s, i)) nameStart = path.length - utf16Length(s.text, s.nameAt[i], s.nameLen[i]);
+        else whole = `${path}\u0000${this.text(s.nameAt[i], s.nameLen[i], s.escaped[i] & Columns.NAME_ESCAPED)}`;
+        const lower = whole.toLowerCase();
+        // Lower case may change a length; then the name is found as a name.
+        if (lower.length !== whole.length) nameStart = 0;
+        this.lower[i] = lower;
+        this.nameStart[i] = nameStart;
       }
       this.made = stop;
     }
@@ -51,12 +77,10 @@ const Search = (() => {
   class Query {
     constructor(index, bytes, text, limit) {
       this.index = index;
-      this.bytes = bytes;
       this.text = text.toLowerCase();
-      this.limit = limit;
       this.at = 0;
       this.found = 0;
-      this.best = [];  // ascending by bytes
+      this.best = new TopN(limit, bytes);
     }
 
     get done() {
@@ -68,20 +92,14 @@ const Search = (() => {
         this.index.step();
         return;
       }
-      const { lower } = this.index;
-      const { bytes, best, limit } = this;
+      const { lower, nameStart } = this.index;
+      const query = this.text;
       const stop = Math.min(lower.length, this.at + CHUNK);
       for (let i = this.at; i < stop; ++i) {
-        if (!lower[i].includes(this.text)) continue;
+        const at = lower[i].lastIndexOf(query);
+        if (at === -1 || at + query.length <= nameStart[i]) continue;
         ++this.found;
-        const b = bytes[i];
-        if (best.length === limit) {
-          if (b <= bytes[best[0]]) continue;
-          best.shift();
-        }
-        let at = best.length;
-        while (at > 0 && bytes[best[at - 1]] > b) --at;
-        best.splice(at, 0, i);
+        this.best.offer(i);
       }
       this.at = stop;
     }
@@ -93,15 +111,17 @@ const Search = (() => {
     }
 
     result() {
-      return { found: this.found, best: this.best.slice().reverse() };
+      return { found: this.found, best: this.best.largest() };
     }
   }
 
-  // What the worker keeps to search after the model has moved to the page.
-  function copyOf(model) {
+  // What the worker keeps to search after the model has moved to the page;
+  // `text` is the worker's own copy of the names' bytes.
+  function copyOf(model, text) {
     return {
-      size: model.size, text: model.text.slice(), nameAt: model.nameAt.slice(), nameLen: model.nameLen.slice(),
-      pathAt: model.pathAt.slice(), pathLen: model.pathLen.slice(), bytes: model.bytes.slice(),
+      size: model.size, text, escaped: model.escaped.slice(), nameAt: model.nameAt.slice(),
+      nameLen: model.nameLen.slice(), pathAt: model.pathAt.slice(), pathLen: model.pathLen.slice(),
+      bytes: model.bytes.slice(),
     };
   }
 
