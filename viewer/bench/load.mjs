@@ -12,7 +12,7 @@
 // --depth 8, about 135 MB for 300,000 nodes. Needs the viewer's packages
 // (npm ci in viewer/, or OSKRA_VIEWER_MODULES pointing at them).
 import { execFileSync } from "node:child_process";
-import { copyFileSync, mkdtempSync, rmSync, statSync } from "node:fs";
+import { copyFileSync, mkdtempSync, readFileSync, readdirSync, rmSync, statSync } from "node:fs";
 import { tmpdir } from "node:os";
 import { join, resolve } from "node:path";
 
@@ -102,6 +102,37 @@ async function timeClick(page) {
   return { inMs, inPage, backMs, backPage };
 }
 
+// The largest renderer among this process's descendants (the page and its
+// worker live in one), as {rss, peak} in MiB: resident now, and the most it
+// has been (VmHWM). Other browsers on the machine are not ours and not read.
+function rendererMemory() {
+  const parentOf = new Map();
+  for (const pid of readdirSync("/proc").filter((name) => /^\d+$/.test(name))) {
+    try {
+      const stat = readFileSync(`/proc/${pid}/stat`, "utf8");
+      parentOf.set(Number(pid), Number(stat.slice(stat.lastIndexOf(")") + 2).split(" ")[1]));
+    } catch {
+      // gone meanwhile
+    }
+  }
+  const ours = (pid) => {
+    for (let p = pid; p > 1; p = parentOf.get(p) || 0) if (p === process.pid) return true;
+    return false;
+  };
+  let best = { rss: 0, peak: 0 };
+  for (const pid of parentOf.keys()) {
+    try {
+      if (!ours(pid) || !readFileSync(`/proc/${pid}/cmdline`, "utf8").includes("--type=renderer")) continue;
+      const status = readFileSync(`/proc/${pid}/status`, "utf8");
+      const kib = (field) => Number((status.match(new RegExp(`${field}:\\s+(\\d+)`)) || [0, 0])[1]);
+      if (kib("VmRSS") > best.rss * 1024) best = { rss: kib("VmRSS") / 1024, peak: kib("VmHWM") / 1024 };
+    } catch {
+      // gone meanwhile
+    }
+  }
+  return best;
+}
+
 const scratch = mkdtempSync(join(tmpdir(), "oskra-view-bench-"));
 try {
   let doc = option("--doc");
@@ -121,11 +152,13 @@ try {
       const started = Date.now();
       await load(page, doc);
       const loaded = Date.now() - started;
+      const memory = rendererMemory();
       if (await page.isVisible("#message")) throw new Error(await page.textContent("#message"));
       // A click, where the scan has a folder to click (a flat one has none).
       const click = await page.locator("#map .tile.dir").count() > 0 ? await timeClick(page) : null;
       const tiles = await page.$$eval("#map .tile", (els) => els.length);
       const split = JSON.parse(await page.getAttribute("#view", "data-timing"));
+      console.log(JSON.stringify(split));
       const searchStarted = Date.now();
       const longest = await longestTaskOfSearch(page, option("--query", "file-12"));
       const searchMs = Date.now() - searchStarted;
@@ -133,7 +166,9 @@ try {
       console.log(`run ${run}: first picture ${loaded} ms (${tiles} tiles; in the page: file read ${split.readMs} ms, ` +
         `parse ${split.parseMs} ms, choice to picture ${split.totalMs} ms); a click in: ` +
         `${click ? `${click.inPage} ms in the page (${click.inMs} ms with the driver's round trips), back: ${click.backPage} ms (${click.backMs} ms)` : "none, no folder tile"}; first search: ` +
-        `"${caption}" in ${searchMs} ms, longest main-thread task ${longest} ms (0: none of 50 ms or more)`);
+        `"${caption}" in ${searchMs} ms, longest main-thread task ${longest} ms (0: none of 50 ms or more); ` +
+        `renderer at the first picture ${memory.rss.toFixed(0)} MiB, its peak ${memory.peak.toFixed(0)} MiB ` +
+        `(${(memory.peak / megabytes).toFixed(2)}x the file), after the search ${rendererMemory().rss.toFixed(0)} MiB`);
       if (run === runs && option("--screenshot")) await page.screenshot({ path: option("--screenshot") });
       await context.close();
     }

@@ -114,7 +114,8 @@
     app.worker = null;
     let worker = null;
     try {
-      worker = new Worker(workerUrl());
+      worker = app.spareWorker || new Worker(workerUrl());
+      app.spareWorker = null;
     } catch (error) {
       worker = null;
     }
@@ -792,4 +793,11 @@
 
   wire();
   applyStaticWords();
+  // Starting a worker takes a few hundred milliseconds: the first file's
+  // parser is started before it is chosen.
+  try {
+    app.spareWorker = new Worker(workerUrl());
+  } catch (error) {
+    app.spareWorker = null;
+  }
 })();

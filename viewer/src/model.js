@@ -36,12 +36,19 @@ const Model = (() => {
   // model and the names' bytes the worker keeps to search.
   function reading(sizeHint) {
     const reader = new Reader.ReportReader(sizeHint);
-    let first = true;
+    let head = new Uint8Array(0);  // the first bytes, until a mark can be told
     return {
       feed(chunk, final) {
         let bytes = chunk;
-        if (first) {
-          first = false;
+        if (head) {
+          bytes = new Uint8Array(head.length + chunk.length);
+          bytes.set(head);
+          bytes.set(chunk, head.length);
+          if (bytes.length < 3 && !final) {
+            head = bytes;
+            return;
+          }
+          head = null;
           if (utf16Endian(bytes)) throw new BadDocument(NOT_A_REPORT);
           if (hasUtf8Mark(bytes)) bytes = bytes.subarray(3);
         }

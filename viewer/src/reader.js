@@ -38,6 +38,16 @@ const Reader = (() => {
   const MARK_FIELDS = MARK_KEYS.reduce((all, key) => all | bit(key), 0);
   const HEADER_COUNTS = [K.total_bytes, K.files, K.dirs, K.denied, K.elapsed_ms];
 
+  // Keys are told apart by their length and their first and last bytes (no
+  // two share all three), then checked whole.
+  const slot = (length, first, last) => (length * 32 + first + last * 3) & 255;
+  const KEY_SLOTS = new Int8Array(256).fill(-1);
+  KEY_BYTES.forEach((key, k) => {
+    const at = slot(key.length, key[0], key[key.length - 1]);
+    if (KEY_SLOTS[at] !== -1) throw new Error(`keys ${KEYS[k]} and ${KEYS[KEY_SLOTS[at]]} share a slot`);
+    KEY_SLOTS[at] = k;
+  });
+
   function keyOf(tokens, start) {
     const { bytes, stop } = tokens;
     if (tokens.escaped) {
@@ -45,14 +55,13 @@ const Reader = (() => {
       return k === undefined ? -1 : k;
     }
     const length = stop - start;
-    for (let k = 0; k < KEY_BYTES.length; ++k) {
-      const key = KEY_BYTES[k];
-      if (key.length !== length || key[0] !== bytes[start]) continue;
-      let j = 1;
-      while (j < length && bytes[start + j] === key[j]) ++j;
-      if (j === length) return k;
-    }
-    return -1;
+    if (length === 0) return -1;
+    const k = KEY_SLOTS[slot(length, bytes[start], bytes[stop - 1])];
+    if (k === -1) return -1;
+    const key = KEY_BYTES[k];
+    if (key.length !== length) return -1;
+    for (let j = 1; j < length - 1; ++j) if (bytes[start + j] !== key[j]) return -1;
+    return key[0] === bytes[start] && key[length - 1] === bytes[stop - 1] ? k : -1;
   }
 
   // The open containers, innermost last, as columns.

@@ -1,10 +1,9 @@
-// The parsing worker: reads the chosen File in chunks and parses each as it
-// comes (reading the next one meanwhile), telling the page how far it got;
-// answers with the flat model (its typed arrays moved, not copied) and how
-// long reading and parsing took, or with the kind of failure. It then stays
-// to answer searches over its own copy of the names, so that the page never
-// builds the index.
-const CHUNK_BYTES = 4 << 20;
+// The parsing worker: reads the chosen File as a stream and parses each
+// chunk as it comes (the browser reads the next meanwhile), telling the page
+// how far it got; answers with the flat model (its typed arrays moved, not
+// copied) and how long reading and parsing took, or with the kind of
+// failure. It then stays to answer searches over its own copy of the names,
+// so that the page never builds the index.
 const PROGRESS_EVERY_MS = 100;
 
 let kept = null;    // what is searched
@@ -22,21 +21,26 @@ async function readWhole(file) {
   return { model, text: model.text.slice() };
 }
 
-async function readChunked(file, timing) {
+async function readStreamed(file, timing) {
   const reading = Model.reading(file.size);
-  const chunk = (at) => file.slice(at, Math.min(file.size, at + CHUNK_BYTES)).arrayBuffer();
-  let next = chunk(0);
+  const chunks = file.stream().getReader();
+  let at = 0;
   let told = performance.now();
-  for (let at = 0; ;) {
+  for (;;) {
     const waited = performance.now();
-    const bytes = new Uint8Array(await next);
+    const { done, value } = await chunks.read();
     timing.waitMs += performance.now() - waited;
-    if (at === 0 && Model.utf16Endian(bytes)) return readWhole(file);
-    at += bytes.length;
-    const final = at >= file.size || bytes.length === 0;
-    if (!final) next = chunk(at);
-    reading.feed(bytes, final);
-    if (final) return reading.finish();
+    if (done) {
+      reading.feed(new Uint8Array(0), true);
+      const finishing = performance.now();
+      return { ...reading.finish(), finishMs: performance.now() - finishing };
+    }
+    if (at === 0 && Model.utf16Endian(value)) {
+      chunks.cancel();
+      return readWhole(file);
+    }
+    reading.feed(value, false);
+    at += value.length;
     if (performance.now() - told >= PROGRESS_EVERY_MS) {
       told = performance.now();
       self.postMessage({ progress: at / file.size });
@@ -53,13 +57,16 @@ self.onmessage = async (event) => {
   const timing = { waitMs: 0 };
   try {
     const started = performance.now();
-    const read = await readChunked(event.data, timing);
+    const read = await readStreamed(event.data, timing);
     model = read.model;
+    timing.finishMs = Math.round(read.finishMs);
     // Reading and parsing overlap: what waited for the file, and the rest.
     timing.readMs = Math.round(timing.waitMs);
     timing.parseMs = Math.round(performance.now() - started - timing.waitMs);
     delete timing.waitMs;
+    const copying = performance.now();
     kept = Search.copyOf(model, read.text);
+    timing.copyMs = Math.round(performance.now() - copying);
   } catch (error) {
     self.postMessage({ error: error instanceof Model.BadDocument ? error.kind : Model.UNREADABLE });
     return;
