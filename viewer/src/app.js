@@ -170,9 +170,21 @@
       if (token !== app.loadToken) return;
       document.body.classList.remove("loading");
       const kind = error instanceof Model.BadDocument ? error.kind : Model.UNREADABLE;
-      showMessage(t(kind));
+      forgetScan();
+      showMessage(t(kind, { name: Shown.isolated(file.name) }));
       ui.message.dataset.kind = kind;
     });
+  }
+
+  // After a failed load no scan stays on the page: the old one's numbers
+  // would pass for the new file's.
+  function forgetScan() {
+    if (app.searcher) app.searcher.terminate();
+    app.searcher = null;
+    app.model = null;
+    ++app.searchId;
+    for (const part of [ui.summary, ui.view, ui.panels, ui.results]) part.hidden = true;
+    ui.start.hidden = false;
   }
 
   function show(model) {
