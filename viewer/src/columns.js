@@ -37,11 +37,12 @@ class Columns {
     return i;
   }
 
-  // The columns cut to their rows, by name.
+  // The columns cut to their rows, by name: views, not copies (a view
+  // keeps its bounds when its buffer moves to another thread).
   trimmed() {
     const n = this.size;
     const out = { size: n };
-    for (const name of Columns.NAMES) out[name] = this[name].slice(0, n);
+    for (const name of Columns.NAMES) out[name] = this[name].subarray(0, n);
     return out;
   }
 }
@@ -62,7 +63,7 @@ class ByteStore {
     const at = this.length;
     if (at + n > this.data.length) this.reserve(n);
     const data = this.data;
-    if (n < 48) {
+    if (n < 256) {
       for (let k = 0; k < n; ++k) data[at + k] = bytes[start + k];
     } else {
       data.set(bytes.subarray(start, stop), at);
