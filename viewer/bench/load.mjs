@@ -102,10 +102,8 @@ async function timeClick(page) {
   return { inMs, inPage, backMs, backPage };
 }
 
-// The largest renderer among this process's descendants (the page and its
-// worker live in one), as {rss, peak} in MiB: resident now, and the most it
-// has been (VmHWM). Other browsers on the machine are not ours and not read.
-function rendererMemory() {
+// The pids of this process's descendants: the browser's processes.
+function descendants() {
   const parentOf = new Map();
   for (const pid of readdirSync("/proc").filter((name) => /^\d+$/.test(name))) {
     try {
@@ -119,10 +117,32 @@ function rendererMemory() {
     for (let p = pid; p > 1; p = parentOf.get(p) || 0) if (p === process.pid) return true;
     return false;
   };
-  let best = { rss: 0, peak: 0 };
-  for (const pid of parentOf.keys()) {
+  return [...parentOf.keys()].filter((pid) => pid !== process.pid && ours(pid));
+}
+
+// CPU time the browser's processes have used, in ms: a figure the machine's
+// load disturbs far less than the time on the clock.
+function browserCpuMs() {
+  let ticks = 0;
+  for (const pid of descendants()) {
     try {
-      if (!ours(pid) || !readFileSync(`/proc/${pid}/cmdline`, "utf8").includes("--type=renderer")) continue;
+      const fields = readFileSync(`/proc/${pid}/stat`, "utf8").split(") ")[1].split(" ");
+      ticks += Number(fields[11]) + Number(fields[12]);  // utime, stime
+    } catch {
+      // gone meanwhile
+    }
+  }
+  return ticks * 10;  // USER_HZ is 100 on Linux
+}
+
+// The largest renderer among this process's descendants (the page and its
+// worker live in one), as {rss, peak} in MiB: resident now, and the most it
+// has been (VmHWM). Other browsers on the machine are not ours and not read.
+function rendererMemory() {
+  let best = { rss: 0, peak: 0 };
+  for (const pid of descendants()) {
+    try {
+      if (!readFileSync(`/proc/${pid}/cmdline`, "utf8").includes("--type=renderer")) continue;
       const status = readFileSync(`/proc/${pid}/status`, "utf8");
       const kib = (field) => Number((status.match(new RegExp(`${field}:\\s+(\\d+)`)) || [0, 0])[1]);
       if (kib("VmRSS") > best.rss * 1024) best = { rss: kib("VmRSS") / 1024, peak: kib("VmHWM") / 1024 };
@@ -150,20 +170,21 @@ try {
     for (let run = 1; run <= runs; ++run) {
       const { page, context } = await openViewer(browser, view);
       const started = Date.now();
+      const cpuBefore = browserCpuMs();
       await load(page, doc);
       const loaded = Date.now() - started;
+      const cpu = browserCpuMs() - cpuBefore;
       const memory = rendererMemory();
       if (await page.isVisible("#message")) throw new Error(await page.textContent("#message"));
       // A click, where the scan has a folder to click (a flat one has none).
       const click = await page.locator("#map .tile.dir").count() > 0 ? await timeClick(page) : null;
       const tiles = await page.$$eval("#map .tile", (els) => els.length);
       const split = JSON.parse(await page.getAttribute("#view", "data-timing"));
-      console.log(JSON.stringify(split));
       const searchStarted = Date.now();
       const longest = await longestTaskOfSearch(page, option("--query", "file-12"));
       const searchMs = Date.now() - searchStarted;
       const caption = await page.textContent("#results .caption");
-      console.log(`run ${run}: first picture ${loaded} ms (${tiles} tiles; in the page: file read ${split.readMs} ms, ` +
+      console.log(`run ${run}: first picture ${loaded} ms, the browser's CPU meanwhile ${cpu} ms (${tiles} tiles; in the page: file read ${split.readMs} ms, ` +
         `parse ${split.parseMs} ms, choice to picture ${split.totalMs} ms); a click in: ` +
         `${click ? `${click.inPage} ms in the page (${click.inMs} ms with the driver's round trips), back: ${click.backPage} ms (${click.backMs} ms)` : "none, no folder tile"}; first search: ` +
         `"${caption}" in ${searchMs} ms, longest main-thread task ${longest} ms (0: none of 50 ms or more); ` +

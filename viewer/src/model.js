@@ -41,9 +41,11 @@ const Model = (() => {
       feed(chunk, final) {
         let bytes = chunk;
         if (head) {
-          bytes = new Uint8Array(head.length + chunk.length);
-          bytes.set(head);
-          bytes.set(chunk, head.length);
+          if (head.length > 0) {
+            bytes = new Uint8Array(head.length + chunk.length);
+            bytes.set(head);
+            bytes.set(chunk, head.length);
+          }
           if (bytes.length < 3 && !final) {
             head = bytes;
             return;

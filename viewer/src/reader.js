@@ -173,15 +173,19 @@ const Reader = (() => {
       this.leftover = null;
     }
 
-    // Reads the next chunk; `final` when it is the last one.
+    // Reads the next chunk; `final` when it is the last one. Chunks that
+    // follow one another in one buffer are joined without a copy.
     feed(chunk, final) {
       let bytes = chunk;
-      if (this.leftover) {
-        bytes = new Uint8Array(this.leftover.length + chunk.length);
-        bytes.set(this.leftover);
-        bytes.set(chunk, this.leftover.length);
-        this.leftover = null;
+      const left = this.leftover;
+      if (left && left.buffer === chunk.buffer && left.byteOffset + left.length === chunk.byteOffset) {
+        bytes = new Uint8Array(chunk.buffer, left.byteOffset, left.length + chunk.length);
+      } else if (left) {
+        bytes = new Uint8Array(left.length + chunk.length);
+        bytes.set(left);
+        bytes.set(chunk, left.length);
       }
+      this.leftover = null;
       const t = this.tokens;
       t.reset(bytes, final);
       let from = 0;
@@ -193,7 +197,7 @@ const Reader = (() => {
         }
       } catch (error) {
         if (error !== NEED_MORE) throw error;
-        this.leftover = bytes.slice(from);
+        this.leftover = bytes.subarray(from);
         return;
       }
       if (!t.onlyBlanksLeft()) t.bad();
