@@ -12,37 +12,14 @@ const Search = (() => {
 
   const CHUNK = 4096;  // entries per step
 
-  // Whether node i's path ends in its name, compared as the report's bytes:
-  // the name then needs no decoding of its own.
-  function endsWithName(s, i) {
-    const nameLen = s.nameLen[i];
-    if (nameLen > s.pathLen[i] || (s.escaped[i] & Columns.NAME_ESCAPED) !== 0) return false;
-    const path = s.pathAt[i] + s.pathLen[i] - nameLen;
-    const name = s.nameAt[i];
-    for (let k = 0; k < nameLen; ++k) if (s.text[path + k] !== s.text[name + k]) return false;
-    return true;
-  }
-
-  // How many UTF-16 units the UTF-8 bytes[at, at + length) decode to.
-  function utf16Length(bytes, at, length) {
-    let units = 0;
-    for (let p = at, stop = at + length; p < stop; ++p) {
-      const b = bytes[p];
-      if ((b & 0xc0) !== 0x80) units += b >= 0xf0 ? 2 : 1;
-    }
-    return units;
-  }
-
-  // What is searched: each node's path in lower case, and where its name
-  // begins in it. Where the path does not end in the name (a report's paths
-  // are not checked to), the name follows the path after a NUL. Made one
-  // step at a time. `source` has the model's size, text, escaped, nameAt,
-  // nameLen, pathAt and pathLen.
+  // What is searched: each node's name in lower case (a root without one,
+  // its path), made one step at a time; paths are decoded only for a query
+  // that holds the separator. `source` has the model's size, separator,
+  // text, escaped, nameAt, nameLen, pathAt and pathLen.
   class Index {
     constructor(source) {
       this.source = source;
       this.lower = new Array(source.size);
-      this.nameStart = new Int32Array(source.size);
       this.made = 0;
     }
 
@@ -50,24 +27,18 @@ const Search = (() => {
       return this.made === this.source.size;
     }
 
-    text(at, length, escaped) {
-      return Json.decode(this.source.text, at, at + length, escaped);
+    path(i) {
+      const s = this.source;
+      return Json.decode(s.text, s.pathAt[i], s.pathAt[i] + s.pathLen[i], s.escaped[i] & Columns.PATH_ESCAPED);
     }
 
     step() {
       const s = this.source;
       const stop = Math.min(s.size, this.made + CHUNK);
       for (let i = this.made; i < stop; ++i) {
-        const path = this.text(s.pathAt[i], s.pathLen[i], s.escaped[i] & Columns.PATH_ESCAPED);
-        let whole = path;
-        let nameStart = path.length + 1;
-        if (endsWithName(s, i)) nameStart = path.length - utf16Length(s.text, s.nameAt[i], s.nameLen[i]);
-        else whole = `${path}\u0000${this.text(s.nameAt[i], s.nameLen[i], s.escaped[i] & Columns.NAME_ESCAPED)}`;
-        const lower = whole.toLowerCase();
-        // Lower case may change a length; then the name is found as a name.
-        if (lower.length !== whole.length) nameStart = 0;
-        this.lower[i] = lower;
-        this.nameStart[i] = nameStart;
+        const at = s.nameAt[i];
+        const name = Json.decode(s.text, at, at + s.nameLen[i], s.escaped[i] & Columns.NAME_ESCAPED);
+        this.lower[i] = (name || this.path(i)).toLowerCase();
       }
       this.made = stop;
     }
@@ -78,6 +49,10 @@ const Search = (() => {
     constructor(index, bytes, text, limit) {
       this.index = index;
       this.text = text.toLowerCase();
+      // A name holds no separator, so a text that does must end in the
+      // entry's name: what follows its last separator begins the name.
+      const cut = this.text.lastIndexOf(index.source.separator);
+      this.tail = cut === -1 ? null : this.text.slice(cut + 1);
       this.at = 0;
       this.found = 0;
       this.best = new TopN(limit, bytes);
@@ -87,17 +62,23 @@ const Search = (() => {
       return this.index.done && this.at === this.index.source.size;
     }
 
+    matches(i) {
+      const name = this.index.lower[i];
+      if (this.tail === null) return name.includes(this.text);
+      if (this.tail === "" || !name.startsWith(this.tail)) return false;
+      const path = this.index.path(i).toLowerCase();
+      const nameStart = path.endsWith(name) ? path.length - name.length : path.length;
+      return path.slice(0, nameStart + this.tail.length).endsWith(this.text);
+    }
+
     step() {
       if (!this.index.done) {
         this.index.step();
         return;
       }
-      const { lower, nameStart } = this.index;
-      const query = this.text;
-      const stop = Math.min(lower.length, this.at + CHUNK);
+      const stop = Math.min(this.index.source.size, this.at + CHUNK);
       for (let i = this.at; i < stop; ++i) {
-        const at = lower[i].lastIndexOf(query);
-        if (at === -1 || at + query.length <= nameStart[i]) continue;
+        if (!this.matches(i)) continue;
         ++this.found;
         this.best.offer(i);
       }
@@ -119,7 +100,7 @@ const Search = (() => {
   // `text` is the worker's own copy of the names' bytes.
   function copyOf(model, text) {
     return {
-      size: model.size, text, escaped: model.escaped.slice(), nameAt: model.nameAt.slice(),
+      size: model.size, separator: model.separator, text, escaped: model.escaped.slice(), nameAt: model.nameAt.slice(),
       nameLen: model.nameLen.slice(), pathAt: model.pathAt.slice(), pathLen: model.pathLen.slice(),
       bytes: model.bytes.slice(),
     };
