@@ -174,7 +174,8 @@ const Reader = (() => {
     }
 
     // Reads the next chunk; `final` when it is the last one. Chunks that
-    // follow one another in one buffer are joined without a copy.
+    // follow one another in one buffer are joined without a copy, so a chunk
+    // must stay as it is once fed (the end of one may be read again).
     feed(chunk, final) {
       let bytes = chunk;
       const left = this.leftover;
