@@ -12,7 +12,7 @@
 // --depth 8, about 135 MB for 300,000 nodes. Needs the viewer's packages
 // (npm ci in viewer/, or OSKRA_VIEWER_MODULES pointing at them).
 import { execFileSync } from "node:child_process";
-import { copyFileSync, mkdtempSync, rmSync, statSync } from "node:fs";
+import { copyFileSync, mkdtempSync, readFileSync, readdirSync, rmSync, statSync } from "node:fs";
 import { tmpdir } from "node:os";
 import { join, resolve } from "node:path";
 
@@ -36,8 +36,10 @@ const TEMP = { state: "green", pattern: "Temp", source: "builtin", reason: "rule
 const CACHE = { state: "green", pattern: "cache", source: "builtin", reason: "rule.reason.cacheDir", action: "rule.action.safeToClean" };
 
 // A deterministic tree of `total` nodes: folders of 4 to 30 entries, six
-// levels at most, files with sizes spread over six orders of magnitude.
+// levels at most (seven past 500,000 nodes, which six cannot hold), files
+// with sizes spread over six orders of magnitude.
 function synthesize(total) {
+  const levels = total > 500000 ? 7 : 6;
   let seed = 12345;
   const random = () => {
     seed = (seed * 1103515245 + 12345) % 2147483648;
@@ -52,7 +54,7 @@ function synthesize(total) {
     const folder = queue[q];
     const fan = folder.depth === 0 ? tops.length : 4 + Math.floor(random() * 27);
     for (let k = 0; k < fan && made < total; ++k, ++made) {
-      const isDir = folder.depth === 0 || (folder.depth < 6 && random() < 0.3);
+      const isDir = folder.depth === 0 || (folder.depth < levels && random() < 0.3);
       const name = folder.depth === 0 ? tops[k]
         : isDir ? (random() < 0.03 ? "cache" : random() < 0.1 ? `资料 ${k}` : `folder ${k}`) : `file-${made}.${["dll", "jpg", "mp4", "txt"][k % 4]}`;
       const child = { name, depth: folder.depth + 1, dir: isDir };
@@ -100,6 +102,57 @@ async function timeClick(page) {
   return { inMs, inPage, backMs, backPage };
 }
 
+// The pids of this process's descendants: the browser's processes.
+function descendants() {
+  const parentOf = new Map();
+  for (const pid of readdirSync("/proc").filter((name) => /^\d+$/.test(name))) {
+    try {
+      const stat = readFileSync(`/proc/${pid}/stat`, "utf8");
+      parentOf.set(Number(pid), Number(stat.slice(stat.lastIndexOf(")") + 2).split(" ")[1]));
+    } catch {
+      // gone meanwhile
+    }
+  }
+  const ours = (pid) => {
+    for (let p = pid; p > 1; p = parentOf.get(p) || 0) if (p === process.pid) return true;
+    return false;
+  };
+  return [...parentOf.keys()].filter((pid) => pid !== process.pid && ours(pid));
+}
+
+// CPU time the browser's processes have used, in ms: a figure the machine's
+// load disturbs far less than the time on the clock.
+function browserCpuMs() {
+  let ticks = 0;
+  for (const pid of descendants()) {
+    try {
+      const fields = readFileSync(`/proc/${pid}/stat`, "utf8").split(") ")[1].split(" ");
+      ticks += Number(fields[11]) + Number(fields[12]);  // utime, stime
+    } catch {
+      // gone meanwhile
+    }
+  }
+  return ticks * 10;  // USER_HZ is 100 on Linux
+}
+
+// The largest renderer among this process's descendants (the page and its
+// worker live in one), as {rss, peak} in MiB: resident now, and the most it
+// has been (VmHWM). Other browsers on the machine are not ours and not read.
+function rendererMemory() {
+  let best = { rss: 0, peak: 0 };
+  for (const pid of descendants()) {
+    try {
+      if (!readFileSync(`/proc/${pid}/cmdline`, "utf8").includes("--type=renderer")) continue;
+      const status = readFileSync(`/proc/${pid}/status`, "utf8");
+      const kib = (field) => Number((status.match(new RegExp(`${field}:\\s+(\\d+)`)) || [0, 0])[1]);
+      if (kib("VmRSS") > best.rss * 1024) best = { rss: kib("VmRSS") / 1024, peak: kib("VmHWM") / 1024 };
+    } catch {
+      // gone meanwhile
+    }
+  }
+  return best;
+}
+
 const scratch = mkdtempSync(join(tmpdir(), "oskra-view-bench-"));
 try {
   let doc = option("--doc");
@@ -117,8 +170,11 @@ try {
     for (let run = 1; run <= runs; ++run) {
       const { page, context } = await openViewer(browser, view);
       const started = Date.now();
+      const cpuBefore = browserCpuMs();
       await load(page, doc);
       const loaded = Date.now() - started;
+      const cpu = browserCpuMs() - cpuBefore;
+      const memory = rendererMemory();
       if (await page.isVisible("#message")) throw new Error(await page.textContent("#message"));
       // A click, where the scan has a folder to click (a flat one has none).
       const click = await page.locator("#map .tile.dir").count() > 0 ? await timeClick(page) : null;
@@ -128,10 +184,12 @@ try {
       const longest = await longestTaskOfSearch(page, option("--query", "file-12"));
       const searchMs = Date.now() - searchStarted;
       const caption = await page.textContent("#results .caption");
-      console.log(`run ${run}: first picture ${loaded} ms (${tiles} tiles; in the page: file read ${split.readMs} ms, ` +
+      console.log(`run ${run}: first picture ${loaded} ms, the browser's CPU meanwhile ${cpu} ms (${tiles} tiles; in the page: file read ${split.readMs} ms, ` +
         `parse ${split.parseMs} ms, choice to picture ${split.totalMs} ms); a click in: ` +
         `${click ? `${click.inPage} ms in the page (${click.inMs} ms with the driver's round trips), back: ${click.backPage} ms (${click.backMs} ms)` : "none, no folder tile"}; first search: ` +
-        `"${caption}" in ${searchMs} ms, longest main-thread task ${longest} ms (0: none of 50 ms or more)`);
+        `"${caption}" in ${searchMs} ms, longest main-thread task ${longest} ms (0: none of 50 ms or more); ` +
+        `renderer at the first picture ${memory.rss.toFixed(0)} MiB, its peak ${memory.peak.toFixed(0)} MiB ` +
+        `(${(memory.peak / megabytes).toFixed(2)}x the file), after the search ${rendererMemory().rss.toFixed(0)} MiB`);
       if (run === runs && option("--screenshot")) await page.screenshot({ path: option("--screenshot") });
       await context.close();
     }

@@ -75,6 +75,13 @@
     ui.message.hidden = !text;
   }
 
+  // How much of a large file the worker has read and parsed.
+  function showProgress(part) {
+    let bar = ui.message.querySelector("progress");
+    if (!bar) ui.message.append(bar = h("progress", { max: "1" }));
+    bar.value = part;
+  }
+
   function openFile(file) {
     if (!file) return;
     const token = ++app.loadToken;
@@ -98,9 +105,22 @@
       if (token !== app.loadToken) return;
       document.body.classList.remove("loading");
       const kind = error instanceof Model.BadDocument ? error.kind : Model.UNREADABLE;
-      showMessage(t(kind));
+      forgetScan();
+      showMessage(t(kind, { name: Shown.isolated(file.name) }));
       ui.message.dataset.kind = kind;
     });
+  }
+
+  // After a failed load no scan stays on the page: the old one's numbers
+  // would pass for the new file's.
+  function forgetScan() {
+    if (app.searcher) app.searcher.terminate();
+    app.searcher = null;
+    app.model = null;
+    ++app.searchId;
+    compare.close();
+    for (const part of [ui.summary, ui.view, ui.panels, ui.results, ui.compareOpen]) part.hidden = true;
+    ui.start.hidden = false;
   }
 
   function show(model) {
@@ -350,11 +370,14 @@
   c.list = list;
   const treemap = Treemap.create(c);
   const finder = Finder.create(c);
-  const loader = new Loader(finder.onAnswer);
+  const loader = new Loader(finder.onAnswer, showProgress);
   const types = Types.create(c);
   const tip = Tip.create(c);
   const compare = Compare.create(c);
 
   Events.wire(c, { openFile, onPop, finder, keys, list, compare, tip });
   applyStaticWords();
+  // Starting a worker takes a few hundred milliseconds: the first file's
+  // parser is started before it is chosen.
+  loader.warm();
 })();

@@ -2,14 +2,28 @@
 // can be made, so that a 135 MB scan does not freeze the page; otherwise on
 // it. The worker that read the loaded scan stays to search it.
 class Loader {
-  // `onAnswer` hears the kept worker's search answers.
-  constructor(onAnswer) {
+  // `onAnswer` hears the kept worker's search answers, `onProgress` the
+  // share of a file read so far.
+  constructor(onAnswer, onProgress) {
     this.onAnswer = onAnswer;
+    this.onProgress = onProgress;
     this.url = null;
     this.reading = null;  // the worker reading the scan to be loaded
+    this.spare = null;    // a worker started ahead, for the next file
+  }
+
+  // Starting a worker takes a few hundred milliseconds: the next file's
+  // reader is started before the file is chosen.
+  warm() {
+    if (!this.spare) this.spare = this.newWorker();
   }
 
   newWorker() {
+    if (this.spare) {
+      const worker = this.spare;
+      this.spare = null;
+      return worker;
+    }
     try {
       if (!this.url) this.url = URL.createObjectURL(new Blob([WORKER_SOURCE], { type: "text/javascript" }));
       return new Worker(this.url);
@@ -34,6 +48,7 @@ class Loader {
     }
     return new Promise((resolve, reject) => {
       worker.onmessage = (event) => {
+        if (event.data.progress !== undefined) return this.onProgress(event.data.progress);
         if (this.reading === worker) this.reading = null;
         if (!event.data.model) {
           worker.terminate();

@@ -73,7 +73,9 @@ const Panels = (() => {
       parts.push(h("p", { class: "note", id: "check-total", dataset: { bytes: String(g.checkBytes) } },
         v.t("checkTotal", { check: v.size(g.checkBytes) })));
     }
-    if (m.greens.length >= 1000) parts.push(h("p", { class: "note", text: v.t("greensCut") }));
+    if (m.greens.length >= Model.GREENS_CAP) {
+      parts.push(h("p", { class: "note", text: v.t("greensCut", { n: Model.GREENS_CAP }) }));
+    }
     if (g.safe.length) parts.push(section(v, "safe", v.t("safeGroup"), g.safeBytes, g.safe));
     if (g.check.length) parts.push(section(v, "check", v.t("checkGroup"), g.checkBytes, g.check));
     return parts;

@@ -2,27 +2,20 @@
 // worker keeps a copy of the names and answers queries off the page's
 // thread; where no worker can be made, the page runs the same steps a few
 // milliseconds at a time, so a million entries never freeze it.
+//
+// An entry matches when the text occurs in its path and the occurrence
+// reaches into its own name: "pkg-017" finds the folder pkg-017 and not
+// each of the thousands of entries beneath it, while "pkg-017/cache" finds
+// the cache folder inside it (and a name alone is found as a name).
 const Search = (() => {
   "use strict";
 
   const CHUNK = 4096;  // entries per step
-  const decoder = new TextDecoder();
 
-  // Whether node i's path ends in its name, compared as bytes: the name then
-  // needs no decoding of its own.
-  function endsWithName(s, i) {
-    const nameLen = s.nameLen[i];
-    if (nameLen > s.pathLen[i]) return false;
-    const path = s.pathAt[i] + s.pathLen[i] - nameLen;
-    const name = s.nameAt[i];
-    for (let k = 0; k < nameLen; ++k) if (s.text[path + k] !== s.text[name + k]) return false;
-    return true;
-  }
-
-  // What is searched: each node's path in lower case, followed by its name
-  // after a NUL where the path does not end in it (a report's paths are not
-  // checked to). Made on the first query, one step at a time. `source` has
-  // the model's size, text, nameAt, nameLen, pathAt and pathLen.
+  // What is searched: each node's name in lower case (a root without one,
+  // its path), made one step at a time; paths are decoded only for a query
+  // that holds the separator. `source` has the model's size, separator,
+  // text, escaped, nameAt, nameLen, pathAt and pathLen.
   class Index {
     constructor(source) {
       this.source = source;
@@ -34,14 +27,18 @@ const Search = (() => {
       return this.made === this.source.size;
     }
 
+    path(i) {
+      const s = this.source;
+      return Json.decode(s.text, s.pathAt[i], s.pathAt[i] + s.pathLen[i], s.escaped[i] & Columns.PATH_ESCAPED);
+    }
+
     step() {
       const s = this.source;
-      const bytes = s.text;
-      const text = (at, length) => decoder.decode(bytes.subarray(at, at + length));
       const stop = Math.min(s.size, this.made + CHUNK);
       for (let i = this.made; i < stop; ++i) {
-        const path = text(s.pathAt[i], s.pathLen[i]);
-        this.lower[i] = (endsWithName(s, i) ? path : `${path}\u0000${text(s.nameAt[i], s.nameLen[i])}`).toLowerCase();
+        const at = s.nameAt[i];
+        const name = Json.decode(s.text, at, at + s.nameLen[i], s.escaped[i] & Columns.NAME_ESCAPED);
+        this.lower[i] = (name || this.path(i)).toLowerCase();
       }
       this.made = stop;
     }
@@ -51,16 +48,27 @@ const Search = (() => {
   class Query {
     constructor(index, bytes, text, limit) {
       this.index = index;
-      this.bytes = bytes;
       this.text = text.toLowerCase();
-      this.limit = limit;
+      // A name holds no separator, so a text that does must end in the
+      // entry's name: what follows its last separator begins the name.
+      const cut = this.text.lastIndexOf(index.source.separator);
+      this.tail = cut === -1 ? null : this.text.slice(cut + 1);
       this.at = 0;
       this.found = 0;
-      this.best = [];  // ascending by bytes
+      this.best = new TopN(limit, bytes);
     }
 
     get done() {
       return this.index.done && this.at === this.index.source.size;
+    }
+
+    matches(i) {
+      const name = this.index.lower[i];
+      if (this.tail === null) return name.includes(this.text);
+      if (this.tail === "" || !name.startsWith(this.tail)) return false;
+      const path = this.index.path(i).toLowerCase();
+      const nameStart = path.endsWith(name) ? path.length - name.length : path.length;
+      return path.slice(0, nameStart + this.tail.length).endsWith(this.text);
     }
 
     step() {
@@ -68,20 +76,11 @@ const Search = (() => {
         this.index.step();
         return;
       }
-      const { lower } = this.index;
-      const { bytes, best, limit } = this;
-      const stop = Math.min(lower.length, this.at + CHUNK);
+      const stop = Math.min(this.index.source.size, this.at + CHUNK);
       for (let i = this.at; i < stop; ++i) {
-        if (!lower[i].includes(this.text)) continue;
+        if (!this.matches(i)) continue;
         ++this.found;
-        const b = bytes[i];
-        if (best.length === limit) {
-          if (b <= bytes[best[0]]) continue;
-          best.shift();
-        }
-        let at = best.length;
-        while (at > 0 && bytes[best[at - 1]] > b) --at;
-        best.splice(at, 0, i);
+        this.best.offer(i);
       }
       this.at = stop;
     }
@@ -93,15 +92,17 @@ const Search = (() => {
     }
 
     result() {
-      return { found: this.found, best: this.best.slice().reverse() };
+      return { found: this.found, best: this.best.largest() };
     }
   }
 
-  // What the worker keeps to search after the model has moved to the page.
-  function copyOf(model) {
+  // What the worker keeps to search after the model has moved to the page;
+  // `text` is the worker's own copy of the names' bytes.
+  function copyOf(model, text) {
     return {
-      size: model.size, text: model.text.slice(), nameAt: model.nameAt.slice(), nameLen: model.nameLen.slice(),
-      pathAt: model.pathAt.slice(), pathLen: model.pathLen.slice(), bytes: model.bytes.slice(),
+      size: model.size, separator: model.separator, text, escaped: model.escaped.slice(), nameAt: model.nameAt.slice(),
+      nameLen: model.nameLen.slice(), pathAt: model.pathAt.slice(), pathLen: model.pathLen.slice(),
+      bytes: model.bytes.slice(),
     };
   }
 

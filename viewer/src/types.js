@@ -13,6 +13,8 @@ const Types = (() => {
   // The lower-case extension of node i's name, read from its UTF-8 bytes:
   // after the last dot, when the dot neither starts nor ends the name.
   function extensionOf(m, i) {
+    // A name the report spelt with escapes is read as text.
+    if (m.escaped[i] & Columns.NAME_ESCAPED) return extensionOfText(m.name(i));
     const at = m.nameAt[i];
     const end = at + m.nameLen[i];
     const text = m.text;
@@ -25,6 +27,12 @@ const Types = (() => {
       ascii += String.fromCharCode(text[k]);
     }
     return ascii.toLowerCase();
+  }
+
+  function extensionOfText(name) {
+    const dot = name.lastIndexOf(".");
+    if (dot <= 0 || dot === name.length - 1 || name.length - dot - 1 > MAX_EXT) return NONE;
+    return name.slice(dot + 1).toLowerCase();
   }
 
   // Every file node beneath node i (i itself when it is a file), without
@@ -117,6 +125,8 @@ const Types = (() => {
 
     render() {
       clearTimeout(this.timer);
+      // Until drawn anew, the panel names no folder: what it shows is not this one's.
+      delete this.c.ui.types.dataset.node;
       this.stale = !this.seen;
       if (this.seen) this.timer = setTimeout(() => this.draw(), 0);
       else this.c.ui.types.replaceChildren(h("h2", { text: this.c.t("types") }));

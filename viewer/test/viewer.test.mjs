@@ -255,6 +255,10 @@ test("a file that is not a scan, or is cut short, gets its sentence; a byte-orde
     assert.equal(await message.getAttribute("data-kind"), kind, name);
     assert.ok(await message.isVisible());
     assert.match(await message.textContent(), /oskra-cli --json/);
+    // The file is named, and the scan shown before it is gone.
+    assert.ok((await message.textContent()).includes(name), name);
+    assert.equal(await page.isVisible("#summary"), false);
+    assert.equal(await page.isVisible("#view"), false);
   }
   // PowerShell 5.1 writes UTF-8 with a byte-order mark, and UTF-16 with ">".
   writeFileSync(join(scratch, "bom.json"), `\ufeff${text}`);

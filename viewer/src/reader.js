@@ -1,0 +1,404 @@
+// Reads a report from its bytes, chunk by chunk, into Columns: the
+// containers it opens are kept on a stack of typed arrays (a report may be
+// 100,000 levels deep), each kind of container has its own small step, and
+// nothing is made per entry but its row. Names and paths are kept as the
+// bytes the file spells them with; they are unescaped when shown.
+const Reader = (() => {
+  "use strict";
+
+  const { BadDocument, NOT_A_REPORT, NEED_MORE, Tokens } = Json;
+
+  // Member names the report uses, by their bytes.
+  const KEYS = ["tool", "version", "path", "total_bytes", "files", "dirs", "denied", "elapsed_ms", "tree",
+    "greens", "name", "bytes", "mark", "children", "state", "pattern", "source", "reason", "action"];
+  const K = Object.fromEntries(KEYS.map((key, i) => [key, i]));
+  // A key spelt with escapes is looked up here: a Map, so that "constructor"
+  // or "__proto__" are keys like any other, not inherited members.
+  const KEY_INDEX = new Map(KEYS.map((key, i) => [key, i]));
+  const KEY_BYTES = KEYS.map((key) => Uint8Array.from(key, (c) => c.charCodeAt(0)));
+
+  // What a container is: the report, a node of the tree, a list of
+  // children, the greens, one green, a verdict, or something the viewer
+  // does not use (still checked to be JSON).
+  const REPORT = 0;
+  const NODE = 1;
+  const CHILDREN = 2;
+  const GREENS = 3;
+  const GREEN = 4;
+  const MARK = 5;
+  const OTHER = 6;
+
+  const STRING = 0;
+  const NUMBER = 1;
+  const LITERAL = 2;
+
+  const bit = (key) => 1 << key;
+  const NODE_FIELDS = bit(K.name) | bit(K.path) | bit(K.bytes) | bit(K.files) | bit(K.dirs);
+  const MARK_KEYS = [K.state, K.pattern, K.source, K.reason, K.action];
+  const MARK_FIELDS = MARK_KEYS.reduce((all, key) => all | bit(key), 0);
+  const HEADER_COUNTS = [K.total_bytes, K.files, K.dirs, K.denied, K.elapsed_ms];
+
+  // Keys are told apart by their length and their first and last bytes (no
+  // two share all three), then checked whole.
+  const slot = (length, first, last) => (length * 32 + first + last * 3) & 255;
+  const KEY_SLOTS = new Int8Array(256).fill(-1);
+  KEY_BYTES.forEach((key, k) => {
+    const at = slot(key.length, key[0], key[key.length - 1]);
+    if (KEY_SLOTS[at] !== -1) throw new Error(`keys ${KEYS[k]} and ${KEYS[KEY_SLOTS[at]]} share a slot`);
+    KEY_SLOTS[at] = k;
+  });
+
+  function keyOf(tokens, start) {
+    const { bytes, stop } = tokens;
+    if (tokens.escaped) {
+      const k = KEY_INDEX.get(tokens.text(start));
+      return k === undefined ? -1 : k;
+    }
+    const length = stop - start;
+    if (length === 0) return -1;
+    const k = KEY_SLOTS[slot(length, bytes[start], bytes[stop - 1])];
+    if (k === -1) return -1;
+    const key = KEY_BYTES[k];
+    if (key.length !== length) return -1;
+    for (let j = 1; j < length - 1; ++j) if (bytes[start + j] !== key[j]) return -1;
+    return key[0] === bytes[start] && key[length - 1] === bytes[stop - 1] ? k : -1;
+  }
+
+  // The open containers, innermost last, as columns.
+  class Stack {
+    constructor() {
+      this.depth = 0;
+      this.grow(64);
+    }
+
+    grow(capacity) {
+      const keep = (Type, old) => {
+        const array = new Type(capacity);
+        if (old) array.set(old);
+        return array;
+      };
+      this.type = keep(Uint8Array, this.type);
+      this.object = keep(Uint8Array, this.object);
+      this.node = keep(Int32Array, this.node);
+      this.seen = keep(Int32Array, this.seen);
+      this.count = keep(Int32Array, this.count);
+    }
+
+    push(type, isObject, node) {
+      if (this.depth === this.type.length) this.grow(this.depth * 2);
+      const d = this.depth++;
+      this.type[d] = type;
+      this.object[d] = isObject ? 1 : 0;
+      this.node[d] = node;
+      this.seen[d] = 0;
+      this.count[d] = 0;
+    }
+  }
+
+  // The verdicts, each made once: a verdict is copied to everything beneath
+  // it, so the same five texts come again and again. They are compared as
+  // bytes and made into an object only the first time.
+  class Verdicts {
+    constructor() {
+      this.list = [];
+      this.known = new Map();  // hash -> [{fields, id}]
+      this.scratch = new ByteStore(256);
+      this.at = new Int32Array(MARK_KEYS.length);
+      this.length = new Int32Array(MARK_KEYS.length);
+    }
+
+    begin() {
+      this.scratch.length = 0;
+    }
+
+    // Field f (an index into MARK_KEYS) of the verdict being read.
+    field(f, tokens, start) {
+      const s = this.scratch;
+      if (tokens.escaped) {
+        s.append(tokens.bytes, start, tokens.stop);  // room for the unescaped text
+        s.length -= tokens.stop - start;
+        this.at[f] = s.length;
+        s.length += Json.unescapeInto(tokens.bytes, start, tokens.stop, s.data, s.length);
+      } else {
+        this.at[f] = s.append(tokens.bytes, start, tokens.stop);
+      }
+      this.length[f] = s.length - this.at[f];
+    }
+
+    // The id of the verdict just read.
+    end() {
+      const data = this.scratch.data;
+      let hash = 2166136261;
+      for (let f = 0; f < MARK_KEYS.length; ++f) {
+        for (let p = this.at[f], stop = p + this.length[f]; p < stop; ++p) hash = Math.imul(hash ^ data[p], 16777619);
+        hash = Math.imul(hash ^ 0xff, 16777619);
+      }
+      const bucket = this.known.get(hash);
+      for (const entry of bucket || []) if (this.same(entry.fields)) return entry.id;
+      const fields = MARK_KEYS.map((key, f) => data.slice(this.at[f], this.at[f] + this.length[f]));
+      const mark = Object.fromEntries(MARK_KEYS.map((key, f) => [KEYS[key], Json.decode(fields[f], 0, fields[f].length, false)]));
+      if (mark.state !== "red" && mark.state !== "green") throw new BadDocument(NOT_A_REPORT);
+      const id = this.list.length;
+      this.list.push(mark);
+      if (bucket) bucket.push({ fields, id });
+      else this.known.set(hash, [{ fields, id }]);
+      return id;
+    }
+
+    same(fields) {
+      const data = this.scratch.data;
+      for (let f = 0; f < fields.length; ++f) {
+        const field = fields[f];
+        if (field.length !== this.length[f]) return false;
+        const at = this.at[f];
+        for (let j = 0; j < field.length; ++j) if (field[j] !== data[at + j]) return false;
+      }
+      return true;
+    }
+  }
+
+  class ReportReader {
+    // `sizeHint`: the file's size, to start the buffers near what they need.
+    constructor(sizeHint = 0) {
+      this.tokens = new Tokens();
+      this.columns = new Columns(Math.floor(sizeHint / 256));
+      this.text = new ByteStore(Math.floor(sizeHint / 4));
+      this.stack = new Stack();
+      this.verdicts = new Verdicts();
+      this.header = {};
+      this.greens = [];
+      this.green = null;  // the green being read
+      this.started = false;
+      this.sawTree = false;
+      this.leftover = null;
+    }
+
+    // Reads the next chunk; `final` when it is the last one. Chunks that
+    // follow one another in one buffer are joined without a copy, so a chunk
+    // must stay as it is once fed (the end of one may be read again).
+    feed(chunk, final) {
+      let bytes = chunk;
+      const left = this.leftover;
+      if (left && left.buffer === chunk.buffer && left.byteOffset + left.length === chunk.byteOffset) {
+        bytes = new Uint8Array(chunk.buffer, left.byteOffset, left.length + chunk.length);
+      } else if (left) {
+        bytes = new Uint8Array(left.length + chunk.length);
+        bytes.set(left);
+        bytes.set(chunk, left.length);
+      }
+      this.leftover = null;
+      const t = this.tokens;
+      t.reset(bytes, final);
+      let from = 0;
+      try {
+        if (!this.started) this.begin();
+        while (this.stack.depth > 0) {
+          from = t.pos;
+          this.step();
+        }
+      } catch (error) {
+        if (error !== NEED_MORE) throw error;
+        this.leftover = bytes.subarray(from);
+        return;
+      }
+      if (!t.onlyBlanksLeft()) t.bad();
+    }
+
+    begin() {
+      if (this.tokens.next() !== 0x7b) this.tokens.bad();
+      ++this.tokens.pos;
+      this.stack.push(REPORT, true, -1);
+      this.started = true;
+    }
+
+    // One member of the innermost container, or its end. Nothing is kept
+    // until the member's tokens are all read, so that a member cut by the
+    // end of a chunk can be read again whole.
+    step() {
+      const t = this.tokens;
+      const s = this.stack;
+      const d = s.depth - 1;
+      let c = t.next();
+      if (c === (s.object[d] ? 0x7d : 0x5d)) {
+        ++t.pos;
+        this.close(d);
+        --s.depth;
+        return;
+      }
+      if (s.count[d] > 0) {
+        if (c !== 0x2c) t.bad();
+        ++t.pos;
+        c = t.next();
+      }
+      let key = -1;
+      if (s.object[d]) {
+        if (c !== 0x22) t.bad();
+        key = keyOf(t, t.string());
+        if (t.next() !== 0x3a) t.bad();
+        ++t.pos;
+        c = t.next();
+      }
+      if (c === 0x7b || c === 0x5b) {
+        ++t.pos;
+        ++s.count[d];
+        this.open(d, key, c === 0x7b);
+        return;
+      }
+      let kind = LITERAL;
+      let start = 0;
+      let number = 0;
+      if (c === 0x22) {
+        kind = STRING;
+        start = t.string();
+      } else if (c === 0x2d || (c >= 0x30 && c <= 0x39)) {
+        kind = NUMBER;
+        number = t.number();
+      } else {
+        t.literal(c === 0x74 ? "true" : c === 0x66 ? "false" : "null");
+      }
+      ++s.count[d];
+      this.scalar(d, key, kind, start, number);
+    }
+
+    scalar(d, key, kind, start, number) {
+      switch (this.stack.type[d]) {
+        case REPORT: return this.reportValue(key, kind, start, number);
+        case NODE: return this.nodeValue(d, key, kind, start, number);
+        case GREEN: return this.greenValue(d, key, kind, start, number);
+        case MARK: return this.markValue(d, key, kind, start);
+        case CHILDREN:
+        case GREENS: return this.tokens.bad();
+        default: return undefined;
+      }
+    }
+
+    reportValue(key, kind, start, number) {
+      const t = this.tokens;
+      if (key === K.tool || key === K.version || key === K.path) {
+        if (kind !== STRING) t.bad();
+        this.header[KEYS[key]] = t.text(start);
+        if (key === K.tool) {
+          if (this.header.tool !== "morvane-cli") t.bad();
+          t.cutShort = true;
+        }
+      } else if (HEADER_COUNTS.includes(key)) {
+        if (kind !== NUMBER || number < 0) t.bad();
+        this.header[KEYS[key]] = number;
+      } else if (key === K.tree || key === K.greens) t.bad();
+    }
+
+    nodeValue(d, key, kind, start, number) {
+      const t = this.tokens;
+      const cols = this.columns;
+      const i = this.stack.node[d];
+      if (key === K.name || key === K.path) {
+        if (kind !== STRING) t.bad();
+        const at = this.text.append(t.bytes, start, t.stop);
+        const flag = key === K.name ? Columns.NAME_ESCAPED : Columns.PATH_ESCAPED;
+        if (key === K.name) {
+          cols.nameAt[i] = at;
+          cols.nameLen[i] = t.stop - start;
+        } else {
+          cols.pathAt[i] = at;
+          cols.pathLen[i] = t.stop - start;
+        }
+        if (t.escaped) cols.escaped[i] |= flag;
+      } else if (key === K.bytes || key === K.files || key === K.dirs) {
+        if (kind !== NUMBER || number < 0) t.bad();
+        (key === K.bytes ? cols.bytes : key === K.files ? cols.files : cols.dirs)[i] = number;
+      } else if (key === K.mark || key === K.children) t.bad();
+      if (key >= 0) this.stack.seen[d] |= bit(key);
+    }
+
+    greenValue(d, key, kind, start, number) {
+      const t = this.tokens;
+      if (key === K.name || key === K.path) {
+        if (kind !== STRING) t.bad();
+        this.green[KEYS[key]] = t.text(start);
+      } else if (key === K.bytes || key === K.files || key === K.dirs) {
+        if (kind !== NUMBER || number < 0) t.bad();
+        this.green[KEYS[key]] = number;
+      } else if (key === K.mark) t.bad();
+      if (key >= 0) this.stack.seen[d] |= bit(key);
+    }
+
+    markValue(d, key, kind, start) {
+      const f = MARK_KEYS.indexOf(key);
+      if (f === -1) return;
+      if (kind !== STRING) this.tokens.bad();
+      this.verdicts.field(f, this.tokens, start);
+      this.stack.seen[d] |= bit(key);
+    }
+
+    // A container opens in the one at depth d, under member `key`.
+    open(d, key, isObject) {
+      const s = this.stack;
+      const t = this.tokens;
+      const need = (ok) => ok || t.bad();
+      const type = s.type[d];
+      if (type === REPORT && key === K.tree) {
+        need(isObject && !this.sawTree);
+        this.sawTree = true;
+        s.push(NODE, true, this.columns.add(-1));
+      } else if (type === REPORT && key === K.greens) {
+        need(!isObject);
+        this.header.greens = true;
+        s.push(GREENS, false, -1);
+      } else if (type === CHILDREN || type === GREENS) {
+        need(isObject);
+        if (type === GREENS) this.green = { mark: -1 };
+        s.push(type === GREENS ? GREEN : NODE, true, type === GREENS ? -1 : this.columns.add(s.node[d]));
+      } else if ((type === NODE || type === GREEN) && key === K.mark) {
+        need(isObject);
+        s.seen[d] |= bit(key);
+        this.verdicts.begin();
+        s.push(MARK, true, -1);
+      } else if (type === NODE && key === K.children) {
+        need(!isObject);
+        s.seen[d] |= bit(key);
+        s.push(CHILDREN, false, s.node[d]);
+      } else {
+        // A member the viewer does not use; the ones it does cannot be
+        // containers.
+        const known = type === REPORT ? key >= 0 && key <= K.elapsed_ms
+          : type === NODE || type === GREEN ? bit(key) & NODE_FIELDS && key >= 0
+            : type === MARK ? key >= K.state : false;
+        need(!known);
+        s.push(OTHER, isObject, -1);
+      }
+    }
+
+    // The container at depth d closes: it must be whole.
+    close(d) {
+      const s = this.stack;
+      const type = s.type[d];
+      const has = (fields) => (s.seen[d] & fields) === fields || this.tokens.bad();
+      if (type === NODE) has(NODE_FIELDS);
+      else if (type === GREEN) {
+        has(NODE_FIELDS);
+        this.greens.push(this.green);
+      } else if (type === MARK) {
+        has(MARK_FIELDS);
+        const id = this.verdicts.end();
+        if (s.type[d - 1] === NODE) this.columns.mark[s.node[d - 1]] = id;
+        else this.green.mark = id;
+      }
+    }
+
+    // After the last chunk: what was read, or why it is not a report.
+    finish() {
+      const h = this.header;
+      const count = (v) => typeof v === "number" && v >= 0;
+      if (!this.started || this.stack.depth > 0 || !this.sawTree || !h.greens || typeof h.path !== "string" ||
+          !HEADER_COUNTS.every((key) => count(h[KEYS[key]]))) {
+        throw new BadDocument(NOT_A_REPORT);
+      }
+      delete h.greens;
+      return {
+        header: h, columns: this.columns, text: this.text.view(), marks: this.verdicts.list, greens: this.greens,
+      };
+    }
+  }
+
+  return { ReportReader };
+})();
