@@ -95,14 +95,13 @@ Node::~Node() {
   if (children.empty()) return;
   // Level by level, moving only the lists of children that are not empty:
   // the nodes of a level then go without recursing.
-  std::vector<std::vector<Node>> levels;
+  std::vector<Children> levels;
   levels.push_back(std::move(children));
-  free_level_by_level(std::move(levels),
-                      [](std::vector<Node>& level, std::vector<std::vector<Node>>& pending) {
-                        for (Node& node : level) {
-                          if (!node.children.empty()) pending.push_back(std::move(node.children));
-                        }
-                      });
+  free_level_by_level(std::move(levels), [](Children& level, std::vector<Children>& pending) {
+    for (Node& node : level) {
+      if (!node.children.empty()) pending.push_back(std::move(node.children));
+    }
+  });
 }
 
 Node Node::copy_alone() const {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <memory_resource>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -79,9 +80,14 @@ class Node {
   std::uint64_t files = 0;     // files beneath a directory; 0 for a file
   std::uint64_t dirs = 0;      // itself plus directories beneath; 0 for a file
   const Mark* mark = nullptr;  // the effective verdict, shared: owned by the rule engine
-  std::vector<Node> children;  // listing order
+  // Where the array comes from: the heap, or the walk's NodeStore.
+  using Children = std::pmr::vector<Node>;
+  Children children;  // listing order
 
   Node() = default;
+  // A node whose children will come from `store`, which must outlive it.
+  explicit Node(std::pmr::memory_resource* store) : children(store) {}
+  // A copy's children come from the heap, whatever the original's came from.
   Node(const Node&) = default;
   Node(Node&& other) noexcept;
   Node& operator=(const Node&) = default;
