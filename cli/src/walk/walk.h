@@ -65,7 +65,8 @@ class ListingStream;
 // entries, largest first.
 struct WalkResult {
   // The arrays of children below the root (the root's own come from the
-  // heap); declared first, so the tree goes before it.
+  // heap); declared first, so the tree goes before it. A node moved out of
+  // the tree still has its children here: to outlive the store, copy it.
   std::unique_ptr<NodeStore> store;
   Node root;
   std::uint64_t denied = 0;
