@@ -41,6 +41,10 @@ class NodeText {
 
   std::string_view head() const;
   bool whole() const;
+  // Where the block's bytes begin; an empty text where there is no block.
+  const char* data() const {
+    return block_ == nullptr ? "" : reinterpret_cast<const char*>(block_ + 1);
+  }
   // Everything the block holds.
   std::string_view bytes() const;
 
@@ -68,7 +72,7 @@ struct PathPieces {
 class Node {
  public:
   // The last component; empty for a drive or file system root.
-  std::string_view name() const { return {name_, name_size_}; }
+  std::string_view name() const { return {text_.data() + name_at_, name_size_}; }
   // The full path in display form.
   std::string path() const;
   PathPieces path_pieces() const;
@@ -105,7 +109,9 @@ class Node {
  private:
   friend class EntryNames;
   detail::NodeText text_;
-  const char* name_ = "";  // within `text_`
+  // The name within `text_`, by offset: a pointer would make every node
+  // of a whole-tree run 8 bytes larger.
+  std::uint32_t name_at_ = 0;
   std::uint32_t name_size_ = 0;
 };
 
