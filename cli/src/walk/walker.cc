@@ -61,6 +61,9 @@ struct Frame {
   std::size_t display_size = 0;     // its path in the display buffer
   std::size_t name_start = 0;       // where its name starts in the display buffer
   EntryNames names;                 // the names of its entries that get nodes
+
+  // Moved in, not assigned, so its children keep to the store.
+  explicit Frame(Node&& made) : node(std::move(made)) {}
 };
 
 class Walker {
@@ -127,7 +130,6 @@ class Walker {
   // its texts when it is kept.
   void enter(Listing listing, std::string_view display, std::uint32_t limit, const Mark* inherited,
              bool kept, Node node) {
-    // Moved in, not assigned, so its children keep to the store.
     Frame& f = stack_.emplace_back(std::move(node));
     f.own = engine_.evaluate(display);
     f.effective = f.own != nullptr ? f.own : inherited;
