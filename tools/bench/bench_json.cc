@@ -45,7 +45,7 @@ std::string name_for(std::uint64_t n) {
 
 // A folder's entries named as the walk names them: one block of names
 // shared with the folder's path.
-std::vector<Node> entries(const std::string& folder, const std::vector<std::string>& names) {
+Node::Children entries(const std::string& folder, const std::vector<std::string>& names) {
   std::string text = folder + "/";
   const std::size_t head = text.size();
   for (const std::string& name : names) {
@@ -53,7 +53,7 @@ std::vector<Node> entries(const std::string& folder, const std::vector<std::stri
     text += oskra::EntryNames::NAME_END;
   }
   oskra::EntryNames block(text, head);
-  std::vector<Node> nodes(names.size());
+  Node::Children nodes(names.size());
   for (Node& node : nodes) block.name_next(node);
   return nodes;
 }

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <limits>
+#include <memory>
 #include <new>
 #include <utility>
 
@@ -101,6 +102,28 @@ void complain(std::string_view message, std::string_view value) {
   platform::write_stderr(line);
 }
 
+// Whether this build checks for leaks at exit (AddressSanitizer's).
+#if defined(__SANITIZE_ADDRESS__)
+#define OSKRA_LEAKS_CHECKED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define OSKRA_LEAKS_CHECKED 1
+#endif
+#endif
+
+// A whole-tree report holds a node per entry. Taking them apart one by one
+// just before the process ends costs about a third as long as writing them
+// did, while the system takes back all of an ended process's memory at
+// once. Where leaks are checked, the report is freed as usual, so the check
+// still sees everything else.
+void leave_to_exit(std::unique_ptr<Report> report) {
+#ifdef OSKRA_LEAKS_CHECKED
+  report.reset();
+#else
+  static_cast<void>(report.release());
+#endif
+}
+
 int analyse(const Options& options) {
   const std::string& path = *options.path;
   if (!platform::exists(path)) {
@@ -133,10 +156,11 @@ int analyse(const Options& options) {
         [&status](std::uint64_t read, std::uint64_t total) { status.update_table(read, total); });
   }
   const auto elapsed = std::chrono::steady_clock::now() - start;
-  const Report report =
+  auto kept = std::make_unique<Report>(
       make_report(std::move(scanned),
                   static_cast<std::uint64_t>(
-                      std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()));
+                      std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count())));
+  const Report& report = *kept;
 
   bool reader_gone = false;
   Writer out([&reader_gone](std::string_view piece) {
@@ -148,6 +172,7 @@ int analyse(const Options& options) {
     write_text_report(report, options.top, platform::stdout_is_terminal(), out);
   }
   if (!out.flush()) return write_failed(reader_gone);
+  leave_to_exit(std::move(kept));
   return 0;
 }
 

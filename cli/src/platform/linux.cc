@@ -8,6 +8,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -114,6 +115,19 @@ void init_process() {
     ::pthread_attr_destroy(&attributes);
   }
 #endif
+}
+
+void* map_block(std::size_t bytes) {
+  void* block = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (block == MAP_FAILED) return nullptr;
+  // Only advice: where transparent huge pages are off it changes nothing.
+  constexpr std::size_t LARGE_PAGE = 2u << 20;
+  if (bytes >= LARGE_PAGE) ::madvise(block, bytes, MADV_HUGEPAGE);
+  return block;
+}
+
+void release_block(void* block, std::size_t bytes) {
+  if (block != nullptr) ::munmap(block, bytes);
 }
 
 // A terminal outlives what runs in it.

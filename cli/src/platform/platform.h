@@ -273,6 +273,16 @@ std::optional<VolumeBytes> open_volume(NativeStringView root);
 // the table unread, for troubleshooting.
 inline constexpr std::string_view TABLE_SWITCH = "OSKRA_NO_MFT";
 
+// --- Bulk memory ---------------------------------------------------------------
+
+// A block of `bytes` of zeroed, writable memory straight from the system, for
+// data that is built once and released as a whole; null when there is none.
+// Where the system offers it (Linux), a block of 2 MiB or more asks for large
+// pages: a tree of millions of entries then costs a few hundred page faults
+// rather than tens of thousands. `release_block` takes back exactly such a block.
+void* map_block(std::size_t bytes);
+void release_block(void* block, std::size_t bytes);
+
 // True when `root` lives on a rotating disk, where reading several
 // directories at once costs seeks instead of saving waits. False when the
 // answer is unknown or there is no disk (a RAM or network file system).

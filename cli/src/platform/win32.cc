@@ -318,4 +318,18 @@ std::optional<VolumeBytes> open_volume(NativeStringView root) {
   return out;
 }
 
+// Reserved and committed in one call; committed pages read as zero and are
+// backed only when first touched. Released with MEM_RELEASE and size 0, as
+// VirtualFree requires for a whole reservation. Large pages would need the
+// "Lock pages in memory" privilege, which a user does not have.
+// https://learn.microsoft.com/windows/win32/api/memoryapi/nf-memoryapi-virtualalloc
+// https://learn.microsoft.com/windows/win32/api/memoryapi/nf-memoryapi-virtualfree
+void* map_block(std::size_t bytes) {
+  return VirtualAlloc(nullptr, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+}
+
+void release_block(void* block, std::size_t /*bytes*/) {
+  if (block != nullptr) VirtualFree(block, 0, MEM_RELEASE);
+}
+
 }  // namespace oskra::platform

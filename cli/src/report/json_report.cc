@@ -146,7 +146,7 @@ class TreeOut {
     open(root, depth);
     while (!stack_.empty()) {
       Frame& top = stack_.back();
-      const std::vector<Node>& children = top.node->children;
+      const Node::Children& children = top.node->children;
       if (top.next == children.size()) {
         // Close the "children" array (one level in) and then the node.
         out_.put(layouts_.at(top.depth).close_children);

@@ -242,7 +242,7 @@ nlohmann::ordered_json independent(const Node& node) {
 
 // Entries named as the walk names them: one block shared with the folder's
 // path, which the writer escapes once for all of them.
-std::vector<Node> entries(const std::string& folder, const std::vector<std::string>& names) {
+Node::Children entries(const std::string& folder, const std::vector<std::string>& names) {
   std::string text = folder + "/";
   const std::size_t head = text.size();
   for (const std::string& name : names) {
@@ -250,7 +250,7 @@ std::vector<Node> entries(const std::string& folder, const std::vector<std::stri
     text += EntryNames::NAME_END;
   }
   EntryNames block(text, head);
-  std::vector<Node> nodes(names.size());
+  Node::Children nodes(names.size());
   for (Node& node : nodes) block.name_next(node);
   return nodes;
 }

@@ -14,6 +14,7 @@ Report make_report(WalkResult walked, std::uint64_t elapsed_ms) {
   report.dirs = walked.root.dirs;
   report.denied = walked.denied;
   report.elapsed_ms = elapsed_ms;
+  report.store = std::move(walked.store);
   report.tree = std::move(walked.root);
   report.greens = std::move(walked.greens);
   return report;

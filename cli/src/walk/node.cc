@@ -47,6 +47,9 @@ std::string_view NodeText::bytes() const {
 
 }  // namespace detail
 
+// A whole-tree run holds one per entry: millions of them.
+static_assert(sizeof(Node) <= 80, "a node has grown");
+
 std::string Node::path() const {
   const PathPieces pieces = path_pieces();
   std::string path;
@@ -62,7 +65,7 @@ PathPieces Node::path_pieces() const {
 
 void Node::set_name_and_path(std::string_view name, std::string_view path) {
   text_ = detail::NodeText({path, name}, path.size(), /*whole=*/true);
-  name_ = text_.bytes().data() + path.size();
+  name_at_ = static_cast<std::uint32_t>(path.size());
   name_size_ = static_cast<std::uint32_t>(name.size());
 }
 
@@ -74,7 +77,7 @@ Node::Node(Node&& other) noexcept
       children(std::move(other.children)),
       text_(std::move(other.text_)),
       // The name lives in the text: the node moved from has neither now.
-      name_(std::exchange(other.name_, "")),
+      name_at_(std::exchange(other.name_at_, 0)),
       name_size_(std::exchange(other.name_size_, 0)) {}
 
 Node& Node::operator=(Node&& other) noexcept {
@@ -85,7 +88,7 @@ Node& Node::operator=(Node&& other) noexcept {
     mark = other.mark;
     children = std::move(other.children);
     text_ = std::move(other.text_);
-    name_ = std::exchange(other.name_, "");
+    name_at_ = std::exchange(other.name_at_, 0);
     name_size_ = std::exchange(other.name_size_, 0);
   }
   return *this;
@@ -95,14 +98,13 @@ Node::~Node() {
   if (children.empty()) return;
   // Level by level, moving only the lists of children that are not empty:
   // the nodes of a level then go without recursing.
-  std::vector<std::vector<Node>> levels;
+  std::vector<Children> levels;
   levels.push_back(std::move(children));
-  free_level_by_level(std::move(levels),
-                      [](std::vector<Node>& level, std::vector<std::vector<Node>>& pending) {
-                        for (Node& node : level) {
-                          if (!node.children.empty()) pending.push_back(std::move(node.children));
-                        }
-                      });
+  free_level_by_level(std::move(levels), [](Children& level, std::vector<Children>& pending) {
+    for (Node& node : level) {
+      if (!node.children.empty()) pending.push_back(std::move(node.children));
+    }
+  });
 }
 
 Node Node::copy_alone() const {
@@ -110,7 +112,7 @@ Node Node::copy_alone() const {
   const PathPieces pieces = path_pieces();
   const std::size_t path_size = pieces.head.size() + pieces.tail.size();
   copy.text_ = detail::NodeText({pieces.head, pieces.tail, name()}, path_size, /*whole=*/true);
-  copy.name_ = copy.text_.bytes().data() + path_size;
+  copy.name_at_ = static_cast<std::uint32_t>(path_size);
   copy.name_size_ = name_size_;
   copy.bytes = this->bytes;
   copy.files = files;
@@ -129,8 +131,17 @@ EntryNames::EntryNames(std::string_view text, std::size_t head)
 
 void EntryNames::name_next(Node& node) {
   const std::size_t size = std::min(rest_.find(NAME_END), rest_.size());
-  node.text_ = text_;
-  node.name_ = rest_.data();
+  const std::size_t at = static_cast<std::size_t>(rest_.data() - text_.data());
+  if (at <= UINT32_MAX) {
+    node.text_ = text_;
+    node.name_at_ = static_cast<std::uint32_t>(at);
+  } else {
+    // Past 4 GiB of names in one folder the offset does not fit: a text of
+    // its own, with the folder's path in front as the shared one has.
+    const std::string_view head = text_.head();
+    node.text_ = detail::NodeText({head, rest_.substr(0, size)}, head.size(), /*whole=*/false);
+    node.name_at_ = static_cast<std::uint32_t>(head.size());
+  }
   node.name_size_ = static_cast<std::uint32_t>(size);
   rest_.remove_prefix(std::min(size + 1, rest_.size()));
 }

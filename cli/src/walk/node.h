@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <memory_resource>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -40,6 +41,10 @@ class NodeText {
 
   std::string_view head() const;
   bool whole() const;
+  // Where the block's bytes begin; an empty text where there is no block.
+  const char* data() const {
+    return block_ == nullptr ? "" : reinterpret_cast<const char*>(block_ + 1);
+  }
   // Everything the block holds.
   std::string_view bytes() const;
 
@@ -67,7 +72,7 @@ struct PathPieces {
 class Node {
  public:
   // The last component; empty for a drive or file system root.
-  std::string_view name() const { return {name_, name_size_}; }
+  std::string_view name() const { return {text_.data() + name_at_, name_size_}; }
   // The full path in display form.
   std::string path() const;
   PathPieces path_pieces() const;
@@ -79,9 +84,14 @@ class Node {
   std::uint64_t files = 0;     // files beneath a directory; 0 for a file
   std::uint64_t dirs = 0;      // itself plus directories beneath; 0 for a file
   const Mark* mark = nullptr;  // the effective verdict, shared: owned by the rule engine
-  std::vector<Node> children;  // listing order
+  // Where the array comes from: the heap, or the walk's NodeStore.
+  using Children = std::pmr::vector<Node>;
+  Children children;  // listing order
 
   Node() = default;
+  // A node whose children will come from `store`, which must outlive it.
+  explicit Node(std::pmr::memory_resource* store) : children(store) {}
+  // A copy's children come from the heap, whatever the original's came from.
   Node(const Node&) = default;
   Node(Node&& other) noexcept;
   Node& operator=(const Node&) = default;
@@ -99,7 +109,9 @@ class Node {
  private:
   friend class EntryNames;
   detail::NodeText text_;
-  const char* name_ = "";  // within `text_`
+  // The name within `text_`, by offset: a pointer would make every node
+  // of a whole-tree run 8 bytes larger.
+  std::uint32_t name_at_ = 0;
   std::uint32_t name_size_ = 0;
 };
 

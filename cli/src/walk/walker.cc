@@ -8,6 +8,7 @@
 #include "platform/platform.h"
 #include "walk/green_list.h"
 #include "walk/listing.h"
+#include "walk/node_store.h"
 #include "walk/walk.h"
 
 namespace oskra {
@@ -48,7 +49,8 @@ EntryNames entry_names(std::string_view folder, const platform::RecordList& reco
 // One open directory on the walk's stack: what its node needs, and its
 // records while the walk takes them in.
 struct Frame {
-  Node node;                        // texts set on entry if kept, at its end if green
+  Node node;                        // texts set on entry if kept, at its end if green; its
+                                    // children from the walk's store
   const Mark* own = nullptr;        // its own verdict
   const Mark* effective = nullptr;  // `own`, or the nearest enclosing verdict
   std::uint32_t limit = 0;          // levels below it that get detail nodes
@@ -59,6 +61,9 @@ struct Frame {
   std::size_t display_size = 0;     // its path in the display buffer
   std::size_t name_start = 0;       // where its name starts in the display buffer
   EntryNames names;                 // the names of its entries that get nodes
+
+  // Moved in, not assigned, so its children keep to the store.
+  explicit Frame(Node&& made) : node(std::move(made)) {}
 };
 
 class Walker {
@@ -67,8 +72,10 @@ class Walker {
       : listings_(listings), engine_(engine), progress_(progress) {}
 
   WalkResult run(std::uint32_t depth) {
-    enter_root(depth);
     WalkResult result;
+    result.store = std::make_unique<NodeStore>();
+    store_ = result.store.get();
+    enter_root(depth);
     while (!step()) {
     }
     result.root = std::move(done_);
@@ -86,6 +93,8 @@ class Walker {
     listings_.next(listing);
     const std::string root_display = platform::display_path(listing.name);
     display_ = platform::display_path(platform::listing_path(listing.name));
+    // The root's array from the heap, like that of the node it is moved
+    // into: a move between two sources would copy it element by element.
     Node top;
     top.set_name_and_path(platform::entry_name(listing.name), root_display);
     enter(std::move(listing), root_display, level_limit(depth), nullptr, /*kept=*/true,
@@ -121,8 +130,7 @@ class Walker {
   // its texts when it is kept.
   void enter(Listing listing, std::string_view display, std::uint32_t limit, const Mark* inherited,
              bool kept, Node node) {
-    Frame& f = stack_.emplace_back();
-    f.node = std::move(node);
+    Frame& f = stack_.emplace_back(std::move(node));
     f.own = engine_.evaluate(display);
     f.effective = f.own != nullptr ? f.own : inherited;
     f.limit = limit;
@@ -153,7 +161,7 @@ class Walker {
     display_.push_back(DISPLAY_SEPARATOR);
     const std::size_t name_start = display_.size();
     const bool kept = parent.limit != 0;
-    Node node;
+    Node node(store_);
     if (kept) {
       parent.names.name_next(node);
       display_.append(node.name());
@@ -216,6 +224,7 @@ class Walker {
   ListingStream& listings_;
   const RuleEngine& engine_;
   const ProgressHook& progress_;
+  NodeStore* store_ = nullptr;  // the result's
   WalkProgress so_far_;
   std::uint32_t until_progress_ = PROGRESS_INTERVAL;
   std::uint64_t denied_ = 0;
