@@ -22,6 +22,8 @@
 #include <string_view>
 #include <vector>
 
+#include "ntfs/blocks.h"
+
 namespace oskra::ntfs {
 
 // Reads exactly `out.size()` bytes at byte `offset` of the volume into
@@ -57,7 +59,9 @@ struct Entry {
 // never copies one; an offset names a place in them.
 class NameStore {
  public:
-  static constexpr std::uint32_t BLOCK_UNITS = 1u << 20;
+  static constexpr std::uint32_t BLOCK_UNITS = BlockSource::BLOCK / sizeof(char16_t);
+
+  explicit NameStore(BlockSource source = {}) : source_(source) {}
 
   // Copies `size` UTF-16 units (at most 255) from `units`, which need not
   // be aligned, and says where they are now; false when the offsets run
@@ -69,13 +73,22 @@ class NameStore {
   std::size_t memory() const { return blocks_.size() * BLOCK_UNITS * sizeof(char16_t); }
 
  private:
-  std::vector<std::unique_ptr<char16_t[]>> blocks_;
+  struct Release {
+    BlockAllocator<char16_t> from;
+    void operator()(char16_t* block) const { from.deallocate(block, BLOCK_UNITS); }
+  };
+
+  BlockAllocator<char16_t> source_;
+  std::vector<std::unique_ptr<char16_t[], Release>> blocks_;
   std::uint32_t used_ = 0;  // units used in the last block
 };
 
 // The folders of a volume and their entries, read once.
 class Table {
  public:
+  explicit Table(BlockSource blocks = {})
+      : facts_(blocks), first_child_(blocks), entries_(blocks), names_(blocks) {}
+
   // The record of the volume's root folder.
   static constexpr std::uint32_t ROOT = 5;
 
@@ -96,9 +109,9 @@ class Table {
 
  private:
   friend class TableBuilder;
-  std::vector<Facts> facts_;
-  std::vector<std::uint32_t> first_child_;  // per record, and one past the last
-  std::vector<Entry> entries_;              // grouped by folder, each group in order
+  BlockVector<Facts> facts_;
+  BlockVector<std::uint32_t> first_child_;  // per record, and one past the last
+  BlockVector<Entry> entries_;              // grouped by folder, each group in order
   NameStore names_;
 };
 
@@ -117,9 +130,9 @@ struct ReadResult {
   std::string failure;         // why, in a few words, for a developer
 };
 
-// Reads the table of the volume `read` reads. Memory runs out as it does
-// everywhere in the program (std::bad_alloc); every other failure is in
-// the result.
-ReadResult read_table(const ReadAt& read, Progress* progress = nullptr);
+// Reads the table of the volume `read` reads, its large arrays from
+// `blocks` (the heap without). Memory runs out as it does everywhere in the
+// program (std::bad_alloc); every other failure is in the result.
+ReadResult read_table(const ReadAt& read, Progress* progress = nullptr, BlockSource blocks = {});
 
 }  // namespace oskra::ntfs

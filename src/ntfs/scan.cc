@@ -141,9 +141,10 @@ class Scan {
 
 }  // namespace
 
-Gathered scan_table(const Volume& volume, const MftLayout& layout, Progress* progress) {
+Gathered scan_table(const Volume& volume, const MftLayout& layout, Progress* progress,
+                    BlockSource blocks) {
   const Geometry& g = volume.geometry();
-  Gathered out;
+  Gathered out(blocks);
   out.facts.resize(layout.records);
   out.sequence.resize(layout.records);
   out.state.resize(layout.records);

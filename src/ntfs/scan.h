@@ -42,10 +42,13 @@ struct Extension {
 };
 
 struct Gathered {
-  std::vector<Facts> facts;  // indexed by record; attributes as $STANDARD_INFORMATION holds them
-  std::vector<std::uint16_t> sequence;
-  std::vector<std::uint8_t> state;
-  std::vector<Link> links;
+  explicit Gathered(BlockSource blocks)
+      : facts(blocks), sequence(blocks), state(blocks), links(blocks), names(blocks) {}
+
+  BlockVector<Facts> facts;  // indexed by record; attributes as $STANDARD_INFORMATION holds them
+  BlockVector<std::uint16_t> sequence;
+  BlockVector<std::uint8_t> state;
+  BlockVector<Link> links;
   NameStore names;
   std::vector<Extension> extensions;         // as the extension records say
   std::vector<std::uint16_t> base_sequence;  // beside `extensions`: the base they name
@@ -53,6 +56,7 @@ struct Gathered {
   Stream upcase;
 };
 
-Gathered scan_table(const Volume& volume, const MftLayout& layout, Progress* progress);
+Gathered scan_table(const Volume& volume, const MftLayout& layout, Progress* progress,
+                    BlockSource blocks);
 
 }  // namespace oskra::ntfs::detail

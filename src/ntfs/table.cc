@@ -25,7 +25,8 @@ class Collation {
   explicit Collation(const std::vector<std::byte>& table) : upcase_(0x10000) {
     std::memcpy(upcase_.data(), table.data(), UPCASE_SIZE);
   }
-  bool less(std::u16string_view a, std::u16string_view b) const {
+  // Negative, zero or positive as `a` comes before, with or after `b`.
+  int compare(std::u16string_view a, std::u16string_view b) const {
     const std::size_t n = std::min(a.size(), b.size());
     // Units equal as they are are equal upper-cased: only the rest is
     // looked up.
@@ -35,10 +36,11 @@ class Collation {
     for (std::size_t i = same; i < n; ++i) {
       const char16_t ua = upcase_[a[i]];
       const char16_t ub = upcase_[b[i]];
-      if (ua != ub) return ua < ub;
+      if (ua != ub) return ua < ub ? -1 : 1;
     }
-    if (a.size() != b.size()) return a.size() < b.size();
-    return a < b;
+    if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
+    if (same == n) return 0;
+    return a[same] < b[same] ? -1 : 1;
   }
 
  private:
@@ -49,13 +51,14 @@ class Collation {
 
 class TableBuilder {
  public:
-  TableBuilder(const Volume& volume, Gathered& g) : volume_(volume), g_(g) {}
+  TableBuilder(const Volume& volume, Gathered& g, BlockSource blocks)
+      : volume_(volume), g_(g), blocks_(blocks) {}
 
   Table build() {
     check_extensions();
     check_records();
     keep_user_links();
-    Table t;
+    Table t(blocks_);
     group_by_folder(t);
     check_reachable(t);
     order(t);
@@ -106,7 +109,7 @@ class TableBuilder {
   // $Extend) is kept so that it is known to lead somewhere.
   void keep_user_links() {
     std::erase_if(g_.links, [](const Link& l) { return l.record < FIRST_USER_RECORD; });
-    std::vector<std::uint8_t> named(g_.facts.size());
+    BlockVector<std::uint8_t> named(g_.facts.size(), blocks_);
     for (const Link& l : g_.links) {
       require((g_.state[l.parent] & (BASE_IN_USE | DIRECTORY)) == (BASE_IN_USE | DIRECTORY) &&
                   g_.sequence[l.parent] == l.parent_sequence,
@@ -125,18 +128,18 @@ class TableBuilder {
     for (const Link& l : g_.links) ++t.first_child_[l.parent + 1];
     for (std::size_t r = 1; r < t.first_child_.size(); ++r)
       t.first_child_[r] += t.first_child_[r - 1];
-    std::vector<std::uint32_t> next(t.first_child_.begin(), t.first_child_.end() - 1);
+    BlockVector<std::uint32_t> next(t.first_child_.begin(), t.first_child_.end() - 1, blocks_);
     t.entries_.resize(g_.links.size());
     for (const Link& l : g_.links)
       t.entries_[next[l.parent]++] = {l.record, l.name_offset, l.name_size};
-    std::vector<Link>().swap(g_.links);
+    BlockVector<Link>(blocks_).swap(g_.links);
     t.names_ = std::move(g_.names);
   }
 
   // Every folder with an entry leads up to the root (or to $Extend): a
   // loop of parent references leads nowhere.
   void check_reachable(const Table& t) {
-    std::vector<std::uint8_t> reached(g_.facts.size());
+    BlockVector<std::uint8_t> reached(g_.facts.size(), blocks_);
     std::vector<std::uint32_t> stack;
     for (std::uint32_t r = 0; r < FIRST_USER_RECORD; ++r) {
       if ((g_.state[r] & DIRECTORY) != 0) stack.push_back(r);
@@ -161,23 +164,25 @@ class TableBuilder {
     for (std::size_t r = 0; r + 1 < t.first_child_.size(); ++r) {
       const auto begin = t.entries_.begin() + t.first_child_[r];
       const auto end = t.entries_.begin() + t.first_child_[r + 1];
-      std::sort(begin, end, [&](const Entry& a, const Entry& b) {
-        const std::u16string_view na = t.name(a);
-        const std::u16string_view nb = t.name(b);
-        if (na != nb) return collation.less(na, nb);
-        return a.record < b.record;
-      });
+      const auto before = [&](const Entry& a, const Entry& b) {
+        const int c = collation.compare(t.name(a), t.name(b));
+        return c != 0 ? c < 0 : a.record < b.record;
+      };
+      // Folders filled in name order (most of them) come in order already.
+      if (!std::is_sorted(begin, end, before)) std::sort(begin, end, before);
     }
   }
 
   const Volume& volume_;
   Gathered& g_;
+  BlockSource blocks_;
 };
 
 bool NameStore::add(const void* units, std::size_t size, std::uint32_t& offset) {
   if (blocks_.empty() || BLOCK_UNITS - used_ < size) {
     if (blocks_.size() == std::size_t{1} << 12) return false;  // offsets are 32 bits
-    blocks_.push_back(std::make_unique_for_overwrite<char16_t[]>(BLOCK_UNITS));
+    std::unique_ptr<char16_t[], Release> block(source_.allocate(BLOCK_UNITS), Release{source_});
+    blocks_.push_back(std::move(block));
     used_ = 0;
   }
   offset = static_cast<std::uint32_t>((blocks_.size() - 1) * BLOCK_UNITS + used_);
@@ -197,14 +202,14 @@ std::size_t Table::memory() const {
          entries_.capacity() * sizeof(Entry) + names_.memory();
 }
 
-ReadResult read_table(const ReadAt& read, Progress* progress) {
+ReadResult read_table(const ReadAt& read, Progress* progress, BlockSource blocks) {
   try {
     const Volume volume(read);
     const MftLayout layout = read_mft_layout(volume);
     if (progress != nullptr)
       progress->records_total.store(layout.records, std::memory_order_relaxed);
-    Gathered gathered = scan_table(volume, layout, progress);
-    return {TableBuilder(volume, gathered).build(), {}};
+    Gathered gathered = scan_table(volume, layout, progress, blocks);
+    return {TableBuilder(volume, gathered, blocks).build(), {}};
   } catch (const Unreadable& e) {
     return {std::nullopt, e.what};
   }
