@@ -67,6 +67,9 @@ class NameStore {
   // be aligned, and says where they are now; false when the offsets run
   // out.
   bool add(const void* units, std::size_t size, std::uint32_t& offset);
+  // Takes over the blocks of `other` (whose names then lie `shift` units
+  // further on here); false when the offsets run out.
+  bool take_all(NameStore&& other, std::uint32_t& shift);
   std::u16string_view get(std::uint32_t offset, std::uint32_t size) const {
     return {blocks_[offset / BLOCK_UNITS].get() + offset % BLOCK_UNITS, size};
   }

@@ -41,18 +41,30 @@ struct Extension {
   auto operator<=>(const Extension&) const = default;
 };
 
-struct Gathered {
-  explicit Gathered(BlockSource blocks)
-      : facts(blocks), sequence(blocks), state(blocks), links(blocks), names(blocks) {}
+// What one parsing thread gathers beside the per-record arrays.
+struct Part {
+  explicit Part(BlockSource blocks) : links(blocks), names(blocks) {}
 
-  BlockVector<Facts> facts;  // indexed by record; attributes as $STANDARD_INFORMATION holds them
-  BlockVector<std::uint16_t> sequence;
-  BlockVector<std::uint8_t> state;
   BlockVector<Link> links;
   NameStore names;
   std::vector<Extension> extensions;         // as the extension records say
   std::vector<std::uint16_t> base_sequence;  // beside `extensions`: the base they name
   std::vector<Extension> listed;             // as the attribute lists say
+  Stream upcase;
+};
+
+struct Gathered {
+  explicit Gathered(BlockSource blocks)
+      : facts(blocks), sequence(blocks), state(blocks), names(blocks) {}
+
+  BlockVector<Facts> facts;  // indexed by record; attributes as $STANDARD_INFORMATION holds them
+  BlockVector<std::uint16_t> sequence;
+  BlockVector<std::uint8_t> state;
+  std::vector<BlockVector<Link>> links;  // a list per parsing thread, names offsets in `names`
+  NameStore names;
+  std::vector<Extension> extensions;
+  std::vector<std::uint16_t> base_sequence;
+  std::vector<Extension> listed;
   Stream upcase;
 };
 

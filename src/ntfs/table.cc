@@ -108,31 +108,60 @@ class TableBuilder {
   // The volume's own files are no entries; what lies below them (in
   // $Extend) is kept so that it is known to lead somewhere.
   void keep_user_links() {
-    std::erase_if(g_.links, [](const Link& l) { return l.record < FIRST_USER_RECORD; });
     BlockVector<std::uint8_t> named(g_.facts.size(), blocks_);
-    for (const Link& l : g_.links) {
-      require((g_.state[l.parent] & (BASE_IN_USE | DIRECTORY)) == (BASE_IN_USE | DIRECTORY) &&
-                  g_.sequence[l.parent] == l.parent_sequence,
-              "an entry in a folder that is not there");
-      check_entry(l.record);
-      // A folder has one name: a second would show it twice.
-      if ((g_.state[l.record] & DIRECTORY) != 0) {
-        require(named[l.record] == 0, "a folder with two names");
-        named[l.record] = 1;
+    for (BlockVector<Link>& links : g_.links) {
+      std::erase_if(links, [](const Link& l) { return l.record < FIRST_USER_RECORD; });
+      for (const Link& l : links) {
+        require((g_.state[l.parent] & (BASE_IN_USE | DIRECTORY)) == (BASE_IN_USE | DIRECTORY) &&
+                    g_.sequence[l.parent] == l.parent_sequence,
+                "an entry in a folder that is not there");
+        check_entry(l.record);
+        // A folder has one name: a second would show it twice.
+        if ((g_.state[l.record] & DIRECTORY) != 0) {
+          require(named[l.record] == 0, "a folder with two names");
+          named[l.record] = 1;
+        }
       }
     }
   }
 
+  // The links of all threads' lists, by record as far as each list is
+  // (a folder's entries then come in the order they were made, which is
+  // most often already the order of its index).
+  template <class Each>
+  void in_record_order(Each&& each) const {
+    std::vector<std::size_t> at(g_.links.size());
+    for (;;) {
+      std::size_t best = at.size();
+      for (std::size_t i = 0; i < at.size(); ++i) {
+        if (at[i] < g_.links[i].size() &&
+            (best == at.size() || g_.links[i][at[i]].record < g_.links[best][at[best]].record)) {
+          best = i;
+        }
+      }
+      if (best == at.size()) return;
+      each(g_.links[best][at[best]++]);
+    }
+  }
+
   void group_by_folder(Table& t) {
-    t.first_child_.assign(g_.facts.size() + 1, 0);
-    for (const Link& l : g_.links) ++t.first_child_[l.parent + 1];
-    for (std::size_t r = 1; r < t.first_child_.size(); ++r)
-      t.first_child_[r] += t.first_child_[r - 1];
-    BlockVector<std::uint32_t> next(t.first_child_.begin(), t.first_child_.end() - 1, blocks_);
-    t.entries_.resize(g_.links.size());
-    for (const Link& l : g_.links)
-      t.entries_[next[l.parent]++] = {l.record, l.name_offset, l.name_size};
-    BlockVector<Link>(blocks_).swap(g_.links);
+    auto& first = t.first_child_;
+    first.assign(g_.facts.size() + 1, 0);
+    std::size_t total = 0;
+    for (const BlockVector<Link>& links : g_.links) {
+      total += links.size();
+      for (const Link& l : links) ++first[l.parent + 1];
+    }
+    for (std::size_t r = 1; r < first.size(); ++r) first[r] += first[r - 1];
+    // Each folder's start serves as its cursor and ends at the next one's
+    // start: shifted back by one place, they are the starts again.
+    t.entries_.resize(total);
+    in_record_order([&](const Link& l) {
+      t.entries_[first[l.parent]++] = {l.record, l.name_offset, l.name_size};
+    });
+    std::copy_backward(first.begin(), first.end() - 2, first.end() - 1);
+    first[0] = 0;
+    std::vector<BlockVector<Link>>().swap(g_.links);
     t.names_ = std::move(g_.names);
   }
 
@@ -178,9 +207,12 @@ class TableBuilder {
   BlockSource blocks_;
 };
 
+// Offsets are 32 bits.
+constexpr std::size_t MAX_NAME_BLOCKS = std::size_t{1} << 12;
+
 bool NameStore::add(const void* units, std::size_t size, std::uint32_t& offset) {
   if (blocks_.empty() || BLOCK_UNITS - used_ < size) {
-    if (blocks_.size() == std::size_t{1} << 12) return false;  // offsets are 32 bits
+    if (blocks_.size() == MAX_NAME_BLOCKS) return false;
     std::unique_ptr<char16_t[], Release> block(source_.allocate(BLOCK_UNITS), Release{source_});
     blocks_.push_back(std::move(block));
     used_ = 0;
@@ -188,6 +220,18 @@ bool NameStore::add(const void* units, std::size_t size, std::uint32_t& offset) 
   offset = static_cast<std::uint32_t>((blocks_.size() - 1) * BLOCK_UNITS + used_);
   std::memcpy(blocks_.back().get() + used_, units, size * sizeof(char16_t));
   used_ += static_cast<std::uint32_t>(size);
+  return true;
+}
+
+bool NameStore::take_all(NameStore&& other, std::uint32_t& shift) {
+  shift = 0;
+  if (other.blocks_.empty()) return true;
+  if (blocks_.size() + other.blocks_.size() > MAX_NAME_BLOCKS) return false;
+  shift = static_cast<std::uint32_t>(blocks_.size() * BLOCK_UNITS);
+  // What is left of this store's last block stays unused.
+  for (auto& block : other.blocks_) blocks_.push_back(std::move(block));
+  used_ = other.used_;
+  other.blocks_.clear();
   return true;
 }
 
