@@ -123,8 +123,9 @@ class Table {
 struct Progress {
   std::atomic<std::uint64_t> records_read{0};
   std::atomic<std::uint64_t> records_total{0};
-  // When set, called on the thread that called read_table each time the
-  // counts have changed (once per piece read, not per record).
+  // When set, called on the thread that called read_table after each piece
+  // of the table that thread parses, and once when all are read (never per
+  // record).
   std::function<void(const Progress&)> changed;
 };
 

@@ -1,6 +1,6 @@
-// The one sequential pass over the master file table: what each record in
-// use says, gathered per record, before anything is checked across records
-// or put in order.
+// The one pass over the master file table, in pieces shared by two
+// threads: what each record in use says, gathered per record, before
+// anything is checked across records or put in order.
 #pragma once
 
 #include <cstdint>
