@@ -50,40 +50,44 @@ struct Facts {
 // One name of a file in a folder: a directory entry. A file with several
 // hard links has one entry per link; a short (DOS) name is no entry.
 struct Entry {
-  std::uint32_t record = 0;  // the file's record in the table
-  std::uint32_t name_offset = 0;
-  std::uint32_t name_size = 0;  // UTF-16 code units
+  std::uint32_t record = 0;       // the file's record in the table
+  std::uint32_t name_offset = 0;  // in bytes, in the table's names
+  std::uint16_t name_size = 0;    // UTF-16 code units
+  bool narrow = false;            // kept a byte a unit: every unit is below 0x100
 };
 
 // Names kept in blocks that never move, so gathering a million of them
-// never copies one; an offset names a place in them.
+// never copies one; an offset names a place in them. Most names need only
+// the low byte of each unit and are kept so, in half the memory.
 class NameStore {
  public:
-  static constexpr std::uint32_t BLOCK_UNITS = BlockSource::BLOCK / sizeof(char16_t);
+  static constexpr std::uint32_t BLOCK_BYTES = BlockSource::BLOCK;
 
   explicit NameStore(BlockSource source = {}) : source_(source) {}
 
   // Copies `size` UTF-16 units (at most 255) from `units`, which need not
-  // be aligned, and says where they are now; false when the offsets run
-  // out.
-  bool add(const void* units, std::size_t size, std::uint32_t& offset);
-  // Takes over the blocks of `other` (whose names then lie `shift` units
+  // be aligned, and says where they are now and whether a byte a unit;
+  // false when the offsets run out.
+  bool add(const void* units, std::size_t size, std::uint32_t& offset, bool& narrow);
+  // Takes over the blocks of `other` (whose names then lie `shift` bytes
   // further on here); false when the offsets run out.
   bool take_all(NameStore&& other, std::uint32_t& shift);
-  std::u16string_view get(std::uint32_t offset, std::uint32_t size) const {
-    return {blocks_[offset / BLOCK_UNITS].get() + offset % BLOCK_UNITS, size};
+  // Where the name at `offset` begins (a name never spans blocks; a name
+  // of two bytes a unit begins at an even offset).
+  const unsigned char* at(std::uint32_t offset) const {
+    return blocks_[offset / BLOCK_BYTES].get() + offset % BLOCK_BYTES;
   }
-  std::size_t memory() const { return blocks_.size() * BLOCK_UNITS * sizeof(char16_t); }
+  std::size_t memory() const { return blocks_.size() * std::size_t{BLOCK_BYTES}; }
 
  private:
   struct Release {
-    BlockAllocator<char16_t> from;
-    void operator()(char16_t* block) const { from.deallocate(block, BLOCK_UNITS); }
+    BlockAllocator<unsigned char> from;
+    void operator()(unsigned char* block) const { from.deallocate(block, BLOCK_BYTES); }
   };
 
-  BlockAllocator<char16_t> source_;
-  std::vector<std::unique_ptr<char16_t[], Release>> blocks_;
-  std::uint32_t used_ = 0;  // units used in the last block
+  BlockAllocator<unsigned char> source_;
+  std::vector<std::unique_ptr<unsigned char[], Release>> blocks_;
+  std::uint32_t used_ = 0;  // bytes used in the last block
 };
 
 // The folders of a volume and their entries, read once.
@@ -103,9 +107,8 @@ class Table {
   // The entries of folder `directory` in the order of its index (names
   // compared through the volume's upper-case table); empty for a file.
   std::span<const Entry> children(std::uint32_t directory) const;
-  std::u16string_view name(const Entry& entry) const {
-    return names_.get(entry.name_offset, entry.name_size);
-  }
+  // The entry's name: where it is kept, or widened into `scratch`.
+  std::u16string_view name(const Entry& entry, std::u16string& scratch) const;
   // The bytes the table holds, and of them the names'.
   std::size_t memory() const;
   std::size_t name_memory() const { return names_.memory(); }

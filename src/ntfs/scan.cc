@@ -123,8 +123,10 @@ class Scan {
     if (space == DOS_NAMESPACE) return;
     const auto parent = load<std::uint64_t>(a.value, 0);
     std::uint32_t offset = 0;
-    require(part_.names.add(a.value.data() + 0x42, size, offset), "names too long");
-    part_.links.push_back({owner, in_range(record_of(parent)), offset, sequence_of(parent), size});
+    bool narrow = false;
+    require(part_.names.add(a.value.data() + 0x42, size, offset, narrow), "names too long");
+    part_.links.push_back(
+        {owner, in_range(record_of(parent)), offset, sequence_of(parent), size, narrow});
   }
 
   void take_data(std::uint32_t owner, const Attribute& a) {

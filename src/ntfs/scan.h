@@ -30,6 +30,7 @@ struct Link {
   std::uint32_t name_offset = 0;
   std::uint16_t parent_sequence = 0;
   std::uint8_t name_size = 0;
+  bool narrow = false;
 };
 
 // An extension record and the base record it belongs to, as the extension

@@ -17,6 +17,19 @@ namespace {
 constexpr std::uint32_t INTERNAL_ATTRIBUTES = 0x30000000 | ATTRIBUTE_DIRECTORY;
 constexpr std::uint64_t UPCASE_SIZE = 0x10000 * 2;
 
+// A name's units as the store keeps them: a byte or two a unit.
+struct Units {
+  const unsigned char* bytes;
+  std::size_t size;
+  bool narrow;
+  char16_t operator[](std::size_t i) const {
+    if (narrow) return bytes[i];
+    char16_t unit;
+    std::memcpy(&unit, bytes + 2 * i, sizeof unit);
+    return unit;
+  }
+};
+
 // The order of names in a folder's index: compared unit by unit through
 // the volume's upper-case table, the shorter first when one is the other's
 // start; names equal but for case then by their own units.
@@ -26,19 +39,24 @@ class Collation {
     std::memcpy(upcase_.data(), table.data(), UPCASE_SIZE);
   }
   // Negative, zero or positive as `a` comes before, with or after `b`.
-  int compare(std::u16string_view a, std::u16string_view b) const {
-    const std::size_t n = std::min(a.size(), b.size());
+  int compare(Units a, Units b) const {
+    const std::size_t n = std::min(a.size, b.size);
     // Units equal as they are are equal upper-cased: only the rest is
     // looked up.
-    const std::size_t same = static_cast<std::size_t>(
-        std::mismatch(a.begin(), a.begin() + static_cast<std::ptrdiff_t>(n), b.begin()).first -
-        a.begin());
+    std::size_t same = 0;
+    if (a.narrow == b.narrow) {
+      const std::size_t width = a.narrow ? 1 : 2;
+      const auto end = a.bytes + n * width;
+      same = static_cast<std::size_t>(std::mismatch(a.bytes, end, b.bytes).first - a.bytes) / width;
+    } else {
+      while (same < n && a[same] == b[same]) ++same;
+    }
     for (std::size_t i = same; i < n; ++i) {
       const char16_t ua = upcase_[a[i]];
       const char16_t ub = upcase_[b[i]];
       if (ua != ub) return ua < ub ? -1 : 1;
     }
-    if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
+    if (a.size != b.size) return a.size < b.size ? -1 : 1;
     if (same == n) return 0;
     return a[same] < b[same] ? -1 : 1;
   }
@@ -157,7 +175,7 @@ class TableBuilder {
     // start: shifted back by one place, they are the starts again.
     t.entries_.resize(total);
     in_record_order([&](const Link& l) {
-      t.entries_[first[l.parent]++] = {l.record, l.name_offset, l.name_size};
+      t.entries_[first[l.parent]++] = {l.record, l.name_offset, l.name_size, l.narrow};
     });
     std::copy_backward(first.begin(), first.end() - 2, first.end() - 1);
     first[0] = 0;
@@ -194,12 +212,16 @@ class TableBuilder {
       const auto begin = t.entries_.begin() + t.first_child_[r];
       const auto end = t.entries_.begin() + t.first_child_[r + 1];
       const auto before = [&](const Entry& a, const Entry& b) {
-        const int c = collation.compare(t.name(a), t.name(b));
+        const int c = collation.compare(units(t, a), units(t, b));
         return c != 0 ? c < 0 : a.record < b.record;
       };
       // Folders filled in name order (most of them) come in order already.
       if (!std::is_sorted(begin, end, before)) std::sort(begin, end, before);
     }
+  }
+
+  static Units units(const Table& t, const Entry& e) {
+    return {t.names_.at(e.name_offset), e.name_size, e.narrow};
   }
 
   const Volume& volume_;
@@ -208,18 +230,33 @@ class TableBuilder {
 };
 
 // Offsets are 32 bits.
-constexpr std::size_t MAX_NAME_BLOCKS = std::size_t{1} << 12;
+constexpr std::size_t MAX_NAME_BLOCKS = (std::size_t{1} << 32) / NameStore::BLOCK_BYTES;
 
-bool NameStore::add(const void* units, std::size_t size, std::uint32_t& offset) {
-  if (blocks_.empty() || BLOCK_UNITS - used_ < size) {
+bool NameStore::add(const void* units, std::size_t size, std::uint32_t& offset, bool& narrow) {
+  const auto* from = static_cast<const unsigned char*>(units);
+  narrow = true;
+  for (std::size_t i = 0; i < size && narrow; ++i) narrow = from[2 * i + 1] == 0;
+  // A name of two bytes a unit starts at an even offset, so that it can be
+  // read where it lies.
+  const std::uint32_t start = narrow ? used_ : (used_ + 1) & ~1u;
+  const std::size_t bytes = narrow ? size : 2 * size;
+  if (blocks_.empty() || BLOCK_BYTES - start < bytes) {
     if (blocks_.size() == MAX_NAME_BLOCKS) return false;
-    std::unique_ptr<char16_t[], Release> block(source_.allocate(BLOCK_UNITS), Release{source_});
+    std::unique_ptr<unsigned char[], Release> block(source_.allocate(BLOCK_BYTES),
+                                                    Release{source_});
     blocks_.push_back(std::move(block));
     used_ = 0;
+  } else {
+    used_ = start;
   }
-  offset = static_cast<std::uint32_t>((blocks_.size() - 1) * BLOCK_UNITS + used_);
-  std::memcpy(blocks_.back().get() + used_, units, size * sizeof(char16_t));
-  used_ += static_cast<std::uint32_t>(size);
+  offset = static_cast<std::uint32_t>((blocks_.size() - 1) * BLOCK_BYTES + used_);
+  unsigned char* to = blocks_.back().get() + used_;
+  if (narrow) {
+    for (std::size_t i = 0; i < size; ++i) to[i] = from[2 * i];
+  } else {
+    std::memcpy(to, from, bytes);
+  }
+  used_ += static_cast<std::uint32_t>(bytes);
   return true;
 }
 
@@ -227,12 +264,20 @@ bool NameStore::take_all(NameStore&& other, std::uint32_t& shift) {
   shift = 0;
   if (other.blocks_.empty()) return true;
   if (blocks_.size() + other.blocks_.size() > MAX_NAME_BLOCKS) return false;
-  shift = static_cast<std::uint32_t>(blocks_.size() * BLOCK_UNITS);
+  shift = static_cast<std::uint32_t>(blocks_.size() * BLOCK_BYTES);
   // What is left of this store's last block stays unused.
   for (auto& block : other.blocks_) blocks_.push_back(std::move(block));
   used_ = other.used_;
   other.blocks_.clear();
   return true;
+}
+
+std::u16string_view Table::name(const Entry& entry, std::u16string& scratch) const {
+  const unsigned char* at = names_.at(entry.name_offset);
+  if (!entry.narrow) return {reinterpret_cast<const char16_t*>(at), entry.name_size};
+  scratch.resize(entry.name_size);
+  for (std::size_t i = 0; i < scratch.size(); ++i) scratch[i] = at[i];
+  return scratch;
 }
 
 std::span<const Entry> Table::children(std::uint32_t directory) const {

@@ -45,6 +45,7 @@ void print_tree(const Table& table) {
   };
   std::string path;
   std::string line;
+  std::u16string scratch;
   std::vector<Level> stack{{Table::ROOT, 0, 0}};
   while (!stack.empty()) {
     Level& level = stack.back();
@@ -56,7 +57,7 @@ void print_tree(const Table& table) {
     const oskra::ntfs::Entry& e = children[level.next++];
     path.resize(level.path_size);
     path.push_back('/');
-    oskra::unicode::append_utf16_as_utf8(table.name(e), path);
+    oskra::unicode::append_utf16_as_utf8(table.name(e, scratch), path);
     const oskra::ntfs::Facts& f = table.facts(e.record);
     char fields[96];
     std::snprintf(fields, sizeof fields,
