@@ -39,7 +39,8 @@ class BlockAllocator {
   using propagate_on_container_swap = std::true_type;
 
   BlockAllocator() = default;
-  BlockAllocator(BlockSource source) : source_(source) {}  // NOLINT: a vector takes the source
+  // Not explicit: a vector of the table is made from a BlockSource as it is.
+  BlockAllocator(BlockSource source) : source_(source) {}
   template <class U>
   BlockAllocator(const BlockAllocator<U>& other) : source_(other.source()) {}
 
