@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "ntfs/ntfs.h"
+#include "platform/platform.h"
 #include "platform/win32_kinds.h"
 #include "report/json_report.h"
 #include "report/report.h"
@@ -120,7 +121,9 @@ std::optional<oskra::ntfs::Table> read_image(const char* image) {
     return ::pread(fd, out.data(), out.size(), static_cast<off_t>(offset)) ==
            static_cast<ssize_t>(out.size());
   };
-  oskra::ntfs::ReadResult result = oskra::ntfs::read_table(read);
+  // Large arrays as the program takes them.
+  oskra::ntfs::ReadResult result = oskra::ntfs::read_table(
+      read, nullptr, {oskra::platform::map_block, oskra::platform::release_block});
   ::close(fd);
   if (!result.table) std::fprintf(stderr, "unreadable: %s\n", result.failure.c_str());
   return std::move(result.table);

@@ -1,49 +1,39 @@
-// The table's records read in large pieces, in order, on a thread of its
-// own one piece ahead of the one being parsed: copying (or waiting for the
-// disk) and parsing overlap.
+// The table's records in large pieces, handed out in order to the threads
+// that parse them. Each thread reads its piece into a buffer of its own and
+// parses it while the other reads the next: copying (or waiting for the
+// disk) and parsing overlap, and the parsing is shared.
 #pragma once
 
-#include <condition_variable>
+#include <atomic>
 #include <cstdint>
-#include <exception>
 #include <mutex>
-#include <thread>
 
 #include "ntfs/volume.h"
 
 namespace oskra::ntfs::detail {
 
-class ChunkReader {
+class Chunks {
  public:
-  ChunkReader(const Volume& volume, const MftLayout& layout);
-  ChunkReader(const ChunkReader&) = delete;
-  ChunkReader& operator=(const ChunkReader&) = delete;
-  ~ChunkReader();
+  Chunks(const Volume& volume, const MftLayout& layout);
 
-  // The next piece: the number of its first record and its bytes (whole
-  // records). False after the last. Hands the piece returned before back
-  // for reading; rethrows what failed reading this one.
-  bool next(std::uint64_t& first, std::span<std::byte>& bytes);
+  // A buffer that holds any piece.
+  AlignedBuffer buffer() const;
+
+  // Reads the next piece into `buffer`: the number of its first record and
+  // its bytes (whole records). False after the last one, or once `stop`
+  // was called. Pieces are read one at a time, in the table's order.
+  bool next(AlignedBuffer& buffer, std::uint64_t& first, std::span<std::byte>& bytes);
+  void stop() { stopped_.store(true, std::memory_order_relaxed); }
 
  private:
-  enum class Slot : std::uint8_t { free, full };
-
-  void read_all();
-  std::span<std::byte> piece(std::uint64_t chunk);
-
   const Volume& volume_;
   const MftLayout& layout_;
   std::uint64_t records_per_chunk_ = 0;
   std::uint64_t chunks_ = 0;
-  std::uint64_t taken_ = 0;  // chunks handed to the parser so far
-  AlignedBuffer buffers_[2];
 
-  std::mutex lock_;
-  std::condition_variable changed_;
-  Slot slots_[2] = {Slot::free, Slot::free};
-  bool stop_ = false;
-  std::exception_ptr failure_;  // what ended the reading early
-  std::thread thread_;          // last: started once everything else is set
+  std::mutex lock_;          // held while a piece is chosen and read
+  std::uint64_t taken_ = 0;  // pieces handed out so far
+  std::atomic<bool> stopped_{false};
 };
 
 }  // namespace oskra::ntfs::detail

@@ -22,6 +22,8 @@
 #include <string_view>
 #include <vector>
 
+#include "ntfs/blocks.h"
+
 namespace oskra::ntfs {
 
 // Reads exactly `out.size()` bytes at byte `offset` of the volume into
@@ -48,34 +50,52 @@ struct Facts {
 // One name of a file in a folder: a directory entry. A file with several
 // hard links has one entry per link; a short (DOS) name is no entry.
 struct Entry {
-  std::uint32_t record = 0;  // the file's record in the table
-  std::uint32_t name_offset = 0;
-  std::uint32_t name_size = 0;  // UTF-16 code units
+  std::uint32_t record = 0;       // the file's record in the table
+  std::uint32_t name_offset = 0;  // in bytes, in the table's names
+  std::uint16_t name_size = 0;    // UTF-16 code units
+  bool narrow = false;            // kept a byte a unit: every unit is below 0x100
 };
 
 // Names kept in blocks that never move, so gathering a million of them
-// never copies one; an offset names a place in them.
+// never copies one; an offset names a place in them. Most names need only
+// the low byte of each unit and are kept so, in half the memory.
 class NameStore {
  public:
-  static constexpr std::uint32_t BLOCK_UNITS = 1u << 20;
+  static constexpr std::uint32_t BLOCK_BYTES = BlockSource::BLOCK;
+
+  explicit NameStore(BlockSource source = {}) : source_(source) {}
 
   // Copies `size` UTF-16 units (at most 255) from `units`, which need not
-  // be aligned, and says where they are now; false when the offsets run
-  // out.
-  bool add(const void* units, std::size_t size, std::uint32_t& offset);
-  std::u16string_view get(std::uint32_t offset, std::uint32_t size) const {
-    return {blocks_[offset / BLOCK_UNITS].get() + offset % BLOCK_UNITS, size};
+  // be aligned, and says where they are now and whether a byte a unit;
+  // false when the offsets run out.
+  bool add(const void* units, std::size_t size, std::uint32_t& offset, bool& narrow);
+  // Takes over the blocks of `other` (whose names then lie `shift` bytes
+  // further on here); false when the offsets run out.
+  bool take_all(NameStore&& other, std::uint32_t& shift);
+  // Where the name at `offset` begins (a name never spans blocks; a name
+  // of two bytes a unit begins at an even offset).
+  const unsigned char* at(std::uint32_t offset) const {
+    return blocks_[offset / BLOCK_BYTES].get() + offset % BLOCK_BYTES;
   }
-  std::size_t memory() const { return blocks_.size() * BLOCK_UNITS * sizeof(char16_t); }
+  std::size_t memory() const { return blocks_.size() * std::size_t{BLOCK_BYTES}; }
 
  private:
-  std::vector<std::unique_ptr<char16_t[]>> blocks_;
-  std::uint32_t used_ = 0;  // units used in the last block
+  struct Release {
+    BlockAllocator<unsigned char> from;
+    void operator()(unsigned char* block) const { from.deallocate(block, BLOCK_BYTES); }
+  };
+
+  BlockAllocator<unsigned char> source_;
+  std::vector<std::unique_ptr<unsigned char[], Release>> blocks_;
+  std::uint32_t used_ = 0;  // bytes used in the last block
 };
 
 // The folders of a volume and their entries, read once.
 class Table {
  public:
+  explicit Table(BlockSource blocks = {})
+      : facts_(blocks), first_child_(blocks), entries_(blocks), names_(blocks) {}
+
   // The record of the volume's root folder.
   static constexpr std::uint32_t ROOT = 5;
 
@@ -87,18 +107,17 @@ class Table {
   // The entries of folder `directory` in the order of its index (names
   // compared through the volume's upper-case table); empty for a file.
   std::span<const Entry> children(std::uint32_t directory) const;
-  std::u16string_view name(const Entry& entry) const {
-    return names_.get(entry.name_offset, entry.name_size);
-  }
+  // The entry's name: where it is kept, or widened into `scratch`.
+  std::u16string_view name(const Entry& entry, std::u16string& scratch) const;
   // The bytes the table holds, and of them the names'.
   std::size_t memory() const;
   std::size_t name_memory() const { return names_.memory(); }
 
  private:
   friend class TableBuilder;
-  std::vector<Facts> facts_;
-  std::vector<std::uint32_t> first_child_;  // per record, and one past the last
-  std::vector<Entry> entries_;              // grouped by folder, each group in order
+  BlockVector<Facts> facts_;
+  BlockVector<std::uint32_t> first_child_;  // per record, and one past the last
+  BlockVector<Entry> entries_;              // grouped by folder, each group in order
   NameStore names_;
 };
 
@@ -107,8 +126,9 @@ class Table {
 struct Progress {
   std::atomic<std::uint64_t> records_read{0};
   std::atomic<std::uint64_t> records_total{0};
-  // When set, called on the thread that called read_table each time the
-  // counts have changed (once per piece read, not per record).
+  // When set, called on the thread that called read_table after each piece
+  // of the table that thread parses, and once when all are read (never per
+  // record).
   std::function<void(const Progress&)> changed;
 };
 
@@ -117,9 +137,9 @@ struct ReadResult {
   std::string failure;         // why, in a few words, for a developer
 };
 
-// Reads the table of the volume `read` reads. Memory runs out as it does
-// everywhere in the program (std::bad_alloc); every other failure is in
-// the result.
-ReadResult read_table(const ReadAt& read, Progress* progress = nullptr);
+// Reads the table of the volume `read` reads, its large arrays from
+// `blocks` (the heap without). Memory runs out as it does everywhere in the
+// program (std::bad_alloc); every other failure is in the result.
+ReadResult read_table(const ReadAt& read, Progress* progress = nullptr, BlockSource blocks = {});
 
 }  // namespace oskra::ntfs

@@ -1,8 +1,11 @@
 #include "ntfs/scan.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
+#include <exception>
 #include <limits>
+#include <thread>
 
 #include "ntfs/chunks.h"
 
@@ -21,9 +24,20 @@ constexpr std::uint8_t LAST_NAMESPACE = 3;
 constexpr std::uint32_t RESERVED_FIRST = 12;
 constexpr std::uint32_t RESERVED_END = 24;
 
+// An extension record put aside: what it says belongs to another record,
+// which another thread may be parsing.
+struct Deferred {
+  std::uint32_t index = 0;
+  RecordHeader header;
+  std::size_t at = 0;  // in the thread's copy of the records put aside
+};
+
+// One thread's pass over the pieces it is given. It writes the per-record
+// arrays only at the records of its own pieces; extension records, which
+// speak of their base record, are put aside for after the pass.
 class Scan {
  public:
-  Scan(const Volume& volume, Gathered& out) : volume_(volume), out_(out) {}
+  Scan(const Volume& volume, Gathered& out, Part& part) : volume_(volume), out_(out), part_(part) {}
 
   void record(std::span<std::byte> bytes, std::uint32_t index) {
     // Records 12 to 23 are kept free by the format and may never have
@@ -35,15 +49,24 @@ class Scan {
     const RecordHeader h = check_record(bytes, index);
     if ((h.flags & RECORD_IN_USE) == 0) return;
     out_.sequence[index] = h.sequence;
-    std::uint32_t owner = index;
     if (h.base == 0) {
       out_.state[index] |= BASE_IN_USE | ((h.flags & RECORD_IS_DIRECTORY) != 0 ? DIRECTORY : 0);
-    } else {
-      owner = in_range(record_of(h.base));
-      out_.extensions.push_back({index, h.sequence, owner});
-      out_.base_sequence.push_back(sequence_of(h.base));
+      for_each_attribute(bytes, h, [&](const Attribute& a) { take(index, index, a); });
+      return;
     }
-    for_each_attribute(bytes, h, [&](const Attribute& a) { take(owner, index, a); });
+    deferred_.push_back({index, h, aside_.size()});
+    aside_.insert(aside_.end(), bytes.begin(), bytes.end());
+  }
+
+  // The extension records put aside, once no other thread is parsing.
+  void extensions(std::size_t record_size) {
+    for (const Deferred& d : deferred_) {
+      const Bytes bytes = Bytes(aside_).subspan(d.at, record_size);
+      const std::uint32_t owner = in_range(record_of(d.header.base));
+      part_.extensions.push_back({d.index, d.header.sequence, owner});
+      part_.base_sequence.push_back(sequence_of(d.header.base));
+      for_each_attribute(bytes, d.header, [&](const Attribute& a) { take(owner, d.index, a); });
+    }
   }
 
  private:
@@ -74,7 +97,7 @@ class Scan {
         take_name(owner, a);
         break;
       case DATA:
-        if (index == UPCASE_RECORD && !a.named) volume_.add_segment(out_.upcase, a);
+        if (index == UPCASE_RECORD && !a.named) volume_.add_segment(part_.upcase, a);
         if (a.named) break;
         if (a.resident || a.lowest_vcn == 0) {
           take_data(owner, a);
@@ -100,8 +123,10 @@ class Scan {
     if (space == DOS_NAMESPACE) return;
     const auto parent = load<std::uint64_t>(a.value, 0);
     std::uint32_t offset = 0;
-    require(out_.names.add(a.value.data() + 0x42, size, offset), "names too long");
-    out_.links.push_back({owner, in_range(record_of(parent)), offset, sequence_of(parent), size});
+    bool narrow = false;
+    require(part_.names.add(a.value.data() + 0x42, size, offset, narrow), "names too long");
+    part_.links.push_back(
+        {owner, in_range(record_of(parent)), offset, sequence_of(parent), size, narrow});
   }
 
   void take_data(std::uint32_t owner, const Attribute& a) {
@@ -131,41 +156,107 @@ class Scan {
     for (const ListEntry& e : parse_attribute_list(volume_.content(stream, stream.size))) {
       const std::uint64_t segment = record_of(e.segment);
       if (segment != owner)
-        out_.listed.push_back({in_range(segment), sequence_of(e.segment), owner});
+        part_.listed.push_back({in_range(segment), sequence_of(e.segment), owner});
     }
   }
 
   const Volume& volume_;
   Gathered& out_;
+  Part& part_;
+  std::vector<Deferred> deferred_;
+  std::vector<std::byte> aside_;
 };
+
+// Parses the pieces `chunks` hands out until there are none; `parsed`
+// counts the records of the pieces done, for the progress shown.
+void parse_pieces(const MftLayout& layout, Chunks& chunks, Scan& scan, std::uint32_t record_size,
+                  std::atomic<std::uint64_t>& parsed, Progress* progress) {
+  AlignedBuffer buffer = chunks.buffer();
+  std::uint64_t first = 0;
+  std::span<std::byte> bytes;
+  while (chunks.next(buffer, first, bytes)) {
+    const std::uint64_t count = bytes.size() / record_size;
+    for (std::uint64_t i = 0; i < count; ++i) {
+      if (!layout.in_use(first + i)) continue;
+      scan.record(bytes.subspan(i * record_size, record_size),
+                  static_cast<std::uint32_t>(first + i));
+    }
+    const std::uint64_t done = parsed.fetch_add(count, std::memory_order_relaxed) + count;
+    if (progress != nullptr) {
+      progress->records_read.store(done, std::memory_order_relaxed);
+      if (progress->changed) progress->changed(*progress);
+    }
+  }
+}
+
+// Puts what each thread gathered together: the names in one store, the
+// other lists one after another.
+void merge(std::vector<Part>& parts, Gathered& out) {
+  for (Part& part : parts) {
+    std::uint32_t shift = 0;
+    require(out.names.take_all(std::move(part.names), shift), "names too long");
+    if (shift != 0) {
+      for (Link& l : part.links) l.name_offset += shift;
+    }
+    out.links.push_back(std::move(part.links));
+    out.extensions.insert(out.extensions.end(), part.extensions.begin(), part.extensions.end());
+    out.base_sequence.insert(out.base_sequence.end(), part.base_sequence.begin(),
+                             part.base_sequence.end());
+    out.listed.insert(out.listed.end(), part.listed.begin(), part.listed.end());
+    if (part.upcase.resident || !part.upcase.runs.empty()) out.upcase = std::move(part.upcase);
+  }
+}
+
+// The threads that parse the table's pieces: this one and one more.
+constexpr std::size_t THREADS = 2;
 
 }  // namespace
 
-Gathered scan_table(const Volume& volume, const MftLayout& layout, Progress* progress) {
+Gathered scan_table(const Volume& volume, const MftLayout& layout, Progress* progress,
+                    BlockSource blocks) {
   const Geometry& g = volume.geometry();
-  Gathered out;
+  Gathered out(blocks);
   out.facts.resize(layout.records);
   out.sequence.resize(layout.records);
   out.state.resize(layout.records);
   std::uint64_t in_use = 0;
   for (const std::byte b : layout.bitmap) in_use += std::popcount(std::to_integer<unsigned>(b));
-  out.links.reserve(in_use);  // about one name each
-  Scan scan(volume, out);
-  ChunkReader chunks(volume, layout);
-  std::uint64_t first = 0;
-  std::span<std::byte> bytes;
-  while (chunks.next(first, bytes)) {
-    const std::uint64_t count = bytes.size() / g.record_size;
-    for (std::uint64_t i = 0; i < count; ++i) {
-      if (!layout.in_use(first + i)) continue;
-      scan.record(bytes.subspan(i * g.record_size, g.record_size),
-                  static_cast<std::uint32_t>(first + i));
-    }
-    if (progress != nullptr) {
-      progress->records_read.store(first + count, std::memory_order_relaxed);
-      if (progress->changed) progress->changed(*progress);
-    }
+  std::vector<Part> parts;
+  std::vector<Scan> scans;
+  parts.reserve(THREADS);  // the scans hold on to them
+  scans.reserve(THREADS);
+  for (std::size_t t = 0; t < THREADS; ++t) {
+    parts.emplace_back(blocks);
+    parts.back().links.reserve(in_use / THREADS);  // about one name each
+    scans.emplace_back(volume, out, parts.back());
   }
+  Chunks chunks(volume, layout);
+  std::atomic<std::uint64_t> parsed{0};
+  // The other thread's failure, read once it has been joined.
+  std::exception_ptr failed;
+  std::thread helper([&] {
+    try {
+      parse_pieces(layout, chunks, scans[1], g.record_size, parsed, nullptr);
+    } catch (...) {
+      failed = std::current_exception();
+      chunks.stop();
+    }
+  });
+  try {
+    parse_pieces(layout, chunks, scans[0], g.record_size, parsed, progress);
+  } catch (...) {
+    chunks.stop();
+    helper.join();
+    throw;
+  }
+  helper.join();
+  if (failed) std::rethrow_exception(failed);
+  if (progress != nullptr) {
+    progress->records_read.store(parsed.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    if (progress->changed) progress->changed(*progress);
+  }
+  for (Scan& scan : scans) scan.extensions(g.record_size);
+  merge(parts, out);
   // Past the initialized part there is nothing to read, so nothing in use.
   for (std::uint64_t index = layout.initialized; index < layout.records; ++index) {
     require(!layout.in_use(index), "a record in use past the table's initialized part");

@@ -1,6 +1,6 @@
-// The one sequential pass over the master file table: what each record in
-// use says, gathered per record, before anything is checked across records
-// or put in order.
+// The one pass over the master file table, in pieces shared by two
+// threads: what each record in use says, gathered per record, before
+// anything is checked across records or put in order.
 #pragma once
 
 #include <cstdint>
@@ -30,6 +30,7 @@ struct Link {
   std::uint32_t name_offset = 0;
   std::uint16_t parent_sequence = 0;
   std::uint8_t name_size = 0;
+  bool narrow = false;
 };
 
 // An extension record and the base record it belongs to, as the extension
@@ -41,11 +42,11 @@ struct Extension {
   auto operator<=>(const Extension&) const = default;
 };
 
-struct Gathered {
-  std::vector<Facts> facts;  // indexed by record; attributes as $STANDARD_INFORMATION holds them
-  std::vector<std::uint16_t> sequence;
-  std::vector<std::uint8_t> state;
-  std::vector<Link> links;
+// What one parsing thread gathers beside the per-record arrays.
+struct Part {
+  explicit Part(BlockSource blocks) : links(blocks), names(blocks) {}
+
+  BlockVector<Link> links;
   NameStore names;
   std::vector<Extension> extensions;         // as the extension records say
   std::vector<std::uint16_t> base_sequence;  // beside `extensions`: the base they name
@@ -53,6 +54,22 @@ struct Gathered {
   Stream upcase;
 };
 
-Gathered scan_table(const Volume& volume, const MftLayout& layout, Progress* progress);
+struct Gathered {
+  explicit Gathered(BlockSource blocks)
+      : facts(blocks), sequence(blocks), state(blocks), names(blocks) {}
+
+  BlockVector<Facts> facts;  // indexed by record; attributes as $STANDARD_INFORMATION holds them
+  BlockVector<std::uint16_t> sequence;
+  BlockVector<std::uint8_t> state;
+  std::vector<BlockVector<Link>> links;  // a list per parsing thread, names offsets in `names`
+  NameStore names;
+  std::vector<Extension> extensions;
+  std::vector<std::uint16_t> base_sequence;
+  std::vector<Extension> listed;
+  Stream upcase;
+};
+
+Gathered scan_table(const Volume& volume, const MftLayout& layout, Progress* progress,
+                    BlockSource blocks);
 
 }  // namespace oskra::ntfs::detail

@@ -17,6 +17,19 @@ namespace {
 constexpr std::uint32_t INTERNAL_ATTRIBUTES = 0x30000000 | ATTRIBUTE_DIRECTORY;
 constexpr std::uint64_t UPCASE_SIZE = 0x10000 * 2;
 
+// A name's units as the store keeps them: a byte or two a unit.
+struct Units {
+  const unsigned char* bytes;
+  std::size_t size;
+  bool narrow;
+  char16_t operator[](std::size_t i) const {
+    if (narrow) return bytes[i];
+    char16_t unit;
+    std::memcpy(&unit, bytes + 2 * i, sizeof unit);
+    return unit;
+  }
+};
+
 // The order of names in a folder's index: compared unit by unit through
 // the volume's upper-case table, the shorter first when one is the other's
 // start; names equal but for case then by their own units.
@@ -25,20 +38,27 @@ class Collation {
   explicit Collation(const std::vector<std::byte>& table) : upcase_(0x10000) {
     std::memcpy(upcase_.data(), table.data(), UPCASE_SIZE);
   }
-  bool less(std::u16string_view a, std::u16string_view b) const {
-    const std::size_t n = std::min(a.size(), b.size());
+  // Negative, zero or positive as `a` comes before, with or after `b`.
+  int compare(Units a, Units b) const {
+    const std::size_t n = std::min(a.size, b.size);
     // Units equal as they are are equal upper-cased: only the rest is
     // looked up.
-    const std::size_t same = static_cast<std::size_t>(
-        std::mismatch(a.begin(), a.begin() + static_cast<std::ptrdiff_t>(n), b.begin()).first -
-        a.begin());
+    std::size_t same = 0;
+    if (a.narrow == b.narrow) {
+      const std::size_t width = a.narrow ? 1 : 2;
+      const auto end = a.bytes + n * width;
+      same = static_cast<std::size_t>(std::mismatch(a.bytes, end, b.bytes).first - a.bytes) / width;
+    } else {
+      while (same < n && a[same] == b[same]) ++same;
+    }
     for (std::size_t i = same; i < n; ++i) {
       const char16_t ua = upcase_[a[i]];
       const char16_t ub = upcase_[b[i]];
-      if (ua != ub) return ua < ub;
+      if (ua != ub) return ua < ub ? -1 : 1;
     }
-    if (a.size() != b.size()) return a.size() < b.size();
-    return a < b;
+    if (a.size != b.size) return a.size < b.size ? -1 : 1;
+    if (same == n) return 0;
+    return a[same] < b[same] ? -1 : 1;
   }
 
  private:
@@ -49,13 +69,14 @@ class Collation {
 
 class TableBuilder {
  public:
-  TableBuilder(const Volume& volume, Gathered& g) : volume_(volume), g_(g) {}
+  TableBuilder(const Volume& volume, Gathered& g, BlockSource blocks)
+      : volume_(volume), g_(g), blocks_(blocks) {}
 
   Table build() {
     check_extensions();
     check_records();
     keep_user_links();
-    Table t;
+    Table t(blocks_);
     group_by_folder(t);
     check_reachable(t);
     order(t);
@@ -105,38 +126,67 @@ class TableBuilder {
   // The volume's own files are no entries; what lies below them (in
   // $Extend) is kept so that it is known to lead somewhere.
   void keep_user_links() {
-    std::erase_if(g_.links, [](const Link& l) { return l.record < FIRST_USER_RECORD; });
-    std::vector<std::uint8_t> named(g_.facts.size());
-    for (const Link& l : g_.links) {
-      require((g_.state[l.parent] & (BASE_IN_USE | DIRECTORY)) == (BASE_IN_USE | DIRECTORY) &&
-                  g_.sequence[l.parent] == l.parent_sequence,
-              "an entry in a folder that is not there");
-      check_entry(l.record);
-      // A folder has one name: a second would show it twice.
-      if ((g_.state[l.record] & DIRECTORY) != 0) {
-        require(named[l.record] == 0, "a folder with two names");
-        named[l.record] = 1;
+    BlockVector<std::uint8_t> named(g_.facts.size(), blocks_);
+    for (BlockVector<Link>& links : g_.links) {
+      std::erase_if(links, [](const Link& l) { return l.record < FIRST_USER_RECORD; });
+      for (const Link& l : links) {
+        require((g_.state[l.parent] & (BASE_IN_USE | DIRECTORY)) == (BASE_IN_USE | DIRECTORY) &&
+                    g_.sequence[l.parent] == l.parent_sequence,
+                "an entry in a folder that is not there");
+        check_entry(l.record);
+        // A folder has one name: a second would show it twice.
+        if ((g_.state[l.record] & DIRECTORY) != 0) {
+          require(named[l.record] == 0, "a folder with two names");
+          named[l.record] = 1;
+        }
       }
     }
   }
 
+  // The links of all threads' lists, by record as far as each list is
+  // (a folder's entries then come in the order they were made, which is
+  // most often already the order of its index).
+  template <class Each>
+  void in_record_order(Each&& each) const {
+    std::vector<std::size_t> at(g_.links.size());
+    for (;;) {
+      std::size_t best = at.size();
+      for (std::size_t i = 0; i < at.size(); ++i) {
+        if (at[i] < g_.links[i].size() &&
+            (best == at.size() || g_.links[i][at[i]].record < g_.links[best][at[best]].record)) {
+          best = i;
+        }
+      }
+      if (best == at.size()) return;
+      each(g_.links[best][at[best]++]);
+    }
+  }
+
   void group_by_folder(Table& t) {
-    t.first_child_.assign(g_.facts.size() + 1, 0);
-    for (const Link& l : g_.links) ++t.first_child_[l.parent + 1];
-    for (std::size_t r = 1; r < t.first_child_.size(); ++r)
-      t.first_child_[r] += t.first_child_[r - 1];
-    std::vector<std::uint32_t> next(t.first_child_.begin(), t.first_child_.end() - 1);
-    t.entries_.resize(g_.links.size());
-    for (const Link& l : g_.links)
-      t.entries_[next[l.parent]++] = {l.record, l.name_offset, l.name_size};
-    std::vector<Link>().swap(g_.links);
+    auto& first = t.first_child_;
+    first.assign(g_.facts.size() + 1, 0);
+    std::size_t total = 0;
+    for (const BlockVector<Link>& links : g_.links) {
+      total += links.size();
+      for (const Link& l : links) ++first[l.parent + 1];
+    }
+    for (std::size_t r = 1; r < first.size(); ++r) first[r] += first[r - 1];
+    // Each folder's start serves as its cursor and ends at the next one's
+    // start: shifted back by one place, they are the starts again.
+    t.entries_.resize(total);
+    in_record_order([&](const Link& l) {
+      t.entries_[first[l.parent]++] = {l.record, l.name_offset, l.name_size, l.narrow};
+    });
+    std::copy_backward(first.begin(), first.end() - 2, first.end() - 1);
+    first[0] = 0;
+    std::vector<BlockVector<Link>>().swap(g_.links);
     t.names_ = std::move(g_.names);
   }
 
   // Every folder with an entry leads up to the root (or to $Extend): a
   // loop of parent references leads nowhere.
   void check_reachable(const Table& t) {
-    std::vector<std::uint8_t> reached(g_.facts.size());
+    BlockVector<std::uint8_t> reached(g_.facts.size(), blocks_);
     std::vector<std::uint32_t> stack;
     for (std::uint32_t r = 0; r < FIRST_USER_RECORD; ++r) {
       if ((g_.state[r] & DIRECTORY) != 0) stack.push_back(r);
@@ -161,29 +211,74 @@ class TableBuilder {
     for (std::size_t r = 0; r + 1 < t.first_child_.size(); ++r) {
       const auto begin = t.entries_.begin() + t.first_child_[r];
       const auto end = t.entries_.begin() + t.first_child_[r + 1];
-      std::sort(begin, end, [&](const Entry& a, const Entry& b) {
-        const std::u16string_view na = t.name(a);
-        const std::u16string_view nb = t.name(b);
-        if (na != nb) return collation.less(na, nb);
-        return a.record < b.record;
-      });
+      const auto before = [&](const Entry& a, const Entry& b) {
+        const int c = collation.compare(units(t, a), units(t, b));
+        return c != 0 ? c < 0 : a.record < b.record;
+      };
+      // Folders filled in name order (most of them) come in order already.
+      if (!std::is_sorted(begin, end, before)) std::sort(begin, end, before);
     }
+  }
+
+  static Units units(const Table& t, const Entry& e) {
+    return {t.names_.at(e.name_offset), e.name_size, e.narrow};
   }
 
   const Volume& volume_;
   Gathered& g_;
+  BlockSource blocks_;
 };
 
-bool NameStore::add(const void* units, std::size_t size, std::uint32_t& offset) {
-  if (blocks_.empty() || BLOCK_UNITS - used_ < size) {
-    if (blocks_.size() == std::size_t{1} << 12) return false;  // offsets are 32 bits
-    blocks_.push_back(std::make_unique_for_overwrite<char16_t[]>(BLOCK_UNITS));
+// Offsets are 32 bits.
+constexpr std::size_t MAX_NAME_BLOCKS = (std::size_t{1} << 32) / NameStore::BLOCK_BYTES;
+
+bool NameStore::add(const void* units, std::size_t size, std::uint32_t& offset, bool& narrow) {
+  const auto* from = static_cast<const unsigned char*>(units);
+  unsigned high = 0;  // every unit's high byte, or-ed: no early exit, so it vectorises
+  for (std::size_t i = 0; i < size; ++i) high |= from[2 * i + 1];
+  narrow = high == 0;
+  // A name of two bytes a unit starts at an even offset, so that it can be
+  // read where it lies.
+  const std::uint32_t start = narrow ? used_ : (used_ + 1) & ~1u;
+  const std::size_t bytes = narrow ? size : 2 * size;
+  if (blocks_.empty() || BLOCK_BYTES - start < bytes) {
+    if (blocks_.size() == MAX_NAME_BLOCKS) return false;
+    std::unique_ptr<unsigned char[], Release> block(source_.allocate(BLOCK_BYTES),
+                                                    Release{source_});
+    blocks_.push_back(std::move(block));
     used_ = 0;
+  } else {
+    used_ = start;
   }
-  offset = static_cast<std::uint32_t>((blocks_.size() - 1) * BLOCK_UNITS + used_);
-  std::memcpy(blocks_.back().get() + used_, units, size * sizeof(char16_t));
-  used_ += static_cast<std::uint32_t>(size);
+  offset = static_cast<std::uint32_t>((blocks_.size() - 1) * BLOCK_BYTES + used_);
+  unsigned char* to = blocks_.back().get() + used_;
+  if (narrow) {
+    for (std::size_t i = 0; i < size; ++i) to[i] = from[2 * i];
+  } else {
+    std::memcpy(to, from, bytes);
+  }
+  used_ += static_cast<std::uint32_t>(bytes);
   return true;
+}
+
+bool NameStore::take_all(NameStore&& other, std::uint32_t& shift) {
+  shift = 0;
+  if (other.blocks_.empty()) return true;
+  if (blocks_.size() + other.blocks_.size() > MAX_NAME_BLOCKS) return false;
+  shift = static_cast<std::uint32_t>(blocks_.size() * BLOCK_BYTES);
+  // What is left of this store's last block stays unused.
+  for (auto& block : other.blocks_) blocks_.push_back(std::move(block));
+  used_ = other.used_;
+  other.blocks_.clear();
+  return true;
+}
+
+std::u16string_view Table::name(const Entry& entry, std::u16string& scratch) const {
+  const unsigned char* at = names_.at(entry.name_offset);
+  if (!entry.narrow) return {reinterpret_cast<const char16_t*>(at), entry.name_size};
+  scratch.resize(entry.name_size);
+  for (std::size_t i = 0; i < scratch.size(); ++i) scratch[i] = at[i];
+  return scratch;
 }
 
 std::span<const Entry> Table::children(std::uint32_t directory) const {
@@ -197,14 +292,14 @@ std::size_t Table::memory() const {
          entries_.capacity() * sizeof(Entry) + names_.memory();
 }
 
-ReadResult read_table(const ReadAt& read, Progress* progress) {
+ReadResult read_table(const ReadAt& read, Progress* progress, BlockSource blocks) {
   try {
     const Volume volume(read);
     const MftLayout layout = read_mft_layout(volume);
     if (progress != nullptr)
       progress->records_total.store(layout.records, std::memory_order_relaxed);
-    Gathered gathered = scan_table(volume, layout, progress);
-    return {TableBuilder(volume, gathered).build(), {}};
+    Gathered gathered = scan_table(volume, layout, progress, blocks);
+    return {TableBuilder(volume, gathered, blocks).build(), {}};
   } catch (const Unreadable& e) {
     return {std::nullopt, e.what};
   }

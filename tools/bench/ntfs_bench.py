@@ -2,7 +2,10 @@
 `dd` of the same image file (the floor: the cost of getting the bytes at
 all), warm; and what the table it keeps costs per record.
 
-  tools/bench/ntfs_bench.py [--records N] [--runs R]
+  tools/bench/ntfs_bench.py [--records N] [--runs R] [--other NTFS_DUMP]
+
+--other names another build of ntfs_dump (another branch's, say), timed in
+the same rounds, so that both see the same load.
 
 As root (the image is filled through an ntfs-3g mount; tools/install-deps.sh
 installs ntfs-3g). BENCH_NICE=-10 runs the timed commands at that nice
@@ -79,6 +82,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--records", type=int, default=1_000_000)
     parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--other", help="another ntfs_dump, timed in the same rounds")
     args = parser.parse_args()
     if not os.path.exists(DUMP):
         subprocess.run(["cmake", "-S", ROOT, "-B", os.path.join(ROOT, "build/release"), "-G",
@@ -94,21 +98,26 @@ def main():
     if os.environ.get("BENCH_NICE"):
         priority = raise_priority(int(os.environ["BENCH_NICE"]))
     dd = ["dd", f"if={image}", "of=/dev/null", "bs=1M"]
-    reader = [DUMP, "--stats", image]
-    for command in (dd, reader):  # warm the page cache
+    readers = [("reader", DUMP)] + ([("other", args.other)] if args.other else [])
+    for command in [dd] + [[path, "--stats", image] for _, path in readers]:  # warm the cache
         timed(command)
-    floor, floor_cpu, wall, cpu, inside, rss = [], [], [], [], [], []
-    for _ in range(args.runs):  # interleaved, so both see the same machine
+    floor, floor_cpu = [], []
+    found = {name: {"wall": [], "cpu": [], "inside": [], "rss": []} for name, _ in readers}
+    for _ in range(args.runs):  # interleaved, so all see the same machine
         seconds, used, _, _ = timed(dd)
         floor.append(seconds)
         floor_cpu.append(used)
-        seconds, used, peak, out = timed(reader)
-        stats = dict(line.split(" ", 1) for line in out.splitlines())
-        wall.append(seconds)
-        cpu.append(used)
-        inside.append(float(stats["seconds"]))
-        rss.append(peak)
+        for name, path in readers:
+            seconds, used, peak, out = timed([path, "--stats", image])
+            stats = dict(line.split(" ", 1) for line in out.splitlines())
+            f = found[name]
+            f["wall"].append(seconds)
+            f["cpu"].append(used)
+            f["inside"].append(float(stats["seconds"]))
+            f["rss"].append(peak)
+            f["stats"] = stats
 
+    stats = found["reader"]["stats"]
     records = int(stats["records"])
     table_bytes = records * record_size(image)
     image_bytes = os.path.getsize(image)
@@ -118,20 +127,25 @@ def main():
           f"load {os.getloadavg()[0]:.2f}; {priority}")
     print("| what | wall s | rate MiB/s | x floor | CPU s | CPU rate MiB/s | x floor |")
     print("|---|---|---|---|---|---|---|")
-    rows = [("dd of the image (floor)", image_bytes, median(floor), median(floor_cpu)),
-            ("reader: read_table", table_bytes, median(inside), median(cpu)),
-            ("reader: whole process", table_bytes, median(wall), median(cpu))]
+    rows = [("dd of the image (floor)", image_bytes, median(floor), median(floor_cpu))]
+    for name, _ in readers:
+        f = found[name]
+        rows += [(f"{name}: read_table", table_bytes, median(f["inside"]), median(f["cpu"])),
+                 (f"{name}: whole process", table_bytes, median(f["wall"]), median(f["cpu"]))]
     floor_rate = image_bytes / median(floor)
     floor_cpu_rate = image_bytes / median(floor_cpu)
     for what, size, seconds, used in rows:
         print(f"| {what} | {seconds:.3f} | {size / seconds / 2**20:,.0f} | "
               f"{size / seconds / floor_rate:.2f} | {used:.3f} | {size / used / 2**20:,.0f} | "
               f"{size / used / floor_cpu_rate:.2f} |")
-    held = int(stats["memory"])
-    beside = held - int(stats["names"])
-    print(f"table held: {held / 2**20:.1f} MiB, {beside / records:.1f} B per record beside "
-          f"the names ({(held - beside) / 2**20:.1f} MiB); peak RSS "
-          f"{median(rss) / 2**20:.1f} MiB = {median(rss) / records:.1f} B per record")
+    for name, _ in readers:
+        stats = found[name]["stats"]
+        rss = median(found[name]["rss"])
+        held = int(stats["memory"])
+        beside = held - int(stats["names"])
+        print(f"{name}: table held {held / 2**20:.1f} MiB, {beside / records:.1f} B per record "
+              f"beside the names ({(held - beside) / 2**20:.1f} MiB); peak RSS "
+              f"{rss / 2**20:.1f} MiB = {rss / records:.1f} B per record")
 
 
 if __name__ == "__main__":

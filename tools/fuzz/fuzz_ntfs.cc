@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "ntfs/ntfs.h"
@@ -25,6 +26,7 @@ void check_table(const oskra::ntfs::Table& table) {
   using oskra::ntfs::Table;
   std::vector<std::uint8_t> seen(table.record_count());
   std::vector<std::uint32_t> stack{Table::ROOT};
+  std::u16string scratch;
   check(table.is_directory(Table::ROOT));
   while (!stack.empty()) {
     const std::uint32_t dir = stack.back();
@@ -33,7 +35,7 @@ void check_table(const oskra::ntfs::Table& table) {
     seen[dir] = 1;
     for (const oskra::ntfs::Entry& e : table.children(dir)) {
       check(e.record < table.record_count() && e.name_size > 0 && e.name_size <= 255);
-      check(table.name(e).size() == e.name_size);
+      check(table.name(e, scratch).size() == e.name_size);
       if (table.is_directory(e.record)) stack.push_back(e.record);
     }
   }

@@ -47,7 +47,8 @@ bool read_volume_table(platform::NativeStringView root, const TableProgressHook&
            p.records_total.load(std::memory_order_relaxed));
     };
   }
-  ntfs::ReadResult read = ntfs::read_table(volume->read, &progress);
+  ntfs::ReadResult read =
+      ntfs::read_table(volume->read, &progress, {platform::map_block, platform::release_block});
   if (!read.table) return false;
   const std::optional<std::uint32_t> folder = find_folder(*read.table, volume->folder);
   if (!folder) return false;

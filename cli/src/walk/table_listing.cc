@@ -37,6 +37,7 @@ std::optional<std::uint32_t> find_folder(const ntfs::Table& table,
                                          platform::NativeStringView relative) {
   std::uint32_t folder = ntfs::Table::ROOT;
   NativeString candidate;
+  std::u16string scratch;
   while (!relative.empty()) {
     const std::size_t end = relative.find(platform::SEPARATOR);
     const platform::NativeStringView wanted = relative.substr(0, end);
@@ -44,7 +45,7 @@ std::optional<std::uint32_t> find_folder(const ntfs::Table& table,
     if (wanted.empty()) continue;
     std::optional<std::uint32_t> found;
     for (const ntfs::Entry& entry : table.children(folder)) {
-      native_name(table.name(entry), candidate);
+      native_name(table.name(entry, scratch), candidate);
       if (candidate == wanted) {
         found = entry.record;
         break;
@@ -98,7 +99,7 @@ void TableListing::list(std::uint32_t folder, Listing& out) {
   NativeString name;
   for (const ntfs::Entry& entry : entries) {
     const ntfs::Facts& facts = table_.facts(entry.record);
-    native_name(table_.name(entry), name);
+    native_name(table_.name(entry, scratch_), name);
     out.records.add(name, kind_of(facts),
                     platform::win32::counted_size(facts.attributes, facts.size, facts.allocated));
   }
@@ -121,7 +122,7 @@ bool TableListing::next(Listing& out) {
       if (kind_of(table_.facts(entry.record)) != EntryKind::directory) continue;
       list(entry.record, out);
       out.depth = stack_.size();
-      native_name(table_.name(entry), name_);
+      native_name(table_.name(entry, scratch_), name_);
       out.name = name_;
       stack_.push_back({entry.record});
       return true;

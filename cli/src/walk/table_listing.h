@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "ntfs/ntfs.h"
@@ -57,6 +58,7 @@ class TableListing final : public ListingStream {
   bool started_ = false;
   std::vector<Frame> stack_;     // the folders listed whose subfolders are not all yet
   platform::NativeString name_;  // the name of the listing last yielded
+  std::u16string scratch_;       // a name the table keeps a byte a unit, widened
 };
 
 }  // namespace oskra

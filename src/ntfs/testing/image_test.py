@@ -170,9 +170,12 @@ def make_deleted_deep_and_many(m):
     touch(f"/proc/self/fd/{deep}/bottom", b"b")
     os.close(deep)
 
+    # Names enough to fill several of the reader's 2 MiB blocks of names,
+    # every third one beyond Latin-1 (two bytes a unit there).
     os.mkdir(f"{m}/many")
     for i in range(100_000):
-        os.close(os.open(f"{m}/many/f{i:06}", os.O_CREAT | os.O_WRONLY))
+        name = f"f{i:06} " + ("ā" if i % 3 == 0 else "a") * 40
+        os.close(os.open(f"{m}/many/{name}", os.O_CREAT | os.O_WRONLY))
 
 
 def populate_features(m):
