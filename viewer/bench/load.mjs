@@ -184,8 +184,11 @@ try {
       const longest = await longestTaskOfSearch(page, option("--query", "file-12"));
       const searchMs = Date.now() - searchStarted;
       const caption = await page.textContent("#results .caption");
-      console.log(`run ${run}: first picture ${loaded} ms, the browser's CPU meanwhile ${cpu} ms (${tiles} tiles; in the page: file read ${split.readMs} ms, ` +
-        `parse ${split.parseMs} ms, choice to picture ${split.totalMs} ms); a click in: ` +
+      console.log(`run ${run}: first picture ${loaded} ms, the browser's CPU meanwhile ${cpu} ms (${tiles} tiles; ` +
+        `the choice reached the page ${split.chosenAt - started} ms after the driver began; in the page: ` +
+        `worker ready ${split.startMs} ms, file read ${split.readMs} ms, parse ${split.parseMs} ms (its end ${split.finishMs} ms), ` +
+        `search copy ${split.copyMs} ms, model in the page ${split.arriveMs} ms, first picture drawn ${split.showMs} ms, ` +
+        `choice to picture ${split.totalMs} ms); a click in: ` +
         `${click ? `${click.inPage} ms in the page (${click.inMs} ms with the driver's round trips), back: ${click.backPage} ms (${click.backMs} ms)` : "none, no folder tile"}; first search: ` +
         `"${caption}" in ${searchMs} ms, longest main-thread task ${longest} ms (0: none of 50 ms or more); ` +
         `renderer at the first picture ${memory.rss.toFixed(0)} MiB, its peak ${memory.peak.toFixed(0)} MiB ` +

@@ -64,7 +64,7 @@ class Loader {
         worker.terminate();
         reject(new Model.BadDocument(Model.UNREADABLE));
       };
-      worker.postMessage(file);
+      worker.postMessage({ file, chosenAt: performance.timeOrigin + performance.now() });
     });
   }
 }

@@ -57,7 +57,9 @@ self.onmessage = async (event) => {
   const timing = { waitMs: 0 };
   try {
     const started = performance.now();
-    const read = await readStreamed(event.data, timing);
+    // From the page's choice to the worker's first step, on the clock both share.
+    timing.startMs = Math.round(performance.timeOrigin + started - event.data.chosenAt);
+    const read = await readStreamed(event.data.file, timing);
     model = read.model;
     timing.finishMs = Math.round(read.finishMs);
     // Reading and parsing overlap: what waited for the file, and the rest.

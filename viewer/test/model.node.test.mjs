@@ -68,14 +68,17 @@ test("a scan the program made reads back as JSON.parse reads it, whole and in ch
 
 test("escapes in names and paths read as JSON.parse reads them, even cut between chunks", () => {
   const names = ["quote\" back\\ slash/", "tab\tnew\nline", "é 中文", "😀 face", "\u0001"];
-  const tree = { name: "r", path: "/r", bytes: 10, files: 5, dirs: 1,
+  // Enough entries to be cut in many places by large chunks, and a name
+  // longer than what is copied to finish a cut member.
+  for (let k = 0; k < 400; ++k) names.push(k === 200 ? `${"long ".repeat(2000)}é` : `entry ${k}`);
+  const tree = { name: "r", path: "/r", bytes: 2 * names.length, files: names.length, dirs: 1,
     children: names.map((name) => ({ name, path: `/r/${name}`, bytes: 2, files: 0, dirs: 0 })) };
-  let text = JSON.stringify({ tool: "morvane-cli", version: "1", path: "/r", total_bytes: 10, files: 5, dirs: 1,
+  let text = JSON.stringify({ tool: "morvane-cli", version: "1", path: "/r", total_bytes: tree.bytes, files: tree.files, dirs: 1,
     denied: 0, elapsed_ms: 3, tree, greens: [] }, null, 2);
   // The program may spell any character as \u: these must come out the same.
   text = text.replace(/é/g, "\\u00e9").replace(/😀/g, "\\ud83d\\ude00").replace(/\//g, "\\/");
   const doc = JSON.parse(text);
-  for (const size of [0, 1, 5]) assertSameTree(read(bytesOf(text), size), doc);
+  for (const size of [0, 1, 5, 4500, 20000]) assertSameTree(read(bytesOf(text), size), doc);
 });
 
 test("what is not a report, or is cut short, fails with its kind", () => {
