@@ -179,6 +179,7 @@ try {
       // A click, where the scan has a folder to click (a flat one has none).
       const click = await page.locator("#map .tile.dir").count() > 0 ? await timeClick(page) : null;
       const tiles = await page.$$eval("#map .tile", (els) => els.length);
+      await page.waitForFunction(() => document.getElementById("view").dataset.timing);
       const split = JSON.parse(await page.getAttribute("#view", "data-timing"));
       const searchStarted = Date.now();
       const longest = await longestTaskOfSearch(page, option("--query", "file-12"));
@@ -187,7 +188,7 @@ try {
       console.log(`run ${run}: first picture ${loaded} ms, the browser's CPU meanwhile ${cpu} ms (${tiles} tiles; ` +
         `the choice reached the page ${split.chosenAt - started} ms after the driver began; in the page: ` +
         `worker ready ${split.startMs} ms, file read ${split.readMs} ms, parse ${split.parseMs} ms (its end ${split.finishMs} ms), ` +
-        `search copy ${split.copyMs} ms, model in the page ${split.arriveMs} ms, first picture drawn ${split.showMs} ms, ` +
+        `search copy ${split.copyMs} ms, model in the page ${split.arriveMs} ms, first picture built ${split.showMs} ms and painted ${split.paintMs} ms later, ` +
         `choice to picture ${split.totalMs} ms); a click in: ` +
         `${click ? `${click.inPage} ms in the page (${click.inMs} ms with the driver's round trips), back: ${click.backPage} ms (${click.backMs} ms)` : "none, no folder tile"}; first search: ` +
         `"${caption}" in ${searchMs} ms, longest main-thread task ${longest} ms (0: none of 50 ms or more); ` +

@@ -9,6 +9,7 @@ class Loader {
     this.onProgress = onProgress;
     this.url = null;
     this.reading = null;  // the worker reading the scan to be loaded
+    this.pump = null;     // what hands it the file
     this.spare = null;    // a worker started ahead, for the next file
   }
 
@@ -37,9 +38,14 @@ class Loader {
   // chosen while another is still being read and kept replaces it.
   parse(file, { keep = true } = {}) {
     const worker = this.newWorker();
+    const pump = worker ? new Pump(file, worker, this.onProgress) : null;
     if (keep) {
-      if (this.reading) this.reading.terminate();
+      if (this.reading) {
+        this.reading.terminate();
+        this.pump.stop();
+      }
       this.reading = worker;
+      this.pump = pump;
     }
     if (!worker) {
       return file.arrayBuffer().then((buffer) => ({ model: Model.withText(Model.load(buffer)), searcher: null, timing: {} })).catch((error) => {
@@ -48,23 +54,90 @@ class Loader {
     }
     return new Promise((resolve, reject) => {
       worker.onmessage = (event) => {
-        if (event.data.progress !== undefined) return this.onProgress(event.data.progress);
+        const data = event.data;
+        if (data.took !== undefined) return pump.took(data.took);
+        if (data.stopReading) return pump.stop();
+        pump.stop();
         if (this.reading === worker) this.reading = null;
-        if (!event.data.model) {
+        if (!data.model) {
           worker.terminate();
-          reject(new Model.BadDocument(event.data.error));
-          return;
+          reject(new Model.BadDocument(data.error));
+          return undefined;
         }
         if (keep) worker.onmessage = this.onAnswer;
         else worker.terminate();
-        resolve({ model: Model.withText(event.data.model), searcher: keep ? worker : null, timing: event.data.timing });
+        return resolve({ model: Model.withText(data.model), searcher: keep ? worker : null, timing: data.timing });
       };
       worker.onerror = (event) => {
         event.preventDefault();
+        pump.stop();
         worker.terminate();
         reject(new Model.BadDocument(Model.UNREADABLE));
       };
       worker.postMessage({ file, chosenAt: performance.timeOrigin + performance.now() });
+      pump.run();
     });
   }
 }
+
+// Reads the file on the page's thread and hands each chunk to the worker
+// (moved, not copied). Taking a chunk out of the browser's pipe costs about
+// as much as parsing it: on the worker's own thread the two took turns,
+// here they run side by side. At most IN_FLIGHT chunks wait for the
+// worker, so a slow parse never holds the whole file in memory.
+class Pump {
+  constructor(file, worker, onProgress) {
+    this.file = file;
+    this.worker = worker;
+    this.onProgress = onProgress;
+    this.inFlight = 0;
+    this.parsed = 0;
+    this.told = 0;
+    this.stopped = false;
+    this.wake = null;
+  }
+
+  async run() {
+    let chunks = null;
+    try {
+      chunks = this.file.stream().getReader();
+      for (;;) {
+        while (this.inFlight >= Pump.IN_FLIGHT && !this.stopped) await new Promise((wake) => { this.wake = wake; });
+        if (this.stopped) break;
+        const { done, value } = await chunks.read();
+        if (this.stopped) break;
+        if (done) {
+          this.worker.postMessage({ end: true });
+          return;
+        }
+        ++this.inFlight;
+        this.worker.postMessage({ chunk: value }, [value.buffer]);
+      }
+      chunks.cancel().catch(() => {});
+    } catch (error) {
+      if (!this.stopped) this.worker.postMessage({ unreadable: true });
+    }
+  }
+
+  // The worker has parsed a chunk of `length` bytes.
+  took(length) {
+    --this.inFlight;
+    this.parsed += length;
+    if (this.wake) {
+      this.wake();
+      this.wake = null;
+    }
+    if (performance.now() - this.told >= Pump.PROGRESS_EVERY_MS) {
+      this.told = performance.now();
+      this.onProgress(this.parsed / this.file.size);
+    }
+  }
+
+  stop() {
+    this.stopped = true;
+    if (this.wake) this.wake();
+    this.wake = null;
+  }
+}
+Pump.IN_FLIGHT = 4;
+Pump.PROGRESS_EVERY_MS = 100;

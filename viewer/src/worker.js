@@ -1,13 +1,12 @@
-// The parsing worker: reads the chosen File as a stream and parses each
-// chunk as it comes (the browser reads the next meanwhile), telling the page
-// how far it got; answers with the flat model (its typed arrays moved, not
-// copied) and how long reading and parsing took, or with the kind of
-// failure. It then stays to answer searches over its own copy of the names,
-// so that the page never builds the index.
-const PROGRESS_EVERY_MS = 100;
-
+// The parsing worker: the page reads the chosen File and hands it over
+// chunk by chunk; each is parsed as it comes, and taken back as credit so
+// that only a few are ever on their way. Answers with the flat model (its
+// typed arrays moved, not copied) and how long waiting and parsing took,
+// or with the kind of failure. It then stays to answer searches over its
+// own copy of the names, so that the page never builds the index.
 let kept = null;    // what is searched
 let index = null;   // made after the model is sent
+let load = null;    // the scan being read
 
 function answer(query) {
   const run = new Search.Query(index, kept.bytes, query.text, query.limit);
@@ -15,64 +14,75 @@ function answer(query) {
   self.postMessage({ search: query.id, ...run.result() });
 }
 
+function fail(error) {
+  load = null;
+  self.postMessage({ error: error instanceof Model.BadDocument ? error.kind : Model.UNREADABLE });
+}
+
 // The whole file at once: only for UTF-16, which is converted first.
-async function readWhole(file) {
-  const model = Model.load(await file.arrayBuffer());
-  return { model, text: model.text.slice() };
-}
-
-async function readStreamed(file, timing) {
-  const reading = Model.reading(file.size);
-  const chunks = file.stream().getReader();
-  let at = 0;
-  let told = performance.now();
-  for (;;) {
-    const waited = performance.now();
-    const { done, value } = await chunks.read();
-    timing.waitMs += performance.now() - waited;
-    if (done) {
-      reading.feed(new Uint8Array(0), true);
-      const finishing = performance.now();
-      return { ...reading.finish(), finishMs: performance.now() - finishing };
-    }
-    if (at === 0 && Model.utf16Endian(value)) {
-      chunks.cancel();
-      return readWhole(file);
-    }
-    reading.feed(value, false);
-    at += value.length;
-    if (performance.now() - told >= PROGRESS_EVERY_MS) {
-      told = performance.now();
-      self.postMessage({ progress: at / file.size });
-    }
-  }
-}
-
-self.onmessage = async (event) => {
-  if (event.data.search !== undefined) {
-    answer(event.data.search);
-    return;
-  }
-  let model;
-  const timing = { waitMs: 0 };
+async function readWhole(file, timing) {
   try {
     const started = performance.now();
-    // From the page's choice to the worker's first step, on the clock both share.
-    timing.startMs = Math.round(performance.timeOrigin + started - event.data.chosenAt);
-    const read = await readStreamed(event.data.file, timing);
-    model = read.model;
-    timing.finishMs = Math.round(read.finishMs);
-    // Reading and parsing overlap: what waited for the file, and the rest.
-    timing.readMs = Math.round(timing.waitMs);
-    timing.parseMs = Math.round(performance.now() - started - timing.waitMs);
-    delete timing.waitMs;
-    const copying = performance.now();
-    kept = Search.copyOf(model, read.text);
-    timing.copyMs = Math.round(performance.now() - copying);
+    const model = Model.load(await file.arrayBuffer());
+    timing.parseMs = Math.round(performance.now() - started);
+    send(model, model.text.slice(), timing);
   } catch (error) {
-    self.postMessage({ error: error instanceof Model.BadDocument ? error.kind : Model.UNREADABLE });
+    fail(error);
+  }
+}
+
+function begin({ file, chosenAt }) {
+  const started = performance.now();
+  load = { file, reading: Model.reading(file.size), timing: {}, started, waitMs: 0, idleSince: started, first: true };
+  // From the page's choice to the worker's first step, on the clock both share.
+  load.timing.startMs = Math.round(performance.timeOrigin + started - chosenAt);
+}
+
+function take(chunk) {
+  if (!load) return;
+  const now = performance.now();
+  load.waitMs += now - load.idleSince;
+  try {
+    if (load.first && Model.utf16Endian(chunk)) {
+      const { file, timing } = load;
+      load = null;
+      self.postMessage({ stopReading: true });
+      readWhole(file, timing);
+      return;
+    }
+    load.first = false;
+    load.reading.feed(chunk, false);
+  } catch (error) {
+    fail(error);
     return;
   }
+  self.postMessage({ took: chunk.length });
+  load.idleSince = performance.now();
+}
+
+function end() {
+  if (!load) return;
+  const { reading, timing, started } = load;
+  try {
+    load.waitMs += performance.now() - load.idleSince;
+    reading.feed(new Uint8Array(0), true);
+    const finishing = performance.now();
+    const read = reading.finish();
+    timing.finishMs = Math.round(performance.now() - finishing);
+    // Reading and parsing overlap: what waited for the file, and the rest.
+    timing.readMs = Math.round(load.waitMs);
+    timing.parseMs = Math.round(performance.now() - started - load.waitMs);
+    load = null;
+    send(read.model, read.text, timing);
+  } catch (error) {
+    fail(error);
+  }
+}
+
+function send(model, text, timing) {
+  const copying = performance.now();
+  kept = Search.copyOf(model, text);
+  timing.copyMs = Math.round(performance.now() - copying);
   self.postMessage({ model, timing }, Model.transferables(model));
   // The index is made while the person looks at the first picture, a step
   // at a time, so that a query that comes meanwhile is answered between
@@ -84,4 +94,13 @@ self.onmessage = async (event) => {
     setTimeout(build, 0);
   };
   setTimeout(build, 0);
+}
+
+self.onmessage = (event) => {
+  const data = event.data;
+  if (data.search !== undefined) answer(data.search);
+  else if (data.chunk) take(data.chunk);
+  else if (data.file) begin(data);
+  else if (data.end) end();
+  else if (data.unreadable) fail(null);
 };
