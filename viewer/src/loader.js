@@ -121,6 +121,7 @@ class Pump {
 
   // The worker has parsed a chunk of `length` bytes.
   took(length) {
+    if (this.stopped) return;
     --this.inFlight;
     this.parsed += length;
     if (this.wake) {
