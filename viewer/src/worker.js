@@ -84,12 +84,16 @@ function send(model, text, timing) {
   kept = Search.copyOf(model, text);
   timing.copyMs = Math.round(performance.now() - copying);
   self.postMessage({ model, timing }, Model.transferables(model));
-  // The index is made while the person looks at the first picture, a step
-  // at a time, so that a query that comes meanwhile is answered between
-  // steps (it finishes the index itself).
   index = new Search.Index(kept);
+}
+
+// The index is made once the page has painted the first picture (made
+// before, it took the CPU the picture needed), a step at a time, so that
+// a query that comes meanwhile is answered between steps (it finishes the
+// index itself).
+function buildIndex() {
   const build = () => {
-    if (index.done) return;
+    if (!index || index.done) return;
     index.step();
     setTimeout(build, 0);
   };
@@ -132,6 +136,7 @@ try {
 self.onmessage = (event) => {
   const data = event.data;
   if (data.search !== undefined) answer(data.search);
+  else if (data.shown) buildIndex();
   else if (data.chunk) take(data.chunk);
   else if (data.file) begin(data);
   else if (data.end) end();
