@@ -1,8 +1,8 @@
 // How long the viewer takes to show a large scan, in Debian's headless
 // chromium: from choosing the file (two seconds after the page opened) to
-// the first treemap, then going into a
-// folder and back, then the first search (the longest task it leaves on
-// the page's thread). Prints the figures; asserts nothing.
+// the first treemap, then going into a folder and back, then the first
+// search (the longest task it leaves on the page's thread). Prints the
+// figures; asserts nothing.
 //
 //   node viewer/bench/load.mjs --view <oskra-view.html> [--doc <scan.json>]
 //        [--nodes 300000] [--runs 3] [--screenshot <png>] [--query <text>]
