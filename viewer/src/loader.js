@@ -13,10 +13,13 @@ class Loader {
     this.spare = null;    // a worker started ahead, for the next file
   }
 
-  // Starting a worker takes a few hundred milliseconds: the next file's
-  // reader is started before the file is chosen.
+  // Starting a worker takes a few hundred milliseconds, and its parser
+  // runs slowly at first: the next file's reader is started, and reads a
+  // few small reports, before the file is chosen.
   warm() {
-    if (!this.spare) this.spare = this.newWorker();
+    if (this.spare) return;
+    this.spare = this.newWorker();
+    if (this.spare) this.spare.postMessage({ warm: true });
   }
 
   newWorker() {
@@ -58,6 +61,8 @@ class Loader {
         if (data.took !== undefined) return pump.took(data.took);
         if (data.stopReading) return pump.stop();
         pump.stop();
+        // The next file's reader, once this one's first picture is drawn.
+        setTimeout(() => this.warm(), Loader.WARM_AGAIN_MS);
         if (this.reading === worker) this.reading = null;
         if (!data.model) {
           worker.terminate();
@@ -79,6 +84,7 @@ class Loader {
     });
   }
 }
+Loader.WARM_AGAIN_MS = 2000;
 
 // Reads the file on the page's thread and hands each chunk to the worker
 // (moved, not copied). Taking a chunk out of the browser's pipe costs about

@@ -101,9 +101,9 @@ function buildIndex() {
 }
 
 // A fresh worker's parser runs slowly until the engine has compiled it
-// for what it meets: a few small reports in the program's layout, read
-// before any file is chosen, save a large scan's first picture a fifth of
-// its parse.
+// for what it meets: a few small reports in the program's layout, read by
+// a worker started ahead of the file, save a large scan's first picture a
+// fifth of its parse.
 function warmUp() {
   const mark = { state: "red", pattern: "?:\\Windows", source: "builtin", reason: "rule.reason.systemDir",
     action: "rule.action.dontDelete" };
@@ -127,16 +127,17 @@ function warmUp() {
   }
 }
 
-try {
-  warmUp();
-} catch (error) {
-  // Only ever slower without it.
-}
-
 self.onmessage = (event) => {
   const data = event.data;
   if (data.search !== undefined) answer(data.search);
   else if (data.shown) buildIndex();
+  else if (data.warm) {
+    try {
+      warmUp();
+    } catch (error) {
+      // Only ever slower without it.
+    }
+  }
   else if (data.chunk) take(data.chunk);
   else if (data.file) begin(data);
   else if (data.end) end();
