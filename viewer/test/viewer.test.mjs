@@ -296,6 +296,13 @@ test("a very deep report and a folder of a million entries open without freezing
   console.log(`first search over 1,000,001 entries: longest main-thread task ${longest} ms`);
   assert.ok(longest < 1000, `a task of ${longest} ms`);
   assert.match(await page.textContent("#results .caption"), /11/);
+  // A scan chosen while another is still being read replaces it, and the
+  // one left behind never comes back over it.
+  await page.setInputFiles("#file", join(scratch, "wide.json"));
+  await load(page, join(scratch, "deep.json"));
+  await page.waitForTimeout(2000);
+  assert.equal(await page.textContent("#summary bdi"), "/deep");
+  assert.equal(await page.isVisible("#message"), false);
   await page.context().close();
 });
 
