@@ -28,6 +28,10 @@ const Reader = (() => {
   const MARK = 5;
   const OTHER = 6;
 
+  // What is copied of a chunk to finish a member the last one cut: far
+  // more than a member of a node usually needs.
+  const JOIN_BYTES = 4096;
+
   const STRING = 0;
   const NUMBER = 1;
   const LITERAL = 2;
@@ -177,16 +181,37 @@ const Reader = (() => {
     // follow one another in one buffer are joined without a copy, so a chunk
     // must stay as it is once fed (the end of one may be read again).
     feed(chunk, final) {
-      let bytes = chunk;
-      const left = this.leftover;
-      if (left && left.buffer === chunk.buffer && left.byteOffset + left.length === chunk.byteOffset) {
-        bytes = new Uint8Array(chunk.buffer, left.byteOffset, left.length + chunk.length);
-      } else if (left) {
-        bytes = new Uint8Array(left.length + chunk.length);
-        bytes.set(left);
-        bytes.set(chunk, left.length);
-      }
+      let left = this.leftover;
       this.leftover = null;
+      if (!left) return this.parse(chunk, final);
+      if (left.buffer === chunk.buffer && left.byteOffset + left.length === chunk.byteOffset) {
+        return this.parse(new Uint8Array(chunk.buffer, left.byteOffset, left.length + chunk.length), final);
+      }
+      // The member the last chunk cut is read again from a copy of its start
+      // and as much of this chunk as it needs, then the chunk is read where
+      // it is: copying each whole chunk cost a quarter of the reading.
+      let take = Math.min(chunk.length, left.length + JOIN_BYTES);
+      for (;;) {
+        const joined = new Uint8Array(left.length + take);
+        joined.set(left);
+        joined.set(chunk.subarray(0, take), left.length);
+        const whole = take === chunk.length;
+        this.parse(joined, whole && final);
+        if (whole) return undefined;
+        const cut = this.leftover;
+        if (!cut) return this.parse(chunk.subarray(take), final);
+        this.leftover = null;
+        if (cut.byteOffset >= left.length) return this.parse(chunk.subarray(cut.byteOffset - left.length), final);
+        // A member longer than what was taken: take more, from the part of
+        // the old bytes it starts in.
+        left = left.subarray(cut.byteOffset);
+        take = Math.min(chunk.length, take * 2);
+      }
+    }
+
+    // Reads `bytes` on from the last whole member; what a cut member left
+    // is kept for the next chunk.
+    parse(bytes, final) {
       const t = this.tokens;
       t.reset(bytes, final);
       let from = 0;
@@ -199,9 +224,10 @@ const Reader = (() => {
       } catch (error) {
         if (error !== NEED_MORE) throw error;
         this.leftover = bytes.subarray(from);
-        return;
+        return undefined;
       }
       if (!t.onlyBlanksLeft()) t.bad();
+      return undefined;
     }
 
     begin() {
@@ -291,6 +317,7 @@ const Reader = (() => {
       const t = this.tokens;
       const cols = this.columns;
       const i = this.stack.node[d];
+      if (i < 0) t.bad();  // a stand-in for an entry read by another reader
       if (key === K.name || key === K.path) {
         if (kind !== STRING) t.bad();
         const at = this.text.append(t.bytes, start, t.stop);
@@ -336,6 +363,7 @@ const Reader = (() => {
       const t = this.tokens;
       const need = (ok) => ok || t.bad();
       const type = s.type[d];
+      need(type !== NODE || s.node[d] >= 0);
       if (type === REPORT && key === K.tree) {
         need(isObject && !this.sawTree);
         this.sawTree = true;
@@ -400,5 +428,5 @@ const Reader = (() => {
     }
   }
 
-  return { ReportReader };
+  return { ReportReader, REPORT, NODE, CHILDREN, NODE_FIELDS, CHILDREN_SEEN: bit(K.children) };
 })();

@@ -19,6 +19,8 @@ const Json = (() => {
 
   const NEED_MORE = Symbol("the chunk ends inside a token");
 
+  const SPACES = 0x20202020;  // four blanks as one word, in either byte order
+
   // The characters that may follow a backslash, besides "u".
   const SIMPLE_ESCAPE = new Uint8Array(256);
   for (const c of "\"\\/bfnrt") SIMPLE_ESCAPE[c.charCodeAt(0)] = 1;
@@ -109,6 +111,11 @@ const Json = (() => {
       this.pos = 0;
       this.end = bytes.length;
       this.final = final;
+      // The same bytes four at a time, from the first that starts a word of
+      // the buffer: most of a report is indentation, skipped by words.
+      const first = (bytes.byteOffset + 3) & ~3;
+      this.wordsAt = first - bytes.byteOffset;
+      this.words = new Int32Array(bytes.buffer, first, Math.max(0, (bytes.byteOffset + bytes.length - first) >> 2));
     }
 
     bad() {
@@ -128,7 +135,18 @@ const Json = (() => {
       let pos = this.pos;
       while (pos < end) {
         const c = bytes[pos];
-        if (c !== 0x20 && c !== 0x0a && c !== 0x0d && c !== 0x09) break;
+        if (c === 0x20) {
+          ++pos;
+          const at = pos - this.wordsAt;
+          if ((at & 3) === 0 && at >= 0) {
+            const words = this.words;
+            let w = at >> 2;
+            while (w < words.length && words[w] === SPACES) ++w;
+            pos = this.wordsAt + (w << 2);
+          }
+          continue;
+        }
+        if (c !== 0x0a && c !== 0x0d && c !== 0x09) break;
         ++pos;
       }
       this.pos = pos;

@@ -1,13 +1,12 @@
-// The parsing worker: reads the chosen File as a stream and parses each
-// chunk as it comes (the browser reads the next meanwhile), telling the page
-// how far it got; answers with the flat model (its typed arrays moved, not
-// copied) and how long reading and parsing took, or with the kind of
-// failure. It then stays to answer searches over its own copy of the names,
-// so that the page never builds the index.
-const PROGRESS_EVERY_MS = 100;
-
+// The parsing worker: the page reads the chosen File and hands it over
+// chunk by chunk; each is parsed as it comes, and taken back as credit so
+// that only a few are ever on their way. Answers with the flat model (its
+// typed arrays moved, not copied) and how long waiting and parsing took,
+// or with the kind of failure. It then stays to answer searches over its
+// own copy of the names, so that the page never builds the index.
 let kept = null;    // what is searched
 let index = null;   // made after the model is sent
+let load = null;    // the scan being read
 
 function answer(query) {
   const run = new Search.Query(index, kept.bytes, query.text, query.limit);
@@ -15,71 +14,183 @@ function answer(query) {
   self.postMessage({ search: query.id, ...run.result() });
 }
 
+function fail(error) {
+  load = null;
+  self.postMessage({ error: error instanceof Model.BadDocument ? error.kind : Model.UNREADABLE });
+}
+
 // The whole file at once: only for UTF-16, which is converted first.
-async function readWhole(file) {
-  const model = Model.load(await file.arrayBuffer());
-  return { model, text: model.text.slice() };
-}
-
-async function readStreamed(file, timing) {
-  const reading = Model.reading(file.size);
-  const chunks = file.stream().getReader();
-  let at = 0;
-  let told = performance.now();
-  for (;;) {
-    const waited = performance.now();
-    const { done, value } = await chunks.read();
-    timing.waitMs += performance.now() - waited;
-    if (done) {
-      reading.feed(new Uint8Array(0), true);
-      const finishing = performance.now();
-      return { ...reading.finish(), finishMs: performance.now() - finishing };
-    }
-    if (at === 0 && Model.utf16Endian(value)) {
-      chunks.cancel();
-      return readWhole(file);
-    }
-    reading.feed(value, false);
-    at += value.length;
-    if (performance.now() - told >= PROGRESS_EVERY_MS) {
-      told = performance.now();
-      self.postMessage({ progress: at / file.size });
-    }
-  }
-}
-
-self.onmessage = async (event) => {
-  if (event.data.search !== undefined) {
-    answer(event.data.search);
-    return;
-  }
-  let model;
-  const timing = { waitMs: 0 };
+async function readWhole(file, timing) {
   try {
     const started = performance.now();
-    const read = await readStreamed(event.data, timing);
-    model = read.model;
-    timing.finishMs = Math.round(read.finishMs);
-    // Reading and parsing overlap: what waited for the file, and the rest.
-    timing.readMs = Math.round(timing.waitMs);
-    timing.parseMs = Math.round(performance.now() - started - timing.waitMs);
-    delete timing.waitMs;
-    const copying = performance.now();
-    kept = Search.copyOf(model, read.text);
-    timing.copyMs = Math.round(performance.now() - copying);
+    const model = Model.load(await file.arrayBuffer());
+    timing.parseMs = Math.round(performance.now() - started);
+    send(model, model.text.slice(), timing);
   } catch (error) {
-    self.postMessage({ error: error instanceof Model.BadDocument ? error.kind : Model.UNREADABLE });
+    fail(error);
+  }
+}
+
+function begin({ file, chosenAt, part }) {
+  const started = performance.now();
+  // The helper reading a report's second half makes its reader at the cut.
+  const reading = part ? null : Model.reading(file.size);
+  load = { file, reading, part, depth: 0, timing: {}, started, waitMs: 0, idleSince: started, first: true };
+  // From the page's choice to the worker's first step, on the clock both share.
+  load.timing.startMs = Math.round(performance.timeOrigin + started - chosenAt);
+}
+
+function take(given) {
+  let chunk = given;
+  if (!load) return;
+  const now = performance.now();
+  load.waitMs += now - load.idleSince;
+  try {
+    if (load.part && !load.reading) {
+      const cut = Parts.cutIn(chunk);
+      if (!cut) {
+        load = null;
+        self.postMessage({ declined: true });
+        return;
+      }
+      const head = chunk.slice(0, cut.at);
+      self.postMessage({ head }, [head.buffer]);
+      load.depth = cut.depth;
+      load.reading = Model.readingPart(cut.depth, load.file.size);
+      chunk = chunk.subarray(cut.at);
+    } else if (load.first && !load.part && Model.utf16Endian(chunk)) {
+      const { file, timing } = load;
+      load = null;
+      self.postMessage({ stopReading: true });
+      readWhole(file, timing);
+      return;
+    }
+    load.first = false;
+    load.reading.feed(chunk, false);
+  } catch (error) {
+    fail(error);
     return;
   }
+  self.postMessage({ took: given.length });
+  load.idleSince = performance.now();
+}
+
+// The helper's part, read to the report's end, goes to the kept worker.
+function endPart() {
+  const { reading, depth } = load;
+  load = null;
+  try {
+    if (!reading) throw new Model.BadDocument(Model.NOT_A_REPORT);
+    reading.feed(new Uint8Array(0), true);
+    const part = reading.part();
+    self.postMessage({ part, depth }, Parts.PART_BUFFERS(part));
+  } catch (error) {
+    fail(error);
+  }
+}
+
+// The helper's part: joined, this worker's reading is whole; otherwise the
+// page sends the rest.
+function join({ join: part, depth }) {
+  if (!load) return;
+  let joined = false;
+  try {
+    joined = load.reading.join(part, depth);
+  } catch (error) {
+    fail(error);
+    return;
+  }
+  if (joined) {
+    load.timing.parts = 2;
+    end();
+  } else self.postMessage({ joinRefused: true });
+}
+
+function end() {
+  if (!load) return;
+  if (load.part) {
+    endPart();
+    return;
+  }
+  const { reading, timing, started } = load;
+  try {
+    load.waitMs += performance.now() - load.idleSince;
+    reading.feed(new Uint8Array(0), true);
+    const finishing = performance.now();
+    const read = reading.finish();
+    timing.finishMs = Math.round(performance.now() - finishing);
+    // Reading and parsing overlap: what waited for the file, and the rest.
+    timing.readMs = Math.round(load.waitMs);
+    timing.parseMs = Math.round(performance.now() - started - load.waitMs);
+    load = null;
+    send(read.model, read.text, timing);
+  } catch (error) {
+    fail(error);
+  }
+}
+
+function send(model, text, timing) {
+  const copying = performance.now();
+  kept = Search.copyOf(model, text);
+  timing.copyMs = Math.round(performance.now() - copying);
   self.postMessage({ model, timing }, Model.transferables(model));
-  // The index is made while the person looks at the first picture, a step
-  // at a time, so that a query that comes meanwhile is answered between
-  // steps (it finishes the index itself).
   index = new Search.Index(kept);
+}
+
+// The index is made once the page has painted the first picture (made
+// before, it took the CPU the picture needed), a step at a time, so that
+// a query that comes meanwhile is answered between steps (it finishes the
+// index itself).
+function buildIndex() {
   const build = () => {
-    if (index.done) return;
+    if (!index || index.done) return;
     index.step();
     setTimeout(build, 0);
   };
   setTimeout(build, 0);
+}
+
+// A fresh worker's parser runs slowly until the engine has compiled it
+// for what it meets: a few small reports in the program's layout, read by
+// a worker started ahead of the file, save a large scan's first picture a
+// fifth of its parse.
+function warmUp() {
+  const mark = { state: "red", pattern: "?:\\Windows", source: "builtin", reason: "rule.reason.systemDir",
+    action: "rule.action.dontDelete" };
+  const folders = [];
+  for (let k = 0; k < 300; ++k) {
+    const path = `C:\\warm\\folder ${k}`;
+    const files = [];
+    for (let j = 0; j < 8; ++j) {
+      files.push({ name: `file ${j}.dat`, path: `${path}\\file ${j}.dat`, bytes: 1000 + j, files: 0, dirs: 0, ...(k % 3 ? {} : { mark }) });
+    }
+    folders.push({ name: `folder ${k}`, path, bytes: 8036, files: 8, dirs: 1, ...(k % 3 ? {} : { mark }), children: files });
+  }
+  const report = { tool: "morvane-cli", version: "0", path: "C:\\warm", total_bytes: 1, files: 1, dirs: 1, denied: 0,
+    elapsed_ms: 1, tree: { name: "", path: "C:\\warm", bytes: 1, files: 1, dirs: 1, children: folders }, greens: [] };
+  const bytes = new TextEncoder().encode(JSON.stringify(report, null, 2));
+  for (let run = 0; run < 3; ++run) {
+    const reading = Model.reading(bytes.length);
+    for (let at = 0; at < bytes.length; at += 65536) reading.feed(bytes.slice(at, at + 65536), false);
+    reading.feed(new Uint8Array(0), true);
+    reading.finish();
+  }
+}
+
+self.onmessage = (event) => {
+  const data = event.data;
+  if (data.search !== undefined) answer(data.search);
+  else if (data.shown) buildIndex();
+  else if (data.warm) {
+    try {
+      warmUp();
+    } catch (error) {
+      // Only ever slower without it.
+    }
+  }
+  else if (data.chunk) take(data.chunk);
+  else if (data.file) begin(data);
+  else if (data.end) end();
+  else if (data.join) join(data);
+  else if (data.unreadable) fail(null);
 };
