@@ -39,7 +39,7 @@ const literal = (value) => JSON.stringify(value).replace(/</g, "\\u003c")
 const d3Path = join(modules, "d3-hierarchy", "dist", "d3-hierarchy.min.js");
 const d3License = read(join(modules, "d3-hierarchy", "LICENSE")).trim();
 const wording = JSON.parse(read(join(here, "wording.json")));
-const model = ["top.js", "columns.js", "tokens.js", "reader.js", "parts.js", "model.js"].map(source).join("\n");
+const model = ["top.js", "columns.js", "tokens.js", "reader.js", "model.js"].map(source).join("\n");
 const workerSource = `"use strict";\n${source("groups.js")}\n${model}\n${source("search.js")}\n${source("worker.js")}`;
 
 const js = script([
@@ -58,7 +58,6 @@ const js = script([
   source("strings.js"),
   source("panels.js"),
   source("loader.js"),
-  source("twoparts.js"),
   source("treemap.js"),
   source("list.js"),
   source("keys.js"),

@@ -10,26 +10,24 @@ class Loader {
     this.url = null;
     this.reading = null;  // the worker reading the scan to be loaded
     this.pump = null;     // what hands it the file
-    this.spares = [];     // workers started ahead, for the next file
+    this.spare = null;    // a worker started ahead, for the next file
   }
 
   // Starting a worker takes a few hundred milliseconds, and its parser
   // runs slowly at first: the next file's reader is started, and reads a
   // few small reports, before the file is chosen.
   warm() {
-    while (this.spares.length < Loader.SPARES) {
-      const worker = this.makeWorker();
-      if (!worker) return;
-      worker.postMessage({ warm: true });
-      this.spares.push(worker);
-    }
+    if (this.spare) return;
+    this.spare = this.newWorker();
+    if (this.spare) this.spare.postMessage({ warm: true });
   }
 
   newWorker() {
-    return this.spares.length ? this.spares.shift() : this.makeWorker();
-  }
-
-  makeWorker() {
+    if (this.spare) {
+      const worker = this.spare;
+      this.spare = null;
+      return worker;
+    }
     try {
       if (!this.url) this.url = URL.createObjectURL(new Blob([WORKER_SOURCE], { type: "text/javascript" }));
       return new Worker(this.url);
@@ -43,11 +41,7 @@ class Loader {
   // chosen while another is still being read and kept replaces it.
   parse(file, { keep = true } = {}) {
     const worker = this.newWorker();
-    const progress = { parsed: 0, size: file.size, told: 0, tell: this.onProgress };
-    // A large scan kept for viewing is read by two workers, one from each half.
-    const helper = worker && keep && file.size >= TwoParts.MIN_BYTES ? this.newWorker() : null;
-    const pump = !worker ? null
-      : helper ? new TwoParts(file, worker, helper, progress) : new Pump(file, worker, progress, { end: true });
+    const pump = worker ? new Pump(file, worker, this.onProgress) : null;
     if (keep) {
       if (this.reading) {
         this.reading.terminate();
@@ -66,7 +60,6 @@ class Loader {
         const data = event.data;
         if (data.took !== undefined) return pump.took(data.took);
         if (data.stopReading) return pump.stop();
-        if (data.joinRefused) return pump.joinRefused();
         pump.stop();
         // The next file's reader, once this one's first picture is drawn.
         setTimeout(() => this.warm(), Loader.WARM_AGAIN_MS);
@@ -92,41 +85,39 @@ class Loader {
   }
 }
 Loader.WARM_AGAIN_MS = 2000;
-Loader.SPARES = 2;
 
-// Reads a file (or a part of it) on the page's thread and hands each
-// chunk to a worker (moved, not copied). Taking a chunk out of the
-// browser's pipe costs about as much as parsing it: on the worker's own
-// thread the two took turns, here they run side by side. At most IN_FLIGHT
-// chunks wait for the worker, so a slow parse never holds the whole file
-// in memory. `progress` is shared by the pumps of one file; `end` says
-// whether the worker is told the end came, `onDone` hears it came.
+// Reads the file on the page's thread and hands each chunk to the worker
+// (moved, not copied). Taking a chunk out of the browser's pipe costs about
+// as much as parsing it: on the worker's own thread the two took turns,
+// here they run side by side. At most IN_FLIGHT chunks wait for the
+// worker, so a slow parse never holds the whole file in memory.
 class Pump {
-  constructor(blob, worker, progress, { end = true, onDone = null } = {}) {
-    this.blob = blob;
+  constructor(file, worker, onProgress) {
+    this.file = file;
     this.worker = worker;
-    this.progress = progress;
-    this.end = end;
-    this.onDone = onDone;
+    this.onProgress = onProgress;
     this.inFlight = 0;
+    this.parsed = 0;
+    this.told = 0;
     this.stopped = false;
     this.wake = null;
   }
 
   async run() {
+    let chunks = null;
     try {
-      const chunks = this.blob.stream().getReader();
+      chunks = this.file.stream().getReader();
       for (;;) {
         while (this.inFlight >= Pump.IN_FLIGHT && !this.stopped) await new Promise((wake) => { this.wake = wake; });
         if (this.stopped) break;
         const { done, value } = await chunks.read();
         if (this.stopped) break;
         if (done) {
-          if (this.end) this.worker.postMessage({ end: true });
-          if (this.onDone) this.onDone();
+          this.worker.postMessage({ end: true });
           return;
         }
-        this.send(value);
+        ++this.inFlight;
+        this.worker.postMessage({ chunk: value }, [value.buffer]);
       }
       chunks.cancel().catch(() => {});
     } catch (error) {
@@ -134,28 +125,20 @@ class Pump {
     }
   }
 
-  send(chunk) {
-    ++this.inFlight;
-    this.worker.postMessage({ chunk }, [chunk.buffer]);
-  }
-
   // The worker has parsed a chunk of `length` bytes.
   took(length) {
     if (this.stopped) return;
     --this.inFlight;
+    this.parsed += length;
     if (this.wake) {
       this.wake();
       this.wake = null;
     }
-    const p = this.progress;
-    p.parsed += length;
-    if (performance.now() - p.told >= Pump.PROGRESS_EVERY_MS) {
-      p.told = performance.now();
-      p.tell(Math.min(1, p.parsed / p.size));
+    if (performance.now() - this.told >= Pump.PROGRESS_EVERY_MS) {
+      this.told = performance.now();
+      this.onProgress(this.parsed / this.file.size);
     }
   }
-
-  joinRefused() {}
 
   stop() {
     this.stopped = true;

@@ -56,27 +56,10 @@ const Model = (() => {
         }
         reader.feed(bytes, final);
       },
-      // The rest of the report, read by another reader from a cut `depth`
-      // lists down (this one has been fed up to it); false when this one
-      // does not end there, and is to be fed the rest itself.
-      join(part, depth) {
-        return Parts.join(reader, part, depth);
-      },
       finish() {
         const read = reader.finish();
         return { model: assemble(read), text: read.text };
       },
-    };
-  }
-
-  // Reading the part of a report after a cut `depth` lists down (see
-  // Parts): feed(chunk, final) as for a whole one, then part() for what
-  // is moved to the reader of the first part.
-  function readingPart(depth, sizeHint) {
-    const reader = Parts.second(depth, sizeHint);
-    return {
-      feed: (chunk, final) => reader.feed(chunk, final),
-      part: () => Parts.partOf(reader),
     };
   }
 
@@ -252,6 +235,6 @@ const Model = (() => {
 
   return {
     BadDocument, NOT_A_REPORT, CUT_SHORT, UNREADABLE, GREENS_CAP,
-    load, reading, readingPart, utf16Endian, withText, transferables, markOwner, verdictOf, formatSize,
+    load, reading, utf16Endian, withText, transferables, markOwner, verdictOf, formatSize,
   };
 })();

@@ -31,34 +31,19 @@ async function readWhole(file, timing) {
   }
 }
 
-function begin({ file, chosenAt, part }) {
+function begin({ file, chosenAt }) {
   const started = performance.now();
-  // The helper reading a report's second half makes its reader at the cut.
-  const reading = part ? null : Model.reading(file.size);
-  load = { file, reading, part, depth: 0, timing: {}, started, waitMs: 0, idleSince: started, first: true };
+  load = { file, reading: Model.reading(file.size), timing: {}, started, waitMs: 0, idleSince: started, first: true };
   // From the page's choice to the worker's first step, on the clock both share.
   load.timing.startMs = Math.round(performance.timeOrigin + started - chosenAt);
 }
 
-function take(given) {
-  let chunk = given;
+function take(chunk) {
   if (!load) return;
   const now = performance.now();
   load.waitMs += now - load.idleSince;
   try {
-    if (load.part && !load.reading) {
-      const cut = Parts.cutIn(chunk);
-      if (!cut) {
-        load = null;
-        self.postMessage({ declined: true });
-        return;
-      }
-      const head = chunk.slice(0, cut.at);
-      self.postMessage({ head }, [head.buffer]);
-      load.depth = cut.depth;
-      load.reading = Model.readingPart(cut.depth, load.file.size);
-      chunk = chunk.subarray(cut.at);
-    } else if (load.first && !load.part && Model.utf16Endian(chunk)) {
+    if (load.first && Model.utf16Endian(chunk)) {
       const { file, timing } = load;
       load = null;
       self.postMessage({ stopReading: true });
@@ -71,47 +56,12 @@ function take(given) {
     fail(error);
     return;
   }
-  self.postMessage({ took: given.length });
+  self.postMessage({ took: chunk.length });
   load.idleSince = performance.now();
-}
-
-// The helper's part, read to the report's end, goes to the kept worker.
-function endPart() {
-  const { reading, depth } = load;
-  load = null;
-  try {
-    if (!reading) throw new Model.BadDocument(Model.NOT_A_REPORT);
-    reading.feed(new Uint8Array(0), true);
-    const part = reading.part();
-    self.postMessage({ part, depth }, Parts.PART_BUFFERS(part));
-  } catch (error) {
-    fail(error);
-  }
-}
-
-// The helper's part: joined, this worker's reading is whole; otherwise the
-// page sends the rest.
-function join({ join: part, depth }) {
-  if (!load) return;
-  let joined = false;
-  try {
-    joined = load.reading.join(part, depth);
-  } catch (error) {
-    fail(error);
-    return;
-  }
-  if (joined) {
-    load.timing.parts = 2;
-    end();
-  } else self.postMessage({ joinRefused: true });
 }
 
 function end() {
   if (!load) return;
-  if (load.part) {
-    endPart();
-    return;
-  }
   const { reading, timing, started } = load;
   try {
     load.waitMs += performance.now() - load.idleSince;
@@ -191,6 +141,5 @@ self.onmessage = (event) => {
   else if (data.chunk) take(data.chunk);
   else if (data.file) begin(data);
   else if (data.end) end();
-  else if (data.join) join(data);
   else if (data.unreadable) fail(null);
 };

@@ -13,9 +13,9 @@ import { fileURLToPath } from "node:url";
 import { makeTree, scan } from "./support.mjs";
 
 const here = dirname(fileURLToPath(import.meta.url));
-const SOURCES = ["groups.js", "top.js", "columns.js", "tokens.js", "reader.js", "parts.js", "model.js", "search.js"];
-const { Model, Parts, Search, TopN } = new Function(
-  `${SOURCES.map((name) => readFileSync(join(here, "..", "src", name), "utf8")).join("\n")}\nreturn { Model, Parts, Search, TopN };`)();
+const SOURCES = ["groups.js", "top.js", "columns.js", "tokens.js", "reader.js", "model.js", "search.js"];
+const { Model, Search, TopN } = new Function(
+  `${SOURCES.map((name) => readFileSync(join(here, "..", "src", name), "utf8")).join("\n")}\nreturn { Model, Search, TopN };`)();
 
 const program = process.env.OSKRA_CLI;
 const scratch = mkdtempSync(join(tmpdir(), "oskra-model-test-"));
@@ -64,70 +64,6 @@ test("a scan the program made reads back as JSON.parse reads it, whole and in ch
   const doc = scan(program, root, join(scratch, "scan.json"));
   const bytes = new Uint8Array(readFileSync(join(scratch, "scan.json")));
   for (const size of [0, 1, 7, 4096]) assertSameTree(read(bytes, size), doc);
-});
-
-// The model of `bytes` read in two parts, the second from the first cut
-// after `mid` (as two workers read a large file), fed in chunks of
-// `size`; null when there is no cut or the parts do not join.
-function readInTwo(bytes, mid, size) {
-  const tail = bytes.subarray(mid);
-  const cut = Parts.cutIn(tail);
-  if (!cut) return null;
-  const feed = (reading, piece, final) => {
-    for (let at = 0; at < piece.length; at += size) reading.feed(piece.slice(at, at + size), final && at + size >= piece.length);
-  };
-  const first = Model.reading(bytes.length);
-  feed(first, bytes.subarray(0, mid + cut.at), false);
-  const second = Model.readingPart(cut.depth, bytes.length);
-  feed(second, tail.subarray(cut.at), true);
-  if (!first.join(second.part(), cut.depth)) return null;
-  return Model.withText(first.finish().model);
-}
-
-// Every `step` bytes a cut: each that joins gives the model of the whole.
-function assertSameInTwo(bytes, doc, step, size) {
-  let joined = 0;
-  for (let mid = 1; mid < bytes.length; mid += step) {
-    let model = null;
-    try {
-      model = readInTwo(bytes, mid, size);
-    } catch (error) {
-      assert.ok(error instanceof Model.BadDocument, String(error));
-    }
-    if (model) {
-      assertSameTree(model, doc);
-      ++joined;
-    }
-  }
-  return joined;
-}
-
-test("read in two parts from a cut in the middle, a report gives the model read whole", { skip: !program }, () => {
-  const doc = JSON.parse(readFileSync(join(scratch, "scan.json"), "utf8"));
-  const bytes = new Uint8Array(readFileSync(join(scratch, "scan.json")));
-  const cuts = assertSameInTwo(bytes, doc, 97, 1000);
-  assert.ok(cuts > 20, `${cuts} cuts joined`);
-  // Another layout is never read wrong: a cut that looks right there does not join.
-  const other = bytesOf(JSON.stringify(doc, null, 6));
-  assertSameInTwo(other, doc, 61, 700);
-  assert.equal(assertSameInTwo(bytesOf(JSON.stringify(doc)), doc, 31, 500), 0);
-  // Lists of objects the viewer does not read look like children lists.
-  const extra = JSON.parse(JSON.stringify(doc));
-  const order = [extra.tree];
-  for (let i = 0; i < order.length; ++i) {
-    for (const c of order[i].children || []) order.push(c);
-    order[i].extra = [{ a: 1 }, { b: [{ c: 2 }] }];
-  }
-  assertSameInTwo(bytesOf(JSON.stringify(extra, null, 2)), doc, 89, 1000);
-  // An entry after another without the comma between is no report, read
-  // whole or in two.
-  const text = new TextDecoder().decode(bytes);
-  const at = text.indexOf("},\n      {", text.length >> 1);
-  const broken = bytesOf(`${text.slice(0, at + 1)}${text.slice(at + 2)}`);
-  assert.throws(() => read(broken), Model.BadDocument);
-  for (let mid = at - 400; mid < at + 2; mid += 7) {
-    assert.throws(() => readInTwo(broken, Math.max(1, mid), 1000) || read(broken), Model.BadDocument);
-  }
 });
 
 test("escapes in names and paths read as JSON.parse reads them, even cut between chunks", () => {

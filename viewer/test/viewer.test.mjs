@@ -98,26 +98,6 @@ test("tiles are sized by bytes and the figures are the report's", async () => {
   await page.screenshot({ path: join(artifacts, "oskra-view-test.png"), fullPage: true });
 });
 
-test("a scan read by two workers, one from each half, shows as read by one", async () => {
-  const { page, context } = await openViewer(browser, view);
-  const seen = async () => {
-    await page.waitForFunction(() => document.getElementById("view").dataset.timing);
-    return { tiles: await tiles(page), rows: await page.$$eval("#rows .row", (rows) => rows.map((row) => row.textContent)),
-      summary: await page.textContent("#summary"), clean: await page.textContent("#clean"),
-      parts: JSON.parse(await page.getAttribute("#view", "data-timing")).parts };
-  };
-  await load(page, scanFile);
-  const one = await seen();
-  // Scans this small are read by one worker; here by two.
-  await page.evaluate(() => {
-    TwoParts.MIN_BYTES = 1;
-    delete document.getElementById("view").dataset.timing;
-  });
-  await load(page, scanFile);
-  assert.deepEqual(await seen(), { ...one, parts: 2 });
-  await context.close();
-});
-
 test("going in and coming back restores the view, by Backspace, Alt+Left and the breadcrumb", async () => {
   const { page } = session;
   const before = await tiles(page);
