@@ -63,8 +63,9 @@ class ByteStore {
     const at = this.length;
     if (at + n > this.data.length) this.reserve(n);
     const data = this.data;
-    // A short run is copied faster by hand than through a view.
-    if (n < 32) {
+    // A run as short as a path is copied faster by hand than through a
+    // view, which is an object made per call.
+    if (n < 512) {
       for (let k = 0; k < n; ++k) data[at + k] = bytes[start + k];
     } else {
       data.set(bytes.subarray(start, stop), at);

@@ -11,7 +11,11 @@ const Reader = (() => {
   // Member names the report uses, by their bytes.
   const KEYS = ["tool", "version", "path", "total_bytes", "files", "dirs", "denied", "elapsed_ms", "tree",
     "greens", "name", "bytes", "mark", "children", "state", "pattern", "source", "reason", "action"];
-  const K = Object.fromEntries(KEYS.map((key, i) => [key, i]));
+  // Each key's index as a constant: the engine kept an object of them as a
+  // dictionary, and the parser's optimised code gave up on it at every
+  // lookup.
+  const [K_TOOL, K_VERSION, K_PATH, K_TOTAL_BYTES, K_FILES, K_DIRS, K_DENIED, K_ELAPSED_MS, K_TREE, K_GREENS, K_NAME,
+    K_BYTES, K_MARK, K_CHILDREN, K_STATE, K_PATTERN, K_SOURCE, K_REASON, K_ACTION] = KEYS.keys();
   // A key spelt with escapes is looked up here: a Map, so that "constructor"
   // or "__proto__" are keys like any other, not inherited members.
   const KEY_INDEX = new Map(KEYS.map((key, i) => [key, i]));
@@ -37,10 +41,17 @@ const Reader = (() => {
   const LITERAL = 2;
 
   const bit = (key) => 1 << key;
-  const NODE_FIELDS = bit(K.name) | bit(K.path) | bit(K.bytes) | bit(K.files) | bit(K.dirs);
-  const MARK_KEYS = [K.state, K.pattern, K.source, K.reason, K.action];
+  const NODE_FIELDS = bit(K_NAME) | bit(K_PATH) | bit(K_BYTES) | bit(K_FILES) | bit(K_DIRS);
+  const MARK_KEYS = [K_STATE, K_PATTERN, K_SOURCE, K_REASON, K_ACTION];
   const MARK_FIELDS = MARK_KEYS.reduce((all, key) => all | bit(key), 0);
-  const HEADER_COUNTS = [K.total_bytes, K.files, K.dirs, K.denied, K.elapsed_ms];
+  const HEADER_COUNTS = [K_TOTAL_BYTES, K_FILES, K_DIRS, K_DENIED, K_ELAPSED_MS];
+
+  // The program writes a node's first members a line each, at one
+  // indentation, in this order: read so, they need no key lookup.
+  const LAYOUT = [K_NAME, K_PATH, K_BYTES, K_FILES, K_DIRS];
+  const LAYOUT_HEADS = LAYOUT.map((key) => Uint8Array.from(`"${KEYS[key]}": `, (c) => c.charCodeAt(0)));
+  // Digits a number may have to be added up exactly.
+  const EXACT_DIGITS = 15;
 
   // Keys are told apart by their length and their first and last bytes (no
   // two share all three), then checked whole.
@@ -175,6 +186,12 @@ const Reader = (() => {
       this.started = false;
       this.sawTree = false;
       this.leftover = null;
+      // The last verdict read whole under a node at each depth, as the bytes
+      // it was spelt with, and its id; where the verdict being read began.
+      this.verdictAt = [];
+      this.verdictId = [];
+      this.verdictFrom = -1;
+      this.verdictIn = null;
     }
 
     // Reads the next chunk; `final` when it is the last one. Chunks that
@@ -300,28 +317,28 @@ const Reader = (() => {
 
     reportValue(key, kind, start, number) {
       const t = this.tokens;
-      if (key === K.tool || key === K.version || key === K.path) {
+      if (key === K_TOOL || key === K_VERSION || key === K_PATH) {
         if (kind !== STRING) t.bad();
         this.header[KEYS[key]] = t.text(start);
-        if (key === K.tool) {
+        if (key === K_TOOL) {
           if (this.header.tool !== "morvane-cli") t.bad();
           t.cutShort = true;
         }
       } else if (HEADER_COUNTS.includes(key)) {
         if (kind !== NUMBER || number < 0) t.bad();
         this.header[KEYS[key]] = number;
-      } else if (key === K.tree || key === K.greens) t.bad();
+      } else if (key === K_TREE || key === K_GREENS) t.bad();
     }
 
     nodeValue(d, key, kind, start, number) {
       const t = this.tokens;
       const cols = this.columns;
       const i = this.stack.node[d];
-      if (key === K.name || key === K.path) {
+      if (key === K_NAME || key === K_PATH) {
         if (kind !== STRING) t.bad();
         const at = this.text.append(t.bytes, start, t.stop);
-        const flag = key === K.name ? Columns.NAME_ESCAPED : Columns.PATH_ESCAPED;
-        if (key === K.name) {
+        const flag = key === K_NAME ? Columns.NAME_ESCAPED : Columns.PATH_ESCAPED;
+        if (key === K_NAME) {
           cols.nameAt[i] = at;
           cols.nameLen[i] = t.stop - start;
         } else {
@@ -329,22 +346,22 @@ const Reader = (() => {
           cols.pathLen[i] = t.stop - start;
         }
         if (t.escaped) cols.escaped[i] |= flag;
-      } else if (key === K.bytes || key === K.files || key === K.dirs) {
+      } else if (key === K_BYTES || key === K_FILES || key === K_DIRS) {
         if (kind !== NUMBER || number < 0) t.bad();
-        (key === K.bytes ? cols.bytes : key === K.files ? cols.files : cols.dirs)[i] = number;
-      } else if (key === K.mark || key === K.children) t.bad();
+        (key === K_BYTES ? cols.bytes : key === K_FILES ? cols.files : cols.dirs)[i] = number;
+      } else if (key === K_MARK || key === K_CHILDREN) t.bad();
       if (key >= 0) this.stack.seen[d] |= bit(key);
     }
 
     greenValue(d, key, kind, start, number) {
       const t = this.tokens;
-      if (key === K.name || key === K.path) {
+      if (key === K_NAME || key === K_PATH) {
         if (kind !== STRING) t.bad();
         this.green[KEYS[key]] = t.text(start);
-      } else if (key === K.bytes || key === K.files || key === K.dirs) {
+      } else if (key === K_BYTES || key === K_FILES || key === K_DIRS) {
         if (kind !== NUMBER || number < 0) t.bad();
         this.green[KEYS[key]] = number;
-      } else if (key === K.mark) t.bad();
+      } else if (key === K_MARK) t.bad();
       if (key >= 0) this.stack.seen[d] |= bit(key);
     }
 
@@ -356,39 +373,128 @@ const Reader = (() => {
       this.stack.seen[d] |= bit(key);
     }
 
+    // Reads the members of the node just opened at depth d in the program's
+    // layout, as far as they follow it. Each is kept only once it is whole;
+    // anything else, or the chunk's end, is left to step().
+    layout(d) {
+      const t = this.tokens;
+      const s = this.stack;
+      const cols = this.columns;
+      const i = s.node[d];
+      const bytes = t.bytes;
+      const end = t.end;
+      let p = t.pos;
+      let indent = 0;
+      while (p + 1 + indent < end && bytes[p + 1 + indent] === 0x20) ++indent;
+      for (let m = 0; m < LAYOUT.length; ++m) {
+        if (m > 0) {
+          if (p >= end || bytes[p] !== 0x2c) return;
+          ++p;
+        }
+        const head = LAYOUT_HEADS[m];
+        let q = p + 1 + indent;
+        if (q + head.length >= end || bytes[p] !== 0x0a) return;
+        for (let k = p + 1; k < q; ++k) if (bytes[k] !== 0x20) return;
+        for (let k = 0; k < head.length; ++k) if (bytes[q + k] !== head[k]) return;
+        q += head.length;
+        if (m < 2) {
+          if (bytes[q] !== 0x22) return;
+          const start = ++q;
+          let escaped = false;
+          for (;;) {
+            if (q >= end) return;
+            const c = bytes[q];
+            if (c === 0x22) break;
+            if (c === 0x5c) {
+              if (q + 6 > end) return;
+              escaped = true;
+              q = t.escape(q);
+            } else if (c < 0x20) return;
+            else ++q;
+          }
+          const at = this.text.append(bytes, start, q);
+          if (m === 0) {
+            cols.nameAt[i] = at;
+            cols.nameLen[i] = q - start;
+          } else {
+            cols.pathAt[i] = at;
+            cols.pathLen[i] = q - start;
+          }
+          if (escaped) cols.escaped[i] |= m === 0 ? Columns.NAME_ESCAPED : Columns.PATH_ESCAPED;
+          ++q;
+        } else {
+          const from = q;
+          let value = 0;
+          if (bytes[q] === 0x30) ++q;
+          else {
+            while (q < end && bytes[q] >= 0x30 && bytes[q] <= 0x39) value = value * 10 + (bytes[q++] - 0x30);
+            if (q === from || q - from > EXACT_DIGITS) return;
+          }
+          if (q >= end || (bytes[q] !== 0x2c && bytes[q] !== 0x0a)) return;
+          (m === 2 ? cols.bytes : m === 3 ? cols.files : cols.dirs)[i] = value;
+        }
+        s.seen[d] |= bit(LAYOUT[m]);
+        ++s.count[d];
+        t.pos = p = q;
+      }
+    }
+
+    // A node's verdict is mostly its parent's, copied whole: spelt byte for
+    // byte as the last one read at the same depth, it is the same verdict.
+    sameVerdict(d) {
+      const known = this.verdictAt[d];
+      if (!known) return false;
+      const t = this.tokens;
+      const bytes = t.bytes;
+      const from = t.pos - 1;
+      if (from + known.length > t.end) return false;
+      for (let k = 0; k < known.length; ++k) if (bytes[from + k] !== known[k]) return false;
+      this.columns.mark[this.stack.node[d]] = this.verdictId[d];
+      t.pos = from + known.length;
+      return true;
+    }
+
     // A container opens in the one at depth d, under member `key`.
     open(d, key, isObject) {
       const s = this.stack;
       const t = this.tokens;
       const need = (ok) => ok || t.bad();
       const type = s.type[d];
-      if (type === REPORT && key === K.tree) {
+      if (type === REPORT && key === K_TREE) {
         need(isObject && !this.sawTree);
         this.sawTree = true;
         s.push(NODE, true, this.columns.add(-1));
-      } else if (type === REPORT && key === K.greens) {
+        this.layout(d + 1);
+      } else if (type === REPORT && key === K_GREENS) {
         need(!isObject);
         this.header.greens = true;
         s.push(GREENS, false, -1);
       } else if (type === CHILDREN || type === GREENS) {
         need(isObject);
         if (type === GREENS) this.green = { mark: -1 };
-        s.push(type === GREENS ? GREEN : NODE, true, type === GREENS ? -1 : this.columns.add(s.node[d]));
-      } else if ((type === NODE || type === GREEN) && key === K.mark) {
+        if (type === GREENS) s.push(GREEN, true, -1);
+        else {
+          s.push(NODE, true, this.columns.add(s.node[d]));
+          this.layout(d + 1);
+        }
+      } else if ((type === NODE || type === GREEN) && key === K_MARK) {
         need(isObject);
         s.seen[d] |= bit(key);
+        if (type === NODE && this.sameVerdict(d)) return;
         this.verdicts.begin();
+        this.verdictFrom = t.pos - 1;
+        this.verdictIn = t.bytes;
         s.push(MARK, true, -1);
-      } else if (type === NODE && key === K.children) {
+      } else if (type === NODE && key === K_CHILDREN) {
         need(!isObject);
         s.seen[d] |= bit(key);
         s.push(CHILDREN, false, s.node[d]);
       } else {
         // A member the viewer does not use; the ones it does cannot be
         // containers.
-        const known = type === REPORT ? key >= 0 && key <= K.elapsed_ms
+        const known = type === REPORT ? key >= 0 && key <= K_ELAPSED_MS
           : type === NODE || type === GREEN ? bit(key) & NODE_FIELDS && key >= 0
-            : type === MARK ? key >= K.state : false;
+            : type === MARK ? key >= K_STATE : false;
         need(!known);
         s.push(OTHER, isObject, -1);
       }
@@ -406,8 +512,15 @@ const Reader = (() => {
       } else if (type === MARK) {
         has(MARK_FIELDS);
         const id = this.verdicts.end();
-        if (s.type[d - 1] === NODE) this.columns.mark[s.node[d - 1]] = id;
-        else this.green.mark = id;
+        if (s.type[d - 1] !== NODE) this.green.mark = id;
+        else {
+          this.columns.mark[s.node[d - 1]] = id;
+          const t = this.tokens;
+          if (t.bytes === this.verdictIn) {
+            this.verdictAt[d - 1] = t.bytes.slice(this.verdictFrom, t.pos);
+            this.verdictId[d - 1] = id;
+          }
+        }
       }
     }
 

@@ -81,6 +81,25 @@ test("escapes in names and paths read as JSON.parse reads them, even cut between
   for (const size of [0, 1, 5, 4500, 20000]) assertSameTree(read(bytesOf(text), size), doc);
 });
 
+test("the program's own layout, read without key lookups, keeps the reader's rules", () => {
+  // Each entry's verdict as the program copies it down: the second equals
+  // the first byte for byte, the third differs in its last member.
+  const mark = (action) => ({ state: "green", pattern: "Temp", source: "builtin", reason: "rule.reason.tempFiles", action });
+  const children = ["Empty", "Empty", "Clean", "Empty"].map((action, k) => ({ name: `e${k}`, path: `/r/e${k}`, bytes: 1,
+    files: 0, dirs: 0, mark: mark(`rule.action.safeTo${action}`) }));
+  const text = JSON.stringify({ tool: "morvane-cli", version: "1", path: "/r", total_bytes: 4, files: 4, dirs: 1, denied: 0,
+    elapsed_ms: 3, tree: { name: "r", path: "/r", bytes: 4, files: 4, dirs: 1, children }, greens: [] }, null, 2);
+  for (const size of [0, 1, 61]) assertSameTree(read(bytesOf(text), size), JSON.parse(text));
+  const broken = [['"bytes": 1,', '"bytes": -1,'], ['"bytes": 1,', '"bytes": 01,'], ['"name": "e1"', '"name": "e\u0001"'],
+    ['"name": "e1"', '"name": "e\\x"'], ['"dirs": 0,\n', '"dirs": 0 0,\n']];
+  for (const [from, to] of broken) {
+    assert.notEqual(text.replace(from, to), text);
+    for (const size of [0, 3]) {
+      assert.throws(() => read(bytesOf(text.replace(from, to)), size), (error) => error.kind === "notReport", to);
+    }
+  }
+});
+
 test("what is not a report, or is cut short, fails with its kind", () => {
   const good = JSON.stringify({ tool: "morvane-cli", version: "1", path: "/r", total_bytes: 1, files: 1, dirs: 1,
     denied: 0, elapsed_ms: 3, tree: { name: "r", path: "/r", bytes: 1, files: 1, dirs: 1,
