@@ -89,8 +89,10 @@ Loader.WARM_AGAIN_MS = 2000;
 // Reads the file on the page's thread and hands each chunk to the worker
 // (moved, not copied). Taking a chunk out of the browser's pipe costs about
 // as much as parsing it: on the worker's own thread the two took turns,
-// here they run side by side. At most IN_FLIGHT chunks wait for the
-// worker, so a slow parse never holds the whole file in memory.
+// here they run side by side. At most IN_FLIGHT bytes wait for the
+// worker, so a slow parse never holds the whole file in memory; the
+// browser's chunks are small, and a few of them did not keep the worker
+// busy.
 class Pump {
   constructor(file, worker, onProgress) {
     this.file = file;
@@ -116,7 +118,7 @@ class Pump {
           this.worker.postMessage({ end: true });
           return;
         }
-        ++this.inFlight;
+        this.inFlight += value.length;
         this.worker.postMessage({ chunk: value }, [value.buffer]);
       }
       chunks.cancel().catch(() => {});
@@ -128,7 +130,7 @@ class Pump {
   // The worker has parsed a chunk of `length` bytes.
   took(length) {
     if (this.stopped) return;
-    --this.inFlight;
+    this.inFlight -= length;
     this.parsed += length;
     if (this.wake) {
       this.wake();
@@ -146,5 +148,5 @@ class Pump {
     this.wake = null;
   }
 }
-Pump.IN_FLIGHT = 4;
+Pump.IN_FLIGHT = 16 << 20;
 Pump.PROGRESS_EVERY_MS = 100;
