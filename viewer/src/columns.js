@@ -49,6 +49,32 @@ class Columns {
 Columns.NAMES = ["parent", "bytes", "files", "dirs", "mark", "nameAt", "nameLen", "pathAt", "pathLen", "escaped"];
 Columns.NAME_ESCAPED = 1;
 Columns.PATH_ESCAPED = 2;
+// A path kept as a flag, not as bytes: its parent's, then the separator
+// (JOINED) or nothing (APPENDED, after a path that ends in it), then its name.
+Columns.PATH_JOINED = 4;
+Columns.PATH_APPENDED = 8;
+
+// Node i's path as text. `known` holds the paths made so far and is filled
+// on the way; `spelt(k)` decodes a path kept as bytes, `nameOf(k)` a name.
+// Walks up to the nearest path known or spelt, never by recursion: a
+// report may be 100,000 levels deep.
+Columns.pathOf = (columns, i, known, spelt, nameOf, separator) => {
+  const joins = Columns.PATH_JOINED | Columns.PATH_APPENDED;
+  const below = [];
+  let k = i;
+  while (known[k] === undefined && columns.escaped[k] & joins) {
+    below.push(k);
+    k = columns.parent[k];
+  }
+  let path = known[k];
+  if (path === undefined) path = known[k] = spelt(k);
+  for (let j = below.length - 1; j >= 0; --j) {
+    const n = below[j];
+    path = (columns.escaped[n] & Columns.PATH_JOINED ? path + separator : path) + nameOf(n);
+    known[n] = path;
+  }
+  return path;
+};
 
 // Bytes appended one run after another, in a buffer that doubles.
 class ByteStore {

@@ -95,8 +95,8 @@ const Model = (() => {
   }
 
   // What was read, with the children side by side and what the panels need.
-  function assemble({ header, columns, text, marks, greens }, copy = text.slice()) {
-    const model = { header, ...columns.trimmed(), text: copy, marks, greens };
+  function assemble({ header, columns, text, marks, greens, joinedWith }, copy = text.slice()) {
+    const model = { header, ...columns.trimmed(), text: copy, marks, greens, joinedWith };
     Object.assign(model, childrenOf(model.parent));
     model.separator = Groups.separatorOf(header.path);
     model.cleanable = topMostGreens(model);
@@ -146,13 +146,10 @@ const Model = (() => {
       }
       return s;
     };
+    const spelt = (i) => textOf(model, model.pathAt[i], model.pathLen[i], model.escaped[i] & Columns.PATH_ESCAPED);
     model.path = (i) => {
-      let s = paths[i];
-      if (s === undefined) {
-        s = textOf(model, model.pathAt[i], model.pathLen[i], model.escaped[i] & Columns.PATH_ESCAPED);
-        paths[i] = s;
-      }
-      return s;
+      const s = paths[i];
+      return s !== undefined ? s : Columns.pathOf(model, i, paths, spelt, model.name, model.joinedWith);
     };
     return model;
   }

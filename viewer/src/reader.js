@@ -41,6 +41,12 @@ const Reader = (() => {
   const LITERAL = 2;
 
   const bit = (key) => 1 << key;
+
+  function endsWith(bytes, from, to, tail) {
+    if (to - from < tail.length) return false;
+    for (let k = 0; k < tail.length; ++k) if (bytes[to - tail.length + k] !== tail[k]) return false;
+    return true;
+  }
   const NODE_FIELDS = bit(K_NAME) | bit(K_PATH) | bit(K_BYTES) | bit(K_FILES) | bit(K_DIRS);
   const MARK_KEYS = [K_STATE, K_PATTERN, K_SOURCE, K_REASON, K_ACTION];
   const MARK_FIELDS = MARK_KEYS.reduce((all, key) => all | bit(key), 0);
@@ -52,6 +58,14 @@ const Reader = (() => {
   const LAYOUT_HEADS = LAYOUT.map((key) => Uint8Array.from(`"${KEYS[key]}": `, (c) => c.charCodeAt(0)));
   // Digits a number may have to be added up exactly.
   const EXACT_DIGITS = 15;
+
+  // The separators as a report spells them, and the most bytes the paths
+  // of one line of ancestors may take on the trail before their children's
+  // paths are simply kept as they are spelt.
+  const SLASH = Uint8Array.of(0x2f);
+  const BACKSLASH = Uint8Array.of(0x5c, 0x5c);
+  const TRAIL_CAP = 1 << 26;
+  const JOINS = Columns.PATH_JOINED | Columns.PATH_APPENDED;
 
   // Keys are told apart by their length and their first and last bytes (no
   // two share all three), then checked whole.
@@ -97,6 +111,11 @@ const Reader = (() => {
       this.node = keep(Int32Array, this.node);
       this.seen = keep(Int32Array, this.seen);
       this.count = keep(Int32Array, this.count);
+      // A node's path as spelt, [pathFrom, pathTo) of the trail (pathFrom
+      // -1 when unknown), and where the trail in use under it ends.
+      this.pathFrom = keep(Int32Array, this.pathFrom);
+      this.pathTo = keep(Int32Array, this.pathTo);
+      this.trailEnd = keep(Int32Array, this.trailEnd);
     }
 
     push(type, isObject, node) {
@@ -107,6 +126,7 @@ const Reader = (() => {
       this.node[d] = node;
       this.seen[d] = 0;
       this.count[d] = 0;
+      this.pathFrom[d] = -1;
     }
   }
 
@@ -192,6 +212,10 @@ const Reader = (() => {
       this.verdictId = [];
       this.verdictFrom = -1;
       this.verdictIn = null;
+      // The paths of the open nodes, as spelt; the separator they are
+      // joined with (null until the report's path tells it).
+      this.trail = new Uint8Array(4096);
+      this.separator = null;
     }
 
     // Reads the next chunk; `final` when it is the last one. Chunks that
@@ -336,16 +360,7 @@ const Reader = (() => {
       const i = this.stack.node[d];
       if (key === K_NAME || key === K_PATH) {
         if (kind !== STRING) t.bad();
-        const at = this.text.append(t.bytes, start, t.stop);
-        const flag = key === K_NAME ? Columns.NAME_ESCAPED : Columns.PATH_ESCAPED;
-        if (key === K_NAME) {
-          cols.nameAt[i] = at;
-          cols.nameLen[i] = t.stop - start;
-        } else {
-          cols.pathAt[i] = at;
-          cols.pathLen[i] = t.stop - start;
-        }
-        if (t.escaped) cols.escaped[i] |= flag;
+        this.keepText(d, key === K_NAME, t.bytes, start, t.stop, t.escaped);
       } else if (key === K_BYTES || key === K_FILES || key === K_DIRS) {
         if (kind !== NUMBER || number < 0) t.bad();
         (key === K_BYTES ? cols.bytes : key === K_FILES ? cols.files : cols.dirs)[i] = number;
@@ -371,6 +386,91 @@ const Reader = (() => {
       if (kind !== STRING) this.tokens.bad();
       this.verdicts.field(f, this.tokens, start);
       this.stack.seen[d] |= bit(key);
+    }
+
+    // Node d's name or path, spelt bytes[start, stop). A path spelt as its
+    // parent's, the separator and its name, as nearly every one the program
+    // writes, is kept as a flag: the names' bytes are a seventh of them.
+    // A node names itself once: a second name would belie a joined path.
+    keepText(d, isName, bytes, start, stop, escaped) {
+      const s = this.stack;
+      const cols = this.columns;
+      const i = s.node[d];
+      const key = isName ? K_NAME : K_PATH;
+      if (s.seen[d] & bit(key)) this.tokens.bad();
+      s.seen[d] |= bit(key);
+      if (isName) {
+        cols.nameAt[i] = this.text.append(bytes, start, stop);
+        cols.nameLen[i] = stop - start;
+        if (escaped) cols.escaped[i] |= Columns.NAME_ESCAPED;
+        return;
+      }
+      const joined = this.joined(d, bytes, start, stop);
+      if (joined) {
+        cols.escaped[i] |= joined;
+        return;
+      }
+      cols.pathAt[i] = this.text.append(bytes, start, stop);
+      cols.pathLen[i] = stop - start;
+      if (escaped) cols.escaped[i] |= Columns.PATH_ESCAPED;
+    }
+
+    // How node d's path, bytes[start, stop), is spelt from its parent's:
+    // with the separator and its name (PATH_JOINED), with its name alone
+    // after a path that ends in the separator (PATH_APPENDED), or not (0).
+    joined(d, bytes, start, stop) {
+      const s = this.stack;
+      const sep = this.separator;
+      if (sep === null || d < 2 || s.type[d - 1] !== CHILDREN || !(s.seen[d] & bit(K_NAME))) return 0;
+      const from = s.pathFrom[d - 2];
+      if (from < 0) return 0;
+      const to = s.pathTo[d - 2];
+      const trail = this.trail;
+      if (stop - start < to - from) return 0;
+      for (let k = from; k < to; ++k) if (bytes[start + k - from] !== trail[k]) return 0;
+      let q = start + to - from;
+      let how = Columns.PATH_APPENDED;
+      if (!endsWith(trail, from, to, sep)) {
+        if (stop - q < sep.length) return 0;
+        for (let k = 0; k < sep.length; ++k) if (bytes[q + k] !== sep[k]) return 0;
+        q += sep.length;
+        how = Columns.PATH_JOINED;
+      }
+      const i = s.node[d];
+      const at = this.columns.nameAt[i];
+      const name = this.text.data;
+      if (stop - q !== this.columns.nameLen[i]) return 0;
+      for (let k = 0; q + k < stop; ++k) if (bytes[q + k] !== name[at + k]) return 0;
+      return how;
+    }
+
+    // Node d's children open: its path, as spelt, goes on the trail after
+    // its parent's, which stays for the node's brothers.
+    trailOf(d) {
+      const s = this.stack;
+      const cols = this.columns;
+      const i = s.node[d];
+      const parent = d >= 2 && s.type[d - 1] === CHILDREN ? d - 2 : -1;
+      const base = parent >= 0 ? s.trailEnd[parent] : 0;
+      s.trailEnd[d] = base;
+      if (!(s.seen[d] & bit(K_PATH))) return;
+      const how = cols.escaped[i] & JOINS;
+      const from = how ? s.pathFrom[parent] : base;
+      const sep = how === Columns.PATH_JOINED ? this.separator : SLASH.subarray(0, 0);
+      const at = how ? cols.nameAt[i] : cols.pathAt[i];
+      const length = how ? cols.nameLen[i] : cols.pathLen[i];
+      const to = base + sep.length + length;
+      if (to > TRAIL_CAP) return;
+      if (to > this.trail.length) {
+        const bigger = new Uint8Array(Math.max(to, this.trail.length * 2));
+        bigger.set(this.trail.subarray(0, base));
+        this.trail = bigger;
+      }
+      this.trail.set(sep, base);
+      this.trail.set(this.text.data.subarray(at, at + length), base + sep.length);
+      s.pathFrom[d] = from;
+      s.pathTo[d] = to;
+      s.trailEnd[d] = to;
     }
 
     // Reads the members of the node just opened at depth d in the program's
@@ -412,15 +512,7 @@ const Reader = (() => {
             } else if (c < 0x20) return;
             else ++q;
           }
-          const at = this.text.append(bytes, start, q);
-          if (m === 0) {
-            cols.nameAt[i] = at;
-            cols.nameLen[i] = q - start;
-          } else {
-            cols.pathAt[i] = at;
-            cols.pathLen[i] = q - start;
-          }
-          if (escaped) cols.escaped[i] |= m === 0 ? Columns.NAME_ESCAPED : Columns.PATH_ESCAPED;
+          this.keepText(d, m === 0, bytes, start, q, escaped);
           ++q;
         } else {
           const from = q;
@@ -463,6 +555,9 @@ const Reader = (() => {
       if (type === REPORT && key === K_TREE) {
         need(isObject && !this.sawTree);
         this.sawTree = true;
+        if (typeof this.header.path === "string") {
+          this.separator = Groups.separatorOf(this.header.path) === "/" ? SLASH : BACKSLASH;
+        }
         s.push(NODE, true, this.columns.add(-1));
         this.layout(d + 1);
       } else if (type === REPORT && key === K_GREENS) {
@@ -488,6 +583,7 @@ const Reader = (() => {
       } else if (type === NODE && key === K_CHILDREN) {
         need(!isObject);
         s.seen[d] |= bit(key);
+        this.trailOf(d);
         s.push(CHILDREN, false, s.node[d]);
       } else {
         // A member the viewer does not use; the ones it does cannot be
@@ -535,6 +631,7 @@ const Reader = (() => {
       delete h.greens;
       return {
         header: h, columns: this.columns, text: this.text.view(), marks: this.verdicts.list, greens: this.greens,
+        joinedWith: this.separator === BACKSLASH ? "\\" : "/",
       };
     }
   }

@@ -15,7 +15,7 @@ const Search = (() => {
   // What is searched: each node's name in lower case (a root without one,
   // its path), made one step at a time; paths are decoded only for a query
   // that holds the separator. `source` has the model's size, separator,
-  // text, escaped, nameAt, nameLen, pathAt and pathLen.
+  // joinedWith, text, escaped, nameAt, nameLen, pathAt, pathLen and parent.
   class Index {
     constructor(source) {
       this.source = source;
@@ -29,7 +29,12 @@ const Search = (() => {
 
     path(i) {
       const s = this.source;
-      return Json.decode(s.text, s.pathAt[i], s.pathAt[i] + s.pathLen[i], s.escaped[i] & Columns.PATH_ESCAPED);
+      if (!this.paths) {
+        this.paths = new Array(s.size);
+        this.spelt = (k) => Json.decode(s.text, s.pathAt[k], s.pathAt[k] + s.pathLen[k], s.escaped[k] & Columns.PATH_ESCAPED);
+        this.name = (k) => Json.decode(s.text, s.nameAt[k], s.nameAt[k] + s.nameLen[k], s.escaped[k] & Columns.NAME_ESCAPED);
+      }
+      return Columns.pathOf(s, i, this.paths, this.spelt, this.name, s.joinedWith);
     }
 
     step() {
@@ -100,9 +105,9 @@ const Search = (() => {
   // `text` is the worker's own copy of the names' bytes.
   function copyOf(model, text) {
     return {
-      size: model.size, separator: model.separator, text, escaped: model.escaped.slice(), nameAt: model.nameAt.slice(),
-      nameLen: model.nameLen.slice(), pathAt: model.pathAt.slice(), pathLen: model.pathLen.slice(),
-      bytes: model.bytes.slice(),
+      size: model.size, separator: model.separator, joinedWith: model.joinedWith, text, escaped: model.escaped.slice(),
+      nameAt: model.nameAt.slice(), nameLen: model.nameLen.slice(), pathAt: model.pathAt.slice(),
+      pathLen: model.pathLen.slice(), parent: model.parent.slice(), bytes: model.bytes.slice(),
     };
   }
 

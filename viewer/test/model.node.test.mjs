@@ -90,8 +90,19 @@ test("the program's own layout, read without key lookups, keeps the reader's rul
   const text = JSON.stringify({ tool: "morvane-cli", version: "1", path: "/r", total_bytes: 4, files: 4, dirs: 1, denied: 0,
     elapsed_ms: 3, tree: { name: "r", path: "/r", bytes: 4, files: 4, dirs: 1, children }, greens: [] }, null, 2);
   for (const size of [0, 1, 61]) assertSameTree(read(bytesOf(text), size), JSON.parse(text));
+  // Paths spelt as the parent's, the separator and the name are kept as a
+  // flag; these must still read back as spelt, and the others as they are.
+  const file = (path, name) => ({ name, path, bytes: 1, files: 0, dirs: 0 });
+  const folder = { ...file("C:\\d", "d"), children: [file("C:\\d\\\"q\" é", "\"q\" é"), file("C:\\elsewhere\\x", "x"),
+    file("C:\\d/y", "y"), file("C:\\dz", "z")] };
+  const windows = JSON.stringify({ tool: "morvane-cli", version: "1", path: "C:\\", total_bytes: 5, files: 5, dirs: 1,
+    denied: 0, elapsed_ms: 3, tree: { ...file("C:\\", ""), children: [file("C:\\e0", "e0"), folder] }, greens: [] }, null, 2);
+  const joined = read(bytesOf(windows));
+  assertSameTree(joined, JSON.parse(windows));
+  assert.deepEqual([...joined.pathLen].map((length) => length > 0), [true, false, false, false, true, true, true]);
   const broken = [['"bytes": 1,', '"bytes": -1,'], ['"bytes": 1,', '"bytes": 01,'], ['"name": "e1"', '"name": "e\u0001"'],
-    ['"name": "e1"', '"name": "e\\x"'], ['"dirs": 0,\n', '"dirs": 0 0,\n']];
+    ['"name": "e1"', '"name": "e\\x"'], ['"dirs": 0,\n', '"dirs": 0 0,\n'],
+    ['"dirs": 0,\n', '"dirs": 0, "name": "again",\n']];
   for (const [from, to] of broken) {
     assert.notEqual(text.replace(from, to), text);
     for (const size of [0, 3]) {
