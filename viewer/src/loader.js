@@ -58,7 +58,7 @@ class Loader {
     return new Promise((resolve, reject) => {
       worker.onmessage = (event) => {
         const data = event.data;
-        if (data.took !== undefined) return pump.took(data.took);
+        if (data.took !== undefined) return pump.took(data.took, data.spare);
         if (data.stopReading) return pump.stop();
         pump.stop();
         // The next file's reader, once this one's first picture is drawn.
@@ -90,9 +90,12 @@ Loader.WARM_AGAIN_MS = 2000;
 // (moved, not copied). Taking a chunk out of the browser's pipe costs about
 // as much as parsing it: on the worker's own thread the two took turns,
 // here they run side by side. At most IN_FLIGHT bytes wait for the
-// worker, so a slow parse never holds the whole file in memory; the
-// browser's chunks are small, and a few of them did not keep the worker
-// busy.
+// worker, so a slow parse never holds the whole file in memory.
+//
+// The chunks are read into buffers the worker hands back once parsed:
+// every new buffer is fresh memory, and touching 500 MB of it cost the
+// page's thread more than the reading itself. Where the browser's stream
+// cannot fill a given buffer, its own chunks are handed over.
 class Pump {
   constructor(file, worker, onProgress) {
     this.file = file;
@@ -103,23 +106,32 @@ class Pump {
     this.told = 0;
     this.stopped = false;
     this.wake = null;
+    this.spare = [];  // buffers back from the worker
   }
 
   async run() {
     let chunks = null;
     try {
-      chunks = this.file.stream().getReader();
+      let fill = true;
+      try {
+        chunks = this.file.stream().getReader({ mode: "byob" });
+      } catch (error) {
+        chunks = this.file.stream().getReader();
+        fill = false;
+      }
       for (;;) {
         while (this.inFlight >= Pump.IN_FLIGHT && !this.stopped) await new Promise((wake) => { this.wake = wake; });
         if (this.stopped) break;
-        const { done, value } = await chunks.read();
+        const { done, value } = fill ? await this.fill(chunks) : await chunks.read();
         if (this.stopped) break;
+        if (value && value.length > 0) {
+          this.inFlight += value.length;
+          this.worker.postMessage({ chunk: value }, [value.buffer]);
+        }
         if (done) {
           this.worker.postMessage({ end: true });
           return;
         }
-        this.inFlight += value.length;
-        this.worker.postMessage({ chunk: value }, [value.buffer]);
       }
       chunks.cancel().catch(() => {});
     } catch (error) {
@@ -127,11 +139,28 @@ class Pump {
     }
   }
 
-  // The worker has parsed a chunk of `length` bytes.
-  took(length) {
+  // A whole buffer of the file (less at its end), read in as many steps as
+  // the stream takes.
+  async fill(chunks) {
+    let buffer = this.spare.pop() || new ArrayBuffer(Pump.CHUNK);
+    let filled = 0;
+    while (filled < buffer.byteLength) {
+      const { done, value } = await chunks.read(new Uint8Array(buffer, filled));
+      if (this.stopped) return { done: true, value: null };
+      if (done) return { done: true, value: new Uint8Array(value ? value.buffer : buffer, 0, filled) };
+      buffer = value.buffer;
+      filled += value.length;
+    }
+    return { done: false, value: new Uint8Array(buffer) };
+  }
+
+  // The worker has parsed a chunk of `length` bytes and may give back a
+  // buffer to read into again.
+  took(length, spare) {
     if (this.stopped) return;
     this.inFlight -= length;
     this.parsed += length;
+    if (spare && spare.byteLength === Pump.CHUNK) this.spare.push(spare);
     if (this.wake) {
       this.wake();
       this.wake = null;
@@ -149,4 +178,5 @@ class Pump {
   }
 }
 Pump.IN_FLIGHT = 16 << 20;
+Pump.CHUNK = 1 << 20;
 Pump.PROGRESS_EVERY_MS = 100;

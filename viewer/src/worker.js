@@ -56,7 +56,12 @@ function take(chunk) {
     fail(error);
     return;
   }
-  self.postMessage({ took: chunk.length });
+  // The chunk before this one is no longer read (the reader may read a
+  // chunk's end again with the next one), and its buffer goes back.
+  const spare = load.last;
+  load.last = chunk.byteOffset === 0 && chunk.length === chunk.buffer.byteLength ? chunk.buffer : null;
+  if (spare) self.postMessage({ took: chunk.length, spare }, [spare]);
+  else self.postMessage({ took: chunk.length });
   load.idleSince = performance.now();
 }
 
