@@ -39,7 +39,7 @@ const literal = (value) => JSON.stringify(value).replace(/</g, "\\u003c")
 const d3Path = join(modules, "d3-hierarchy", "dist", "d3-hierarchy.min.js");
 const d3License = read(join(modules, "d3-hierarchy", "LICENSE")).trim();
 const wording = JSON.parse(read(join(here, "wording.json")));
-const model = ["top.js", "columns.js", "tokens.js", "reader.js", "model.js"].map(source).join("\n");
+const model = ["top.js", "columns.js", "tokens.js", "verdicts.js", "trail.js", "reader.js", "model.js"].map(source).join("\n");
 const workerSource = `"use strict";\n${source("groups.js")}\n${model}\n${source("search.js")}\n${source("worker.js")}`;
 
 const js = script([

@@ -42,11 +42,6 @@ const Reader = (() => {
 
   const bit = (key) => 1 << key;
 
-  function endsWith(bytes, from, to, tail) {
-    if (to - from < tail.length) return false;
-    for (let k = 0; k < tail.length; ++k) if (bytes[to - tail.length + k] !== tail[k]) return false;
-    return true;
-  }
   const NODE_FIELDS = bit(K_NAME) | bit(K_PATH) | bit(K_BYTES) | bit(K_FILES) | bit(K_DIRS);
   const MARK_KEYS = [K_STATE, K_PATTERN, K_SOURCE, K_REASON, K_ACTION];
   const MARK_FIELDS = MARK_KEYS.reduce((all, key) => all | bit(key), 0);
@@ -59,12 +54,6 @@ const Reader = (() => {
   // Digits a number may have to be added up exactly.
   const EXACT_DIGITS = 15;
 
-  // The separators as a report spells them, and the most bytes the paths
-  // of one line of ancestors may take on the trail before their children's
-  // paths are simply kept as they are spelt.
-  const SLASH = Uint8Array.of(0x2f);
-  const BACKSLASH = Uint8Array.of(0x5c, 0x5c);
-  const TRAIL_CAP = 1 << 26;
   const JOINS = Columns.PATH_JOINED | Columns.PATH_APPENDED;
 
   // Keys are told apart by their length and their first and last bytes (no
@@ -111,11 +100,6 @@ const Reader = (() => {
       this.node = keep(Int32Array, this.node);
       this.seen = keep(Int32Array, this.seen);
       this.count = keep(Int32Array, this.count);
-      // A node's path as spelt, [pathFrom, pathTo) of the trail (pathFrom
-      // -1 when unknown), and where the trail in use under it ends.
-      this.pathFrom = keep(Int32Array, this.pathFrom);
-      this.pathTo = keep(Int32Array, this.pathTo);
-      this.trailEnd = keep(Int32Array, this.trailEnd);
     }
 
     push(type, isObject, node) {
@@ -126,69 +110,6 @@ const Reader = (() => {
       this.node[d] = node;
       this.seen[d] = 0;
       this.count[d] = 0;
-      this.pathFrom[d] = -1;
-    }
-  }
-
-  // The verdicts, each made once: a verdict is copied to everything beneath
-  // it, so the same five texts come again and again. They are compared as
-  // bytes and made into an object only the first time.
-  class Verdicts {
-    constructor() {
-      this.list = [];
-      this.known = new Map();  // hash -> [{fields, id}]
-      this.scratch = new ByteStore(256);
-      this.at = new Int32Array(MARK_KEYS.length);
-      this.length = new Int32Array(MARK_KEYS.length);
-    }
-
-    begin() {
-      this.scratch.length = 0;
-    }
-
-    // Field f (an index into MARK_KEYS) of the verdict being read.
-    field(f, tokens, start) {
-      const s = this.scratch;
-      if (tokens.escaped) {
-        s.append(tokens.bytes, start, tokens.stop);  // room for the unescaped text
-        s.length -= tokens.stop - start;
-        this.at[f] = s.length;
-        s.length += Json.unescapeInto(tokens.bytes, start, tokens.stop, s.data, s.length);
-      } else {
-        this.at[f] = s.append(tokens.bytes, start, tokens.stop);
-      }
-      this.length[f] = s.length - this.at[f];
-    }
-
-    // The id of the verdict just read.
-    end() {
-      const data = this.scratch.data;
-      let hash = 2166136261;
-      for (let f = 0; f < MARK_KEYS.length; ++f) {
-        for (let p = this.at[f], stop = p + this.length[f]; p < stop; ++p) hash = Math.imul(hash ^ data[p], 16777619);
-        hash = Math.imul(hash ^ 0xff, 16777619);
-      }
-      const bucket = this.known.get(hash);
-      for (const entry of bucket || []) if (this.same(entry.fields)) return entry.id;
-      const fields = MARK_KEYS.map((key, f) => data.slice(this.at[f], this.at[f] + this.length[f]));
-      const mark = Object.fromEntries(MARK_KEYS.map((key, f) => [KEYS[key], Json.decode(fields[f], 0, fields[f].length, false)]));
-      if (mark.state !== "red" && mark.state !== "green") throw new BadDocument(NOT_A_REPORT);
-      const id = this.list.length;
-      this.list.push(mark);
-      if (bucket) bucket.push({ fields, id });
-      else this.known.set(hash, [{ fields, id }]);
-      return id;
-    }
-
-    same(fields) {
-      const data = this.scratch.data;
-      for (let f = 0; f < fields.length; ++f) {
-        const field = fields[f];
-        if (field.length !== this.length[f]) return false;
-        const at = this.at[f];
-        for (let j = 0; j < field.length; ++j) if (field[j] !== data[at + j]) return false;
-      }
-      return true;
     }
   }
 
@@ -199,23 +120,17 @@ const Reader = (() => {
       this.columns = new Columns(Math.floor(sizeHint / 256));
       this.text = new ByteStore(Math.floor(sizeHint / 4));
       this.stack = new Stack();
-      this.verdicts = new Verdicts();
+      this.verdicts = new Verdicts(MARK_KEYS.map((key) => KEYS[key]));
       this.header = {};
       this.greens = [];
       this.green = null;  // the green being read
       this.started = false;
       this.sawTree = false;
       this.leftover = null;
-      // The last verdict read whole under a node at each depth, as the bytes
-      // it was spelt with, and its id; where the verdict being read began.
-      this.verdictAt = [];
-      this.verdictId = [];
+      // Where the verdict being read began.
       this.verdictFrom = -1;
       this.verdictIn = null;
-      // The paths of the open nodes, as spelt; the separator they are
-      // joined with (null until the report's path tells it).
-      this.trail = new Uint8Array(4096);
-      this.separator = null;
+      this.trail = new Trail();
     }
 
     // Reads the next chunk; `final` when it is the last one. Chunks that
@@ -405,7 +320,8 @@ const Reader = (() => {
         if (escaped) cols.escaped[i] |= Columns.NAME_ESCAPED;
         return;
       }
-      const joined = this.joined(d, bytes, start, stop);
+      const joined = d >= 2 && s.type[d - 1] === CHILDREN && s.seen[d] & bit(K_NAME)
+        ? this.trail.joined(d - 2, bytes, start, stop, this.text.data, cols.nameAt[i], cols.nameLen[i]) : 0;
       if (joined) {
         cols.escaped[i] |= joined;
         return;
@@ -415,62 +331,15 @@ const Reader = (() => {
       if (escaped) cols.escaped[i] |= Columns.PATH_ESCAPED;
     }
 
-    // How node d's path, bytes[start, stop), is spelt from its parent's:
-    // with the separator and its name (PATH_JOINED), with its name alone
-    // after a path that ends in the separator (PATH_APPENDED), or not (0).
-    joined(d, bytes, start, stop) {
-      const s = this.stack;
-      const sep = this.separator;
-      if (sep === null || d < 2 || s.type[d - 1] !== CHILDREN || !(s.seen[d] & bit(K_NAME))) return 0;
-      const from = s.pathFrom[d - 2];
-      if (from < 0) return 0;
-      const to = s.pathTo[d - 2];
-      const trail = this.trail;
-      if (stop - start < to - from) return 0;
-      for (let k = from; k < to; ++k) if (bytes[start + k - from] !== trail[k]) return 0;
-      let q = start + to - from;
-      let how = Columns.PATH_APPENDED;
-      if (!endsWith(trail, from, to, sep)) {
-        if (stop - q < sep.length) return 0;
-        for (let k = 0; k < sep.length; ++k) if (bytes[q + k] !== sep[k]) return 0;
-        q += sep.length;
-        how = Columns.PATH_JOINED;
-      }
-      const i = s.node[d];
-      const at = this.columns.nameAt[i];
-      const name = this.text.data;
-      if (stop - q !== this.columns.nameLen[i]) return 0;
-      for (let k = 0; q + k < stop; ++k) if (bytes[q + k] !== name[at + k]) return 0;
-      return how;
-    }
-
-    // Node d's children open: its path, as spelt, goes on the trail after
-    // its parent's, which stays for the node's brothers.
-    trailOf(d) {
+    // Node d's children open: its path goes on the trail.
+    placePath(d) {
       const s = this.stack;
       const cols = this.columns;
       const i = s.node[d];
-      const parent = d >= 2 && s.type[d - 1] === CHILDREN ? d - 2 : -1;
-      const base = parent >= 0 ? s.trailEnd[parent] : 0;
-      s.trailEnd[d] = base;
-      if (!(s.seen[d] & bit(K_PATH))) return;
       const how = cols.escaped[i] & JOINS;
-      const from = how ? s.pathFrom[parent] : base;
-      const sep = how === Columns.PATH_JOINED ? this.separator : SLASH.subarray(0, 0);
-      const at = how ? cols.nameAt[i] : cols.pathAt[i];
-      const length = how ? cols.nameLen[i] : cols.pathLen[i];
-      const to = base + sep.length + length;
-      if (to > TRAIL_CAP) return;
-      if (to > this.trail.length) {
-        const bigger = new Uint8Array(Math.max(to, this.trail.length * 2));
-        bigger.set(this.trail.subarray(0, base));
-        this.trail = bigger;
-      }
-      this.trail.set(sep, base);
-      this.trail.set(this.text.data.subarray(at, at + length), base + sep.length);
-      s.pathFrom[d] = from;
-      s.pathTo[d] = to;
-      s.trailEnd[d] = to;
+      const parent = d >= 2 && s.type[d - 1] === CHILDREN ? d - 2 : -1;
+      const at = !(s.seen[d] & bit(K_PATH)) ? -1 : how ? cols.nameAt[i] : cols.pathAt[i];
+      this.trail.place(d, parent, how, this.text.data, at, how ? cols.nameLen[i] : cols.pathLen[i]);
     }
 
     // Reads the members of the node just opened at depth d in the program's
@@ -531,21 +400,6 @@ const Reader = (() => {
       }
     }
 
-    // A node's verdict is mostly its parent's, copied whole: spelt byte for
-    // byte as the last one read at the same depth, it is the same verdict.
-    sameVerdict(d) {
-      const known = this.verdictAt[d];
-      if (!known) return false;
-      const t = this.tokens;
-      const bytes = t.bytes;
-      const from = t.pos - 1;
-      if (from + known.length > t.end) return false;
-      for (let k = 0; k < known.length; ++k) if (bytes[from + k] !== known[k]) return false;
-      this.columns.mark[this.stack.node[d]] = this.verdictId[d];
-      t.pos = from + known.length;
-      return true;
-    }
-
     // A container opens in the one at depth d, under member `key`.
     open(d, key, isObject) {
       const s = this.stack;
@@ -556,7 +410,7 @@ const Reader = (() => {
         need(isObject && !this.sawTree);
         this.sawTree = true;
         if (typeof this.header.path === "string") {
-          this.separator = Groups.separatorOf(this.header.path) === "/" ? SLASH : BACKSLASH;
+          this.trail.separate(this.header.path);
         }
         s.push(NODE, true, this.columns.add(-1));
         this.layout(d + 1);
@@ -575,7 +429,12 @@ const Reader = (() => {
       } else if ((type === NODE || type === GREEN) && key === K_MARK) {
         need(isObject);
         s.seen[d] |= bit(key);
-        if (type === NODE && this.sameVerdict(d)) return;
+        const repeated = type === NODE ? this.verdicts.repeated(d, t.bytes, t.pos - 1, t.end) : 0;
+        if (repeated) {
+          this.columns.mark[s.node[d]] = this.verdicts.idAt[d];
+          t.pos += repeated - 1;
+          return;
+        }
         this.verdicts.begin();
         this.verdictFrom = t.pos - 1;
         this.verdictIn = t.bytes;
@@ -583,7 +442,7 @@ const Reader = (() => {
       } else if (type === NODE && key === K_CHILDREN) {
         need(!isObject);
         s.seen[d] |= bit(key);
-        this.trailOf(d);
+        this.placePath(d);
         s.push(CHILDREN, false, s.node[d]);
       } else {
         // A member the viewer does not use; the ones it does cannot be
@@ -612,10 +471,7 @@ const Reader = (() => {
         else {
           this.columns.mark[s.node[d - 1]] = id;
           const t = this.tokens;
-          if (t.bytes === this.verdictIn) {
-            this.verdictAt[d - 1] = t.bytes.slice(this.verdictFrom, t.pos);
-            this.verdictId[d - 1] = id;
-          }
+          if (t.bytes === this.verdictIn) this.verdicts.remember(d - 1, t.bytes, this.verdictFrom, t.pos, id);
         }
       }
     }
@@ -631,7 +487,7 @@ const Reader = (() => {
       delete h.greens;
       return {
         header: h, columns: this.columns, text: this.text.view(), marks: this.verdicts.list, greens: this.greens,
-        joinedWith: this.separator === BACKSLASH ? "\\" : "/",
+        joinedWith: this.trail.separator === Trail.BACKSLASH ? "\\" : "/",
       };
     }
   }

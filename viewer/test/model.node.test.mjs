@@ -13,7 +13,7 @@ import { fileURLToPath } from "node:url";
 import { makeTree, scan } from "./support.mjs";
 
 const here = dirname(fileURLToPath(import.meta.url));
-const SOURCES = ["groups.js", "top.js", "columns.js", "tokens.js", "reader.js", "model.js", "search.js"];
+const SOURCES = ["groups.js", "top.js", "columns.js", "tokens.js", "verdicts.js", "trail.js", "reader.js", "model.js", "search.js"];
 const { Model, Search, TopN } = new Function(
   `${SOURCES.map((name) => readFileSync(join(here, "..", "src", name), "utf8")).join("\n")}\nreturn { Model, Search, TopN };`)();
 
