@@ -415,8 +415,9 @@ const focused = (page) => page.evaluate(() => {
     name: el.classList.contains("row") ? el.querySelector("bdi").textContent : "" };
 });
 
-test("keys alone: one Tab stop each for map and list, a file row reached, in and back up", async () => {
+test("keys alone: one Tab stop each for map and list, a file row reached, in and back up, its path copied", async () => {
   const { page, context, errors } = await openViewer(browser, view, { width: 1280, height: 800 });
+  await context.grantPermissions(["clipboard-read", "clipboard-write"]);
   await load(page, scanFile);
   await page.focus("#back");
   const stops = [];
@@ -438,6 +439,11 @@ test("keys alone: one Tab stop each for map and list, a file row reached, in and
   assert.equal(await page.textContent("#crumbs [aria-current]"), "a");
   await page.keyboard.press("End");
   assert.equal((await focused(page)).name, "ntuser.dat");
+  // "c" copies the path the scan gives for it, through the clipboard.
+  await page.keyboard.press("c");
+  await page.waitForFunction(() => document.body.dataset.copied !== undefined);
+  const file = [...byPath(doc).values()].find((node) => node.name === "ntuser.dat");
+  assert.equal(await page.evaluate(() => navigator.clipboard.readText()), file.path);
   await page.keyboard.press("Backspace");
   assert.equal(await page.textContent("#crumbs [aria-current]"), "Users");
   assert.equal((await focused(page)).name, "a", "focus returns to the row left");
