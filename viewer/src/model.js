@@ -37,21 +37,6 @@ const Model = (() => {
   function reading(sizeHint) {
     const reader = new Reader.ReportReader(sizeHint);
     let head = new Uint8Array(0);  // the first bytes, until a mark can be told
-    // The page's copy of the names' bytes, kept up chunk by chunk: most of
-    // a copy's cost is the fresh memory it touches, which at the end took
-    // a third of a second for a million entries, after the last chunk.
-    let copy = new Uint8Array(0);
-    let copied = 0;
-    const keepUp = () => {
-      const store = reader.text;
-      if (copy.length < store.data.length) {
-        const bigger = new Uint8Array(store.data.length);
-        bigger.set(copy.subarray(0, copied));
-        copy = bigger;
-      }
-      copy.set(store.data.subarray(copied, store.length), copied);
-      copied = store.length;
-    };
     return {
       feed(chunk, final) {
         let bytes = chunk;
@@ -70,12 +55,10 @@ const Model = (() => {
           if (hasUtf8Mark(bytes)) bytes = bytes.subarray(3);
         }
         reader.feed(bytes, final);
-        keepUp();
       },
       finish() {
         const read = reader.finish();
-        keepUp();
-        return { model: assemble(read, copy.subarray(0, copied)), text: read.text };
+        return { model: assemble(read), text: read.text };
       },
     };
   }
@@ -95,8 +78,8 @@ const Model = (() => {
   }
 
   // What was read, with the children side by side and what the panels need.
-  function assemble({ header, columns, text, marks, greens, joinedWith }, copy = text.slice()) {
-    const model = { header, ...columns.trimmed(), text: copy, marks, greens, joinedWith };
+  function assemble({ header, columns, text, marks, greens, joinedWith }) {
+    const model = { header, ...columns.trimmed(), text: text.slice(), marks, greens, joinedWith };
     Object.assign(model, childrenOf(model.parent));
     model.separator = Groups.separatorOf(header.path);
     model.cleanable = topMostGreens(model);

@@ -305,7 +305,7 @@ const Reader = (() => {
 
     // Node d's name or path, spelt bytes[start, stop). A path spelt as its
     // parent's, the separator and its name, as nearly every one the program
-    // writes, is kept as a flag: the names' bytes are a seventh of them.
+    // writes, is kept as a flag: paths were six sevenths of the text kept.
     // A node names itself once: a second name would belie a joined path.
     keepText(d, isName, bytes, start, stop, escaped) {
       const s = this.stack;
