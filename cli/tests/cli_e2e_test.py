@@ -172,6 +172,10 @@ class Totals(unittest.TestCase):
             a = next(c for c in doc["tree"]["children"] if c["name"] == "a")
             b = next(c for c in a["children"] if c["name"] == "b")
             self.assertEqual((b["bytes"], b["files"], b["dirs"]), (0, 0, 1))
+            # The folder itself says it was not read; the others say nothing.
+            self.assertIs(b.get("denied"), True)
+            self.assertNotIn("denied", a)
+            self.assertNotIn("denied", doc["tree"])
 
 
 class HostileTrees(unittest.TestCase):

@@ -25,6 +25,7 @@ struct Layout {
   std::string to_bytes;        // from the path's closing quote to the bytes
   std::string to_files;        // the "files" key
   std::string to_dirs;         // the "dirs" key
+  std::string denied;          // the whole "denied" member, on a folder not read whole
   std::string to_children;     // the "children" key and "["
   std::string close;           // the node's "}"
   std::string first_child;     // where its first child's "{" goes
@@ -94,6 +95,10 @@ class Layouts {
     });
     l.to_files = rendered([d](auto& out) { put_key(out, d, false, "files"); });
     l.to_dirs = rendered([d](auto& out) { put_key(out, d, false, "dirs"); });
+    l.denied = rendered([d](auto& out) {
+      put_key(out, d, false, "denied");
+      out.put("true");
+    });
     l.to_children = rendered([d](auto& out) {
       put_key(out, d, false, "children");
       out.put('[');
@@ -211,6 +216,7 @@ class TreeOut {
     out_.put(Decimal(node.files).text());
     out_.put(l.to_dirs);
     out_.put(Decimal(node.dirs).text());
+    if (node.denied()) out_.put(l.denied);
     if (node.mark) layouts_.put_mark(out_, d, *node.mark);
     if (node.children.empty()) {
       out_.put(l.close);

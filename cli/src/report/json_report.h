@@ -6,6 +6,8 @@
 //     "total_bytes": n, "files": n, "dirs": n, "denied": n, "elapsed_ms": n,
 //     "tree": NODE, "greens": [NODE, ...] }
 //   NODE = { "name": text, "path": text, "bytes": n, "files": n, "dirs": n,
+//            "denied": true (only on a folder that could not be opened or
+//                            was not read to the end),
 //            "mark": MARK (only with a verdict),
 //            "children": [NODE, ...] (only when it has children) }
 //   MARK = { "state": "red" or "green", "pattern": text, "source": text,

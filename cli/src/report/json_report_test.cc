@@ -131,6 +131,7 @@ TEST(JsonReport, LeavesOutAbsentMembersAndWritesEmptyGreensOnTheKeyLine) {
   Node locked;  // a directory whose listing failed: zero totals, no children
   locked.set_name_and_path("locked", "C:\\locked");
   locked.dirs = 1;
+  locked.set_denied(true);
   const Mark user{State::red, "lock*", SOURCE_USER, "mine", "keep"};
   locked.mark = &user;
   r.tree.children.push_back(locked);
@@ -160,6 +161,7 @@ TEST(JsonReport, LeavesOutAbsentMembersAndWritesEmptyGreensOnTheKeyLine) {
                 "        \"bytes\": 0,\n"
                 "        \"files\": 0,\n"
                 "        \"dirs\": 1,\n"
+                "        \"denied\": true,\n"
                 "        \"mark\": {\n"
                 "          \"state\": \"red\",\n"
                 "          \"pattern\": \"lock*\",\n"

@@ -78,7 +78,10 @@ Node::Node(Node&& other) noexcept
       text_(std::move(other.text_)),
       // The name lives in the text: the node moved from has neither now.
       name_at_(std::exchange(other.name_at_, 0)),
-      name_size_(std::exchange(other.name_size_, 0)) {}
+      name_size_(other.name_size_),
+      denied_(other.denied_) {
+  other.name_size_ = 0;
+}
 
 Node& Node::operator=(Node&& other) noexcept {
   if (this != &other) {
@@ -89,7 +92,9 @@ Node& Node::operator=(Node&& other) noexcept {
     children = std::move(other.children);
     text_ = std::move(other.text_);
     name_at_ = std::exchange(other.name_at_, 0);
-    name_size_ = std::exchange(other.name_size_, 0);
+    name_size_ = other.name_size_;
+    other.name_size_ = 0;
+    denied_ = other.denied_;
   }
   return *this;
 }
@@ -118,12 +123,14 @@ Node Node::copy_alone() const {
   copy.files = files;
   copy.dirs = dirs;
   copy.mark = mark;
+  copy.denied_ = denied_;
   return copy;
 }
 
 bool operator==(const Node& a, const Node& b) {
   return a.name() == b.name() && a.path() == b.path() && a.bytes == b.bytes && a.files == b.files &&
-         a.dirs == b.dirs && a.mark == b.mark && a.children == b.children;
+         a.dirs == b.dirs && a.mark == b.mark && a.denied() == b.denied() &&
+         a.children == b.children;
 }
 
 EntryNames::EntryNames(std::string_view text, std::size_t head)

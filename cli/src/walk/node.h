@@ -84,6 +84,10 @@ class Node {
   std::uint64_t files = 0;     // files beneath a directory; 0 for a file
   std::uint64_t dirs = 0;      // itself plus directories beneath; 0 for a file
   const Mark* mark = nullptr;  // the effective verdict, shared: owned by the rule engine
+  // Its folder could not be opened, or its listing broke off: its totals
+  // are lower bounds.
+  bool denied() const { return denied_ != 0; }
+  void set_denied(bool denied) { denied_ = denied ? 1 : 0; }
   // Where the array comes from: the heap, or the walk's NodeStore.
   using Children = std::pmr::vector<Node>;
   Children children;  // listing order
@@ -112,7 +116,10 @@ class Node {
   // The name within `text_`, by offset: a pointer would make every node
   // of a whole-tree run 8 bytes larger.
   std::uint32_t name_at_ = 0;
-  std::uint32_t name_size_ = 0;
+  // A name is at most a few hundred bytes; the flag takes the top bit so a
+  // node stays as small as before.
+  std::uint32_t name_size_ : 31 = 0;
+  std::uint32_t denied_ : 1 = 0;
 };
 
 // The names of one folder's entries in one shared block, handed out in the

@@ -142,7 +142,10 @@ class Walker {
     if (f.listed) f.records = std::move(listing.records);
     // A listing cut short keeps what it read, but has lost entries as surely
     // as one that never opened: either way the totals are lower bounds.
-    if (listing.status != platform::ListStatus::ok) ++denied_;
+    if (listing.status != platform::ListStatus::ok) {
+      ++denied_;
+      f.node.set_denied(true);
+    }
     // Every record becomes at most one child: sized once, the children never
     // move while the listing is taken in.
     if (limit != 0) {
