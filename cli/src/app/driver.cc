@@ -148,12 +148,20 @@ int analyse(const Options& options) {
   WalkResult scanned;
   {
     StatusLine status(start);  // erased at the end of this block, before the report
-    scanned = scan(
-        *root, options.depth, engine,
-        [&status](const WalkProgress& so_far) {
-          status.update(so_far.bytes, so_far.files, so_far.dirs);
-        },
-        [&status](std::uint64_t read, std::uint64_t total) { status.update_table(read, total); });
+    try {
+      scanned = scan(
+          *root, options.depth, engine,
+          [&status](const WalkProgress& so_far) {
+            status.update(so_far.bytes, so_far.files, so_far.dirs);
+          },
+          [&status](std::uint64_t read, std::uint64_t total) { status.update_table(read, total); });
+    } catch (const StreamOutOfOrder& fault) {
+      // A fault of this program, never of the tree: no report rather than a
+      // wrong one.
+      status.erase();
+      complain("内部错误: ", fault.what());
+      return 2;
+    }
   }
   const auto elapsed = std::chrono::steady_clock::now() - start;
   auto kept = std::make_unique<Report>(

@@ -73,7 +73,13 @@ std::optional<WalkResult> walk_table(platform::NativeStringView root, std::uint3
     if (!listings_agree(from_table, listed, SELF_CHECK_FOLDERS)) return std::nullopt;
   }
   TableListing listings(*table, start, root);
-  return walk(listings, depth, engine, progress);
+  try {
+    return walk(listings, depth, engine, progress);
+  } catch (const StreamOutOfOrder&) {
+    // The table's stream is ours to trust only while it keeps its order;
+    // the folders are listed instead.
+    return std::nullopt;
+  }
 }
 
 }  // namespace

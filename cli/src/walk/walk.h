@@ -36,10 +36,10 @@
 // link (or junction, or mount point) is counted as a file of its listed size
 // and never entered; an entry to skip is not counted at all.
 //
-// Errors: `walk` never fails. A directory whose listing cannot be opened is
-// counted in `denied` and kept with zero totals; a listing that breaks off
-// keeps the records read before the break and is counted in `denied` too, so
-// `denied` 0 means nothing was lost.
+// Errors: `walk` fails only on a stream out of order (StreamOutOfOrder),
+// which is a fault of its producer, never of the tree. A directory whose listing cannot be opened
+// is counted in `denied` and kept with zero totals; a listing that breaks off keeps the records
+// read before the break and is counted in `denied` too, so `denied` 0 means nothing was lost.
 //
 // Depth of the tree: the walk keeps its open directories on an explicit
 // stack, so a tree of any depth does not overflow the call stack.
@@ -48,6 +48,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -84,6 +85,14 @@ struct WalkResult {
   }
 };
 
+// A stream that broke its order: a listing missing, extra, at the wrong
+// depth or under another name than the record it should follow. Its totals
+// would land on the wrong folders, so the walk stops instead of guessing.
+class StreamOutOfOrder : public std::logic_error {
+ public:
+  using std::logic_error::logic_error;
+};
+
 // Everything a walk has counted so far.
 struct WalkProgress {
   std::uint64_t bytes = 0;
@@ -114,7 +123,8 @@ WalkResult scan(platform::NativeStringView root, std::uint32_t depth, const Rule
 
 // Walks the listings `listings` yields, judging entries with `engine`: an
 // entry without a verdict of its own takes its directory's. The root is the
-// first listing's (its whole path is its name).
+// first listing's (its whole path is its name). Throws StreamOutOfOrder
+// when the stream breaks its order.
 WalkResult walk(ListingStream& listings, std::uint32_t depth, const RuleEngine& engine,
                 const ProgressHook& progress = {});
 

@@ -1,4 +1,3 @@
-#include <cassert>
 #include <cstdint>
 #include <deque>
 #include <limits>
@@ -72,13 +71,14 @@ class Walker {
       : listings_(listings), engine_(engine), progress_(progress) {}
 
   WalkResult run(std::uint32_t depth) {
-    WalkResult result;
-    result.store = std::make_unique<NodeStore>();
-    store_ = result.store.get();
     enter_root(depth);
     while (!step()) {
     }
+    Listing extra;
+    if (listings_.next(extra)) throw StreamOutOfOrder("a listing after the root's last");
+    WalkResult result;
     result.root = std::move(done_);
+    result.store = std::move(owned_store_);
     result.denied = denied_;
     result.greens = greens_.take_sorted();
     return result;
@@ -90,7 +90,9 @@ class Walker {
   // listing path, which never does.
   void enter_root(std::uint32_t depth) {
     Listing listing;
-    listings_.next(listing);
+    if (!listings_.next(listing) || listing.depth != 0) {
+      throw StreamOutOfOrder("no listing of the root first");
+    }
     const std::string root_display = platform::display_path(listing.name);
     display_ = platform::display_path(platform::listing_path(listing.name));
     // The root's array from the heap, like that of the node it is moved
@@ -158,13 +160,17 @@ class Walker {
   // The directory `record` names is the stream's next listing.
   void enter_child(Frame& parent, const DirRecord& record) {
     Listing listing;
-    [[maybe_unused]] const bool more = listings_.next(listing);
-    assert(more && listing.depth == stack_.size() && listing.name == parent.records.name(record));
+    // Checked in every build: a producer out of order would put totals on
+    // the wrong folders without a sign.
+    if (!listings_.next(listing) || listing.depth != stack_.size() ||
+        listing.name != parent.records.name(record)) {
+      throw StreamOutOfOrder("the listing due after a folder's record is not that folder's");
+    }
     display_.resize(parent.display_size);
     display_.push_back(DISPLAY_SEPARATOR);
     const std::size_t name_start = display_.size();
     const bool kept = parent.limit != 0;
-    Node node(store_);
+    Node node(owned_store_.get());
     if (kept) {
       parent.names.name_next(node);
       display_.append(node.name());
@@ -224,10 +230,12 @@ class Walker {
     return false;
   }
 
+  // The arrays of the nodes' children, until the result takes them: first,
+  // so that it outlives every node here when a walk stops half way.
+  std::unique_ptr<NodeStore> owned_store_ = std::make_unique<NodeStore>();
   ListingStream& listings_;
   const RuleEngine& engine_;
   const ProgressHook& progress_;
-  NodeStore* store_ = nullptr;  // the result's
   WalkProgress so_far_;
   std::uint32_t until_progress_ = PROGRESS_INTERVAL;
   std::uint64_t denied_ = 0;

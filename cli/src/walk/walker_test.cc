@@ -6,6 +6,7 @@
 
 #include "support/fake_tree.h"
 #include "walk/green_list.h"
+#include "walk/listing.h"
 #include "walk/walk.h"
 
 namespace oskra {
@@ -102,6 +103,11 @@ TEST(Walk, DeniedAndBrokenListings) {
   ASSERT_NE(empty, nullptr);
   EXPECT_EQ(empty->dirs, 1u);
   EXPECT_EQ(empty->bytes, 0u);
+  // Each node says whether its own folder was read whole.
+  EXPECT_TRUE(locked->denied());
+  EXPECT_TRUE(broken->denied());
+  EXPECT_FALSE(empty->denied());
+  EXPECT_FALSE(r.root.denied());
 
   // A root that cannot be listed, even one judged green, is counted denied
   // and offered nowhere.
@@ -113,6 +119,63 @@ TEST(Walk, DeniedAndBrokenListings) {
   EXPECT_EQ(root_denied.root.bytes, 0u);
   ASSERT_NE(root_denied.root.mark, nullptr);
   EXPECT_TRUE(root_denied.greens.empty());
+}
+
+// Replays recorded listings in an order a test bends.
+class Replay final : public ListingStream {
+ public:
+  struct Recorded {
+    std::size_t depth;
+    NativeString name;
+    platform::RecordList records;
+  };
+  explicit Replay(std::vector<Recorded> listings) : listings_(std::move(listings)) {}
+  bool next(Listing& out) override {
+    if (at_ == listings_.size()) return false;
+    Recorded& r = listings_[at_++];
+    out.depth = r.depth;
+    out.name = r.name;
+    out.records = r.records;
+    out.status = ListStatus::ok;
+    return true;
+  }
+
+ private:
+  std::vector<Recorded> listings_;
+  std::size_t at_ = 0;
+};
+
+TEST(Walk, StopsOnAStreamOutOfOrder) {
+  FakeTree fs;
+  fs.subdir("", "a");
+  fs.subdir("a", "deep");
+  fs.file("a/deep", "x", 5);
+  fs.subdir("", "b");
+  fs.file("b", "y", 7);
+  std::vector<Replay::Recorded> in_order;
+  {
+    auto stream = fake::fake_listing(fs);
+    for (Listing l; stream->next(l);) {
+      in_order.push_back({l.depth, NativeString(l.name), std::move(l.records)});
+    }
+  }
+  ASSERT_EQ(in_order.size(), 4u);  // root, a, a/deep, b
+  Replay same(in_order);
+  EXPECT_EQ(walk(same, 8, RuleEngine{}).root, run_walk(fs, 8, RuleEngine{}).root);
+
+  auto bent = [&](auto change) {
+    std::vector<Replay::Recorded> listings = in_order;
+    change(listings);
+    Replay stream(std::move(listings));
+    return [stream = std::move(stream)]() mutable { walk(stream, 8, RuleEngine{}); };
+  };
+  using L = std::vector<Replay::Recorded>;
+  // b's listing where a's is due: b's 7 bytes would count under a.
+  EXPECT_THROW(bent([](L& l) { std::swap(l[1], l[3]); })(), StreamOutOfOrder);
+  EXPECT_THROW(bent([](L& l) { l.erase(l.begin() + 2); })(), StreamOutOfOrder);  // one missing
+  EXPECT_THROW(bent([](L& l) { l.push_back(l[3]); })(), StreamOutOfOrder);       // one extra
+  EXPECT_THROW(bent([](L& l) { l[2].depth = 1; })(), StreamOutOfOrder);          // wrong depth
+  EXPECT_THROW(bent([](L& l) { l.clear(); })(), StreamOutOfOrder);               // nothing at all
 }
 
 TEST(Walk, DetailDepthKeepsTotalsAndJudgesOnlyWhatItKeeps) {
