@@ -61,13 +61,14 @@ Node::Children entries(const std::string& folder, const std::vector<std::string>
 // `dirs` folders of `subdirs` folders of `files` files each.
 Report home_tree(std::uint64_t dirs, std::uint64_t subdirs, std::uint64_t files) {
   Report report;
+  Node tree;
   report.path = "/home/someone/projects/workspace";
-  report.tree.set_name_and_path("workspace", report.path);
+  tree.set_name_and_path("workspace", report.path);
   std::vector<std::string> dir_names;
   for (std::uint64_t d = 0; d < dirs; ++d) dir_names.push_back("project-" + std::to_string(d));
-  report.tree.children = entries(report.path, dir_names);
+  tree.children = entries(report.path, dir_names);
   std::uint64_t n = 0;
-  for (Node& dir : report.tree.children) {
+  for (Node& dir : tree.children) {
     dir.dirs = 1;
     std::vector<std::string> sub_names;
     for (std::uint64_t s = 0; s < subdirs; ++s) sub_names.push_back(name_for(n++));
@@ -91,13 +92,14 @@ Report home_tree(std::uint64_t dirs, std::uint64_t subdirs, std::uint64_t files)
       dir.files += sub.files;
       dir.dirs += sub.dirs;
     }
-    report.tree.bytes += dir.bytes;
-    report.tree.files += dir.files;
-    report.tree.dirs += dir.dirs;
+    tree.bytes += dir.bytes;
+    tree.files += dir.files;
+    tree.dirs += dir.dirs;
   }
-  report.total_bytes = report.tree.bytes;
-  report.files = report.tree.files;
-  report.dirs = report.tree.dirs;
+  report.total_bytes = tree.bytes;
+  report.files = tree.files;
+  report.dirs = tree.dirs;
+  report.tree = oskra::DetailTree(std::move(tree));
   return report;
 }
 

@@ -253,7 +253,7 @@ void write_json_report(const Report& report, Writer& out) {
   put_integer_member(out, 0, false, "denied", report.denied);
   put_integer_member(out, 0, false, "elapsed_ms", report.elapsed_ms);
   put_key(out, 0, false, "tree");
-  trees.tree(1, report.tree);
+  trees.tree(1, report.tree.root());
   put_key(out, 0, false, "greens");
   if (report.greens.empty()) {
     out.put("[]");

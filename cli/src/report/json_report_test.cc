@@ -10,6 +10,12 @@
 namespace oskra {
 namespace {
 
+// `r` with a copy of `tree` as its detail tree: the test goes on changing it.
+const Report& with(Report& r, const Node& tree) {
+  r.tree = DetailTree(tree);
+  return r;
+}
+
 std::string render(const Report& report, std::size_t capacity = 64 * 1024) {
   std::string text;
   Writer out(
@@ -37,21 +43,22 @@ const Mark* cache_mark() {
 
 TEST(JsonReport, WritesTheDocumentOfADirectoryWithOneFile) {
   Report r;
+  Node tree;
   r.path = "D:\\proj\\cache";
   r.total_bytes = 100;
   r.files = 1;
   r.dirs = 1;
-  r.tree.set_name_and_path("cache", "D:\\proj\\cache");
-  r.tree.bytes = 100;
-  r.tree.files = 1;
-  r.tree.dirs = 1;
-  r.tree.mark = cache_mark();
+  tree.set_name_and_path("cache", "D:\\proj\\cache");
+  tree.bytes = 100;
+  tree.files = 1;
+  tree.dirs = 1;
+  tree.mark = cache_mark();
   Node file;
   file.set_name_and_path("a.bin", "D:\\proj\\cache\\a.bin");
   file.bytes = 100;
   file.mark = cache_mark();
-  r.tree.children.push_back(file);
-  r.greens.push_back(r.tree.copy_alone());
+  tree.children.push_back(file);
+  r.greens.push_back(tree.copy_alone());
 
   const std::string mark_at_6 =
       "      \"state\": \"green\",\n"
@@ -65,7 +72,7 @@ TEST(JsonReport, WritesTheDocumentOfADirectoryWithOneFile) {
       "          \"source\": \"builtin\",\n"
       "          \"reason\": \"rule.reason.cacheDir\",\n"
       "          \"action\": \"rule.action.safeToClean\"\n";
-  EXPECT_EQ(render(r),
+  EXPECT_EQ(render(with(r, tree)),
             "{\n"
             "  \"tool\": \"morvane-cli\",\n"
             "  \"version\": \"" +
@@ -120,23 +127,24 @@ TEST(JsonReport, WritesTheDocumentOfADirectoryWithOneFile) {
 
 TEST(JsonReport, LeavesOutAbsentMembersAndWritesEmptyGreensOnTheKeyLine) {
   Report r;
+  Node tree;
   r.path = "C:\\";
   r.total_bytes = 18446744073709551615u;
   r.files = 3;
   r.dirs = 4;
   r.denied = 1;
   r.elapsed_ms = 1234567;
-  r.tree.set_name_and_path("", "C:\\");  // a drive root has an empty name
-  r.tree.dirs = 4;
+  tree.set_name_and_path("", "C:\\");  // a drive root has an empty name
+  tree.dirs = 4;
   Node locked;  // a directory whose listing failed: zero totals, no children
   locked.set_name_and_path("locked", "C:\\locked");
   locked.dirs = 1;
   locked.set_denied(true);
   const Mark user{State::red, "lock*", SOURCE_USER, "mine", "keep"};
   locked.mark = &user;
-  r.tree.children.push_back(locked);
+  tree.children.push_back(locked);
 
-  EXPECT_EQ(render(r),
+  EXPECT_EQ(render(with(r, tree)),
             "{\n"
             "  \"tool\": \"morvane-cli\",\n"
             "  \"version\": \"" +
@@ -215,8 +223,9 @@ TEST(JsonReport, EscapesOnlyQuoteBackslashAndControlCharacters) {
 
   // Names are escaped in the document too.
   Report r;
-  r.tree.set_name_and_path("x\x1f\x7f\"", "");
-  EXPECT_NE(render(r).find("\"name\": \"x\\u001f\x7f\\\"\",\n"), std::string::npos);
+  Node tree;
+  tree.set_name_and_path("x\x1f\x7f\"", "");
+  EXPECT_NE(render(with(r, tree)).find("\"name\": \"x\\u001f\x7f\\\"\",\n"), std::string::npos);
 }
 
 // The document as another JSON library writes it: the same members in the
@@ -259,20 +268,21 @@ Node::Children entries(const std::string& folder, const std::vector<std::string>
 
 TEST(JsonReport, EqualsAnotherWritersDocumentAtAnyBufferSize) {
   Report r;
+  Node tree;
   r.path = "/r\\\"";
   r.total_bytes = 6000;
   r.files = 12;
   r.dirs = 5;
   r.denied = 2;
   r.elapsed_ms = 77;
-  r.tree.set_name_and_path("r\\\"", r.path);
-  r.tree.mark = cache_mark();
+  tree.set_name_and_path("r\\\"", r.path);
+  tree.mark = cache_mark();
   // Folders with and without escapes in their paths, each holding files
   // and a folder of its own, so the writer comes back to a folder's entries
   // after the entries of another.
-  r.tree.children = entries(r.path, {"目录0", "a\"b", "目录2", "\x1b"});
-  for (std::size_t i = 0; i < r.tree.children.size(); ++i) {
-    Node& dir = r.tree.children[i];
+  tree.children = entries(r.path, {"目录0", "a\"b", "目录2", "\x1b"});
+  for (std::size_t i = 0; i < tree.children.size(); ++i) {
+    Node& dir = tree.children[i];
     dir.bytes = 1000u * i;
     dir.dirs = 2;
     if (i % 2 == 1) dir.mark = cache_mark();
@@ -288,12 +298,12 @@ TEST(JsonReport, EqualsAnotherWritersDocumentAtAnyBufferSize) {
                                 {"path", r.path},     {"total_bytes", r.total_bytes},
                                 {"files", r.files},   {"dirs", r.dirs},
                                 {"denied", r.denied}, {"elapsed_ms", r.elapsed_ms}};
-  doc["tree"] = independent(r.tree);
+  doc["tree"] = independent(tree);
   doc["greens"] = nlohmann::ordered_json::array();
   for (const Node& green : r.greens) doc["greens"].push_back(independent(green));
   const std::string expected = doc.dump(2) + "\n";
   for (const std::size_t capacity : {std::size_t{1}, std::size_t{7}, std::size_t{64 * 1024}}) {
-    EXPECT_EQ(render(r, capacity), expected) << "capacity " << capacity;
+    EXPECT_EQ(render(with(r, tree), capacity), expected) << "capacity " << capacity;
   }
 }
 
@@ -309,7 +319,7 @@ TEST(JsonReport, WritesATwentyThousandLevelChainWithoutRecursion) {
     parent.children.push_back(std::move(chain));
     chain = std::move(parent);
   }
-  r.tree = std::move(chain);
+  r.tree = DetailTree(std::move(chain));
 
   // The document runs to gigabytes of indentation, so it is read line by
   // line as it streams: each node's "name" must sit two levels deeper than

@@ -6,16 +6,16 @@ namespace oskra {
 
 Report make_report(WalkResult walked, std::uint64_t elapsed_ms) {
   Report report;
-  report.path = walked.root.path();
-  report.total_bytes = walked.root.bytes;
+  const Node& root = walked.root();
+  report.path = root.path();
+  report.total_bytes = root.bytes;
   // A file as the root (the only root without a folder in it) is one file,
   // while its node, like any file's, counts nothing beneath it.
-  report.files = walked.root.dirs == 0 ? 1 : walked.root.files;
-  report.dirs = walked.root.dirs;
+  report.files = root.dirs == 0 ? 1 : root.files;
+  report.dirs = root.dirs;
   report.denied = walked.denied;
   report.elapsed_ms = elapsed_ms;
-  report.store = std::move(walked.store);
-  report.tree = std::move(walked.root);
+  report.tree = std::move(walked.tree);
   report.greens = std::move(walked.greens);
   return report;
 }

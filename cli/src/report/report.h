@@ -32,27 +32,8 @@ struct Report {
   std::uint64_t denied = 0;
   // Whole milliseconds of the scan. 64 bits hold over 500 million years.
   std::uint64_t elapsed_ms = 0;
-  std::unique_ptr<NodeStore> store;  // the tree's arrays of children below its root
-  Node tree;
+  DetailTree tree;
   std::vector<Node> greens;  // largest first, at most 1000
-
-  Report() = default;
-  Report(Report&&) noexcept = default;
-  // The tree given up goes before its store, not after as member by member.
-  Report& operator=(Report&& other) noexcept {
-    tool = other.tool;
-    version = other.version;
-    path = std::move(other.path);
-    total_bytes = other.total_bytes;
-    files = other.files;
-    dirs = other.dirs;
-    denied = other.denied;
-    elapsed_ms = other.elapsed_ms;
-    tree = std::move(other.tree);
-    greens = std::move(other.greens);
-    store = std::move(other.store);
-    return *this;
-  }
 };
 
 // The report of a walk that took `elapsed_ms`: the path is the root's, the

@@ -69,7 +69,7 @@ void put_number_and_size(Writer& out, std::uint64_t number, std::uint64_t bytes)
 }
 
 void write_first_level(const Report& report, std::uint64_t top, bool terminal, Writer& out) {
-  const Node::Children& children = report.tree.children;
+  const Node::Children& children = report.tree.root().children;
   if (children.empty()) return;
   out.put("\n一级占用(前 ");
   put_count(out, top);

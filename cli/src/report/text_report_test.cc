@@ -9,6 +9,12 @@
 namespace oskra {
 namespace {
 
+// `r` with a copy of `tree` as its detail tree: the test goes on changing it.
+const Report& with(Report& r, const Node& tree) {
+  r.tree = DetailTree(tree);
+  return r;
+}
+
 std::string render(const Report& report, std::uint64_t top, bool terminal = false) {
   std::string text;
   Writer out(
@@ -78,28 +84,29 @@ TEST(FormatSize, ChoosesTheUnitBeforeRoundingAndRoundsHalfToEven) {
 
 TEST(TextReport, WritesTheFullReportWithSortedFirstLevelAndGreens) {
   Report r;
+  Node tree;
   r.path = "C:\\";
   r.files = 412345;
   r.dirs = 98765;
   r.denied = 17;
   r.elapsed_ms = 45210;
   // Tree order differs from size order: the list is sorted, the tree is not.
-  r.tree.children.push_back(entry("hello.txt", 1280));
-  r.tree.children.push_back(entry("Users", 21598293269));
-  r.tree.children.push_back(entry("Windows", 32212254720, mark(State::red, "?:\\Windows")));
-  r.tree.children.push_back(entry("empty.log", 0));
-  r.tree.children.push_back(
+  tree.children.push_back(entry("hello.txt", 1280));
+  tree.children.push_back(entry("Users", 21598293269));
+  tree.children.push_back(entry("Windows", 32212254720, mark(State::red, "?:\\Windows")));
+  tree.children.push_back(entry("empty.log", 0));
+  tree.children.push_back(
       entry("Program Files", 9663676416, mark(State::red, "?:\\Program Files")));
-  r.tree.children.push_back(entry("pagefile.sys", 8589934592, mark(State::red, "pagefile.sys")));
-  for (const Node& c : r.tree.children) r.total_bytes += c.bytes;
+  tree.children.push_back(entry("pagefile.sys", 8589934592, mark(State::red, "pagefile.sys")));
+  for (const Node& c : tree.children) r.total_bytes += c.bytes;
   // With the verdicts the rules give them: all three are safe, so the
   // lines carry no "check first" mark.
   r.greens.push_back(judged_green("C:\\Windows\\SoftwareDistribution\\Download", 3221225472));
   r.greens.push_back(judged_green("C:\\Users\\a\\AppData\\Local\\Temp", 1610612736));
   r.greens.push_back(judged_green("C:\\Windows\\Temp", 524288000));
-  const Node tree_before = r.tree;
+  const Node tree_before = tree;
 
-  EXPECT_EQ(render(r, 20),
+  EXPECT_EQ(render(with(r, tree), 20),
             "Morvane CLI v" + std::string(TOOL_VERSION) +
                 " — C:\\\n"
                 "总计 67.1 GB ｜ 412345 个文件 ｜ 98765 个目录 ｜ 17 项拒绝访问 ｜ 扫描 45210ms\n"
@@ -118,14 +125,14 @@ TEST(TextReport, WritesTheFullReportWithSortedFirstLevelAndGreens) {
                 "  3.   500.0 MB  C:\\Windows\\Temp\n"
                 "(共 3 项,完整清单用 --json)\n" +
                 FOOTER);
-  EXPECT_EQ(r.tree, tree_before);
+  EXPECT_EQ(r.tree.root(), tree_before);
 
   // top 0: headings (showing 0) and the count line stay, entry lines go.
-  const std::string zero = render(r, 0);
+  const std::string zero = render(with(r, tree), 0);
   EXPECT_EQ(zero.substr(zero.find("\n\n")),
             "\n\n一级占用(前 0):\n\n建议清理(绿标,前 0):\n(共 3 项,完整清单用 --json)\n" + FOOTER);
   // top 2 cuts both lists after the second line.
-  const std::string two = render(r, 2);
+  const std::string two = render(with(r, tree), 2);
   EXPECT_NE(two.find("  2.    20.1 GB  30.0%  Users\n\n建议清理(绿标,前 2):\n"), std::string::npos);
   EXPECT_NE(two.find("  2.     1.5 GB  C:\\Users\\a\\AppData\\Local\\Temp\n(共 3 项"),
             std::string::npos);
@@ -156,30 +163,32 @@ TEST(TextReport, MarksCheckFirstGreensAndSaysWhyOnce) {
 
 TEST(TextReport, LeavesOutEmptyListsAndHandlesZeroTotalsTiesAndWideColumns) {
   Report r;
+  Node tree;
   r.path = "/data";
   const std::string head = "Morvane CLI v" + std::string(TOOL_VERSION) +
                            " — /data\n"
                            "总计 0 B ｜ 0 个文件 ｜ 0 个目录 ｜ 0 项拒绝访问 ｜ 扫描 0ms\n";
-  EXPECT_EQ(render(r, 20), head + FOOTER);
+  EXPECT_EQ(render(with(r, tree), 20), head + FOOTER);
 
   // total 0: no division error, every share 0.0; equal sizes keep tree order;
   // a green mark shows its pattern; top above the count shows every child.
-  r.tree.children.push_back(entry("b", 0));
-  r.tree.children.push_back(entry("a", 0, mark(State::green, "a")));
-  EXPECT_EQ(render(r, 5), head +
-                              "\n一级占用(前 5):\n"
-                              "  1.        0 B   0.0%  b\n"
-                              "  2.        0 B   0.0%  a  [绿 a]\n" +
-                              FOOTER);
+  tree.children.push_back(entry("b", 0));
+  tree.children.push_back(entry("a", 0, mark(State::green, "a")));
+  EXPECT_EQ(render(with(r, tree), 5), head +
+                                          "\n一级占用(前 5):\n"
+                                          "  1.        0 B   0.0%  b\n"
+                                          "  2.        0 B   0.0%  a  [绿 a]\n" +
+                                          FOOTER);
 
   // One child holding everything prints 100.0; a size wider than ten
   // characters and line numbers past 999 widen their columns, never cut.
   Report big;
+  Node big_tree;
   big.path = "/";
   big.total_bytes = 18446744073709551615u;
-  big.tree.children.push_back(entry("all", big.total_bytes));
+  big_tree.children.push_back(entry("all", big.total_bytes));
   for (int i = 0; i < 1000; ++i) big.greens.push_back(green("/g", 1));
-  const std::string text = render(big, 1000);
+  const std::string text = render(with(big, big_tree), 1000);
   EXPECT_NE(text.find("\n  1. 16777216.0 TB 100.0%  all\n"), std::string::npos);
   EXPECT_NE(text.find("\n999.        1 B  /g\n1000.        1 B  /g\n(共 1000 项"),
             std::string::npos);
@@ -200,13 +209,14 @@ TEST(TextReport, OnATerminalControlCharactersInNamesPathsAndPatternsShowAsReplac
       "e\xef\xbf\xbd"
       "f\xe4\xb8\xad\xc2\xa0~";
   Report r;
+  Node tree;
   r.path = "/x" + hostile;
   r.total_bytes = 10;
-  r.tree.children.push_back(entry(hostile, 10, mark(State::green, "p" + hostile)));
+  tree.children.push_back(entry(hostile, 10, mark(State::green, "p" + hostile)));
   r.greens.push_back(green("/y" + hostile, 10));
   r.greens.push_back(green(std::string("\0\t\r", 3), 0));
 
-  const std::string on_terminal = render(r, 20, true);
+  const std::string on_terminal = render(with(r, tree), 20, true);
   EXPECT_EQ(on_terminal, "Morvane CLI v" + std::string(TOOL_VERSION) + " — /x" + shown +
                              "\n总计 10 B ｜ 0 个文件 ｜ 0 个目录 ｜ 0 项拒绝访问 ｜ 扫描 0ms\n"
                              "\n一级占用(前 20):\n"
@@ -222,7 +232,7 @@ TEST(TextReport, OnATerminalControlCharactersInNamesPathsAndPatternsShowAsReplac
                              FOOTER);
 
   // Redirected output keeps every byte as it is.
-  const std::string raw = render(r, 20, false);
+  const std::string raw = render(with(r, tree), 20, false);
   EXPECT_NE(raw.find("— /x" + hostile + "\n"), std::string::npos);
   EXPECT_NE(raw.find("100.0%  " + hostile + "  [绿 p" + hostile + "]\n"), std::string::npos);
   EXPECT_NE(raw.find("  /y" + hostile + "\n"), std::string::npos);

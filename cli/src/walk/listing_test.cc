@@ -29,7 +29,7 @@ using platform::NativeString;
 
 // Two walks of one tree report the same: totals, tree, greens, denials.
 bool same(const WalkResult& a, const WalkResult& b) {
-  return a.denied == b.denied && a.root == b.root && a.greens == b.greens;
+  return a.denied == b.denied && a.root() == b.root() && a.greens == b.greens;
 }
 
 using fake::fake_listing;
@@ -208,7 +208,7 @@ TEST(OrderedListing, RealTreeReportsWhatOneThreadReports) {
       walk(*std::make_unique<DiskListing>(root, 8, 64, Limits{4, 1 << 16}), 2, engine);
   std::error_code ec;
   fs::remove_all(base, ec);
-  EXPECT_EQ(alone.root.dirs, 333u);
+  EXPECT_EQ(alone.root().dirs, 333u);
   EXPECT_TRUE(same(parallel, alone));
 }
 

@@ -85,16 +85,18 @@ Node::Node(Node&& other) noexcept
 
 Node& Node::operator=(Node&& other) noexcept {
   if (this != &other) {
-    bytes = other.bytes;
-    files = other.files;
-    dirs = other.dirs;
-    mark = other.mark;
-    children = std::move(other.children);
-    text_ = std::move(other.text_);
-    name_at_ = std::exchange(other.name_at_, 0);
-    name_size_ = other.name_size_;
-    other.name_size_ = 0;
-    denied_ = other.denied_;
+    // `other` may be one of this node's own descendants: it is taken out
+    // whole before the children it lives among go.
+    Node taken(std::move(other));
+    bytes = taken.bytes;
+    files = taken.files;
+    dirs = taken.dirs;
+    mark = taken.mark;
+    children = std::move(taken.children);
+    text_ = std::move(taken.text_);
+    name_at_ = taken.name_at_;
+    name_size_ = taken.name_size_;
+    denied_ = taken.denied_;
   }
   return *this;
 }

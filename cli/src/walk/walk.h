@@ -54,8 +54,8 @@
 
 #include "platform/records.h"
 #include "rules/rules.h"
+#include "walk/detail_tree.h"
 #include "walk/node.h"
-#include "walk/node_store.h"
 
 namespace oskra {
 
@@ -65,24 +65,11 @@ class ListingStream;
 // folders that could not be opened or read to the end, and the green
 // entries, largest first.
 struct WalkResult {
-  // The arrays of children below the root (the root's own come from the
-  // heap); declared first, so the tree goes before it. A node moved out of
-  // the tree still has its children here: to outlive the store, copy it.
-  std::unique_ptr<NodeStore> store;
-  Node root;
+  DetailTree tree;
   std::uint64_t denied = 0;
-  std::vector<Node> greens;
+  std::vector<Node> greens;  // copies: they keep nothing of the tree
 
-  WalkResult() = default;
-  WalkResult(WalkResult&&) noexcept = default;
-  // The tree given up goes before its store, not after as member by member.
-  WalkResult& operator=(WalkResult&& other) noexcept {
-    root = std::move(other.root);
-    denied = other.denied;
-    greens = std::move(other.greens);
-    store = std::move(other.store);
-    return *this;
-  }
+  const Node& root() const { return tree.root(); }
 };
 
 // A stream that broke its order: a listing missing, extra, at the wrong

@@ -77,8 +77,7 @@ class Walker {
     Listing extra;
     if (listings_.next(extra)) throw StreamOutOfOrder("a listing after the root's last");
     WalkResult result;
-    result.root = std::move(done_);
-    result.store = std::move(owned_store_);
+    result.tree = DetailTree(std::move(owned_store_), std::move(done_));
     result.denied = denied_;
     result.greens = greens_.take_sorted();
     return result;
@@ -255,12 +254,13 @@ WalkResult walk(ListingStream& listings, std::uint32_t depth, const RuleEngine& 
 
 WalkResult walk_file(NativeStringView root, std::uint64_t size, const RuleEngine& engine) {
   WalkResult result;
-  Node& file = result.root;
+  Node file;
   const std::string path = platform::display_path(root);
   file.set_name_and_path(platform::entry_name(root), path);
   file.bytes = size;
   file.mark = engine.evaluate(path);
   if (is_green(file.mark)) result.greens.push_back(file.copy_alone());
+  result.tree = DetailTree(std::move(file));
   return result;
 }
 
