@@ -95,6 +95,34 @@ int write_usage(int status) {
   return status;
 }
 
+}  // namespace
+
+std::string explain_source(const ScanSource& source) {
+  std::string line = "数据来源: ";
+  switch (source.kind) {
+    case ScanSource::Kind::file:
+      line += "单个文件的元数据";
+      break;
+    case ScanSource::Kind::table:
+      line += "文件表 (MFT)";
+      break;
+    case ScanSource::Kind::listing:
+      line += "逐个列出文件夹; 文件表";
+      for (const char c : source.table_not_used) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == '\x7f') {
+          line += "\xEF\xBF\xBD";
+        } else {
+          line.push_back(c);
+        }
+      }
+      break;
+  }
+  line.push_back('\n');
+  return line;
+}
+
+namespace {
+
 void complain(std::string_view message, std::string_view value) {
   std::string line(message);
   line.append(value);
@@ -146,6 +174,7 @@ int analyse(const Options& options) {
 
   const auto start = std::chrono::steady_clock::now();
   WalkResult scanned;
+  ScanSource source;
   {
     StatusLine status(start);  // erased at the end of this block, before the report
     try {
@@ -154,7 +183,8 @@ int analyse(const Options& options) {
           [&status](const WalkProgress& so_far) {
             status.update(so_far.bytes, so_far.files, so_far.dirs);
           },
-          [&status](std::uint64_t read, std::uint64_t total) { status.update_table(read, total); });
+          [&status](std::uint64_t read, std::uint64_t total) { status.update_table(read, total); },
+          &source);
     } catch (const StreamOutOfOrder& fault) {
       // A fault of this program, never of the tree: no report rather than a
       // wrong one.
@@ -164,6 +194,9 @@ int analyse(const Options& options) {
     }
   }
   const auto elapsed = std::chrono::steady_clock::now() - start;
+  if (platform::environment_set(platform::EXPLAIN_SWITCH)) {
+    platform::write_stderr(explain_source(source));
+  }
   auto kept = std::make_unique<Report>(
       make_report(std::move(scanned),
                   static_cast<std::uint64_t>(

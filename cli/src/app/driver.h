@@ -55,6 +55,13 @@ Command parse_arguments(const std::vector<std::string>& args);
 // `max`; nothing otherwise.
 std::optional<std::uint64_t> parse_number(std::string_view text, std::uint64_t max);
 
+struct ScanSource;
+
+// The line OSKRA_EXPLAIN asks for: which way the tree was read and, when
+// the volume's table was not read or not used, why. One line whatever the
+// names in it hold: control characters show as U+FFFD.
+std::string explain_source(const ScanSource& source);
+
 // The whole run; returns the exit status.
 int run(int argc, char** argv);
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "walk/walk.h"
+
 namespace oskra {
 namespace {
 
@@ -77,6 +79,19 @@ TEST(ParseArguments, Numbers) {
   EXPECT_EQ(top("18446744073709551615"), 18446744073709551615u);
   EXPECT_EQ(top("18446744073709551616"), 20u);
   EXPECT_EQ(top("99999999999999999999"), 20u);
+}
+
+TEST(ExplainSource, OneLineSayingWhichWayAndWhyNotTheTable) {
+  ScanSource source;
+  source.kind = ScanSource::Kind::table;
+  EXPECT_EQ(explain_source(source), "数据来源: 文件表 (MFT)\n");
+  source.kind = ScanSource::Kind::file;
+  EXPECT_EQ(explain_source(source), "数据来源: 单个文件的元数据\n");
+  source.kind = ScanSource::Kind::listing;
+  source.table_not_used = "未用: 自检不一致: 文件夹 D:\\a\nb\x1b[2J, 条目数: 文件表 1, 列出 2";
+  EXPECT_EQ(explain_source(source),
+            "数据来源: 逐个列出文件夹; 文件表未用: 自检不一致: 文件夹 D:\\a\xEF\xBF\xBD"
+            "b\xEF\xBF\xBD[2J, 条目数: 文件表 1, 列出 2\n");
 }
 
 }  // namespace

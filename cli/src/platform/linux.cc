@@ -243,6 +243,14 @@ std::size_t stderr_columns() {
 }
 
 // The listing walk is already near the floor here; no table is read.
-std::optional<VolumeBytes> open_volume(NativeStringView) { return std::nullopt; }
+std::optional<VolumeBytes> open_volume(NativeStringView, std::string& why_not) {
+  why_not = "只在 Windows 上读取";
+  return std::nullopt;
+}
+
+bool environment_set(std::string_view name) {
+  const char* value = std::getenv(std::string(name).c_str());
+  return value != nullptr && *value != '\0';
+}
 
 }  // namespace oskra::platform

@@ -266,12 +266,20 @@ struct VolumeBytes {
 // reading its table, when that is allowed and wanted: on Windows, a folder
 // on a drive letter's local fixed NTFS volume, the process holding the
 // backup privilege (elevated), and TABLE_SWITCH not set. Nothing otherwise,
-// and always on other systems: the folders are listed.
-std::optional<VolumeBytes> open_volume(NativeStringView root);
+// and always on other systems: the folders are listed, and `why_not` says
+// why in a few words.
+std::optional<VolumeBytes> open_volume(NativeStringView root, std::string& why_not);
 
 // Set to anything but the empty text, the environment variable that keeps
 // the table unread, for troubleshooting.
 inline constexpr std::string_view TABLE_SWITCH = "OSKRA_NO_MFT";
+
+// Set to anything but the empty text, the environment variable that asks
+// for one line on standard error saying how the tree was read.
+inline constexpr std::string_view EXPLAIN_SWITCH = "OSKRA_EXPLAIN";
+
+// True when the environment variable `name` (ASCII) is set to some text.
+bool environment_set(std::string_view name);
 
 // --- Bulk memory ---------------------------------------------------------------
 

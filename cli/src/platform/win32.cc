@@ -255,14 +255,14 @@ std::size_t stderr_columns() {
 
 // --- A volume's own table ---------------------------------------------------
 
-namespace {
-
 // Docs: GetEnvironmentVariableW (0 when the variable is missing or empty).
-bool table_switched_off() {
+bool environment_set(std::string_view name) {
   wchar_t value[2];
-  const std::wstring name(TABLE_SWITCH.begin(), TABLE_SWITCH.end());
-  return GetEnvironmentVariableW(name.c_str(), value, 2) > 0;
+  const std::wstring wide(name.begin(), name.end());
+  return GetEnvironmentVariableW(wide.c_str(), value, 2) > 0;
 }
+
+namespace {
 
 // Docs: GetVolumeInformationW (MAX_PATH + 1 for the file system's name).
 std::wstring file_system_of(const std::wstring& root) {
@@ -297,19 +297,30 @@ bool read_volume(HANDLE volume, std::uint64_t offset, std::span<std::byte> out) 
 
 // Docs: CreateFileW (Physical Disks and Volumes: "\\.\X:", both share modes);
 // GetDriveTypeW.
-std::optional<VolumeBytes> open_volume(NativeStringView root) {
+std::optional<VolumeBytes> open_volume(NativeStringView root, std::string& why_not) {
   std::optional<win32::TableVolume> where = win32::table_volume(root);
-  if (!where) return std::nullopt;
-  const win32::TableConditions conditions{table_switched_off(),
+  if (!where) {
+    why_not = "不在盘符上";
+    return std::nullopt;
+  }
+  const win32::TableConditions conditions{environment_set(TABLE_SWITCH),
                                           win32::enable_backup_privilege(process_token()),
                                           GetDriveTypeW(where->root.c_str())};
-  if (!win32::open_volume_for_table(conditions)) return std::nullopt;
+  why_not = win32::why_no_table(conditions);
+  if (!why_not.empty()) return std::nullopt;
   // Others keep writing to the volume: the table is read as it stands, and
   // the self-check against the folders' own listings catches a change.
   const std::shared_ptr<void> volume(win32::own_handle(
       CreateFileW(where->device.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
-  if (!volume || !win32::table_understood(file_system_of(where->root))) return std::nullopt;
+  if (!volume) {
+    why_not = "卷无法打开 (" + std::to_string(GetLastError()) + ")";
+    return std::nullopt;
+  }
+  if (!win32::table_understood(file_system_of(where->root))) {
+    why_not = "不是 NTFS";
+    return std::nullopt;
+  }
   VolumeBytes out;
   out.read = [volume](std::uint64_t offset, std::span<std::byte> bytes) {
     return read_volume(volume.get(), offset, bytes);

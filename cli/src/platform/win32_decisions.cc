@@ -210,8 +210,12 @@ std::optional<TableVolume> table_volume(std::wstring_view canonical) {
 }
 
 // Docs: GetDriveTypeW (DRIVE_FIXED); Privilege Constants (SE_BACKUP_NAME).
-bool open_volume_for_table(const TableConditions& c) {
-  return !c.switched_off && c.privilege == Privilege::enabled && c.drive_type == DRIVE_FIXED;
+std::string_view why_no_table(const TableConditions& c) {
+  if (c.switched_off) return "OSKRA_NO_MFT 已设置";
+  if (c.privilege == Privilege::not_held) return "没有备份特权(未以管理员身份运行)";
+  if (c.privilege != Privilege::enabled) return "备份特权无法启用";
+  if (c.drive_type != DRIVE_FIXED) return "不是本地固定磁盘";
+  return {};
 }
 
 // Docs: GetVolumeInformationW (lpFileSystemNameBuffer).

@@ -172,11 +172,11 @@ struct TableConditions {
   std::uint32_t drive_type = 0;             // GetDriveTypeW of the volume's root
 };
 
-// True when the volume may be opened to read its table: not switched off,
+// Empty when the volume may be opened to read its table: not switched off,
 // the backup privilege enabled (an elevated administrator; opening a volume
 // needs it anyway) and a local fixed drive (not removable, remote, optical
-// or a RAM disk).
-bool open_volume_for_table(const TableConditions& conditions);
+// or a RAM disk); otherwise why not, in a few words.
+std::string_view why_no_table(const TableConditions& conditions);
 
 // True for the file system (GetVolumeInformationW's name of it) whose table
 // is understood: NTFS alone. Asked once the volume has opened, so a volume

@@ -1069,16 +1069,20 @@ TEST(Win32Table, ReadOnlyOnAnElevatedLocalFixedNtfsDriveLetter) {
   }
 
   using win32::Privilege;
-  EXPECT_TRUE(win32::open_volume_for_table({false, Privilege::enabled, DRIVE_FIXED}));
-  const win32::TableConditions no[] = {
-      {true, Privilege::enabled, DRIVE_FIXED},  // switched off
-      {false, Privilege::not_held, DRIVE_FIXED},    {false, Privilege::failed, DRIVE_FIXED},
-      {false, Privilege::enabled, DRIVE_REMOVABLE}, {false, Privilege::enabled, DRIVE_REMOTE},
-      {false, Privilege::enabled, DRIVE_RAMDISK},   {false, Privilege::enabled, DRIVE_CDROM},
-      {false, Privilege::enabled, DRIVE_UNKNOWN},  // GetDriveTypeW failed
+  EXPECT_EQ(win32::why_no_table({false, Privilege::enabled, DRIVE_FIXED}), "");
+  // The first condition that fails is the one said.
+  const std::pair<win32::TableConditions, std::string_view> no[] = {
+      {{true, Privilege::not_held, DRIVE_REMOTE}, "OSKRA_NO_MFT 已设置"},
+      {{false, Privilege::not_held, DRIVE_REMOTE}, "没有备份特权(未以管理员身份运行)"},
+      {{false, Privilege::failed, DRIVE_FIXED}, "备份特权无法启用"},
+      {{false, Privilege::enabled, DRIVE_REMOVABLE}, "不是本地固定磁盘"},
+      {{false, Privilege::enabled, DRIVE_REMOTE}, "不是本地固定磁盘"},
+      {{false, Privilege::enabled, DRIVE_RAMDISK}, "不是本地固定磁盘"},
+      {{false, Privilege::enabled, DRIVE_CDROM}, "不是本地固定磁盘"},
+      {{false, Privilege::enabled, DRIVE_UNKNOWN}, "不是本地固定磁盘"},  // GetDriveTypeW failed
   };
-  for (const win32::TableConditions& c : no) {
-    EXPECT_FALSE(win32::open_volume_for_table(c))
+  for (const auto& [c, why] : no) {
+    EXPECT_EQ(win32::why_no_table(c), why)
         << c.switched_off << static_cast<int>(c.privilege) << c.drive_type;
   }
   EXPECT_TRUE(win32::table_understood(L"NTFS"));
@@ -1089,7 +1093,9 @@ TEST(Win32Table, ReadOnlyOnAnElevatedLocalFixedNtfsDriveLetter) {
   // Under Wine the volume does not open (or is no NTFS): the folders are listed.
   const std::optional<NativeString> here = canonicalize(".");
   ASSERT_TRUE(here);
-  EXPECT_FALSE(open_volume(*here));
+  std::string why_not;
+  EXPECT_FALSE(open_volume(*here, why_not));
+  EXPECT_FALSE(why_not.empty());
 }
 
 TEST(Win32Files, ReadFileBesideExecutable) {

@@ -35,6 +35,7 @@ bool same(const WalkResult& a, const WalkResult& b) {
 using fake::fake_listing;
 using fake::FakeTree;
 using fake::numbered;
+using fake::shown;
 using Limits = fake::FakeListing::Limits;
 
 // Every shape that parallel listing could get wrong, in one tree.
@@ -289,6 +290,25 @@ TEST(ListingsAgree, TheRootAndTheFirst64FoldersAreCompared) {
   EXPECT_TRUE(listings_agree(*fake_listing(small), *fake_listing(other), 64));
   other.subdir("", "d");
   EXPECT_FALSE(listings_agree(*fake_listing(small), *fake_listing(other), 64));
+}
+
+TEST(ListingsAgree, SayTheirFirstDifference) {
+  FakeTree a;
+  FakeTree b;
+  for (FakeTree* t : {&a, &b}) {
+    t->subdir("", "d");
+    t->file("d", "x", 10);
+    t->subdir("d", "e");
+    t->file("d/e", "y\nz", 1);
+  }
+  const auto difference = [&] { return first_difference(*fake_listing(a), *fake_listing(b), 64); };
+  EXPECT_EQ(difference(), std::nullopt);
+  b.dir("d/e").records[0].size = 2;
+  EXPECT_EQ(difference(), "文件夹 " + shown("d/e") + ", 条目 y\nz, 大小: 文件表 1, 列出 2");
+  b.dir("d").records[0].kind = EntryKind::link;  // the first difference wins
+  EXPECT_EQ(difference(), "文件夹 " + shown("d") + ", 条目 x, 类型: 文件表 文件, 列出 链接");
+  b.file("", "more", 0);
+  EXPECT_EQ(difference(), "文件夹 " + shown("") + ", 条目数: 文件表 1, 列出 2");
 }
 
 }  // namespace

@@ -37,9 +37,13 @@ constexpr std::size_t SELF_CHECK_FOLDERS = 64;
 // The table of the volume `root` is on, and the folder `root` is in it,
 // when the volume may be read and its table is understood.
 bool read_volume_table(platform::NativeStringView root, const TableProgressHook& told,
-                       std::optional<ntfs::Table>& table, std::uint32_t& start) {
-  const std::optional<platform::VolumeBytes> volume = platform::open_volume(root);
-  if (!volume) return false;
+                       std::optional<ntfs::Table>& table, std::uint32_t& start,
+                       std::string& why_not) {
+  const std::optional<platform::VolumeBytes> volume = platform::open_volume(root, why_not);
+  if (!volume) {
+    why_not = "未读: " + why_not;
+    return false;
+  }
   ntfs::Progress progress;
   if (told) {
     progress.changed = [&told](const ntfs::Progress& p) {
@@ -49,9 +53,15 @@ bool read_volume_table(platform::NativeStringView root, const TableProgressHook&
   }
   ntfs::ReadResult read =
       ntfs::read_table(volume->read, &progress, {platform::map_block, platform::release_block});
-  if (!read.table) return false;
+  if (!read.table) {
+    why_not = "未用: 读取失败: " + read.failure;
+    return false;
+  }
   const std::optional<std::uint32_t> folder = find_folder(*read.table, volume->folder);
-  if (!folder) return false;
+  if (!folder) {
+    why_not = "未用: 文件表里找不到所扫描的文件夹";
+    return false;
+  }
   table = std::move(read.table);
   start = *folder;
   return true;
@@ -63,21 +73,27 @@ bool read_volume_table(platform::NativeStringView root, const TableProgressHook&
 // before the result is returned.
 std::optional<WalkResult> walk_table(platform::NativeStringView root, std::uint32_t depth,
                                      const RuleEngine& engine, const ProgressHook& progress,
-                                     const TableProgressHook& table_progress) {
+                                     const TableProgressHook& table_progress,
+                                     std::string& why_not) {
   std::optional<ntfs::Table> table;
   std::uint32_t start = 0;
-  if (!read_volume_table(root, table_progress, table, start)) return std::nullopt;
+  if (!read_volume_table(root, table_progress, table, start, why_not)) return std::nullopt;
   {
     TableListing from_table(*table, start, root);
     OrderedListing<platform::DirectoryReader> listed(root, 0, platform::descriptor_budget());
-    if (!listings_agree(from_table, listed, SELF_CHECK_FOLDERS)) return std::nullopt;
+    if (std::optional<std::string> differs =
+            first_difference(from_table, listed, SELF_CHECK_FOLDERS)) {
+      why_not = "未用: 自检不一致: " + *differs;
+      return std::nullopt;
+    }
   }
   TableListing listings(*table, start, root);
   try {
     return walk(listings, depth, engine, progress);
-  } catch (const StreamOutOfOrder&) {
+  } catch (const StreamOutOfOrder& broken) {
     // The table's stream is ours to trust only while it keeps its order;
     // the folders are listed instead.
+    why_not = std::string("未用: 列表次序错乱: ") + broken.what();
     return std::nullopt;
   }
 }
@@ -85,14 +101,21 @@ std::optional<WalkResult> walk_table(platform::NativeStringView root, std::uint3
 }  // namespace
 
 WalkResult scan(platform::NativeStringView root, std::uint32_t depth, const RuleEngine& engine,
-                const ProgressHook& progress, const TableProgressHook& table_progress) {
+                const ProgressHook& progress, const TableProgressHook& table_progress,
+                ScanSource* source) {
+  ScanSource ignored;
+  ScanSource& said = source != nullptr ? *source : ignored;
   if (const std::optional<std::uint64_t> size = platform::root_file_size(root)) {
+    said.kind = ScanSource::Kind::file;
     return walk_file(root, *size, engine);
   }
   if (std::optional<WalkResult> walked =
-          walk_table(root, depth, engine, progress, table_progress)) {
+          walk_table(root, depth, engine, progress, table_progress, said.table_not_used)) {
+    said.kind = ScanSource::Kind::table;
+    said.table_not_used.clear();
     return std::move(*walked);
   }
+  said.kind = ScanSource::Kind::listing;
   const std::size_t descriptors = platform::descriptor_budget();
   unsigned workers =
       listing_workers(std::thread::hardware_concurrency(), platform::on_rotating_disk(root),

@@ -1,6 +1,8 @@
 #include "walk/table_listing.h"
 
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include "platform/platform.h"
 #include "platform/win32_kinds.h"
@@ -59,34 +61,85 @@ std::optional<std::uint32_t> find_folder(const ntfs::Table& table,
 
 namespace {
 
-bool same_records(const platform::RecordList& a, const platform::RecordList& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
+std::string_view kind_word(EntryKind kind) {
+  switch (kind) {
+    case EntryKind::directory:
+      return "文件夹";
+    case EntryKind::file:
+      return "文件";
+    case EntryKind::link:
+      return "链接";
+    case EntryKind::skip:
+      return "跳过";
+  }
+  return "?";
+}
+
+std::string said(std::string_view what, std::string_view table, std::string_view listed) {
+  std::string out(what);
+  out.append(": 文件表 ").append(table).append(", 列出 ").append(listed);
+  return out;
+}
+
+std::string said(std::string_view what, std::uint64_t table, std::uint64_t listed) {
+  return said(what, std::to_string(table), std::to_string(listed));
+}
+
+// The first record that differs, said with the entry it is in; nothing
+// when the two listings hold the same.
+std::optional<std::string> records_differ(const platform::RecordList& a,
+                                          const platform::RecordList& b) {
+  for (std::size_t i = 0; i < a.size() && i < b.size(); ++i) {
     const platform::DirRecord& x = a[i];
     const platform::DirRecord& y = b[i];
-    if (a.name(x) != b.name(y) || x.kind != y.kind) return false;
+    const std::string entry = "条目 " + platform::to_utf8_lossy(a.name(x)) + ", ";
+    if (a.name(x) != b.name(y)) {
+      return "第 " + std::to_string(i + 1) + " 个" +
+             said("条目名称", platform::to_utf8_lossy(a.name(x)),
+                  platform::to_utf8_lossy(b.name(y)));
+    }
+    if (x.kind != y.kind) return entry + said("类型", kind_word(x.kind), kind_word(y.kind));
     // A folder's own size counts nowhere.
     const bool counted = x.kind == EntryKind::file || x.kind == EntryKind::link;
-    if (counted && x.size != y.size) return false;
+    if (counted && x.size != y.size) return entry + said("大小", x.size, y.size);
   }
-  return true;
+  if (a.size() != b.size()) return said("条目数", a.size(), b.size());
+  return std::nullopt;
 }
 
 }  // namespace
 
-bool listings_agree(ListingStream& table, ListingStream& listed, std::size_t folders) {
+std::optional<std::string> first_difference(ListingStream& table, ListingStream& listed,
+                                            std::size_t folders) {
+  // The display path of the folder each depth is at, to say where.
+  std::vector<std::string> trail;
   for (std::size_t i = 0; i <= folders; ++i) {
     Listing a;
     Listing b;
     const bool more = table.next(a);
-    if (more != listed.next(b)) return false;
-    if (!more) return true;
-    if (a.status != platform::ListStatus::ok || b.status != platform::ListStatus::ok ||
-        a.depth != b.depth || a.name != b.name || !same_records(a.records, b.records)) {
-      return false;
+    if (more != listed.next(b))
+      return said("自检的文件夹", more ? "还有" : "已完", more ? "已完" : "还有");
+    if (!more) return std::nullopt;
+    if (a.depth != b.depth) return said("文件夹层级", a.depth, b.depth);
+    trail.resize(a.depth);
+    std::string folder = a.depth == 0 ? platform::display_path(a.name)
+                                      : trail.back() + static_cast<char>(platform::SEPARATOR) +
+                                            platform::to_utf8_lossy(a.name);
+    const std::string where = "文件夹 " + folder + ", ";
+    if (a.name != b.name) {
+      return where +
+             said("文件夹名称", platform::to_utf8_lossy(a.name), platform::to_utf8_lossy(b.name));
     }
+    if (a.status != platform::ListStatus::ok || b.status != platform::ListStatus::ok) {
+      return where + said("读取", a.status == platform::ListStatus::ok ? "完整" : "不完整",
+                          b.status == platform::ListStatus::ok ? "完整" : "不完整");
+    }
+    if (std::optional<std::string> differs = records_differ(a.records, b.records)) {
+      return where + *differs;
+    }
+    trail.push_back(std::move(folder));
   }
-  return true;
+  return std::nullopt;
 }
 
 void TableListing::list(std::uint32_t folder, Listing& out) {

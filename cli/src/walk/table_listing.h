@@ -27,12 +27,17 @@ void native_name(std::u16string_view name, platform::NativeString& out);
 std::optional<std::uint32_t> find_folder(const ntfs::Table& table,
                                          platform::NativeStringView relative);
 
-// The self-check before a table's listings are trusted: true when the
+// The self-check before a table's listings are trusted: nothing when the
 // first listing and the `folders` after it are the same in both streams
 // (names, depths, every record's name and kind, and the size of every
-// record counted by size), and every one of them was read whole. Any
-// difference, the one stream ending before the other included, is false.
-bool listings_agree(ListingStream& table, ListingStream& listed, std::size_t folders);
+// record counted by size), and every one of them was read whole; else the
+// first difference in words (the folder, the entry, what differs, both
+// values), the one stream ending before the other included.
+std::optional<std::string> first_difference(ListingStream& table, ListingStream& listed,
+                                            std::size_t folders);
+inline bool listings_agree(ListingStream& table, ListingStream& listed, std::size_t folders) {
+  return !first_difference(table, listed, folders);
+}
 
 // The listings of the subtree of folder `start` in `table`, the first named
 // `root_path`. Every listing is complete (ListStatus::ok): the table either

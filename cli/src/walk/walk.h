@@ -49,6 +49,7 @@
 #include <functional>
 #include <memory>
 #include <stdexcept>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -97,16 +98,26 @@ inline constexpr std::uint32_t PROGRESS_INTERVAL = 1024;
 // records read of the table's records.
 using TableProgressHook = std::function<void(std::uint64_t read, std::uint64_t total)>;
 
+// Which way a scan read the tree, and why not from the volume's table.
+struct ScanSource {
+  enum class Kind { file, table, listing };
+  Kind kind = Kind::listing;
+  // With `listing`: why the table was not read, or not used once read.
+  std::string table_not_used;
+};
+
 // The walk of the tree at `root`, its canonical native path: a file alone
 // (walk_file); a folder's subtree from its volume's master file table
 // where the platform opens the volume (platform::open_volume), the table
 // reads whole and a sample of folders listed as usual agrees with it; or
 // else a directory listed on as many threads as the disk, the machine and
 // the process allow. `progress`, when set, is told how far the walk has
-// come, `table_progress` how far the table's reading. The nodes' verdicts
-// belong to `engine`, which must outlive the result.
+// come, `table_progress` how far the table's reading; `source`, when
+// given, which way was taken. The nodes' verdicts belong to `engine`, which
+// must outlive the result.
 WalkResult scan(platform::NativeStringView root, std::uint32_t depth, const RuleEngine& engine,
-                const ProgressHook& progress = {}, const TableProgressHook& table_progress = {});
+                const ProgressHook& progress = {}, const TableProgressHook& table_progress = {},
+                ScanSource* source = nullptr);
 
 // Walks the listings `listings` yields, judging entries with `engine`: an
 // entry without a verdict of its own takes its directory's. The root is the
