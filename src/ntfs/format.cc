@@ -32,11 +32,14 @@ void take_non_resident(Bytes attr, Attribute& a) {
   a.allocated_size = load<std::uint64_t>(attr, 0x28);
   a.data_size = load<std::uint64_t>(attr, 0x30);
   a.initialized_size = load<std::uint64_t>(attr, 0x38);
-  // A sparse or compressed stream also says how much of it is on disk.
+  // The runs are where the header says. A sparse or compressed stream also
+  // says how much of it is on disk, in its first segment; a later segment
+  // may carry the short header without that field, and its sizes mean
+  // nothing anyway.
+  require(pairs_at >= 0x40 && pairs_at <= attr.size(), "data runs out of bounds");
   const bool packed = (a.flags & (COMPRESSION_MASK | SPARSE)) != 0;
-  const std::size_t header = packed ? 0x48 : 0x40;
-  require(pairs_at >= header && pairs_at <= attr.size(), "data runs out of bounds");
-  a.on_disk = packed ? load<std::uint64_t>(attr, 0x40) : a.allocated_size;
+  if (packed && a.lowest_vcn == 0) require(pairs_at >= 0x48, "compressed size missing");
+  a.on_disk = packed && pairs_at >= 0x48 ? load<std::uint64_t>(attr, 0x40) : a.allocated_size;
   if (a.lowest_vcn == 0) {
     require(a.initialized_size <= a.data_size && a.data_size <= a.allocated_size &&
                 a.on_disk <= a.allocated_size,

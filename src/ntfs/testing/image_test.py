@@ -378,6 +378,67 @@ class Images(unittest.TestCase):
                 "unreadable: ")
 
 
+def populate_pieces(m):
+    """A sparse file of 2,500 one-cluster pieces: its runs fill several
+    extension records."""
+    with open(f"{m}/pieces", "wb") as f:
+        for i in range(2500):
+            f.seek(i * 1024)
+            f.write(b"x")
+
+
+def shorten_later_headers(r):
+    """Rewrites every later segment (lowest VCN > 0) of a sparse data
+    stream with the short header, as another NTFS driver writes them: the
+    runs moved up to 0x40 where the on-disk size would be. Returns how many."""
+    count = 0
+    for index in range(os.path.getsize(r.path) // r.size):
+        data = bytearray(r.read(r.offset(index), r.size))
+        if data[:4] != b"FILE":
+            continue
+        usa_at, usa_count = struct.unpack_from("<HH", data, 4)
+        usn = data[usa_at:usa_at + 2]
+        ends = [i * 512 - 2 for i in range(1, usa_count)]
+        for i, end in enumerate(ends, 1):
+            data[end:end + 2] = data[usa_at + 2 * i:usa_at + 2 * i + 2]
+        at, = struct.unpack_from("<H", data, 0x14)
+        changed = False
+        while at + 8 <= len(data):
+            kind, length = struct.unpack_from("<II", data, at)
+            if kind == 0xFFFFFFFF or length == 0:
+                break
+            flags, = struct.unpack_from("<H", data, at + 0x0C)
+            lowest, = struct.unpack_from("<Q", data, at + 0x10)
+            pairs, = struct.unpack_from("<H", data, at + 0x20)
+            if kind == 0x80 and data[at + 8] == 1 and flags & 0x8000 and lowest > 0 and pairs == 0x48:
+                data[at + 0x40:at + length] = data[at + 0x48:at + length] + bytes(8)
+                struct.pack_into("<H", data, at + 0x20, 0x40)
+                changed = True
+            at += length
+        if changed:
+            for i, end in enumerate(ends, 1):
+                data[usa_at + 2 * i:usa_at + 2 * i + 2] = data[end:end + 2]
+                data[end:end + 2] = usn
+            r.patch(r.offset(index), bytes(data))
+            count += 1
+    return count
+
+
+@unittest.skipUnless(can_mount(), "needs root, /dev/fuse and ntfs-3g")
+class Layouts(unittest.TestCase):
+    def test_later_segments_with_the_short_header_are_read(self):
+        with tempfile.TemporaryDirectory() as d:
+            image = os.path.join(d, "pieces.img")
+            make_image(image, 8 << 20, populate_pieces, "-c", "512")
+            self.assertIn("$ATTRIBUTE_LIST", ntfsinfo(image, "/pieces"))
+            self.assertGreater(shorten_later_headers(Records(image)), 0)
+            dump = run([DUMP, image])
+            oracle = run([ORACLE, image])
+            self.assertEqual((dump.returncode, dump.stderr), (0, ""))
+            self.assertEqual(dump.stdout, oracle.stdout)
+            self.assertIn("/pieces\t", dump.stdout)
+
+
 @unittest.skipUnless(can_mount(), "needs root, /dev/fuse and ntfs-3g")
 class Reports(unittest.TestCase):
     """The program's report of the tree the reader gives, against its
