@@ -47,7 +47,11 @@ class Scan {
       return;
     }
     const RecordHeader h = check_record(bytes, index);
-    if ((h.flags & RECORD_IN_USE) == 0) return;
+    // The bitmap marks this record in use: a user's record must be.
+    if ((h.flags & RECORD_IN_USE) == 0) {
+      require(index < RESERVED_END, "a record the bitmap marks in use that is not");
+      return;
+    }
     out_.sequence[index] = h.sequence;
     if (h.base == 0) {
       out_.state[index] |= BASE_IN_USE | ((h.flags & RECORD_IS_DIRECTORY) != 0 ? DIRECTORY : 0);
@@ -135,6 +139,15 @@ class Scan {
     f.size = a.resident ? a.value.size() : a.data_size;
     // A resident value takes its length rounded up to 8 bytes.
     f.allocated = a.resident ? (a.value.size() + 7) / 8 * 8 : a.on_disk;
+    if (a.resident) return;
+    // What is on the disk fits on the volume; an allocation beyond this
+    // segment's runs must go on in a later segment (checked once all are in).
+    const Geometry& g = volume_.geometry();
+    require(a.on_disk / g.cluster_size <= g.total_clusters, "a stream larger than the volume");
+    const std::uint64_t clusters =
+        a.allocated_size / g.cluster_size + (a.allocated_size % g.cluster_size != 0 ? 1 : 0);
+    // The last VCN of an empty stream is -1: it maps nothing.
+    if (clusters > a.highest_vcn + 1) out_.state[owner] |= DATA_GOES_ON;
   }
 
   // The tag leads a reparse point's data; a large one may be non-resident.
@@ -177,9 +190,17 @@ void parse_pieces(const MftLayout& layout, Chunks& chunks, Scan& scan, std::uint
   while (chunks.next(buffer, first, bytes)) {
     const std::uint64_t count = bytes.size() / record_size;
     for (std::uint64_t i = 0; i < count; ++i) {
-      if (!layout.in_use(first + i)) continue;
-      scan.record(bytes.subspan(i * record_size, record_size),
-                  static_cast<std::uint32_t>(first + i));
+      const std::span<std::byte> record = bytes.subspan(i * record_size, record_size);
+      if (!layout.in_use(first + i)) {
+        // Only its header is looked at (its flags lie before the first
+        // fixup): a record in use that the bitmap calls free would be lost.
+        constexpr std::size_t FLAGS_AT = 0x16;
+        const auto flags = static_cast<unsigned>(std::to_integer<unsigned>(record[FLAGS_AT]));
+        require(std::memcmp(record.data(), "FILE", 4) != 0 || (flags & RECORD_IN_USE) == 0,
+                "a record in use that the bitmap marks free");
+        continue;
+      }
+      scan.record(record, static_cast<std::uint32_t>(first + i));
     }
     const std::uint64_t done = parsed.fetch_add(count, std::memory_order_relaxed) + count;
     if (progress != nullptr) {

@@ -21,6 +21,7 @@ enum RecordState : std::uint8_t {
   HAS_REPARSE = 0x10,
   HAS_LIST = 0x20,
   HAS_DATA_TAIL = 0x40,  // a later segment of it seen, whose sizes mean nothing
+  DATA_GOES_ON = 0x80,   // its first segment's runs end before its allocation
 };
 
 // One $FILE_NAME that names an entry: record `record` in folder `parent`.

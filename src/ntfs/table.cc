@@ -118,6 +118,7 @@ class TableBuilder {
     const std::uint8_t s = g_.state[record];
     require((s & HAS_INFORMATION) != 0, "a file without standard information");
     require((s & (HAS_DATA | HAS_DATA_TAIL)) != HAS_DATA_TAIL, "a file's data without its sizes");
+    require((s & (DATA_GOES_ON | HAS_DATA_TAIL)) != DATA_GOES_ON, "a file's sizes beyond its runs");
     require(
         ((g_.facts[record].attributes & ATTRIBUTE_REPARSE_POINT) != 0) == ((s & HAS_REPARSE) != 0),
         "reparse attribute and reparse point disagree");
@@ -217,7 +218,23 @@ class TableBuilder {
       };
       // Folders filled in name order (most of them) come in order already.
       if (!std::is_sorted(begin, end, before)) std::sort(begin, end, before);
+      // Names that differ only in case are two entries; the same name
+      // twice is one folder's index damaged.
+      for (auto e = begin; e != end && e + 1 != end; ++e) {
+        require(!same_units(units(t, *e), units(t, *(e + 1))), "one name twice in a folder");
+      }
     }
+  }
+
+  static bool same_units(Units a, Units b) {
+    if (a.size != b.size) return false;
+    if (a.narrow == b.narrow) {
+      return std::memcmp(a.bytes, b.bytes, a.narrow ? a.size : 2 * a.size) == 0;
+    }
+    for (std::size_t i = 0; i < a.size; ++i) {
+      if (a[i] != b[i]) return false;
+    }
+    return true;
   }
 
   static Units units(const Table& t, const Entry& e) {

@@ -1,6 +1,7 @@
 #include "ntfs/volume.h"
 
 #include <algorithm>
+#include <bit>
 #include <limits>
 
 namespace oskra::ntfs::detail {
@@ -213,8 +214,16 @@ MftLayout read_mft_layout(const Volume& volume) {
   volume.finish(streams.data);
   volume.finish(streams.bitmap);
   require(!streams.data.resident, "master file table data resident");
-  for (const Run& r : streams.data.runs)
+  // The table's size is bounded by its runs, and they by the volume, before
+  // anything is sized by it: a damaged size must fail here, not ask for
+  // more memory than the machine has.
+  std::uint64_t mapped = 0;
+  for (const Run& r : streams.data.runs) {
     require(r.lcn != Run::HOLE, "a hole in the master file table");
+    mapped += r.length;
+    require(mapped <= g.total_clusters, "master file table larger than the volume");
+  }
+  require(streams.data.size <= mapped * g.cluster_size, "master file table larger than its runs");
 
   MftLayout layout;
   layout.runs = std::move(streams.data.runs);
@@ -224,6 +233,18 @@ MftLayout read_mft_layout(const Volume& volume) {
               layout.records <= std::numeric_limits<std::uint32_t>::max(),
           "master file table size out of range");
   layout.bitmap = volume.content(streams.bitmap, (layout.records + 7) / 8);
+  // Records past the last one the bitmap marks in use are never looked at,
+  // so nothing is sized for them: a table that claims far more records
+  // than it uses (a damaged size over a sparse bitmap) costs no memory.
+  std::size_t used_bytes = layout.bitmap.size();
+  while (used_bytes > 0 && layout.bitmap[used_bytes - 1] == std::byte{0}) --used_bytes;
+  const std::uint64_t last_byte =
+      used_bytes == 0 ? 0 : std::to_integer<unsigned>(layout.bitmap[used_bytes - 1]);
+  const std::uint64_t in_use_end =
+      used_bytes == 0 ? 0 : (used_bytes - 1) * 8 + std::bit_width(last_byte);
+  layout.records = std::max<std::uint64_t>(in_use_end, FIRST_USER_RECORD + 1);
+  layout.initialized = std::min(layout.initialized, layout.records);
+  layout.bitmap.resize((layout.records + 7) / 8);
   return layout;
 }
 

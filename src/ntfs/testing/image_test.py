@@ -194,7 +194,8 @@ def populate_small(m):
     numbers are record numbers)."""
     os.makedirs(f"{m}/a/b")
     touch(f"{m}/a/f", b"data")
-    return {name: os.stat(f"{m}/{name}").st_ino for name in ["a", "a/b", "a/f"]}
+    touch(f"{m}/a/big", b"b" * 5000)  # its data in runs of its own
+    return {name: os.stat(f"{m}/{name}").st_ino for name in ["a", "a/b", "a/f", "a/big"]}
 
 
 def populate_report(m):
@@ -249,7 +250,7 @@ class Records:
         with open(path, "rb") as f:
             boot = f.read(512)
         sector, = struct.unpack_from("<H", boot, 0x0B)
-        cluster = sector * boot[0x0D]
+        self.cluster = cluster = sector * boot[0x0D]
         mft_lcn, = struct.unpack_from("<Q", boot, 0x30)
         per_record, = struct.unpack_from("<b", boot, 0x40)
         self.size = per_record * cluster if per_record > 0 else 1 << -per_record
@@ -275,6 +276,18 @@ class Records:
         """Offset in the image of the value of a resident attribute."""
         at = self.attribute(record, wanted)
         return at + struct.unpack("<H", self.read(at + 0x14, 2))[0]
+
+    def bitmap_bit(self, record):
+        """Offset in the image of the byte of the table's bitmap that holds
+        `record`'s bit, and the bit."""
+        at = self.attribute(0, 0xB0)
+        if self.read(at + 8, 1) == b"\0":
+            return self.value(0, 0xB0) + record // 8, 1 << record % 8
+        pairs = at + struct.unpack("<H", self.read(at + 0x20, 2))[0]
+        head = self.read(pairs, 1)[0]
+        length_size, lcn_size = head & 0xF, head >> 4
+        lcn = int.from_bytes(self.read(pairs + 1 + length_size, lcn_size), "little", signed=True)
+        return lcn * self.cluster + record // 8, 1 << record % 8
 
     def patch(self, offset, data):
         with open(self.path, "r+b") as f:
@@ -376,6 +389,22 @@ class Images(unittest.TestCase):
         # The file's data said to be non-resident: its sizes are not there.
         damaged("form.img", lambda r: r.patch(r.attribute(records["a/f"], 0x80) + 8, b"\1"),
                 "unreadable: ")
+
+        # What passed before, with wrong totals or a wrong tree: a file the
+        # bitmap calls free, or not in use in its record; sizes no volume
+        # holds; one name twice in a folder.
+        def clear_bit(r):
+            at, bit = r.bitmap_bit(records["a/f"])
+            r.patch(at, bytes([r.read(at, 1)[0] & ~bit]))
+        damaged("free.img", clear_bit, "a record in use that the bitmap marks free")
+        damaged("unused.img", lambda r: r.patch(r.offset(records["a/big"]) + 0x16, b"\0"),
+                "a record the bitmap marks in use that is not")
+        damaged("huge.img", lambda r: r.patch(r.attribute(records["a/big"], 0x80) + 0x28,
+                                              struct.pack("<QQQ", 1 << 62, 1 << 62, 1 << 62)),
+                "a stream larger than the volume")
+        damaged("twice.img", lambda r: r.patch(r.value(records["a/f"], file_name) + 0x42,
+                                               "b".encode("utf-16-le")),
+                "one name twice in a folder")
 
 
 def populate_pieces(m):
