@@ -577,6 +577,120 @@ class Console(unittest.TestCase):
         self.assertEqual((status, shown), (2, e2e.USAGE.decode()))
 
 
+# The table reader's own image tests make and damage the images this uses.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "src",
+                                "ntfs", "testing"))
+import image_test as ntfs_images  # noqa: E402
+
+
+def populate_volume(m):
+    """Folders, files of several sizes, a hard link, a sparse file, names
+    beyond ASCII and a folder of 2,000 files."""
+    os.makedirs(f"{m}/Users/me/AppData/Local/Temp")
+    make_file(f"{m}/Users/me/AppData/Local/Temp/t.tmp", 70_000)
+    with open(f"{m}/Users/me/视频.mp4", "wb") as f:
+        f.write(os.urandom(300_000))
+    os.link(f"{m}/Users/me/视频.mp4", f"{m}/Users/linked.mp4")
+    with open(f"{m}/sparse.bin", "wb") as f:
+        f.truncate(3 * GiB)
+    os.makedirs(f"{m}/many")
+    for i in range(2000):
+        with open(f"{m}/many/f{i:04}", "wb") as f:
+            f.write(b"x" * (i % 900))
+    return {name: os.stat(f"{m}/{name}").st_ino for name in ["many/f0001", "Users/me/视频.mp4"]}
+
+
+@unittest.skipUnless(ntfs_images.can_mount() and shutil.which("losetup"),
+                     "needs root, /dev/fuse, ntfs-3g and loop devices")
+class VolumeTable(unittest.TestCase):
+    """The Windows program's own table path: drive D: is a read-only ntfs-3g
+    mount of an image and D:: (the drive's device) a read-only loop device
+    of the same image, so an elevated scan of D:\\ opens \\\\.\\D: and
+    reads the table there."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = tempfile.mkdtemp(prefix="oskra-volume-")
+        cls.image = os.path.join(cls.dir, "good.img")
+        cls.records = ntfs_images.make_image(cls.image, 64 * MiB, populate_volume)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.dir, ignore_errors=True)
+
+    def scan(self, image, *env_switches):
+        """(explanation line, JSON report without its time) of D:\\ with
+        `image` as the drive; the switches set in the environment."""
+        mount = image + ".ro"
+        os.makedirs(mount, exist_ok=True)
+        loop = subprocess.run(["losetup", "-r", "-f", "--show", image], check=True,
+                              capture_output=True, text=True).stdout.strip()
+        letter = os.path.join(ENV["WINEPREFIX"], "dosdevices", "d:")
+        folder = os.readlink(letter)  # the drive's usual folder, back afterwards
+        try:
+            subprocess.run(["ntfs-3g", "-o", "ro", image, mount], check=True)
+            try:
+                os.unlink(letter)
+                os.symlink(mount, letter)
+                os.symlink(loop, letter + ":")
+                env = dict(ENV, OSKRA_EXPLAIN="1", **{k: "1" for k in env_switches})
+                status, out, err = e2e.run([WINE_RUN, EXE, "D:\\", "--json", "--depth", "9"],
+                                           env=env, timeout=600)
+            finally:
+                for link in [letter, letter + ":"]:
+                    if os.path.lexists(link):
+                        os.unlink(link)
+                os.symlink(folder, letter)
+                subprocess.run(["umount", mount], check=True)
+        finally:
+            subprocess.run(["losetup", "-d", loop], check=True)
+        self.assertEqual(status, 0, err)
+        doc = json.loads(out)
+        doc.pop("elapsed_ms")
+        return err.decode(), doc
+
+    def damaged(self, name, change):
+        copy = os.path.join(self.dir, name)
+        shutil.copyfile(self.image, copy)
+        change(ntfs_images.Records(copy))
+        return copy
+
+    def test_the_table_gives_the_listing_report_and_says_so(self):
+        said, table = self.scan(self.image)
+        self.assertEqual(said, "数据来源: 文件表 (MFT)\n")
+        said, listed = self.scan(self.image, "OSKRA_NO_MFT")
+        self.assertEqual(said, "数据来源: 逐个列出文件夹; 文件表未读: OSKRA_NO_MFT 已设置\n")
+        self.assertEqual(table, listed)
+        self.assertEqual((table["files"], table["denied"]), (2004, 0))
+
+    def test_a_damaged_table_is_not_used_and_the_explanation_names_the_cause(self):
+        def clear_bit(r):
+            at, bit = r.bitmap_bit(self.records["many/f0001"])
+            r.patch(at, bytes([r.read(at, 1)[0] & ~bit]))
+
+        def absurd_size(r):
+            record = self.records["Users/me/视频.mp4"]
+            at = r.attribute(record, 0x80) - r.offset(record)
+            r.patch_in_record(record, at + 0x28, struct.pack("<QQQ", 1 << 62, 1 << 62, 1 << 62))
+
+        for name, change, cause in [
+                ("bitmap.img", clear_bit, "a record in use that the bitmap marks free"),
+                ("size.img", absurd_size, "a stream larger than the volume")]:
+            image = self.damaged(name, change)
+            said, doc = self.scan(image)
+            self.assertEqual(said, f"数据来源: 逐个列出文件夹; 文件表未用: 读取失败: {cause}\n")
+            # The listing's report, whatever ntfs-3g makes of the damage.
+            self.assertEqual(doc, self.scan(image, "OSKRA_NO_MFT")[1], name)
+
+    def test_later_segments_with_the_short_header_are_read_from_the_table(self):
+        image = os.path.join(self.dir, "pieces.img")
+        ntfs_images.make_image(image, 8 * MiB, ntfs_images.populate_pieces, "-c", "512")
+        self.assertGreater(ntfs_images.shorten_later_headers(ntfs_images.Records(image)), 0)
+        said, table = self.scan(image)
+        self.assertEqual(said, "数据来源: 文件表 (MFT)\n")
+        self.assertEqual(table, self.scan(image, "OSKRA_NO_MFT")[1])
+
+
 class Packaging(unittest.TestCase):
     def test_needs_no_runtime_dlls(self):
         objdump = shutil.which("x86_64-w64-mingw32-objdump")

@@ -289,6 +289,30 @@ class Records:
         lcn = int.from_bytes(self.read(pairs + 1 + length_size, lcn_size), "little", signed=True)
         return lcn * self.cluster + record // 8, 1 << record % 8
 
+    def unfixed(self, record):
+        """The record's bytes as NTFS means them: each sector's last two
+        bytes taken back from the update sequence array."""
+        data = bytearray(self.read(self.offset(record), self.size))
+        usa_at, usa_count = struct.unpack_from("<HH", data, 4)
+        for i in range(1, usa_count):
+            data[i * 512 - 2:i * 512] = data[usa_at + 2 * i:usa_at + 2 * i + 2]
+        return data
+
+    def write_fixed(self, record, data):
+        """Writes `data` (unfixed) back as record `record`, fixups applied."""
+        data = bytearray(data)
+        usa_at, usa_count = struct.unpack_from("<HH", data, 4)
+        for i in range(1, usa_count):
+            data[usa_at + 2 * i:usa_at + 2 * i + 2] = data[i * 512 - 2:i * 512]
+            data[i * 512 - 2:i * 512] = data[usa_at:usa_at + 2]
+        self.patch(self.offset(record), bytes(data))
+
+    def patch_in_record(self, record, at, data):
+        """Writes `data` at offset `at` of record `record`, past its fixups."""
+        unfixed = self.unfixed(record)
+        unfixed[at:at + len(data)] = data
+        self.write_fixed(record, unfixed)
+
     def patch(self, offset, data):
         with open(self.path, "r+b") as f:
             f.seek(offset)
@@ -422,14 +446,9 @@ def shorten_later_headers(r):
     runs moved up to 0x40 where the on-disk size would be. Returns how many."""
     count = 0
     for index in range(os.path.getsize(r.path) // r.size):
-        data = bytearray(r.read(r.offset(index), r.size))
-        if data[:4] != b"FILE":
+        if r.read(r.offset(index), 4) != b"FILE":
             continue
-        usa_at, usa_count = struct.unpack_from("<HH", data, 4)
-        usn = data[usa_at:usa_at + 2]
-        ends = [i * 512 - 2 for i in range(1, usa_count)]
-        for i, end in enumerate(ends, 1):
-            data[end:end + 2] = data[usa_at + 2 * i:usa_at + 2 * i + 2]
+        data = r.unfixed(index)
         at, = struct.unpack_from("<H", data, 0x14)
         changed = False
         while at + 8 <= len(data):
@@ -445,10 +464,7 @@ def shorten_later_headers(r):
                 changed = True
             at += length
         if changed:
-            for i, end in enumerate(ends, 1):
-                data[usa_at + 2 * i:usa_at + 2 * i + 2] = data[end:end + 2]
-                data[end:end + 2] = usn
-            r.patch(r.offset(index), bytes(data))
+            r.write_fixed(index, data)
             count += 1
     return count
 
