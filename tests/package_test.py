@@ -32,6 +32,7 @@ DOCUMENTS = {
     "references/rules-json.md": os.path.join("references", "rules-json.md"),
     "references/sources.md": os.path.join("references", "sources.md"),
     "references/wording.md": os.path.join("references", "wording.md"),
+    "references/questions.md": os.path.join("references", "questions.md"),
 }
 # Built, so checked by what it must be rather than against a source.
 VIEWER = "oskra-view.html"

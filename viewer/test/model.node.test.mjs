@@ -177,3 +177,16 @@ test("TopN keeps the largest, equal values in the order offered", () => {
     assert.deepEqual(top.largest(), sorted.slice(0, limit));
   }
 });
+
+test("the page's check-first sentences are the ones references/wording.md gives the skill", () => {
+  const { STRINGS } = new Function(`${readFileSync(join(here, "..", "src", "strings.js"), "utf8")}\nreturn { STRINGS };`)();
+  const doc = readFileSync(join(here, "..", "..", "references", "wording.md"), "utf8");
+  const section = doc.split("## Check-first sentences")[1];
+  assert.ok(section, "references/wording.md has no check-first table");
+  const rows = section.split("\n").filter((line) => line.startsWith("|") && !line.startsWith("|---"))
+    .slice(1).map((line) => line.split("|").slice(2, 4));
+  for (const language of ["zh", "en"]) {
+    const page = Object.keys(STRINGS[language]).filter((key) => /^why[A-Z]/.test(key)).map((key) => STRINGS[language][key]);
+    assert.deepEqual(rows.map((row) => row[language === "zh" ? 0 : 1]).sort(), page.sort(), language);
+  }
+});
