@@ -27,6 +27,7 @@
     highlight: -1,
     typeExt: null,         // the file type whose tiles are highlighted
     focusNode: -1,         // tile to focus after the next drawing
+    focusMap: false,       // the next drawing of the map takes the focus
     pathIndex: null,       // path -> node, made on first use
     rowHeight: 40,         // px, the mean height of the rows drawn last
     searcher: null,        // the worker that parsed the scan, kept to search it
@@ -253,12 +254,16 @@
     return 0;
   }
 
-  function activateTile(el) {
+  function activateTile(el, { keyboard = false } = {}) {
     const node = Number(el.dataset.node);
     if (node === -1) return;
     if (isFolder(node)) {
       app.highlight = -1;
+      // A key went in: the new view's map takes the focus, or its list
+      // when the folder draws no tile.
+      app.focusMap = keyboard;
       go(node);
+      if (keyboard && !ui.map.contains(document.activeElement)) keys.focusRow(0);
     } else {
       app.highlight = node;
       // A scanned file is shown in its own view.

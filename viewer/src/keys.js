@@ -48,13 +48,18 @@ const Keys = (() => {
     mapDrawn() {
       const { app, ui } = this.c;
       const tiles = ui.map.querySelectorAll(".tile");
-      if (tiles.length === 0) return;
+      if (tiles.length === 0) {
+        app.focusMap = false;
+        return;
+      }
       const want = app.focusNode !== -1 ? app.focusNode : this.mapActive;
       const el = ui.map.querySelector(`.tile[data-node="${want}"]`) || tiles[0];
       roveTo(ui.map, el);
       this.mapActive = Number(el.dataset.node);
-      if (app.focusNode !== -1 && Number(el.dataset.node) === app.focusNode) el.focus();
+      // Gone in by a key on a tile: the keyboard stays in the map.
+      if ((app.focusNode !== -1 && Number(el.dataset.node) === app.focusNode) || app.focusMap) el.focus();
       app.focusNode = -1;
+      app.focusMap = false;
     }
 
     rowsDrawn(hadFocus) {
@@ -91,7 +96,14 @@ const Keys = (() => {
       if (!el) return;
       if (event.key === "Enter" || event.key === " ") {
         event.preventDefault();
-        this.c.activateTile(el);
+        this.c.activateTile(el, { keyboard: true });
+      } else if (event.key === "Home" || event.key === "End") {
+        event.preventDefault();
+        const all = ui.map.querySelectorAll(".tile");
+        const next = event.key === "Home" ? all[0] : all[all.length - 1];
+        roveTo(ui.map, next);
+        this.mapActive = Number(next.dataset.node);
+        next.focus();
       } else if (event.key.startsWith("Arrow") && !event.altKey) {
         event.preventDefault();
         const next = nearest(ui.map.querySelectorAll(".tile"), el, event.key);

@@ -110,9 +110,17 @@ test("going in and coming back restores the view, by Backspace, Alt+Left and the
     assert.deepEqual(await tiles(page), before, `after ${key}`);
     assert.equal(await page.evaluate(() => document.activeElement.dataset.node), users.node, "focus returns to the tile");
   }
-  // Keyboard only: Enter on the focused tile goes in; the breadcrumb comes back.
+  // Keyboard only: Enter on the focused tile goes in and the keyboard stays
+  // in the map (Home and End reach its ends); the breadcrumb comes back.
   await page.keyboard.press("Enter");
   assert.equal(await page.textContent("#crumbs [aria-current]"), "Users");
+  const inside = await tiles(page);
+  const focusedTile = () => page.evaluate(() => document.activeElement.closest("#map .tile")?.dataset.node);
+  assert.ok(await focusedTile(), "a tile has the focus");
+  await page.keyboard.press("End");
+  assert.equal(await focusedTile(), inside.at(-1).node);
+  await page.keyboard.press("Home");
+  assert.equal(await focusedTile(), inside[0].node);
   await page.click("#crumbs button");
   assert.deepEqual(await tiles(page), before);
 });
