@@ -2,7 +2,9 @@
 // matched by name under matched folders, with its bytes and files in each.
 // Below a folder that one scan holds only as a total (it was at that scan's
 // depth) nothing is matched: the comparison goes as deep as the shallower
-// scan. Pure, over two models.
+// scan. On a Windows scan (its root a drive letter, UNC\ or Volume{...})
+// names are one name in any letter case, as Windows has them; a Linux scan's
+// are matched exactly. Pure, over two models.
 const Changes = (() => {
   "use strict";
 
@@ -12,21 +14,29 @@ const Changes = (() => {
   const beyond = (m, i) => m.dirs[i] > 0 && m.count[i] === 0 && (m.bytes[i] > 0 || m.files[i] > 0 || m.dirs[i] > 1);
   const filesOf = (m, i) => (m.dirs[i] > 0 ? m.files[i] : 1);
 
-  function matchKids(now, before, d, id, add) {
+  const WINDOWS_ROOT = /^([A-Za-z]:|UNC\\|Volume\{)/;
+  const exactly = (name) => name;
+  const anyCase = (name) => name.toLowerCase();
+
+  function matchKids(now, before, d, id, add, key) {
     const a = d.now[id];
     const b = d.before[id];
     const old = new Map();
     if (b !== -1) {
-      for (let k = before.first[b], stop = k + before.count[b]; k < stop; ++k) old.set(before.name(before.kids[k]), before.kids[k]);
+      for (let k = before.first[b], stop = k + before.count[b]; k < stop; ++k) {
+        old.set(key(before.name(before.kids[k])), before.kids[k]);
+      }
     }
     const made = [];
     if (a !== -1) {
       for (let k = now.first[a], stop = k + now.count[a]; k < stop; ++k) {
         const kid = now.kids[k];
         const name = now.name(kid);
-        const match = old.get(name);
-        if (match !== undefined) old.delete(name);
-        made.push(add(kid, match === undefined ? -1 : match, id));
+        const match = old.get(key(name));
+        if (match !== undefined) old.delete(key(name));
+        const entry = add(kid, match === undefined ? -1 : match, id);
+        if (match !== undefined && before.name(match) !== name) d.renamed.add(entry);
+        made.push(entry);
       }
     }
     for (const kid of old.values()) made.push(add(-1, kid, id));
@@ -40,7 +50,9 @@ const Changes = (() => {
       return { refused: true, nowPath: now.header.path, beforePath: before.header.path };
     }
     const d = { now: [], before: [], parent: [], kids: [], byNode: new Int32Array(now.size).fill(-1), shallower: false,
-      cut: new Set() };  // entries one scan holds only as a total
+      cut: new Set(),       // entries one scan holds only as a total
+      renamed: new Set() };  // entries matched in another letter case
+    const key = WINDOWS_ROOT.test(now.header.path) ? anyCase : exactly;
     const add = (a, b, parent) => {
       const id = d.now.length;
       d.now.push(a);
@@ -62,7 +74,7 @@ const Changes = (() => {
         d.cut.add(id);
         continue;
       }
-      d.kids[id] = matchKids(now, before, d, id, add);
+      d.kids[id] = matchKids(now, before, d, id, add, key);
       for (const kid of d.kids[id]) stack.push(kid);
     }
     return finish(now, before, d);
@@ -89,7 +101,8 @@ const Changes = (() => {
         d.filesBefore[id] = filesOf(before, b);
       }
       const delta = d.bytesNow[id] - d.bytesBefore[id];
-      d.kind[id] = b === -1 ? "new" : a === -1 ? "gone" : delta > 0 ? "grew" : delta < 0 ? "shrank" : "same";
+      d.kind[id] = b === -1 ? "new" : a === -1 ? "gone" : delta > 0 ? "grew" : delta < 0 ? "shrank"
+        : d.renamed.has(id) ? "renamed" : "same";
     }
     d.growers = growers(d);
     return d;

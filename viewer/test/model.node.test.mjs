@@ -13,9 +13,10 @@ import { fileURLToPath } from "node:url";
 import { makeTree, scan } from "./support.mjs";
 
 const here = dirname(fileURLToPath(import.meta.url));
-const SOURCES = ["groups.js", "top.js", "columns.js", "tokens.js", "verdicts.js", "trail.js", "reader.js", "model.js", "search.js"];
-const { Model, Search, TopN } = new Function(
-  `${SOURCES.map((name) => readFileSync(join(here, "..", "src", name), "utf8")).join("\n")}\nreturn { Model, Search, TopN };`)();
+const SOURCES = ["groups.js", "top.js", "columns.js", "tokens.js", "verdicts.js", "trail.js", "reader.js", "model.js", "search.js",
+  "changes.js"];
+const { Model, Search, TopN, Changes } = new Function(
+  `${SOURCES.map((name) => readFileSync(join(here, "..", "src", name), "utf8")).join("\n")}\nreturn { Model, Search, TopN, Changes };`)();
 
 const program = process.env.OSKRA_CLI;
 const scratch = mkdtempSync(join(tmpdir(), "oskra-model-test-"));
@@ -189,4 +190,22 @@ test("the page's check-first sentences are the ones references/wording.md gives 
     const page = Object.keys(STRINGS[language]).filter((key) => /^why[A-Z]/.test(key)).map((key) => STRINGS[language][key]);
     assert.deepEqual(rows.map((row) => row[language === "zh" ? 0 : 1]).sort(), page.sort(), language);
   }
+});
+
+test("comparing scans: a folder renamed only in letter case is the same folder on Windows, two on Linux", () => {
+  const scanOf = (root, sep, folder, bytes) => {
+    const at = (name) => (root.endsWith(sep) ? root : root + sep) + name;
+    const doc = { tool: "morvane-cli", version: "0", path: root, total_bytes: bytes + 5, files: 2, dirs: 3, denied: 0, elapsed_ms: 0,
+      tree: { name: "", path: root, bytes: bytes + 5, files: 2, dirs: 3, children: [
+        { name: folder, path: at(folder), bytes, files: 1, dirs: 2, children: [
+          { name: "in", path: at(folder) + sep + "in", bytes, files: 1, dirs: 1 }] },
+        { name: "x", path: at("x"), bytes: 5, files: 0, dirs: 0 }] }, greens: [] };
+    return Model.withText(Model.load(bytesOf(JSON.stringify(doc, null, 2)).buffer));
+  };
+  const kinds = (d) => [...d.kind].sort();
+  const windows = Changes.diff(scanOf("D:\\", "\\", "PHOTOS", 400), scanOf("D:\\", "\\", "Photos", 400));
+  assert.deepEqual(kinds(windows), ["renamed", "same", "same", "same"]);
+  assert.deepEqual(windows.growers, []);
+  const linux = Changes.diff(scanOf("/home", "/", "PHOTOS", 400), scanOf("/home", "/", "Photos", 400));
+  assert.deepEqual(kinds(linux), ["gone", "gone", "new", "new", "same", "same"]);
 });
