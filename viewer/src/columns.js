@@ -24,7 +24,7 @@ class Columns {
     this.nameLen = make(Uint32Array, "nameLen");
     this.pathAt = make(Uint32Array, "pathAt");
     this.pathLen = make(Uint32Array, "pathLen");
-    this.escaped = make(Uint8Array, "escaped");   // NAME_ESCAPED | PATH_ESCAPED
+    this.escaped = make(Uint8Array, "escaped");   // the flags below: how its texts are kept, DENIED
     this.capacity = capacity;
   }
 
@@ -53,6 +53,8 @@ Columns.PATH_ESCAPED = 2;
 // (JOINED) or nothing (APPENDED, after a path that ends in it), then its name.
 Columns.PATH_JOINED = 4;
 Columns.PATH_APPENDED = 8;
+// A folder that could not be opened or read to the end: its size is a lower bound.
+Columns.DENIED = 16;
 
 // Node i's path as text. `known` holds the paths made so far and is filled
 // on the way; `spelt(k)` decodes a path kept as bytes, `nameOf(k)` a name.

@@ -74,7 +74,7 @@ const Events = (() => {
       ui.results.hidden = true;
       c.reveal(button.dataset.node !== undefined ? Number(button.dataset.node) : c.nodeForPath(button.dataset.path));
     };
-    for (const el of [ui.clean, ui.largest, ui.results, ui.growers]) el.addEventListener("click", jump);
+    for (const el of [ui.clean, ui.largest, ui.denied, ui.results, ui.growers]) el.addEventListener("click", jump);
     let searchTimer = 0;
     ui.search.addEventListener("input", () => {
       clearTimeout(searchTimer);

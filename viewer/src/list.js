@@ -107,7 +107,7 @@ const List = (() => {
         class: `row${folder ? " dir" : " file"}${k === app.highlight ? " highlight" : ""}`, role: "row",
         tabindex: "-1", dataset: { node: String(k), index: String(index) },
       },
-      nameCell(c, m.path(k), c.nameOf(k), folder ? k : -1),
+      nameCell(c, m.path(k), c.nameOf(k), folder ? k : -1, Model.isDenied(m, k)),
       h("div", { class: "cell c-size", role: "cell", text: c.size(m.bytes[k]) }),
       h("div", { class: "cell c-share", role: "cell" }, h("span", { class: "track" }, bar),
         h("span", { class: "pct", text: `${share.toFixed(1)}%` })),
@@ -119,12 +119,13 @@ const List = (() => {
 
   // A row's name cell: a folder (`node` not -1) is a button that goes in;
   // every row has a button that copies its path.
-  function nameCell(c, path, name, node) {
+  function nameCell(c, path, name, node, denied = false) {
     return h("div", { class: "cell c-name", role: "cell", title: Shown.isolated(path) },
       node !== -1
         ? h("button", { type: "button", class: "enter", tabindex: "-1", dataset: { node: String(node) } },
           h("bdi", { text: name }), c.app.model.separator)
         : h("bdi", { text: name }),
+      denied ? h("span", { class: "denied-mark", title: c.t("deniedHint"), text: c.t("deniedShort") }) : null,
       h("button", { type: "button", class: "copy", tabindex: "-1", title: c.t("copyPath"), "aria-label": c.t("copyPath"),
         dataset: { path }, text: c.t("copy") }));
   }

@@ -85,6 +85,7 @@ const Model = (() => {
     model.cleanable = topMostGreens(model);
     model.largest = largestFolders(model, 20);
     model.windowsFreed = windowsFreed(model);
+    model.denied = deniedFolders(model);
     return model;
   }
 
@@ -205,6 +206,16 @@ const Model = (() => {
     return owner;
   }
 
+  // Node i is a folder that could not be opened or read to the end.
+  const isDenied = (model, i) => (model.escaped[i] & Columns.DENIED) !== 0;
+
+  // The folders the scan kept that could not be read, in tree order.
+  function deniedFolders(model) {
+    const out = [];
+    for (let i = 0; i < model.size; ++i) if (isDenied(model, i)) out.push(i);
+    return out;
+  }
+
   // "red", "safe", "check" or "" for node i.
   function verdictOf(model, i) {
     const id = model.mark[i];
@@ -232,6 +243,6 @@ const Model = (() => {
 
   return {
     BadDocument, NOT_A_REPORT, CUT_SHORT, UNREADABLE, GREENS_CAP,
-    load, reading, utf16Endian, withText, transferables, markOwner, verdictOf, formatSize,
+    load, reading, utf16Endian, withText, transferables, markOwner, verdictOf, formatSize, isDenied, deniedFolders,
   };
 })();

@@ -112,5 +112,19 @@ const Panels = (() => {
       m.largest.length ? out : h("p", { text: v.t("largestNone") })];
   }
 
-  return { WHY, clean, windowsFreed, largest };
+  // The folders that could not be read: their sizes are lower bounds.
+  function denied(v) {
+    const m = v.model;
+    if (m.denied.length === 0) return [];
+    const out = h("ol", { class: "denied-list" });
+    for (const i of m.denied) {
+      out.append(h("li", null, h("span", { class: "size", text: v.size(m.bytes[i]) }), " ",
+        h("button", { type: "button", class: "jump", dataset: { node: String(i) } }, h("bdi", { text: v.shown(m.path(i)) }))));
+    }
+    const beyond = m.header.denied - m.denied.length;
+    return [h("h2", { text: v.t("deniedTitle") }), h("p", { class: "note", text: v.t("deniedNote") }), out,
+      beyond > 0 ? h("p", { class: "note", text: v.t("deniedBeyond", { n: v.count(beyond) }) }) : null].filter(Boolean);
+  }
+
+  return { WHY, clean, windowsFreed, largest, denied };
 })();

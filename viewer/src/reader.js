@@ -237,6 +237,7 @@ const Reader = (() => {
         number = t.number();
       } else {
         t.literal(c === 0x74 ? "true" : c === 0x66 ? "false" : "null");
+        number = c === 0x74 ? 1 : 0;  // true
       }
       ++s.count[d];
       this.scalar(d, key, kind, start, number);
@@ -279,6 +280,10 @@ const Reader = (() => {
       } else if (key === K_BYTES || key === K_FILES || key === K_DIRS) {
         if (kind !== NUMBER || number < 0) t.bad();
         (key === K_BYTES ? cols.bytes : key === K_FILES ? cols.files : cols.dirs)[i] = number;
+      } else if (key === K_DENIED) {
+        // A folder that could not be read whole says so with true.
+        if (kind !== LITERAL) t.bad();
+        if (number === 1) cols.escaped[i] |= Columns.DENIED;
       } else if (key === K_MARK || key === K_CHILDREN) t.bad();
       if (key >= 0) this.stack.seen[d] |= bit(key);
     }

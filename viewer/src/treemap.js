@@ -100,7 +100,9 @@ const Treemap = (() => {
         dataset: { node: String(node), bytes: String(tile.bytes), level: String(tile.level), parent: String(tile.parent) },
       }), tile);
       const label = node === -1 ? t("other", { n: c.count(tile.rest) }) : c.nameOf(node);
-      const words = node === -1 ? "" : t(verdict);
+      const denied = node !== -1 && Model.isDenied(m, node);
+      if (denied) el.classList.add("denied");
+      const words = node === -1 ? "" : [t(verdict), denied ? t("deniedHint") : ""].filter(Boolean).join(", ");
       el.setAttribute("aria-label", `${Shown.isolated(label)}, ${c.size(tile.bytes)}${words ? `, ${words}` : ""}`);
       el.title = node === -1 ? t("otherHint", { n: c.count(tile.rest), size: c.size(tile.bytes) })
         : `${Shown.isolated(m.path(node))}\n${c.size(tile.bytes)}${words ? `\n${words}` : ""}`;

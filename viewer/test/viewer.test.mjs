@@ -4,7 +4,8 @@
 //   OSKRA_CLI=<program> OSKRA_VIEW=<oskra-view.html> [OSKRA_ARTIFACTS=<folder>]
 //   [OSKRA_VIEWER_MODULES=<node_modules>] node --test viewer.test.mjs
 import assert from "node:assert/strict";
-import { mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from "node:fs";
+import { chmodSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from "node:fs";
+import { execFileSync } from "node:child_process";
 import { tmpdir } from "node:os";
 import { join, resolve } from "node:path";
 import { after, before, test } from "node:test";
@@ -575,5 +576,39 @@ test("CSV: the list and the cleanable panel read back as shown, formulas inert",
   const clean = parseCsv((await saved(page, "#save-clean")).slice(1));
   const safe = clean.filter((r) => r[0] === "safe").reduce((sum, r) => sum + Number(r[2]), 0);
   assert.equal(safe, Number(await page.getAttribute("#clean-total", "data-bytes")));
+  await context.close();
+});
+
+test("a folder that could not be read is marked in the list and the map, and listed with its path", async () => {
+  // Root reads every folder: the scan runs as nobody, like a user without the rights.
+  const root = join(scratch, "denied");
+  mkdirSync(join(root, "locked"), { recursive: true });
+  mkdirSync(join(root, "open"));
+  writeFileSync(join(root, "locked", "f"), "x".repeat(5000));
+  writeFileSync(join(root, "open", "f"), "x".repeat(3000));
+  chmodSync(scratch, 0o755);
+  chmodSync(join(root, "locked"), 0);
+  const asNobody = process.getuid() === 0 ? ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"] : [];
+  let json;
+  try {
+    json = asNobody.length ? execFileSync(asNobody[0], [...asNobody.slice(1), resolve(program), root, "--json"])
+      : execFileSync(program, [root, "--json"]);
+  } finally {
+    chmodSync(join(root, "locked"), 0o755);
+  }
+  const file = join(scratch, "denied.json");
+  writeFileSync(file, json);
+  const report = JSON.parse(json.toString("utf8"));
+  assert.equal(report.denied, 1);
+  const { page, context } = await openViewer(browser, view, { width: 1280, height: 800 });
+  await load(page, file);
+  const lockedPath = join(root, "locked");
+  const marks = await page.$$eval("#rows .row", (rows) => rows.map((row) =>
+    [row.querySelector(".c-name bdi").textContent, row.querySelectorAll(".denied-mark").length]));
+  assert.deepEqual(marks.sort(), [["locked", 1], ["open", 0]]);
+  // Never opened, it holds 0 bytes and draws no tile; no other tile is marked.
+  assert.equal(await page.locator("#map .tile.denied").count(), 0);
+  assert.equal(await page.isHidden("#denied"), false);
+  assert.deepEqual(await page.$$eval("#denied li bdi", (els) => els.map((el) => el.textContent)), [lockedPath]);
   await context.close();
 });
