@@ -12,7 +12,7 @@
     crumbs: $("crumbs"), back: $("back"), map: $("map"), mapNote: $("map-note"), legend: $("legend"), changeLegend: $("change-legend"),
     tip: $("tip"), list: $("list"), listHead: $("list-head"), rows: $("rows"), spacerTop: $("spacer-top"),
     rowBox: $("row-box"), spacerBottom: $("spacer-bottom"), listCount: $("list-count"), saveList: $("save-list"),
-    clean: $("clean"), freed: $("freed"), denied: $("denied"), largest: $("largest"), types: $("types"), growers: $("growers"),
+    clean: $("clean"), freed: $("freed"), denied: $("denied"), largest: $("largest"), files: $("files"), types: $("types"), growers: $("growers"),
     panels: $("panels"), compareOpen: $("compare-open"), fileOld: $("file-old"), compareBar: $("compare-bar"),
   };
 
@@ -374,6 +374,9 @@
     ui.freed.replaceChildren(...freed);
     ui.freed.hidden = freed.length === 0;
     ui.largest.replaceChildren(...Panels.largest(v));
+    const files = Panels.largestFiles(v);
+    ui.files.replaceChildren(...files);
+    ui.files.hidden = files.length === 0;
     const denied = Panels.denied(v);
     ui.denied.replaceChildren(...denied);
     ui.denied.hidden = denied.length === 0;

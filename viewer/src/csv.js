@@ -55,5 +55,13 @@ const Csv = (() => {
     return rows;
   }
 
-  return { field, text, save, listRows, cleanableRows };
+  // The largest files of the scan, largest first.
+  function fileRows(c) {
+    const m = c.app.model;
+    const rows = [["path", "bytes", "verdict"]];
+    for (const i of m.largestFiles) rows.push([m.path(i), m.bytes[i], Model.verdictOf(m, i)]);
+    return rows;
+  }
+
+  return { field, text, save, listRows, cleanableRows, fileRows };
 })();

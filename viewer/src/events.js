@@ -74,7 +74,7 @@ const Events = (() => {
       ui.results.hidden = true;
       c.reveal(button.dataset.node !== undefined ? Number(button.dataset.node) : c.nodeForPath(button.dataset.path));
     };
-    for (const el of [ui.clean, ui.largest, ui.denied, ui.results, ui.growers]) el.addEventListener("click", jump);
+    for (const el of [ui.clean, ui.largest, ui.files, ui.denied, ui.results, ui.growers]) el.addEventListener("click", jump);
     let searchTimer = 0;
     ui.search.addEventListener("input", () => {
       clearTimeout(searchTimer);
@@ -108,6 +108,7 @@ const Events = (() => {
       const button = event.target.closest("button.copy[data-path]");
       if (button) p.tip.copy(button.dataset.path);
       if (event.target.closest("#save-clean")) Csv.save("oskra-cleanable.csv", Csv.cleanableRows(c));
+      if (event.target.closest("#save-files")) Csv.save("oskra-largest-files.csv", Csv.fileRows(c));
     });
     ui.saveList.addEventListener("click", () => {
       const changes = c.changes();

@@ -11,6 +11,9 @@
 const Model = (() => {
   "use strict";
 
+  // How many of the largest files the page lists.
+  const LARGEST_FILES = 100;
+
   const { BadDocument, NOT_A_REPORT, CUT_SHORT, UNREADABLE } = Json;
 
   // The most green entries a report lists: the program keeps its largest
@@ -84,6 +87,7 @@ const Model = (() => {
     model.separator = Groups.separatorOf(header.path);
     model.cleanable = topMostGreens(model);
     model.largest = largestFolders(model, 20);
+    model.largestFiles = largestFiles(model, LARGEST_FILES);
     model.windowsFreed = windowsFreed(model);
     model.denied = deniedFolders(model);
     return model;
@@ -181,6 +185,15 @@ const Model = (() => {
     return best.largest();
   }
 
+  // The largest files of every folder the scan kept, wherever they are.
+  function largestFiles(model, limit) {
+    const best = new TopN(limit, model.bytes);
+    for (let i = 0; i < model.size; ++i) {
+      if (model.dirs[i] === 0 && best.wants(model.bytes[i])) best.offer(i);
+    }
+    return best.largest();
+  }
+
   // Red entries only Windows' own settings free (the Recycle Bin, the page
   // file, ...): each node whose verdict is its own, largest first.
   function windowsFreed(model) {
@@ -243,6 +256,6 @@ const Model = (() => {
 
   return {
     BadDocument, NOT_A_REPORT, CUT_SHORT, UNREADABLE, GREENS_CAP,
-    load, reading, utf16Endian, withText, transferables, markOwner, verdictOf, formatSize, isDenied, deniedFolders,
+    LARGEST_FILES, load, reading, utf16Endian, withText, transferables, markOwner, verdictOf, formatSize, isDenied, deniedFolders,
   };
 })();

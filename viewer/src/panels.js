@@ -122,9 +122,27 @@ const Panels = (() => {
         h("button", { type: "button", class: "jump", dataset: { node: String(i) } }, h("bdi", { text: v.shown(m.path(i)) }))));
     }
     const beyond = m.header.denied - m.denied.length;
-    return [h("h2", { text: v.t("deniedTitle") }), h("p", { class: "note", text: v.t("deniedNote") }), out,
+    return [h("h2", { text: v.t("deniedTitle") }), h("p", { class: "note", text: v.t("deniedPanelNote") }), out,
       beyond > 0 ? h("p", { class: "note", text: v.t("deniedBeyond", { n: v.count(beyond) }) }) : null].filter(Boolean);
   }
 
-  return { WHY, clean, windowsFreed, largest, denied };
+  // The largest files anywhere in the scan, each with its folder's path a
+  // click away and its own path to copy.
+  function largestFiles(v) {
+    const m = v.model;
+    if (m.largestFiles.length === 0) return [];
+    const out = h("ol", { class: "files-list" });
+    for (const i of m.largestFiles) {
+      const path = m.path(i);
+      out.append(h("li", null, h("span", { class: "size", text: v.size(m.bytes[i]) }), " ",
+        h("button", { type: "button", class: "jump", dataset: { node: String(i) } }, h("bdi", { text: v.shown(path) })), " ",
+        h("button", { type: "button", class: "copy", title: v.t("copyPath"), "aria-label": v.t("copyPath"),
+          dataset: { path }, text: v.t("copy") })));
+    }
+    return [h("h2", { text: v.t("largestFiles") }),
+      h("p", { class: "note", text: v.t("largestFilesNote", { n: v.count(m.largestFiles.length) }) }),
+      h("button", { type: "button", class: "save", id: "save-files", text: v.t("saveCsv") }), out];
+  }
+
+  return { WHY, clean, windowsFreed, largest, denied, largestFiles };
 })();

@@ -612,3 +612,14 @@ test("a folder that could not be read is marked in the list and the map, and lis
   assert.deepEqual(await page.$$eval("#denied li bdi", (els) => els.map((el) => el.textContent)), [lockedPath]);
   await context.close();
 });
+
+test("the largest files of the whole scan are listed, largest first, with their paths", async () => {
+  const { page } = session;
+  const files = [...byPath(doc).values()].filter((node) => node.dirs === 0 && node.files === 0 && node.path !== doc.path)
+    .sort((a, b) => b.bytes - a.bytes);
+  // Each line's copy button holds the path as the scan spells it.
+  const shown = await page.$$eval("#files li button.copy", (buttons) => buttons.map((b) => b.dataset.path));
+  assert.equal(shown.length, Math.min(100, files.length));
+  const bytesOf = new Map(files.map((f) => [f.path, f.bytes]));
+  assert.deepEqual(shown.map((path) => bytesOf.get(path)), files.slice(0, shown.length).map((f) => f.bytes));
+});
