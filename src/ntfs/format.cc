@@ -63,7 +63,7 @@ RecordHeader check_record(std::span<std::byte> record, std::uint64_t index) {
   const auto usn = load<std::uint16_t>(bytes, usa_at);
   for (std::size_t i = 1; i < usa_count; ++i) {
     const std::size_t end = i * FIXUP_STRIDE - 2;
-    require(load<std::uint16_t>(bytes, end) == usn, "update sequence mismatch");
+    require(load<std::uint16_t>(bytes, end) == usn, TORN);
     std::memcpy(record.data() + end, record.data() + usa_at + 2 * i, 2);
   }
   RecordHeader h;

@@ -23,6 +23,9 @@ struct Unreadable {
   const char* what;
 };
 [[noreturn]] inline void fail(const char* what) { throw Unreadable{what}; }
+// A record whose sectors were not all written together: on a live volume, a
+// write in progress, worth reading again.
+inline constexpr const char* TORN = "update sequence mismatch";
 inline void require(bool ok, const char* what) {
   if (!ok) fail(what);
 }

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <chrono>
+#include <cstring>
 #include <exception>
 #include <limits>
 #include <thread>
@@ -180,10 +182,29 @@ class Scan {
   std::vector<std::byte> aside_;
 };
 
+// How often a torn record is read again before the read is given up: a
+// live volume's writes land in a moment.
+constexpr int TORN_RETRIES = 3;
+
+// Record `index` read again from the volume into `out`.
+void read_record_again(const Volume& volume, const MftLayout& layout, std::uint64_t index,
+                       std::span<std::byte> out) {
+  const Geometry& g = volume.geometry();
+  const std::uint64_t offset = index * g.record_size;
+  if (g.record_size >= g.cluster_size) {
+    volume.read_virtual(layout.runs, offset / g.cluster_size, out);
+    return;
+  }
+  AlignedBuffer cluster(g.cluster_size);
+  volume.read_virtual(layout.runs, offset / g.cluster_size, cluster.span());
+  std::memcpy(out.data(), cluster.span().data() + offset % g.cluster_size, out.size());
+}
+
 // Parses the pieces `chunks` hands out until there are none; `parsed`
 // counts the records of the pieces done, for the progress shown.
-void parse_pieces(const MftLayout& layout, Chunks& chunks, Scan& scan, std::uint32_t record_size,
-                  std::atomic<std::uint64_t>& parsed, Progress* progress) {
+void parse_pieces(const Volume& volume, const MftLayout& layout, Chunks& chunks, Scan& scan,
+                  std::uint32_t record_size, std::atomic<std::uint64_t>& parsed,
+                  Progress* progress) {
   AlignedBuffer buffer = chunks.buffer();
   std::uint64_t first = 0;
   std::span<std::byte> bytes;
@@ -200,7 +221,17 @@ void parse_pieces(const MftLayout& layout, Chunks& chunks, Scan& scan, std::uint
                 "a record in use that the bitmap marks free");
         continue;
       }
-      scan.record(record, static_cast<std::uint32_t>(first + i));
+      for (int attempt = 0;; ++attempt) {
+        try {
+          scan.record(record, static_cast<std::uint32_t>(first + i));
+          break;
+        } catch (const Unreadable& e) {
+          // A torn record changes nothing before it fails: read it again.
+          if (e.what != TORN || attempt == TORN_RETRIES) throw;
+          std::this_thread::sleep_for(std::chrono::milliseconds(10));
+          read_record_again(volume, layout, first + i, record);
+        }
+      }
     }
     const std::uint64_t done = parsed.fetch_add(count, std::memory_order_relaxed) + count;
     if (progress != nullptr) {
@@ -257,14 +288,14 @@ Gathered scan_table(const Volume& volume, const MftLayout& layout, Progress* pro
   std::exception_ptr failed;
   std::thread helper([&] {
     try {
-      parse_pieces(layout, chunks, scans[1], g.record_size, parsed, nullptr);
+      parse_pieces(volume, layout, chunks, scans[1], g.record_size, parsed, nullptr);
     } catch (...) {
       failed = std::current_exception();
       chunks.stop();
     }
   });
   try {
-    parse_pieces(layout, chunks, scans[0], g.record_size, parsed, progress);
+    parse_pieces(volume, layout, chunks, scans[0], g.record_size, parsed, progress);
   } catch (...) {
     chunks.stop();
     helper.join();

@@ -13,10 +13,13 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -73,21 +76,30 @@ void print_tree(const Table& table) {
 
 int main(int argc, char** argv) {
   const bool stats = argc == 3 && std::strcmp(argv[1], "--stats") == 0;
-  if (argc != 2 && !stats) {
-    std::fprintf(stderr, "usage: ntfs_dump [--stats] IMAGE\n");
+  // A write in progress on a live volume, played: the first COUNT reads
+  // that cover byte OFFSET see it changed, as a torn record would be.
+  const bool torn = argc == 5 && std::strcmp(argv[1], "--torn") == 0;
+  if (argc != 2 && !stats && !torn) {
+    std::fprintf(stderr, "usage: ntfs_dump [--stats | --torn OFFSET COUNT] IMAGE\n");
     return 2;
   }
+  const std::uint64_t torn_at = torn ? std::strtoull(argv[2], nullptr, 10) : 0;
+  auto torn_left = std::make_shared<std::atomic<int>>(torn ? std::atoi(argv[3]) : 0);
   const int fd = ::open(argv[argc - 1], O_RDONLY);
   if (fd < 0) {
     std::perror(argv[argc - 1]);
     return 2;
   }
-  const oskra::ntfs::ReadAt read = [fd](std::uint64_t offset, std::span<std::byte> out) {
+  const oskra::ntfs::ReadAt read = [fd, torn_at, torn_left](std::uint64_t offset,
+                                                            std::span<std::byte> out) {
     for (std::size_t done = 0; done < out.size();) {
       const ssize_t n =
           ::pread(fd, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
       if (n <= 0) return false;
       done += static_cast<std::size_t>(n);
+    }
+    if (torn_at >= offset && torn_at < offset + out.size() && torn_left->fetch_sub(1) > 0) {
+      out[torn_at - offset] ^= std::byte{0xFF};
     }
     return true;
   };

@@ -403,6 +403,12 @@ class Images(unittest.TestCase):
         file_name = 0x30
         damaged("torn.img", lambda r: r.patch(r.offset(records["a/f"]) + 510, b"\xEE\xEE"),
                 "update sequence mismatch")
+        # Torn only while a write is in progress: read again, it reads whole;
+        # torn at every read, it fails as above.
+        at = str(r.offset(records["a/f"]) + 510)
+        self.assertEqual(run([DUMP, "--torn", at, "3", image]).stdout, run([DUMP, image]).stdout)
+        result = run([DUMP, "--torn", at, "100", image])
+        self.assertEqual((result.returncode, result.stderr), (1, "unreadable: update sequence mismatch\n"))
         # a's parent is made a/b: a loop that never reaches the root.
         damaged("loop.img", lambda r: r.patch(
             r.value(records["a"], file_name), struct.pack("<Q", ref_b)),
