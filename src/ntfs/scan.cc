@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
-#include <chrono>
 #include <cstring>
 #include <exception>
 #include <limits>
@@ -183,7 +182,7 @@ class Scan {
 };
 
 // How often a torn record is read again before the read is given up: a
-// live volume's writes land in a moment.
+// live volume's writes land in the time a read from the disk takes.
 constexpr int TORN_RETRIES = 3;
 
 // Record `index` read again from the volume into `out`.
@@ -228,7 +227,6 @@ void parse_pieces(const Volume& volume, const MftLayout& layout, Chunks& chunks,
         } catch (const Unreadable& e) {
           // A torn record changes nothing before it fails: read it again.
           if (e.what != TORN || attempt == TORN_RETRIES) throw;
-          std::this_thread::sleep_for(std::chrono::milliseconds(10));
           read_record_again(volume, layout, first + i, record);
         }
       }
