@@ -172,6 +172,20 @@ class Totals(unittest.TestCase):
             a = next(c for c in doc["tree"]["children"] if c["name"] == "a")
             b = next(c for c in a["children"] if c["name"] == "b")
             self.assertEqual((b["bytes"], b["files"], b["dirs"]), (0, 0, 1))
+        # A folder that may be read but not searched names its entries and
+        # gives none of their sizes: cut short, and what else there is counts.
+        with TempDir() as d:
+            e2e.make_file(os.path.join(d, "seen"), 500)
+            nosearch = os.path.join(d, "nosearch")
+            for k in range(3):
+                e2e.make_file(os.path.join(nosearch, f"f{k}"), 1000)
+            os.chmod(nosearch, 0o444)
+            try:
+                doc = e2e.report(*e2e.run(as_user + [BIN, d, "--json"]))
+            finally:
+                os.chmod(nosearch, 0o755)
+            self.assertGreaterEqual(doc["denied"], 1)
+            self.assertEqual(doc["total_bytes"], 500)
 
 
 class HostileTrees(unittest.TestCase):
