@@ -161,9 +161,12 @@ class OrderedListing final : public ListingStream {
   // What a lister needs to list a started slot: where to open it from.
   struct Job {
     Slot* slot = nullptr;
-    KeptHandle from;           // the handle to open from; none: the root's path
-    std::vector<Step> below;   // ancestors to open on the way, top first
-    unsigned alone_waits = 0;  // for handles none of the listers held
+    KeptHandle from{};          // the handle to open from; none: the root's path
+    std::vector<Step> below{};  // ancestors to open on the way, top first
+    unsigned alone_waits = 0;   // for handles none of the listers held
+    // A given-up grandparent to have again through `from` (".."), first.
+    Slot* up = nullptr;
+    platform::DirIdentity up_identity{};
   };
 
   static const Handle& handle_of(const KeptHandle& kept) {
@@ -182,14 +185,14 @@ class OrderedListing final : public ListingStream {
 
   Slot* due(std::unique_lock<std::mutex>& lock);
   Slot& list_here(Job job, std::unique_lock<std::mutex>& lock);
-  Job start(Slot& parent, Reader& reader);
+  Job start(Slot& parent);
   void reach_parent(Job& job);
   void list_one(Job& job, Reader& reader);
   platform::OpenStatus open_job(Job& job, Reader& reader, Handle& out);
   bool wait_for_handles(Job& job, unsigned attempt);
   template <class Open>
   platform::OpenStatus open_retrying(Open open);
-  bool offer(Slot& slot, Handle& handle);
+  bool offer(Slot& slot, Handle& handle, KeptHandle& let_go);
   void finish(Slot& slot, bool ahead);
   std::size_t idle_wanted() const;
   void wake_workers(std::size_t count);

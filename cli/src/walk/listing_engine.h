@@ -37,12 +37,12 @@ listing::Slot* OrderedListing<Reader>::due(std::unique_lock<std::mutex>& lock) {
     frontier_.push_back(*root_);
     ahead_.started();
     ++in_job_;
-    return &list_here(Job{root_.get(), {}, {}}, lock);
+    return &list_here(Job{root_.get()}, lock);
   }
   const listing::Cursor::Next next = cursor_.next();
   if (next.parent == nullptr) return nullptr;
   if (next.index < next.parent->subdirs.started) return next.parent->subdirs.made[next.index].get();
-  Job job = start(*next.parent, own_reader_);
+  Job job = start(*next.parent);
   return &list_here(std::move(job), lock);
 }
 
@@ -60,12 +60,12 @@ listing::Slot& OrderedListing<Reader>::list_here(Job job, std::unique_lock<std::
 
 // Under the lock: starts the next subdirectory of `parent`.
 template <class Reader>
-typename OrderedListing<Reader>::Job OrderedListing<Reader>::start(Slot& parent, Reader& reader) {
+typename OrderedListing<Reader>::Job OrderedListing<Reader>::start(Slot& parent) {
   Slot& slot = listing::make_next_child(parent);
   frontier_.started(slot, parent);
   ahead_.started();
   ++in_job_;
-  Job job{&slot, {}, {}};
+  Job job{&slot};
   if (!parent.handle) {
     reach_parent(job);
     return job;
@@ -76,17 +76,12 @@ typename OrderedListing<Reader>::Job OrderedListing<Reader>::start(Slot& parent,
   }
   // Its last subdirectory: the parent's handle goes with this job. Its own
   // parent, if given up with subdirectories left, is had again through it
-  // now, at the cost of one open, before it closes; the new handle takes its
-  // place among the kept ones, over the limit only until this job's open
-  // is done (till then it is one of this lister's own two).
+  // by the job's lister, at the cost of one open, before it closes.
   job.from = budget_.release(parent);
   Slot* up = parent.parent;
   if (up != nullptr && up->queued && up->done && !up->handle && up->identity) {
-    Handle handle;
-    if (reader.open_parent(handle_of(job.from), *up->identity, handle) ==
-        platform::OpenStatus::ok) {
-      budget_.keep(*up, budget_.wrap(std::move(handle)));
-    }
+    job.up = up;
+    job.up_identity = *up->identity;
   }
   return job;
 }
@@ -112,6 +107,18 @@ void OrderedListing<Reader>::reach_parent(Job& job) {
 template <class Reader>
 void OrderedListing<Reader>::list_one(Job& job, Reader& reader) {
   Slot& slot = *job.slot;
+  if (job.up != nullptr) {
+    // The new handle takes its place among the kept ones, over the limit
+    // only until this job's open is done (till then it is one of this
+    // lister's own two).
+    Handle up;
+    if (reader.open_parent(handle_of(job.from), job.up_identity, up) == platform::OpenStatus::ok) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (job.up->queued && job.up->subdirs.left() && !job.up->handle) {
+        budget_.keep(*job.up, budget_.wrap(std::move(up)));
+      }
+    }
+  }
   Handle handle;
   platform::OpenStatus opened = open_job(job, reader, handle);
   unsigned attempt = 0;
@@ -138,9 +145,10 @@ void OrderedListing<Reader>::list_one(Job& job, Reader& reader) {
   // Who it is, to prove it if it is opened again after its handle goes.
   platform::DirIdentity identity;
   const bool known = reader.identify(handle, identity);
+  KeptHandle let_go;  // closes after the lock
   std::lock_guard<std::mutex> lock(mutex_);
   if (known) slot.identity = identity;
-  offer(slot, handle);
+  offer(slot, handle, let_go);
 }
 
 // Without the lock: opens the job's ancestors on the way, then its slot, into
@@ -168,8 +176,9 @@ platform::OpenStatus OrderedListing<Reader>::open_job(Job& job, Reader& reader, 
       status = platform::OpenStatus::failed;
       break;
     }
+    KeptHandle let_go;  // closes after the lock
     std::lock_guard<std::mutex> lock(mutex_);
-    if (offer(*step.slot, handle)) {
+    if (offer(*step.slot, handle, let_go)) {
       from = step.slot->handle;
       on_the_way = Handle();
     } else {
@@ -233,14 +242,14 @@ platform::OpenStatus OrderedListing<Reader>::open_retrying(Open open) {
 }
 
 // Under the lock: keeps `handle` for the children of `slot` if they need
-// it and the budget allows, giving up a shallower one if that makes room.
+// it and the budget allows, giving up a shallower one (into `let_go`, to be
+// closed outside the lock) if that makes room.
 template <class Reader>
-bool OrderedListing<Reader>::offer(Slot& slot, Handle& handle) {
+bool OrderedListing<Reader>::offer(Slot& slot, Handle& handle, KeptHandle& let_go) {
   if (!slot.queued || !slot.subdirs.left() || slot.handle) return false;
-  while (!budget_.room()) {
+  if (!budget_.room()) {
     Slot* victim = budget_.first_to_give_up();
-    if (victim == nullptr || victim->depth >= slot.depth) break;
-    budget_.release(*victim);
+    if (victim != nullptr && victim->depth < slot.depth) let_go = budget_.release(*victim);
   }
   if (!budget_.room()) return false;
   budget_.keep(slot, budget_.wrap(std::move(handle)));
@@ -300,7 +309,7 @@ void OrderedListing<Reader>::work() {
       --idle_;
     }
     if (stop_) return;
-    Job job = start(*parent, reader);
+    Job job = start(*parent);
     wake += idle_wanted();
     lock.unlock();
     if (wake_walk) done_.notify_one();
