@@ -284,6 +284,25 @@ class HostileTrees(unittest.TestCase):
             for b in a["children"]:
                 self.assertEqual((b["bytes"], b["files"], b["dirs"]), (0, 0, 0), b["name"])
 
+    @unittest.skipUnless(os.geteuid() == 0 and shutil.which("unshare") and shutil.which("strace"),
+                         "needs root to make bind mounts in a private namespace, and strace")
+    def test_bind_mounts_are_told_without_statx(self):
+        """Where statx is missing (an old kernel, a sandbox), a bind mount of
+        a sibling folder is still a mount point, never entered."""
+        with TempDir() as d:
+            e2e.make_file(os.path.join(d, "sib", "big"), 2**30)
+            os.makedirs(os.path.join(d, "a", "m"))
+            total, files, dirs = find_totals(d)
+            script = ('mount --bind "$1/sib" "$1/a/m" || exit 9; '
+                      'exec strace -f -o /dev/null -e inject=statx:error=ENOSYS "$2" "$1" --json')
+            p = subprocess.run(["unshare", "-m", "--propagation", "private", "sh", "-c", script,
+                                "sh", d, BIN], capture_output=True)
+            if p.returncode == 9:
+                self.skipTest("bind mounts are not allowed here")
+            doc = e2e.report(p.returncode, p.stdout, p.stderr)
+            self.assertEqual((doc["total_bytes"], doc["files"], doc["dirs"], doc["denied"]),
+                             (total, files + 1, dirs - 1, 0))
+
     def test_few_descriptors_lose_nothing(self):
         with TempDir() as d:
             fd = os.open(d, os.O_RDONLY | os.O_DIRECTORY)

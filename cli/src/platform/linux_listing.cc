@@ -117,20 +117,29 @@ Examined identify_entry(bool use_statx, int at, const char* name, int flags, Ide
   return errno == ENOENT ? Examined::gone : Examined::failed;
 }
 
-// True when entering the directory `id`, found in the directory `in` (open
-// as `in_fd`), would leave the root's mount or come back to a directory
-// already on the path.
-bool leaves_tree(const DirContext& in, const Identity& id, int in_fd) {
+// The mount `name` (below `at`; `at` itself for "" with AT_EMPTY_PATH) is
+// on, where statx cannot tell it: the file handle call reports it too, and
+// never follows a link.
+bool mount_id_of(int at, const char* name, int flags, std::uint64_t& out) {
+  alignas(struct file_handle) unsigned char buffer[sizeof(struct file_handle) + MAX_HANDLE_SZ];
+  auto* const handle = reinterpret_cast<struct file_handle*>(buffer);
+  handle->handle_bytes = MAX_HANDLE_SZ;
+  int mount_id = 0;
+  int result;
+  do {
+    result = ::name_to_handle_at(at, name, handle, &mount_id, flags);
+  } while (result != 0 && errno == EINTR);
+  if (result != 0) return false;
+  out = static_cast<std::uint64_t>(mount_id);
+  return true;
+}
+
+// True when entering the directory `id`, found in the directory `in`, would
+// leave the root's mount or come back to a directory already on the path.
+// Where the root's mount id is known, so is the entry's.
+bool leaves_tree(const DirContext& in, const Identity& id) {
   if (id.dev != in.root_dev) return true;
-  if (in.has_mount_id) {
-    if (id.has_mount_id) return id.mount_id != in.root_mount_id;
-    // This entry alone could not be asked for its mount id: the same device
-    // is the same mount unless it loops back to the root or to the directory
-    // being read (a bind mount of either).
-    struct stat own;
-    if (id.ino == in.root_ino) return true;
-    return ::fstat(in_fd, &own) == 0 && own.st_ino == id.ino;
-  }
+  if (in.has_mount_id) return id.mount_id != in.root_mount_id;
   for (const DirContext* d = &in; d != nullptr; d = d->parent.get()) {
     if (d->dev == id.dev && d->ino == id.ino) return true;
   }
@@ -194,6 +203,10 @@ OpenStatus DirectoryReader::open_root(NativeStringView path, DirHandle& out) {
     context->use_statx = false;
     if (!stat_entry(fd.get(), "", AT_EMPTY_PATH, id)) return OpenStatus::failed;
   }
+  // Kernels before 5.8, and the C library standing in for a missing statx,
+  // report no mount id: the ids file handles report tell mounts apart then,
+  // where the file system gives handles.
+  if (!id.has_mount_id) id.has_mount_id = mount_id_of(fd.get(), "", AT_EMPTY_PATH, id.mount_id);
   context->root_dev = id.dev;
   context->root_ino = id.ino;
   context->root_mount_id = id.mount_id;
@@ -271,9 +284,15 @@ bool add_record(const DirContext& context, int fd, const struct dirent64& entry,
       break;
   }
   if (S_ISDIR(id.mode)) {
+    if (context.has_mount_id && !id.has_mount_id &&
+        !(id.has_mount_id = mount_id_of(fd, entry.d_name, 0, id.mount_id))) {
+      // Its mount cannot be told: not entered, and the listing is not whole.
+      out.add(name, EntryKind::link, 0);
+      return false;
+    }
     // A mount point is like a mounted volume on Windows: counted, size 0,
     // never entered.
-    if (leaves_tree(context, id, fd)) {
+    if (leaves_tree(context, id)) {
       out.add(name, EntryKind::link, 0);
     } else {
       out.add(name, EntryKind::directory, id.size);
