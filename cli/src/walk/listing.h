@@ -192,7 +192,7 @@ class OrderedListing final : public ListingStream {
   bool wait_for_handles(Job& job, unsigned attempt);
   template <class Open>
   platform::OpenStatus open_retrying(Open open);
-  bool offer(Slot& slot, Handle& handle, KeptHandle& let_go);
+  bool offer(Slot& slot, Handle& handle, std::vector<KeptHandle>& let_go);
   void finish(Slot& slot, bool ahead);
   std::size_t idle_wanted() const;
   void wake_workers(std::size_t count);

@@ -145,7 +145,7 @@ void OrderedListing<Reader>::list_one(Job& job, Reader& reader) {
   // Who it is, to prove it if it is opened again after its handle goes.
   platform::DirIdentity identity;
   const bool known = reader.identify(handle, identity);
-  KeptHandle let_go;  // closes after the lock
+  std::vector<KeptHandle> let_go;  // close after the lock
   std::lock_guard<std::mutex> lock(mutex_);
   if (known) slot.identity = identity;
   offer(slot, handle, let_go);
@@ -176,7 +176,7 @@ platform::OpenStatus OrderedListing<Reader>::open_job(Job& job, Reader& reader, 
       status = platform::OpenStatus::failed;
       break;
     }
-    KeptHandle let_go;  // closes after the lock
+    std::vector<KeptHandle> let_go;  // close after the lock
     std::lock_guard<std::mutex> lock(mutex_);
     if (offer(*step.slot, handle, let_go)) {
       from = step.slot->handle;
@@ -226,32 +226,31 @@ platform::OpenStatus OrderedListing<Reader>::open_retrying(Open open) {
     if (status == platform::OpenStatus::ok) budget_.opened();
     if (status != platform::OpenStatus::exhausted) return status;
     budget_.exhausted();
-    // Kept handles are given up, shallowest first, until one that no
-    // lister still opens from closes (now, outside the lock).
+    // The shallowest kept handle that no lister still opens from is given
+    // up, to close now, outside the lock.
     KeptHandle given_up;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      while (Slot* victim = budget_.first_to_give_up()) {
-        given_up = budget_.release(*victim);
-        if (given_up.use_count() == 1) break;
-        given_up.reset();
-      }
+      if (Slot* victim = budget_.first_unshared()) given_up = budget_.release(*victim);
     }
     if (given_up == nullptr) return status;
   }
 }
 
 // Under the lock: keeps `handle` for the children of `slot` if they need
-// it and the budget allows, giving up a shallower one (into `let_go`, to be
+// it and the budget allows, giving up shallower ones (into `let_go`, to be
 // closed outside the lock) if that makes room.
 template <class Reader>
-bool OrderedListing<Reader>::offer(Slot& slot, Handle& handle, KeptHandle& let_go) {
+bool OrderedListing<Reader>::offer(Slot& slot, Handle& handle, std::vector<KeptHandle>& let_go) {
   if (!slot.queued || !slot.subdirs.left() || slot.handle) return false;
-  if (!budget_.room()) {
+  std::size_t closing = 0;  // of those given up, the ones no lister holds too
+  while (!budget_.room(closing)) {
     Slot* victim = budget_.first_to_give_up();
-    if (victim != nullptr && victim->depth < slot.depth) let_go = budget_.release(*victim);
+    if (victim == nullptr || victim->depth >= slot.depth) break;
+    let_go.push_back(budget_.release(*victim));
+    if (let_go.back().use_count() == 1) ++closing;
   }
-  if (!budget_.room()) return false;
+  if (!budget_.room(closing)) return false;
   budget_.keep(slot, budget_.wrap(std::move(handle)));
   return true;
 }
