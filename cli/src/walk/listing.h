@@ -164,9 +164,6 @@ class OrderedListing final : public ListingStream {
     KeptHandle from{};          // the handle to open from; none: the root's path
     std::vector<Step> below{};  // ancestors to open on the way, top first
     unsigned alone_waits = 0;   // for handles none of the listers held
-    // A given-up grandparent to have again through `from` (".."), first.
-    Slot* up = nullptr;
-    platform::DirIdentity up_identity{};
   };
 
   static const Handle& handle_of(const KeptHandle& kept) {
@@ -185,7 +182,7 @@ class OrderedListing final : public ListingStream {
 
   Slot* due(std::unique_lock<std::mutex>& lock);
   Slot& list_here(Job job, std::unique_lock<std::mutex>& lock);
-  Job start(Slot& parent);
+  Job start(Slot& parent, Reader& reader);
   void reach_parent(Job& job);
   void list_one(Job& job, Reader& reader);
   platform::OpenStatus open_job(Job& job, Reader& reader, Handle& out);

@@ -42,7 +42,7 @@ listing::Slot* OrderedListing<Reader>::due(std::unique_lock<std::mutex>& lock) {
   const listing::Cursor::Next next = cursor_.next();
   if (next.parent == nullptr) return nullptr;
   if (next.index < next.parent->subdirs.started) return next.parent->subdirs.made[next.index].get();
-  Job job = start(*next.parent);
+  Job job = start(*next.parent, own_reader_);
   return &list_here(std::move(job), lock);
 }
 
@@ -60,7 +60,7 @@ listing::Slot& OrderedListing<Reader>::list_here(Job job, std::unique_lock<std::
 
 // Under the lock: starts the next subdirectory of `parent`.
 template <class Reader>
-typename OrderedListing<Reader>::Job OrderedListing<Reader>::start(Slot& parent) {
+typename OrderedListing<Reader>::Job OrderedListing<Reader>::start(Slot& parent, Reader& reader) {
   Slot& slot = listing::make_next_child(parent);
   frontier_.started(slot, parent);
   ahead_.started();
@@ -76,12 +76,19 @@ typename OrderedListing<Reader>::Job OrderedListing<Reader>::start(Slot& parent)
   }
   // Its last subdirectory: the parent's handle goes with this job. Its own
   // parent, if given up with subdirectories left, is had again through it
-  // by the job's lister, at the cost of one open, before it closes.
+  // now, at the cost of one open, before it closes, and before another
+  // lister could start that parent's next subdirectory from far above (so
+  // this one open stays under the lock); the new handle takes its place
+  // among the kept ones, over the limit only until this job's open is done
+  // (till then it is one of this lister's own two).
   job.from = budget_.release(parent);
   Slot* up = parent.parent;
   if (up != nullptr && up->queued && up->done && !up->handle && up->identity) {
-    job.up = up;
-    job.up_identity = *up->identity;
+    Handle handle;
+    if (reader.open_parent(handle_of(job.from), *up->identity, handle) ==
+        platform::OpenStatus::ok) {
+      budget_.keep(*up, budget_.wrap(std::move(handle)));
+    }
   }
   return job;
 }
@@ -107,18 +114,6 @@ void OrderedListing<Reader>::reach_parent(Job& job) {
 template <class Reader>
 void OrderedListing<Reader>::list_one(Job& job, Reader& reader) {
   Slot& slot = *job.slot;
-  if (job.up != nullptr) {
-    // The new handle takes its place among the kept ones, over the limit
-    // only until this job's open is done (till then it is one of this
-    // lister's own two).
-    Handle up;
-    if (reader.open_parent(handle_of(job.from), job.up_identity, up) == platform::OpenStatus::ok) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (job.up->queued && job.up->subdirs.left() && !job.up->handle) {
-        budget_.keep(*job.up, budget_.wrap(std::move(up)));
-      }
-    }
-  }
   Handle handle;
   platform::OpenStatus opened = open_job(job, reader, handle);
   unsigned attempt = 0;
@@ -308,7 +303,7 @@ void OrderedListing<Reader>::work() {
       --idle_;
     }
     if (stop_) return;
-    Job job = start(*parent);
+    Job job = start(*parent, reader);
     wake += idle_wanted();
     lock.unlock();
     if (wake_walk) done_.notify_one();
