@@ -212,11 +212,13 @@ bool OrderedListing<Reader>::wait_for_handles(Job& job, unsigned attempt) {
 }
 
 // Without the lock: `open` until it is not short of descriptors while kept
-// handles can be given up; exhausted when none is left to give up.
+// handles can be given up, or other listers let go of theirs within a few
+// brief waits (the job keeps where it opens from meanwhile); exhausted then.
 template <class Reader>
 template <class Open>
 platform::OpenStatus OrderedListing<Reader>::open_retrying(Open open) {
-  while (true) {
+  constexpr unsigned WAITS = 4;
+  for (unsigned waited = 0;;) {
     const platform::OpenStatus status = open();
     if (status == platform::OpenStatus::ok) budget_.opened();
     if (status != platform::OpenStatus::exhausted) return status;
@@ -228,7 +230,9 @@ platform::OpenStatus OrderedListing<Reader>::open_retrying(Open open) {
       std::lock_guard<std::mutex> lock(mutex_);
       if (Slot* victim = budget_.first_unshared()) given_up = budget_.release(*victim);
     }
-    if (given_up == nullptr) return status;
+    if (given_up != nullptr) continue;
+    if (waited == WAITS) return status;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1u << waited++));
   }
 }
 
