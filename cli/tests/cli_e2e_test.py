@@ -176,6 +176,20 @@ class Totals(unittest.TestCase):
             self.assertIs(b.get("denied"), True)
             self.assertNotIn("denied", a)
             self.assertNotIn("denied", doc["tree"])
+        # A folder that may be read but not searched names its entries and
+        # gives none of their sizes: cut short, and what else there is counts.
+        with TempDir() as d:
+            e2e.make_file(os.path.join(d, "seen"), 500)
+            nosearch = os.path.join(d, "nosearch")
+            for k in range(3):
+                e2e.make_file(os.path.join(nosearch, f"f{k}"), 1000)
+            os.chmod(nosearch, 0o444)
+            try:
+                doc = e2e.report(*e2e.run(as_user + [BIN, d, "--json"]))
+            finally:
+                os.chmod(nosearch, 0o755)
+            self.assertGreaterEqual(doc["denied"], 1)
+            self.assertEqual(doc["total_bytes"], 500)
 
 
 class HostileTrees(unittest.TestCase):
@@ -273,6 +287,25 @@ class HostileTrees(unittest.TestCase):
             a = next(c for c in doc["tree"]["children"] if c["name"] == "a")
             for b in a["children"]:
                 self.assertEqual((b["bytes"], b["files"], b["dirs"]), (0, 0, 0), b["name"])
+
+    @unittest.skipUnless(os.geteuid() == 0 and shutil.which("unshare") and shutil.which("strace"),
+                         "needs root to make bind mounts in a private namespace, and strace")
+    def test_bind_mounts_are_told_without_statx(self):
+        """Where statx is missing (an old kernel, a sandbox), a bind mount of
+        a sibling folder is still a mount point, never entered."""
+        with TempDir() as d:
+            e2e.make_file(os.path.join(d, "sib", "big"), 2**30)
+            os.makedirs(os.path.join(d, "a", "m"))
+            total, files, dirs = find_totals(d)
+            script = ('mount --bind "$1/sib" "$1/a/m" || exit 9; '
+                      'exec strace -f -o /dev/null -e inject=statx:error=ENOSYS "$2" "$1" --json')
+            p = subprocess.run(["unshare", "-m", "--propagation", "private", "sh", "-c", script,
+                                "sh", d, BIN], capture_output=True)
+            if p.returncode == 9:
+                self.skipTest("bind mounts are not allowed here")
+            doc = e2e.report(p.returncode, p.stdout, p.stderr)
+            self.assertEqual((doc["total_bytes"], doc["files"], doc["dirs"], doc["denied"]),
+                             (total, files + 1, dirs - 1, 0))
 
     def test_few_descriptors_lose_nothing(self):
         with TempDir() as d:

@@ -155,6 +155,10 @@ class FakeTree {
   // handles (0: no cap) are open.
   std::size_t exhausted_call = 0;
   std::size_t handle_cap = 0;
+  // Once the root has been opened, its path leads here instead (null: to
+  // the root still), as when a parent folder is swapped during a scan.
+  const FakeDir* swapped_root = nullptr;
+  std::atomic<std::size_t> root_opens{0};
 
  private:
   FakeDir root_;
@@ -215,7 +219,8 @@ class FakeReader {
 
   OpenStatus open_root(NativeStringView path, Handle& out) {
     if (short_of_handles()) return OpenStatus::exhausted;
-    const FakeDir* d = tree_->find(path);
+    const bool swapped = tree_->root_opens.fetch_add(1) > 0 && tree_->swapped_root != nullptr;
+    const FakeDir* d = swapped ? tree_->swapped_root : tree_->find(path);
     if (d == nullptr || d->status == ListStatus::open_failed) return OpenStatus::failed;
     tree_->components_opened.fetch_add(1);
     out.hold(tree_, d);

@@ -73,9 +73,20 @@ bool is_dot_or_dot_dot(const char* name) {
   return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
+// What examining one entry gave.
+enum class Examined {
+  ok,
+  gone,    // it went away since the listing named it
+  failed,  // it is there but cannot be examined: its size is lost
+};
+
 bool stat_entry(int at, const char* name, int flags, Identity& id) {
   struct stat st;
-  if (::fstatat(at, name, &st, flags) != 0) return false;
+  int result;
+  do {
+    result = ::fstatat(at, name, &st, flags);
+  } while (result != 0 && errno == EINTR);
+  if (result != 0) return false;
   id.dev = st.st_dev;
   id.ino = st.st_ino;
   id.has_mount_id = false;
@@ -87,34 +98,48 @@ bool stat_entry(int at, const char* name, int flags, Identity& id) {
 // One statx, or where it is not to be used or fails for this one entry (a
 // FUSE file system may refuse it for a single file), fstatat for this entry
 // alone. Never follows a link nor triggers an automount.
-bool identify_entry(bool use_statx, int at, const char* name, int flags, Identity& id) {
+Examined identify_entry(bool use_statx, int at, const char* name, int flags, Identity& id) {
   flags |= AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT;
   if (use_statx) {
     struct statx sx;
     constexpr unsigned MASK = STATX_TYPE | STATX_SIZE | STATX_INO | STATX_MNT_ID;
-    if (::statx(at, name, flags, MASK, &sx) == 0) {
+    int result;
+    do {
+      result = ::statx(at, name, flags, MASK, &sx);
+    } while (result != 0 && errno == EINTR);
+    if (result == 0) {
       id = identity_of(sx);
-      return true;
+      return Examined::ok;
     }
-    if (errno == ENOENT) return false;  // gone: no second call needed
+    if (errno == ENOENT) return Examined::gone;  // no second call needed
   }
-  return stat_entry(at, name, flags, id);
+  if (stat_entry(at, name, flags, id)) return Examined::ok;
+  return errno == ENOENT ? Examined::gone : Examined::failed;
 }
 
-// True when entering the directory `id`, found in the directory `in` (open
-// as `in_fd`), would leave the root's mount or come back to a directory
-// already on the path.
-bool leaves_tree(const DirContext& in, const Identity& id, int in_fd) {
+// The mount `name` (below `at`; `at` itself for "" with AT_EMPTY_PATH) is
+// on, where statx cannot tell it: the file handle call reports it too, and
+// never follows a link.
+bool mount_id_of(int at, const char* name, int flags, std::uint64_t& out) {
+  alignas(struct file_handle) unsigned char buffer[sizeof(struct file_handle) + MAX_HANDLE_SZ];
+  auto* const handle = reinterpret_cast<struct file_handle*>(buffer);
+  handle->handle_bytes = MAX_HANDLE_SZ;
+  int mount_id = 0;
+  int result;
+  do {
+    result = ::name_to_handle_at(at, name, handle, &mount_id, flags);
+  } while (result != 0 && errno == EINTR);
+  if (result != 0) return false;
+  out = static_cast<std::uint64_t>(mount_id);
+  return true;
+}
+
+// True when entering the directory `id`, found in the directory `in`, would
+// leave the root's mount or come back to a directory already on the path.
+// Where the root's mount id is known, so is the entry's.
+bool leaves_tree(const DirContext& in, const Identity& id) {
   if (id.dev != in.root_dev) return true;
-  if (in.has_mount_id) {
-    if (id.has_mount_id) return id.mount_id != in.root_mount_id;
-    // This entry alone could not be asked for its mount id: the same device
-    // is the same mount unless it loops back to the root or to the directory
-    // being read (a bind mount of either).
-    struct stat own;
-    if (id.ino == in.root_ino) return true;
-    return ::fstat(in_fd, &own) == 0 && own.st_ino == id.ino;
-  }
+  if (in.has_mount_id) return id.mount_id != in.root_mount_id;
   for (const DirContext* d = &in; d != nullptr; d = d->parent.get()) {
     if (d->dev == id.dev && d->ino == id.ino) return true;
   }
@@ -178,6 +203,10 @@ OpenStatus DirectoryReader::open_root(NativeStringView path, DirHandle& out) {
     context->use_statx = false;
     if (!stat_entry(fd.get(), "", AT_EMPTY_PATH, id)) return OpenStatus::failed;
   }
+  // Kernels before 5.8, and the C library standing in for a missing statx,
+  // report no mount id: the ids file handles report tell mounts apart then,
+  // where the file system gives handles.
+  if (!id.has_mount_id) id.has_mount_id = mount_id_of(fd.get(), "", AT_EMPTY_PATH, id.mount_id);
   context->root_dev = id.dev;
   context->root_ino = id.ino;
   context->root_mount_id = id.mount_id;
@@ -233,20 +262,37 @@ OpenStatus DirectoryReader::open_parent(const DirHandle& dir, const DirIdentity&
 
 namespace {
 
-// The record of `entry`, found in the directory open as `fd`.
-void add_record(const DirContext& context, int fd, const struct dirent64& entry, RecordList& out) {
+// The record of `entry`, found in the directory open as `fd`; false when
+// its size could not be read.
+bool add_record(const DirContext& context, int fd, const struct dirent64& entry, RecordList& out) {
   const std::string_view name(entry.d_name);
   // The size is the logical size (st_size); the kind comes from the same
   // call, which never follows a link: what a link points at changes nothing.
   Identity id;
-  if (!identify_entry(context.use_statx, fd, entry.d_name, 0, id)) {
-    // The entry went away or cannot be examined (a directory that may be
-    // read but not searched): what the listing said, without a size.
-    out.add(name, entry.d_type == DT_DIR ? EntryKind::directory : EntryKind::file, 0);
-  } else if (S_ISDIR(id.mode)) {
+  switch (identify_entry(context.use_statx, fd, entry.d_name, 0, id)) {
+    case Examined::gone:
+      // What the listing said, without a size: nothing is lost.
+      out.add(name, entry.d_type == DT_DIR ? EntryKind::directory : EntryKind::file, 0);
+      return true;
+    case Examined::failed:
+      // There, but not to be examined (a folder that may be read but not
+      // searched): named without its size, and a folder among them is not
+      // entered, as nothing says which mount it is on.
+      out.add(name, entry.d_type == DT_DIR ? EntryKind::link : EntryKind::file, 0);
+      return false;
+    case Examined::ok:
+      break;
+  }
+  if (S_ISDIR(id.mode)) {
+    if (context.has_mount_id && !id.has_mount_id &&
+        !(id.has_mount_id = mount_id_of(fd, entry.d_name, 0, id.mount_id))) {
+      // Its mount cannot be told: not entered, and the listing is not whole.
+      out.add(name, EntryKind::link, 0);
+      return false;
+    }
     // A mount point is like a mounted volume on Windows: counted, size 0,
     // never entered.
-    if (leaves_tree(context, id, fd)) {
+    if (leaves_tree(context, id)) {
       out.add(name, EntryKind::link, 0);
     } else {
       out.add(name, EntryKind::directory, id.size);
@@ -256,10 +302,12 @@ void add_record(const DirContext& context, int fd, const struct dirent64& entry,
   } else {
     out.add(name, EntryKind::file, id.size);
   }
+  return true;
 }
 
-// The records of one piece of `size` bytes that getdents64 read.
-void add_piece(const DirContext& context, int fd, const char* piece, std::size_t size,
+// The records of one piece of `size` bytes that getdents64 read; false when
+// a size in it could not be read.
+bool add_piece(const DirContext& context, int fd, const char* piece, std::size_t size,
                RecordList& out) {
   const auto each_entry = [&](auto visit) {
     for (std::size_t at = 0; at < size;) {
@@ -276,7 +324,11 @@ void add_piece(const DirContext& context, int fd, const char* piece, std::size_t
     name_bytes += std::strlen(entry.d_name);
   });
   out.reserve_more(count, name_bytes);
-  each_entry([&](const struct dirent64& entry) { add_record(context, fd, entry, out); });
+  bool whole = true;
+  each_entry([&](const struct dirent64& entry) {
+    if (!add_record(context, fd, entry, out)) whole = false;
+  });
+  return whole;
 }
 
 }  // namespace
@@ -290,16 +342,17 @@ ListStatus DirectoryReader::read(const DirHandle& dir, RecordList& out) {
   char* const buffer = state_->buffer.get();
   const int fd = static_cast<int>(dir.native());
   bool first = true;
+  bool whole = true;  // every size read: a lost one makes the listing cut short
   while (true) {
     const ssize_t n = ::getdents64(fd, buffer, BUFFER_SIZE);
-    if (n == 0) return ListStatus::ok;
+    if (n == 0) return whole ? ListStatus::ok : ListStatus::cut_short;
     if (n < 0) {
       if (errno == EINTR) continue;
       // Nothing read at all: as good as an open that failed.
       return first ? ListStatus::open_failed : ListStatus::cut_short;
     }
     first = false;
-    add_piece(dir.context(), fd, buffer, static_cast<std::size_t>(n), out);
+    if (!add_piece(dir.context(), fd, buffer, static_cast<std::size_t>(n), out)) whole = false;
   }
 }
 

@@ -6,8 +6,11 @@
 // their listing files) realise it; CMake picks one. It includes nothing of
 // the layers above it.
 //
-// Error contract: no operation throws. Operations that can fail say so in
-// their return value (an empty optional, false, or a status); none prints.
+// Error contract: operations that can fail say so in their return value (an
+// empty optional, false, or a status); none prints. None throws but for
+// memory: an allocation that fails (records, paths, a reader's buffer the
+// walk's own thread cannot have) raises std::bad_alloc after calling the
+// new-handler, which in the program ends the run, so nothing unwinds.
 // Text crossing this interface is UTF-8; native paths (`NativeString`:
 // UTF-16 on Windows, bytes elsewhere) are used only to name things on disk,
 // so every directory is reached under its exact native name.

@@ -41,7 +41,11 @@
 // it are left to start. When the budget allows no more, the shallowest kept
 // handle is given up (it is needed last); it is had again through a child's
 // handle ("..") when that child's is let go (one open), or else by opening
-// down from the nearest ancestor still held.
+// down from the nearest ancestor still held (the root by its path). A folder
+// had again must prove to be the one listed (its identity), or it counts as
+// denied. Handles short never mean denied: a lister that finds none gives up
+// what it holds and waits for other listers to let go of theirs, unless
+// none holds any.
 #pragma once
 
 #include <algorithm>
@@ -149,11 +153,17 @@ class OrderedListing final : public ListingStream {
   using KeptHandle = listing::KeptHandle;
   using NativeString = platform::NativeString;
 
+  // An ancestor to open again on the way, and who it must prove to be.
+  struct Step {
+    Slot* slot;
+    std::optional<platform::DirIdentity> identity;
+  };
   // What a lister needs to list a started slot: where to open it from.
   struct Job {
     Slot* slot = nullptr;
-    KeptHandle from;           // the handle to open from; none: the root's path
-    std::vector<Slot*> below;  // ancestors to open on the way, top first
+    KeptHandle from{};          // the handle to open from; none: the root's path
+    std::vector<Step> below{};  // ancestors to open on the way, top first
+    unsigned alone_waits = 0;   // for handles none of the listers held
   };
 
   static const Handle& handle_of(const KeptHandle& kept) {
@@ -173,11 +183,13 @@ class OrderedListing final : public ListingStream {
   Slot* due(std::unique_lock<std::mutex>& lock);
   Slot& list_here(Job job, std::unique_lock<std::mutex>& lock);
   Job start(Slot& parent, Reader& reader);
+  void reach_parent(Job& job);
   void list_one(Job& job, Reader& reader);
+  platform::OpenStatus open_job(Job& job, Reader& reader, Handle& out);
+  bool wait_for_handles(Job& job, unsigned attempt);
   template <class Open>
-  platform::OpenStatus open_retrying(Reader& reader, Open open);
-  bool offer(Slot& slot, Handle& handle, Reader& reader);
-  KeptHandle give_up(Slot& slot, Reader& reader);
+  platform::OpenStatus open_retrying(Open open);
+  bool offer(Slot& slot, Handle& handle, std::vector<KeptHandle>& let_go);
   void finish(Slot& slot, bool ahead);
   std::size_t idle_wanted() const;
   void wake_workers(std::size_t count);
@@ -191,6 +203,13 @@ class OrderedListing final : public ListingStream {
   bool stop_ = false;
   std::size_t idle_ = 0;           // workers waiting for work
   const Slot* awaited_ = nullptr;  // the listing the walk waits for
+  // Short of handles: listers with a job, those of them waiting for handles
+  // (holding none), and the one job that may retry meanwhile, so that the
+  // waiting never hold what it needs.
+  std::condition_variable let_go_;
+  std::size_t in_job_ = 0;
+  std::size_t short_waiting_ = 0;
+  const Slot* retrying_ = nullptr;
   std::unique_ptr<Slot> root_;
   listing::Frontier frontier_;
   listing::HandleBudget budget_;

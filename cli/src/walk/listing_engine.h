@@ -36,7 +36,8 @@ listing::Slot* OrderedListing<Reader>::due(std::unique_lock<std::mutex>& lock) {
     root_->name = root_path_;
     frontier_.push_back(*root_);
     ahead_.started();
-    return &list_here(Job{root_.get(), {}, {}}, lock);
+    ++in_job_;
+    return &list_here(Job{root_.get()}, lock);
   }
   const listing::Cursor::Next next = cursor_.next();
   if (next.parent == nullptr) return nullptr;
@@ -63,10 +64,10 @@ typename OrderedListing<Reader>::Job OrderedListing<Reader>::start(Slot& parent,
   Slot& slot = listing::make_next_child(parent);
   frontier_.started(slot, parent);
   ahead_.started();
-  Job job{&slot, {}, {}};
+  ++in_job_;
+  Job job{&slot};
   if (!parent.handle) {
-    // Given up: open down from the nearest ancestor still held.
-    job.below = listing::path_from_held(parent, job.from);
+    reach_parent(job);
     return job;
   }
   if (parent.subdirs.left()) {
@@ -75,9 +76,11 @@ typename OrderedListing<Reader>::Job OrderedListing<Reader>::start(Slot& parent,
   }
   // Its last subdirectory: the parent's handle goes with this job. Its own
   // parent, if given up with subdirectories left, is had again through it
-  // now, at the cost of one open, before it closes; the new handle takes its
-  // place among the kept ones, over the limit only until this job's open
-  // is done (till then it is one of this lister's own two).
+  // now, at the cost of one open, before it closes, and before another
+  // lister could start that parent's next subdirectory from far above (so
+  // this one open stays under the lock); the new handle takes its place
+  // among the kept ones, over the limit only until this job's open is done
+  // (till then it is one of this lister's own two).
   job.from = budget_.release(parent);
   Slot* up = parent.parent;
   if (up != nullptr && up->queued && up->done && !up->handle && up->identity) {
@@ -85,10 +88,25 @@ typename OrderedListing<Reader>::Job OrderedListing<Reader>::start(Slot& parent,
     if (reader.open_parent(handle_of(job.from), *up->identity, handle) ==
         platform::OpenStatus::ok) {
       budget_.keep(*up, budget_.wrap(std::move(handle)));
-      up->identity.reset();
     }
   }
   return job;
+}
+
+// Under the lock: where the job's slot opens from now, its parent's handle
+// held or given up: the parent's, or down from the nearest ancestor held
+// (the root's path, if none), each ancestor on the way to prove who it is.
+template <class Reader>
+void OrderedListing<Reader>::reach_parent(Job& job) {
+  job.from.reset();
+  job.below.clear();
+  Slot* const parent = job.slot->parent;
+  if (parent == nullptr) return;
+  if (parent->handle) {
+    job.from = parent->handle;
+    return;
+  }
+  for (Slot* s : listing::path_from_held(*parent, job.from)) job.below.push_back({s, s->identity});
 }
 
 // Without the lock: opens the job's slot (and ancestors on the way, if its
@@ -96,32 +114,22 @@ typename OrderedListing<Reader>::Job OrderedListing<Reader>::start(Slot& parent,
 template <class Reader>
 void OrderedListing<Reader>::list_one(Job& job, Reader& reader) {
   Slot& slot = *job.slot;
-  KeptHandle from = std::move(job.from);
-  Handle on_the_way;  // an ancestor opened below `from`, not kept
-  const auto open = [&](const Slot& s, Handle& out) {
-    return open_retrying(reader, [&] {
-      if (s.parent == nullptr) return reader.open_root(root_path_, out);
-      return reader.open(from ? handle_of(from) : on_the_way, s.name, out);
-    });
-  };
-  platform::OpenStatus opened = platform::OpenStatus::ok;
-  for (Slot* ancestor : job.below) {
-    Handle handle;
-    opened = open(*ancestor, handle);
-    if (opened != platform::OpenStatus::ok) break;
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (offer(*ancestor, handle, reader)) {
-      from = ancestor->handle;
-      on_the_way = Handle();
-    } else {
-      from.reset();
-      on_the_way = std::move(handle);
-    }
-  }
   Handle handle;
-  if (opened == platform::OpenStatus::ok) opened = open(slot, handle);
-  from.reset();
-  on_the_way = Handle();
+  platform::OpenStatus opened = open_job(job, reader, handle);
+  unsigned attempt = 0;
+  for (; opened == platform::OpenStatus::exhausted; ++attempt) {
+    opened = wait_for_handles(job, attempt) ? open_job(job, reader, handle)
+                                            : platform::OpenStatus::failed;
+  }
+  if (attempt != 0) {
+    // Through the shortage: other jobs may wait, and new ones start.
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      retrying_ = nullptr;
+    }
+    let_go_.notify_all();
+    wanted_.notify_all();
+  }
   if (opened != platform::OpenStatus::ok) {
     slot.status = platform::ListStatus::open_failed;
     return;
@@ -129,71 +137,129 @@ void OrderedListing<Reader>::list_one(Job& job, Reader& reader) {
   slot.status = reader.read(handle, slot.records);
   listing::gather_subdirs(slot);
   if (!slot.subdirs.left()) return;  // its handle closes here, outside the lock
+  // Who it is, to prove it if it is opened again after its handle goes.
+  platform::DirIdentity identity;
+  const bool known = reader.identify(handle, identity);
+  std::vector<KeptHandle> let_go;  // close after the lock
   std::lock_guard<std::mutex> lock(mutex_);
-  offer(slot, handle, reader);
+  if (known) slot.identity = identity;
+  offer(slot, handle, let_go);
 }
 
-// Without the lock: `open` until it is not short of descriptors. Each
-// shortage gives up a kept handle; with none to give up, other listers hold
-// the rest briefly, so it waits a little, and only a few times.
+// Without the lock: opens the job's ancestors on the way, then its slot, into
+// `out`. Whatever the outcome, the job holds no handle after it.
+template <class Reader>
+platform::OpenStatus OrderedListing<Reader>::open_job(Job& job, Reader& reader, Handle& out) {
+  Slot& slot = *job.slot;
+  KeptHandle from = std::move(job.from);
+  Handle on_the_way;  // an ancestor opened below `from`, not kept
+  const auto open = [&](const Slot& s, Handle& opened) {
+    return open_retrying([&] {
+      if (s.parent == nullptr) return reader.open_root(root_path_, opened);
+      return reader.open(from ? handle_of(from) : on_the_way, s.name, opened);
+    });
+  };
+  platform::OpenStatus status = platform::OpenStatus::ok;
+  for (const Step& step : job.below) {
+    Handle handle;
+    status = open(*step.slot, handle);
+    if (status != platform::OpenStatus::ok) break;
+    // Had again by its name or its path: the folder listed before, or one
+    // that took its place, not to be followed.
+    platform::DirIdentity found;
+    if (!step.identity || !reader.identify(handle, found) || found != *step.identity) {
+      status = platform::OpenStatus::failed;
+      break;
+    }
+    std::vector<KeptHandle> let_go;  // close after the lock
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (offer(*step.slot, handle, let_go)) {
+      from = step.slot->handle;
+      on_the_way = Handle();
+    } else {
+      from.reset();
+      on_the_way = std::move(handle);
+    }
+  }
+  job.below.clear();
+  if (status == platform::OpenStatus::ok) status = open(slot, out);
+  return status;
+}
+
+// Without the lock, holding no handle: waits until the job may try again to
+// open, one job at a time while handles are short (and no new one starts),
+// so that those waiting hold nothing it needs; false when, a few times over,
+// no other lister held a handle to let go and none was kept.
+template <class Reader>
+bool OrderedListing<Reader>::wait_for_handles(Job& job, unsigned attempt) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  ++short_waiting_;
+  let_go_.wait(lock, [&] { return retrying_ == nullptr || retrying_ == job.slot; });
+  retrying_ = job.slot;
+  // No other lister holds a handle, none is kept: the shortage is not the
+  // scan's own doing, and may pass; a few waits, then the folder fails.
+  constexpr unsigned ALONE_WAITS = 8;  // about a tenth of a second in all
+  if (in_job_ == short_waiting_ && budget_.first_to_give_up() == nullptr &&
+      ++job.alone_waits > ALONE_WAITS) {
+    --short_waiting_;
+    return false;
+  }
+  // Handles close outside the lock too: look again now and then.
+  let_go_.wait_for(lock, std::chrono::milliseconds(1u << std::min(attempt, 4u)));
+  --short_waiting_;
+  reach_parent(job);
+  return true;
+}
+
+// Without the lock: `open` until it is not short of descriptors while kept
+// handles can be given up, or other listers let go of theirs within a few
+// brief waits (the job keeps where it opens from meanwhile); exhausted then.
 template <class Reader>
 template <class Open>
-platform::OpenStatus OrderedListing<Reader>::open_retrying(Reader& reader, Open open) {
-  constexpr int WAITS = 8;  // about a tenth of a second in all
-  for (int waited = 0;;) {
+platform::OpenStatus OrderedListing<Reader>::open_retrying(Open open) {
+  constexpr unsigned WAITS = 4;
+  for (unsigned waited = 0;;) {
     const platform::OpenStatus status = open();
     if (status == platform::OpenStatus::ok) budget_.opened();
     if (status != platform::OpenStatus::exhausted) return status;
     budget_.exhausted();
+    // The shallowest kept handle that no lister still opens from is given
+    // up, to close now, outside the lock.
     KeptHandle given_up;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (Slot* victim = budget_.first_to_give_up()) given_up = give_up(*victim, reader);
+      if (Slot* victim = budget_.first_unshared()) given_up = budget_.release(*victim);
     }
-    // It closes now, unless another lister still opens from it.
-    const bool freed = given_up != nullptr && given_up.use_count() == 1;
-    given_up.reset();
-    if (freed) continue;
-    if (waited == WAITS) return platform::OpenStatus::failed;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1 << std::min(waited++, 5)));
+    if (given_up != nullptr) continue;
+    if (waited == WAITS) return status;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1u << waited++));
   }
 }
 
 // Under the lock: keeps `handle` for the children of `slot` if they need
-// it and the budget allows, giving up a shallower one if that makes room.
-// What is not kept is remembered by its identity, to be had again.
+// it and the budget allows, giving up shallower ones (into `let_go`, to be
+// closed outside the lock) if that makes room.
 template <class Reader>
-bool OrderedListing<Reader>::offer(Slot& slot, Handle& handle, Reader& reader) {
+bool OrderedListing<Reader>::offer(Slot& slot, Handle& handle, std::vector<KeptHandle>& let_go) {
   if (!slot.queued || !slot.subdirs.left() || slot.handle) return false;
-  while (!budget_.room()) {
+  std::size_t closing = 0;  // of those given up, the ones no lister holds too
+  while (!budget_.room(closing)) {
     Slot* victim = budget_.first_to_give_up();
     if (victim == nullptr || victim->depth >= slot.depth) break;
-    give_up(*victim, reader);
+    let_go.push_back(budget_.release(*victim));
+    if (let_go.back().use_count() == 1) ++closing;
   }
-  if (budget_.room()) {
-    budget_.keep(slot, budget_.wrap(std::move(handle)));
-    slot.identity.reset();
-    return true;
-  }
-  platform::DirIdentity identity;
-  if (reader.identify(handle, identity)) slot.identity = identity;
-  return false;
-}
-
-// Under the lock: takes `slot`'s handle out of the kept ones, remembering
-// who it was.
-template <class Reader>
-listing::KeptHandle OrderedListing<Reader>::give_up(Slot& slot, Reader& reader) {
-  KeptHandle handle = budget_.release(slot);
-  platform::DirIdentity identity;
-  if (reader.identify(handle_of(handle), identity)) slot.identity = identity;
-  return handle;
+  if (!budget_.room(closing)) return false;
+  budget_.keep(slot, budget_.wrap(std::move(handle)));
+  return true;
 }
 
 // Under the lock: publishes a finished listing.
 template <class Reader>
 void OrderedListing<Reader>::finish(Slot& slot, bool ahead) {
   slot.done = true;
+  --in_job_;
+  if (short_waiting_ != 0) let_go_.notify_all();
   frontier_.listed(slot);
   ahead_.finished(slot, ahead);
 }
@@ -225,7 +291,8 @@ void OrderedListing<Reader>::work() {
   while (true) {
     Slot* parent = nullptr;
     while (!stop_ &&
-           (parent = ahead_.may_start() ? frontier_.first_with_work() : nullptr) == nullptr) {
+           (parent = ahead_.may_start() && retrying_ == nullptr ? frontier_.first_with_work()
+                                                                : nullptr) == nullptr) {
       if (wake_walk || wake != 0) {
         lock.unlock();
         if (wake_walk) done_.notify_one();

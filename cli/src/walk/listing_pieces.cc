@@ -80,6 +80,16 @@ void HandleBudget::opened() {
   }
 }
 
+Slot* HandleBudget::first_unshared() const {
+  Slot* first = nullptr;
+  for (Slot* slot : kept_) {
+    if (slot->handle.use_count() == 1 && (first == nullptr || slot->depth < first->depth)) {
+      first = slot;
+    }
+  }
+  return first;
+}
+
 void HandleBudget::keep(Slot& slot, KeptHandle handle) {
   slot.handle = std::move(handle);
   kept_.push_back(&slot);

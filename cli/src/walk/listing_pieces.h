@@ -156,13 +156,17 @@ class HandleBudget {
   KeptHandle wrap(Handle handle) {
     return std::make_shared<const Kept<Handle>>(std::move(handle), &live_);
   }
-  bool room() const { return live_.load() < limit_.load(); }
+  // Room for one more, once `closing` kept handles given up have closed.
+  bool room(std::size_t closing = 0) const { return live_.load() - closing < limit_.load(); }
 
   void keep(Slot& slot, KeptHandle handle);
   // Takes the slot's handle out of the kept ones.
   KeptHandle release(Slot& slot);
   // The slot whose handle goes first when room is needed, or null.
   Slot* first_to_give_up() const { return kept_.empty() ? nullptr : kept_.front(); }
+  // The shallowest slot whose handle no lister holds too (it closes when
+  // given up), or null. Handles are shared only under the lock.
+  Slot* first_unshared() const;
 
   // Without the lock: an open found no descriptor left; one succeeded.
   void exhausted();

@@ -166,6 +166,47 @@ TEST(OrderedListing, OpensEachFolderAboutOnceHoweverDeep) {
   }
 }
 
+TEST(OrderedListing, HandlesShortNeverMeanDenied) {
+  SCOPED_TRACE(::testing::Message() << "OSKRA_TEST_SEED=" << fake::test_seed());
+  // 200 folders over two levels, each with a file; the budget believes in
+  // 64 handles where only a few can be open at once.
+  FakeTree tree;
+  for (int i = 0; i < 20; ++i) {
+    const std::string d = numbered("d", i);
+    tree.subdir("", d);
+    for (int k = 0; k < 9; ++k) {
+      tree.subdir(d, numbered("e", k));
+      tree.file(d + "/" + numbered("e", k), "f", static_cast<std::uint64_t>(i + k));
+    }
+  }
+  const WalkResult alone = walk_alone(tree, 2);
+  EXPECT_EQ(alone.denied, 0u);
+  for (const std::size_t cap : {2u, 3u, 4u}) {
+    SCOPED_TRACE(::testing::Message() << "at most " << cap << " handles");
+    tree.handle_cap = cap;
+    EXPECT_TRUE(same(walk(*fake_listing(tree, 4, 64), 2, RuleEngine()), alone));
+    EXPECT_EQ(tree.open_handles, 0u);
+  }
+}
+
+TEST(OrderedListing, ARootReachedAgainMustBeTheSameFolder) {
+  // With no handle to keep, every folder is reached again from the root's
+  // path; after the first listing that path leads to another folder, whose
+  // folders of the same names must not be counted.
+  FakeTree tree;
+  tree.file("", "own", 10);
+  for (const char* name : {"a", "b"}) {
+    tree.subdir("", name);
+    tree.file(name, "f", 1);
+  }
+  FakeTree elsewhere;
+  for (const char* name : {"a", "b"}) elsewhere.file(name, "big", 5'000'000'000);
+  tree.swapped_root = &elsewhere.dir("");
+  const WalkResult swapped = walk(*fake_listing(tree, 0, 2), 1, RuleEngine());
+  EXPECT_EQ(swapped.root.bytes, 10u);
+  EXPECT_EQ(swapped.denied, 2u);
+}
+
 TEST(OrderedListing, BytesAheadStayWithinTheBound) {
   FakeTree tree;
   // Many folders, each listing a few hundred bytes.
