@@ -203,7 +203,7 @@ TEST(OrderedListing, ARootReachedAgainMustBeTheSameFolder) {
   for (const char* name : {"a", "b"}) elsewhere.file(name, "big", 5'000'000'000);
   tree.swapped_root = &elsewhere.dir("");
   const WalkResult swapped = walk(*fake_listing(tree, 0, 2), 1, RuleEngine());
-  EXPECT_EQ(swapped.root.bytes, 10u);
+  EXPECT_EQ(swapped.root().bytes, 10u);
   EXPECT_EQ(swapped.denied, 2u);
 }
 
