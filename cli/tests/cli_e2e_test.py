@@ -263,6 +263,15 @@ class HostileTrees(unittest.TestCase):
                             short += doc["files"] < expected[1]
             self.assertGreater(short, 0)  # the injected failures did cut listings short
 
+    def in_own_mounts(self, script, *args):
+        """`script` run by sh with `args` in a mount namespace of its own;
+        skipped where it cannot bind-mount (the script's status 9)."""
+        p = subprocess.run(["unshare", "-m", "--propagation", "private", "sh", "-c", script, "sh", *args],
+                           capture_output=True)
+        if p.returncode == 9:
+            self.skipTest("bind mounts are not allowed here")
+        return p
+
     @unittest.skipUnless(os.geteuid() == 0 and shutil.which("unshare"),
                          "needs root to make bind mounts in a private namespace")
     def test_bind_mount_loops_are_not_entered(self):
@@ -275,10 +284,7 @@ class HostileTrees(unittest.TestCase):
             total, files, dirs = find_totals(m2)
             script = ('for k in $(seq 1 12); do mount --rbind "$1" "$1/a/b$k" || exit 9; done; '
                       'exec "$2" "$1" --json --depth 3')
-            p = subprocess.run(["unshare", "-m", "--propagation", "private", "sh", "-c", script,
-                                "sh", m2, BIN], capture_output=True)
-            if p.returncode == 9:
-                self.skipTest("bind mounts are not allowed here")
+            p = self.in_own_mounts(script, m2, BIN)
             self.assertEqual(p.returncode, 0, p.stderr)
             doc = json.loads(p.stdout)
             # Each bind mount point is a size-0 file, never entered.
@@ -299,10 +305,7 @@ class HostileTrees(unittest.TestCase):
             total, files, dirs = find_totals(d)
             script = ('mount --bind "$1/sib" "$1/a/m" || exit 9; '
                       'exec strace -f -o /dev/null -e inject=statx:error=ENOSYS "$2" "$1" --json')
-            p = subprocess.run(["unshare", "-m", "--propagation", "private", "sh", "-c", script,
-                                "sh", d, BIN], capture_output=True)
-            if p.returncode == 9:
-                self.skipTest("bind mounts are not allowed here")
+            p = self.in_own_mounts(script, d, BIN)
             doc = e2e.report(p.returncode, p.stdout, p.stderr)
             self.assertEqual((doc["total_bytes"], doc["files"], doc["dirs"], doc["denied"]),
                              (total, files + 1, dirs - 1, 0))
