@@ -226,7 +226,8 @@ void parse_pieces(const Volume& volume, const MftLayout& layout, Chunks& chunks,
           break;
         } catch (const Unreadable& e) {
           // A torn record changes nothing before it fails: read it again.
-          if (e.what != TORN || attempt == TORN_RETRIES) throw;
+          // By its text: each unit may hold its own copy of the literal.
+          if (std::strcmp(e.what, TORN) != 0 || attempt == TORN_RETRIES) throw;
           read_record_again(volume, layout, first + i, record);
         }
       }
