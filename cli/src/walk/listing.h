@@ -185,10 +185,13 @@ class OrderedListing final : public ListingStream {
   Job start(Slot& parent, Reader& reader);
   void reach_parent(Job& job);
   void list_one(Job& job, Reader& reader);
+  void climb(Slot& slot, Handle handle, Reader& reader);
+  Slot* climb_target(const Slot& slot) const;
   platform::OpenStatus open_job(Job& job, Reader& reader, Handle& out);
   bool wait_for_handles(Job& job, unsigned attempt);
   template <class Open>
   platform::OpenStatus open_retrying(Open open);
+  void give_up_spare();
   bool offer(Slot& slot, Handle& handle, std::vector<KeptHandle>& let_go);
   void finish(Slot& slot, bool ahead);
   std::size_t idle_wanted() const;

@@ -79,11 +79,12 @@ typename OrderedListing<Reader>::Job OrderedListing<Reader>::start(Slot& parent,
   // now, at the cost of one open, before it closes, and before another
   // lister could start that parent's next subdirectory from far above (so
   // this one open stays under the lock); the new handle takes its place
-  // among the kept ones, over the limit only until this job's open is done
-  // (till then it is one of this lister's own two).
+  // among the kept ones if there is room for it beside the parent's, which
+  // is still open until this job's open is done.
   job.from = budget_.release(parent);
   Slot* up = parent.parent;
-  if (up != nullptr && up->queued && up->done && !up->handle && up->identity) {
+  if (up != nullptr && up->queued && up->done && !up->handle && up->identity &&
+      budget_.room_to_keep()) {
     Handle handle;
     if (reader.open_parent(handle_of(job.from), *up->identity, handle) ==
         platform::OpenStatus::ok) {
@@ -136,7 +137,10 @@ void OrderedListing<Reader>::list_one(Job& job, Reader& reader) {
   }
   slot.status = reader.read(handle, slot.records);
   listing::gather_subdirs(slot);
-  if (!slot.subdirs.left()) return;  // its handle closes here, outside the lock
+  if (!slot.subdirs.left()) {
+    climb(slot, std::move(handle), reader);
+    return;
+  }
   // Who it is, to prove it if it is opened again after its handle goes.
   platform::DirIdentity identity;
   const bool known = reader.identify(handle, identity);
@@ -144,6 +148,54 @@ void OrderedListing<Reader>::list_one(Job& job, Reader& reader) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (known) slot.identity = identity;
   offer(slot, handle, let_go);
+}
+
+// Without the lock, holding the handle of `slot`, listed, with nothing below
+// it left to open: the nearest ancestor that will be opened from again but
+// whose handle was given up is had again now through "..", one open a level,
+// if that costs no more than opening down to it from the nearest ancestor
+// held. Climbing back so after each folder is what keeps a small budget
+// linear in depth: a deep folder is never reached again from far above.
+template <class Reader>
+void OrderedListing<Reader>::climb(Slot& slot, Handle handle, Reader& reader) {
+  Slot* target = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    target = climb_target(slot);
+  }
+  if (target == nullptr) return;
+  give_up_spare();
+  // Ancestors outlive the slot, which is this lister's until published, and
+  // their identities are set before any of their subdirectories start.
+  for (Slot* s = slot.parent;; s = s->parent) {
+    if (!s->identity) return;
+    Handle up;
+    const platform::OpenStatus opened = reader.open_parent(handle, *s->identity, up);
+    if (opened == platform::OpenStatus::exhausted) budget_.exhausted();
+    if (opened != platform::OpenStatus::ok) return;
+    budget_.opened();
+    handle = std::move(up);
+    if (s == target) break;
+  }
+  std::vector<KeptHandle> let_go;  // close after the lock
+  std::lock_guard<std::mutex> lock(mutex_);
+  offer(*target, handle, let_go);
+}
+
+// Under the lock: the ancestor `climb` would have again, or null.
+template <class Reader>
+listing::Slot* OrderedListing<Reader>::climb_target(const Slot& slot) const {
+  Slot* target = slot.parent;
+  while (target != nullptr && !target->subdirs.left()) target = target->parent;
+  if (target == nullptr || target->handle || !target->identity) return nullptr;
+  const std::size_t up = slot.depth - target->depth;
+  // Down from the nearest ancestor held, or from the root's path.
+  std::size_t down = 1;
+  for (const Slot* s = target; s->parent != nullptr && !s->parent->handle && down < up;
+       s = s->parent) {
+    ++down;
+  }
+  return up <= down ? target : nullptr;
 }
 
 // Without the lock: opens the job's ancestors on the way, then its slot, into
@@ -159,6 +211,7 @@ platform::OpenStatus OrderedListing<Reader>::open_job(Job& job, Reader& reader, 
       return reader.open(from ? handle_of(from) : on_the_way, s.name, opened);
     });
   };
+  if (!job.below.empty()) give_up_spare();
   platform::OpenStatus status = platform::OpenStatus::ok;
   for (const Step& step : job.below) {
     Handle handle;
@@ -236,6 +289,17 @@ platform::OpenStatus OrderedListing<Reader>::open_retrying(Open open) {
   }
 }
 
+// Without the lock: before a lister holds two handles of its own at once,
+// the one kept in place of one of them (HandleBudget::room_to_keep) is given
+// up, unless a lister opens from it now.
+template <class Reader>
+void OrderedListing<Reader>::give_up_spare() {
+  KeptHandle given_up;  // closes after the lock
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (budget_.room(1)) return;
+  if (Slot* victim = budget_.first_unshared()) given_up = budget_.release(*victim);
+}
+
 // Under the lock: keeps `handle` for the children of `slot` if they need
 // it and the budget allows, giving up shallower ones (into `let_go`, to be
 // closed outside the lock) if that makes room.
@@ -243,13 +307,13 @@ template <class Reader>
 bool OrderedListing<Reader>::offer(Slot& slot, Handle& handle, std::vector<KeptHandle>& let_go) {
   if (!slot.queued || !slot.subdirs.left() || slot.handle) return false;
   std::size_t closing = 0;  // of those given up, the ones no lister holds too
-  while (!budget_.room(closing)) {
+  while (!budget_.room_to_keep(closing)) {
     Slot* victim = budget_.first_to_give_up();
     if (victim == nullptr || victim->depth >= slot.depth) break;
     let_go.push_back(budget_.release(*victim));
     if (let_go.back().use_count() == 1) ++closing;
   }
-  if (!budget_.room(closing)) return false;
+  if (!budget_.room_to_keep(closing)) return false;
   budget_.keep(slot, budget_.wrap(std::move(handle)));
   return true;
 }

@@ -64,6 +64,7 @@ Slot* Frontier::first_with_work() const {
 
 HandleBudget::HandleBudget(std::size_t descriptors, unsigned listers)
     : most_(descriptors > TRANSIENT * listers ? descriptors - TRANSIENT * listers : 0),
+      spare_(listers == 1 && descriptors >= TRANSIENT ? 1 : 0),
       limit_(most_) {}
 
 void HandleBudget::exhausted() {

@@ -158,6 +158,12 @@ class HandleBudget {
   }
   // Room for one more, once `closing` kept handles given up have closed.
   bool room(std::size_t closing = 0) const { return live_.load() - closing < limit_.load(); }
+  // The same for a handle to keep: a lone lister may keep one more, in
+  // place of one of its own two while it is between listings, so that even
+  // a budget of two handles keeps the folder it will open from next.
+  bool room_to_keep(std::size_t closing = 0) const {
+    return live_.load() - closing < limit_.load() + spare_;
+  }
 
   void keep(Slot& slot, KeptHandle handle);
   // Takes the slot's handle out of the kept ones.
@@ -178,6 +184,7 @@ class HandleBudget {
   void place(std::size_t at, Slot* slot);
 
   const std::size_t most_;
+  const std::size_t spare_;
   std::atomic<std::size_t> limit_;
   std::atomic<std::size_t> live_{0};
   std::vector<Slot*> kept_;  // a heap, shallowest on top

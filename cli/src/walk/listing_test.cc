@@ -150,18 +150,27 @@ TEST(OrderedListing, OpensEachFolderAboutOnceHoweverDeep) {
     std::size_t exhausted_call;
     std::size_t handle_cap;
   };
-  for (const unsigned workers : {0u, 4u}) {
+  // Two descriptors, none to keep, are still enough to open each folder a
+  // bounded number of times: hold one, open the next, climb back by "..".
+  struct Budget {
+    unsigned workers;
+    std::size_t descriptors;
+  };
+  for (const Budget budget : {Budget{0, 2}, Budget{0, 3}, Budget{0, 16}, Budget{4, 16}}) {
     for (const Shortage shortage : {Shortage{0, 0}, Shortage{5, 0}, Shortage{0, 13}}) {
-      SCOPED_TRACE(::testing::Message()
-                   << workers << " workers, exhausted at " << shortage.exhausted_call
-                   << ", at most " << shortage.handle_cap << " handles");
+      SCOPED_TRACE(::testing::Message() << budget.workers << " workers, " << budget.descriptors
+                                        << " descriptors, exhausted at " << shortage.exhausted_call
+                                        << ", at most " << shortage.handle_cap << " handles");
       tree.components_opened = 0;
       tree.open_calls = 0;
+      tree.most_open_handles = 0;
       tree.exhausted_call = shortage.exhausted_call;
       tree.handle_cap = shortage.handle_cap;
-      EXPECT_TRUE(
-          same(walk(*fake_listing(tree, workers, 16, {3, 1 << 20}), 0, RuleEngine()), alone));
+      EXPECT_TRUE(same(walk(*fake_listing(tree, budget.workers, budget.descriptors, {3, 1 << 20}),
+                            0, RuleEngine()),
+                       alone));
       EXPECT_LE(tree.components_opened, 3u * (2 * LEVELS + 1));
+      EXPECT_LE(tree.most_open_handles, budget.descriptors);
     }
   }
 }
@@ -190,8 +199,8 @@ TEST(OrderedListing, HandlesShortNeverMeanDenied) {
 }
 
 TEST(OrderedListing, ARootReachedAgainMustBeTheSameFolder) {
-  // With no handle to keep, every folder is reached again from the root's
-  // path; after the first listing that path leads to another folder, whose
+  // With no handle to keep (a budget of one), every folder is reached again
+  // from the root's path; after the first listing that path leads to another folder, whose
   // folders of the same names must not be counted.
   FakeTree tree;
   tree.file("", "own", 10);
@@ -202,7 +211,7 @@ TEST(OrderedListing, ARootReachedAgainMustBeTheSameFolder) {
   FakeTree elsewhere;
   for (const char* name : {"a", "b"}) elsewhere.file(name, "big", 5'000'000'000);
   tree.swapped_root = &elsewhere.dir("");
-  const WalkResult swapped = walk(*fake_listing(tree, 0, 2), 1, RuleEngine());
+  const WalkResult swapped = walk(*fake_listing(tree, 0, 1), 1, RuleEngine());
   EXPECT_EQ(swapped.root().bytes, 10u);
   EXPECT_EQ(swapped.denied, 2u);
 }
