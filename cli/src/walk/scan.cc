@@ -31,8 +31,10 @@ unsigned listing_workers(unsigned hardware_threads, bool rotating, std::size_t d
 
 namespace {
 
-// How many folders after the scanned one the self-check lists both ways.
-constexpr std::size_t SELF_CHECK_FOLDERS = 64;
+// The self-check lists both ways the scanned folder, the first folders
+// after it in walk order, and more chosen anywhere in its tree.
+constexpr std::size_t SELF_CHECK_FIRST = 16;
+constexpr std::size_t SELF_CHECK_SPREAD = 48;
 
 // The table of the volume `root` is on, and the folder `root` is in it,
 // when the volume may be read and its table is understood.
@@ -78,14 +80,14 @@ std::optional<WalkResult> walk_table(platform::NativeStringView root, std::uint3
   std::optional<ntfs::Table> table;
   std::uint32_t start = 0;
   if (!read_volume_table(root, table_progress, table, start, why_not)) return std::nullopt;
-  {
-    TableListing from_table(*table, start, root);
-    OrderedListing<platform::DirectoryReader> listed(root, 0, platform::descriptor_budget());
-    if (std::optional<std::string> differs =
-            first_difference(from_table, listed, SELF_CHECK_FOLDERS)) {
-      why_not = "未用: 自检不一致: " + *differs;
-      return std::nullopt;
-    }
+  const std::size_t descriptors = platform::descriptor_budget();
+  const auto listed = [descriptors](platform::NativeStringView path) {
+    return std::make_unique<OrderedListing<platform::DirectoryReader>>(path, 0, descriptors);
+  };
+  if (std::optional<std::string> differs =
+          self_check(*table, start, root, SELF_CHECK_FIRST, SELF_CHECK_SPREAD, listed)) {
+    why_not = "未用: 自检不一致: " + *differs;
+    return std::nullopt;
   }
   TableListing listings(*table, start, root);
   try {

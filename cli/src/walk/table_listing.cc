@@ -1,5 +1,7 @@
 #include "walk/table_listing.h"
 
+#include <algorithm>
+#include <random>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -138,6 +140,90 @@ std::optional<std::string> first_difference(ListingStream& table, ListingStream&
       return where + *differs;
     }
     trail.push_back(std::move(folder));
+  }
+  return std::nullopt;
+}
+
+std::vector<CheckedFolder> spread_folders(const ntfs::Table& table, std::uint32_t start,
+                                          platform::NativeStringView root_path, std::size_t skip,
+                                          std::size_t count) {
+  struct Frame {
+    std::uint32_t folder;
+    std::size_t next = 0;  // one past the entry it was entered by, in its parent's
+  };
+  struct Chosen {
+    std::size_t position;
+    CheckedFolder folder;
+  };
+  std::vector<Chosen> chosen;
+  if (count == 0) return {};
+  chosen.reserve(count);
+  // One pass in walk order, keeping a uniform sample of what it has passed
+  // (each new folder takes a random place, or none): the tree's size is not
+  // known before. A fixed seed, so a run can be told again.
+  std::minstd_rand random(20261210);
+  std::vector<Frame> stack{{start}};
+  std::u16string scratch;
+  NativeString name;
+  std::size_t position = 0;
+  const auto path_here = [&] {
+    NativeString path = platform::listing_path(root_path);
+    for (std::size_t i = 1; i < stack.size(); ++i) {
+      const ntfs::Entry& entry = table.children(stack[i - 1].folder)[stack[i - 1].next - 1];
+      native_name(table.name(entry, scratch), name);
+      path.push_back(platform::SEPARATOR);
+      path += name;
+    }
+    return path;
+  };
+  while (!stack.empty()) {
+    Frame& frame = stack.back();
+    const auto entries = table.children(frame.folder);
+    if (frame.next == entries.size()) {
+      stack.pop_back();
+      continue;
+    }
+    const ntfs::Entry& entry = entries[frame.next++];
+    if (kind_of(table.facts(entry.record)) != EntryKind::directory) continue;
+    stack.push_back({entry.record});
+    if (++position <= skip) continue;
+    const std::size_t seen = position - skip;
+    std::size_t place = chosen.size();
+    if (chosen.size() == count) {
+      place = random() % seen;
+      if (place >= count) continue;
+    }
+    Chosen here{position, CheckedFolder{entry.record, path_here()}};
+    if (place == chosen.size()) {
+      chosen.push_back(std::move(here));
+    } else {
+      chosen[place] = std::move(here);
+    }
+  }
+  std::sort(chosen.begin(), chosen.end(),
+            [](const Chosen& a, const Chosen& b) { return a.position < b.position; });
+  std::vector<CheckedFolder> folders;
+  folders.reserve(chosen.size());
+  for (Chosen& c : chosen) folders.push_back(std::move(c.folder));
+  return folders;
+}
+
+std::optional<std::string> self_check(const ntfs::Table& table, std::uint32_t start,
+                                      platform::NativeStringView root_path, std::size_t first,
+                                      std::size_t spread, const ListedFrom& listed) {
+  {
+    TableListing from_table(table, start, root_path);
+    if (std::optional<std::string> differs =
+            first_difference(from_table, *listed(root_path), first)) {
+      return differs;
+    }
+  }
+  for (const CheckedFolder& folder : spread_folders(table, start, root_path, first, spread)) {
+    TableListing from_table(table, folder.record, folder.path);
+    if (std::optional<std::string> differs =
+            first_difference(from_table, *listed(folder.path), 0)) {
+      return differs;
+    }
   }
   return std::nullopt;
 }

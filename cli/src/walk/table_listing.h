@@ -6,6 +6,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -38,6 +40,33 @@ std::optional<std::string> first_difference(ListingStream& table, ListingStream&
 inline bool listings_agree(ListingStream& table, ListingStream& listed, std::size_t folders) {
   return !first_difference(table, listed, folders);
 }
+
+// A folder the self-check lists by its path, as a lone listing, beside the
+// table's.
+struct CheckedFolder {
+  std::uint32_t record = 0;
+  platform::NativeString path;  // its exact native path
+};
+
+// Up to `count` folders of the subtree of `start` (named `root_path`), from
+// among those the walk lists after its first `skip` + 1, each as likely as
+// any other and the same ones every run, in walk order: so that a table
+// misread anywhere in a large tree is as likely seen as one near its start,
+// at the cost of `count` listings.
+std::vector<CheckedFolder> spread_folders(const ntfs::Table& table, std::uint32_t start,
+                                          platform::NativeStringView root_path, std::size_t skip,
+                                          std::size_t count);
+
+// The self-check before a table's listings are trusted: the scanned folder
+// and the `first` folders after it in walk order, then `spread` more from
+// anywhere in its tree (spread_folders), each compared with the folder
+// listed as usual (by the stream `listed` makes for its path, whose first
+// listing is that folder's); the first difference (first_difference), or
+// nothing when they agree.
+using ListedFrom = std::function<std::unique_ptr<ListingStream>(platform::NativeStringView path)>;
+std::optional<std::string> self_check(const ntfs::Table& table, std::uint32_t start,
+                                      platform::NativeStringView root_path, std::size_t first,
+                                      std::size_t spread, const ListedFrom& listed);
 
 // The listings of the subtree of folder `start` in `table`, the first named
 // `root_path`. Every listing is complete (ListStatus::ok): the table either
