@@ -84,6 +84,13 @@ std::optional<NativeString> canonicalize(std::string_view path);
 // Links are not followed: the path is resolved already.
 std::optional<std::uint64_t> root_file_size(NativeStringView path);
 
+// The bytes the file at `path` counts, asked of the file itself rather than
+// of its folder's listing, which NTFS may leave stale (a file open and
+// growing, or changed through another of its hard links): through a handle
+// opened for its attributes only, so that no link is followed and no data
+// is recalled. Nothing for a directory, or when it cannot be opened so.
+std::optional<std::uint64_t> own_file_size(NativeStringView path);
+
 // The text shown for a native path: lossy UTF-8 with, on Windows, every
 // leading verbatim prefix "\\?\" removed; nothing else changes.
 std::string display_path(NativeStringView path);

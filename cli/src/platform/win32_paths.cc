@@ -193,6 +193,28 @@ std::optional<std::uint64_t> root_file_size(NativeStringView path) {
   return win32::counted_size(attributes, size, allocation);
 }
 
+std::optional<std::uint64_t> own_file_size(NativeStringView path) {
+  // Docs: CreateFileW (FILE_FLAG_OPEN_REPARSE_POINT, FILE_FLAG_OPEN_NO_RECALL);
+  // GetFileInformationByHandleEx (FileBasicInfo, FileStandardInfo): the
+  // file's own end of file and allocation, not its folder index's copy.
+  const std::wstring native(path);
+  const UniqueHandle file = own_handle(CreateFileW(
+      native.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING,
+      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_OPEN_NO_RECALL,
+      nullptr));
+  FILE_BASIC_INFO basic{};
+  FILE_STANDARD_INFO standard{};
+  if (!file || GetFileInformationByHandleEx(file.get(), FileBasicInfo, &basic, sizeof basic) == 0 ||
+      GetFileInformationByHandleEx(file.get(), FileStandardInfo, &standard, sizeof standard) == 0 ||
+      (basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return std::nullopt;
+  }
+  return win32::counted_size(basic.FileAttributes,
+                             static_cast<std::uint64_t>(standard.EndOfFile.QuadPart),
+                             static_cast<std::uint64_t>(standard.AllocationSize.QuadPart));
+}
+
 std::string display_path(NativeStringView path) {
   while (path.starts_with(VERBATIM)) path.remove_prefix(VERBATIM.size());
   return to_utf8_lossy(path);

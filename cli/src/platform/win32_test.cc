@@ -696,6 +696,20 @@ TEST(Win32Paths, ExistsAndCanonicalize) {
   EXPECT_EQ(dot, canonical);
 }
 
+TEST(Win32Paths, AFilesOwnSizeIsAskedOfTheFileItself) {
+  TempDir tmp;
+  fs::create_directory(tmp.path() / "d");
+  const std::wstring base = listing_path(tmp.path().wstring());
+  {
+    // Open and growing, as a log is while the listing says less.
+    std::ofstream growing(tmp.path() / "f.bin", std::ios::binary);
+    growing << std::string(1234, 'x') << std::flush;
+    EXPECT_EQ(own_file_size(base + L"\\f.bin"), 1234u);
+  }
+  EXPECT_EQ(own_file_size(base + L"\\d"), std::nullopt);
+  EXPECT_EQ(own_file_size(base + L"\\missing"), std::nullopt);
+}
+
 TEST(Win32Paths, AFileWindowsHoldsOpenIsReadFromItsFolder) {
   // Which failures of the metadata call or the open are looked up there.
   for (const DWORD error : {ERROR_SHARING_VIOLATION, ERROR_ACCESS_DENIED}) {

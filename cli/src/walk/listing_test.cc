@@ -355,6 +355,21 @@ TEST(ListingsAgree, SayTheirFirstDifference) {
   EXPECT_EQ(difference(), std::nullopt);
   b.dir("d/e").records[0].size = 2;
   EXPECT_EQ(difference(), "文件夹 " + shown("d/e") + ", 条目 y\nz, 大小: 文件表 1, 列出 2");
+  // Unless the file itself says the table's size is its own: the listing's
+  // was left stale in the folder's index.
+  NativeString asked;
+  const auto own_size = [&asked](std::optional<std::uint64_t> size) {
+    return [&asked, size](platform::NativeStringView folder, platform::NativeStringView name) {
+      asked = NativeString(folder) + platform::SEPARATOR + NativeString(name);
+      return size;
+    };
+  };
+  EXPECT_EQ(first_difference(*fake_listing(a), *fake_listing(b), 64, own_size(1)), std::nullopt);
+  EXPECT_TRUE(asked.ends_with(fake::native("d/e/y\nz"))) << platform::to_utf8_lossy(asked);
+  for (const std::optional<std::uint64_t> other : {std::optional<std::uint64_t>(2), {}}) {
+    EXPECT_NE(first_difference(*fake_listing(a), *fake_listing(b), 64, own_size(other)),
+              std::nullopt);
+  }
   b.dir("d").records[0].kind = EntryKind::link;  // the first difference wins
   EXPECT_EQ(difference(), "文件夹 " + shown("d") + ", 条目 x, 类型: 文件表 文件, 列出 链接");
   b.file("", "more", 0);

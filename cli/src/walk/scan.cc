@@ -84,8 +84,13 @@ std::optional<WalkResult> walk_table(platform::NativeStringView root, std::uint3
   const auto listed = [descriptors](platform::NativeStringView path) {
     return std::make_unique<OrderedListing<platform::DirectoryReader>>(path, 0, descriptors);
   };
+  // Where a listing's size is stale, the file itself tells.
+  const auto own_size = [](platform::NativeStringView folder, platform::NativeStringView name) {
+    return platform::own_file_size(platform::NativeString(folder) + platform::SEPARATOR +
+                                   platform::NativeString(name));
+  };
   if (std::optional<std::string> differs =
-          self_check(*table, start, root, SELF_CHECK_FIRST, SELF_CHECK_SPREAD, listed)) {
+          self_check(*table, start, root, SELF_CHECK_FIRST, SELF_CHECK_SPREAD, listed, own_size)) {
     why_not = "未用: 自检不一致: " + *differs;
     return std::nullopt;
   }

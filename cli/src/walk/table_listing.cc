@@ -88,9 +88,12 @@ std::string said(std::string_view what, std::uint64_t table, std::uint64_t liste
 }
 
 // The first record that differs, said with the entry it is in; nothing
-// when the two listings hold the same.
+// when the two listings of `folder` hold the same, or sizes the file itself
+// says the table has right.
 std::optional<std::string> records_differ(const platform::RecordList& a,
-                                          const platform::RecordList& b) {
+                                          const platform::RecordList& b,
+                                          platform::NativeStringView folder,
+                                          const OwnSize& own_size) {
   for (std::size_t i = 0; i < a.size() && i < b.size(); ++i) {
     const platform::DirRecord& x = a[i];
     const platform::DirRecord& y = b[i];
@@ -103,7 +106,13 @@ std::optional<std::string> records_differ(const platform::RecordList& a,
     if (x.kind != y.kind) return entry + said("类型", kind_word(x.kind), kind_word(y.kind));
     // A folder's own size counts nowhere.
     const bool counted = x.kind == EntryKind::file || x.kind == EntryKind::link;
-    if (counted && x.size != y.size) return entry + said("大小", x.size, y.size);
+    if (counted && x.size != y.size) {
+      if (own_size) {
+        const std::optional<std::uint64_t> own = own_size(folder, a.name(x));
+        if (own && *own == x.size) continue;
+      }
+      return entry + said("大小", x.size, y.size);
+    }
   }
   if (a.size() != b.size()) return said("条目数", a.size(), b.size());
   return std::nullopt;
@@ -112,9 +121,11 @@ std::optional<std::string> records_differ(const platform::RecordList& a,
 }  // namespace
 
 std::optional<std::string> first_difference(ListingStream& table, ListingStream& listed,
-                                            std::size_t folders) {
-  // The display path of the folder each depth is at, to say where.
+                                            std::size_t folders, const OwnSize& own_size) {
+  // The display path of the folder each depth is at, to say where, and its
+  // native path, to ask a file its own size.
   std::vector<std::string> trail;
+  std::vector<NativeString> native_trail;
   for (std::size_t i = 0; i <= folders; ++i) {
     Listing a;
     Listing b;
@@ -136,10 +147,16 @@ std::optional<std::string> first_difference(ListingStream& table, ListingStream&
       return where + said("读取", a.status == platform::ListStatus::ok ? "完整" : "不完整",
                           b.status == platform::ListStatus::ok ? "完整" : "不完整");
     }
-    if (std::optional<std::string> differs = records_differ(a.records, b.records)) {
+    native_trail.resize(a.depth);
+    NativeString native = a.depth == 0
+                              ? platform::listing_path(a.name)
+                              : native_trail.back() + platform::SEPARATOR + NativeString(a.name);
+    if (std::optional<std::string> differs =
+            records_differ(a.records, b.records, native, own_size)) {
       return where + *differs;
     }
     trail.push_back(std::move(folder));
+    native_trail.push_back(std::move(native));
   }
   return std::nullopt;
 }
@@ -210,18 +227,19 @@ std::vector<CheckedFolder> spread_folders(const ntfs::Table& table, std::uint32_
 
 std::optional<std::string> self_check(const ntfs::Table& table, std::uint32_t start,
                                       platform::NativeStringView root_path, std::size_t first,
-                                      std::size_t spread, const ListedFrom& listed) {
+                                      std::size_t spread, const ListedFrom& listed,
+                                      const OwnSize& own_size) {
   {
     TableListing from_table(table, start, root_path);
     if (std::optional<std::string> differs =
-            first_difference(from_table, *listed(root_path), first)) {
+            first_difference(from_table, *listed(root_path), first, own_size)) {
       return differs;
     }
   }
   for (const CheckedFolder& folder : spread_folders(table, start, root_path, first, spread)) {
     TableListing from_table(table, folder.record, folder.path);
     if (std::optional<std::string> differs =
-            first_difference(from_table, *listed(folder.path), 0)) {
+            first_difference(from_table, *listed(folder.path), 0, own_size)) {
       return differs;
     }
   }

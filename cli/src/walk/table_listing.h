@@ -35,8 +35,14 @@ std::optional<std::uint32_t> find_folder(const ntfs::Table& table,
 // record counted by size), and every one of them was read whole; else the
 // first difference in words (the folder, the entry, what differs, both
 // values), the one stream ending before the other included.
+//
+// Where only a file's counted size differs and `own_size`, asked for the
+// file (its folder's native path, its name), gives the table's value, the
+// listing held a size NTFS left stale in the folder's index: no difference.
+using OwnSize = std::function<std::optional<std::uint64_t>(platform::NativeStringView folder,
+                                                           platform::NativeStringView name)>;
 std::optional<std::string> first_difference(ListingStream& table, ListingStream& listed,
-                                            std::size_t folders);
+                                            std::size_t folders, const OwnSize& own_size = {});
 inline bool listings_agree(ListingStream& table, ListingStream& listed, std::size_t folders) {
   return !first_difference(table, listed, folders);
 }
@@ -66,7 +72,8 @@ std::vector<CheckedFolder> spread_folders(const ntfs::Table& table, std::uint32_
 using ListedFrom = std::function<std::unique_ptr<ListingStream>(platform::NativeStringView path)>;
 std::optional<std::string> self_check(const ntfs::Table& table, std::uint32_t start,
                                       platform::NativeStringView root_path, std::size_t first,
-                                      std::size_t spread, const ListedFrom& listed);
+                                      std::size_t spread, const ListedFrom& listed,
+                                      const OwnSize& own_size = {});
 
 // The listings of the subtree of folder `start` in `table`, the first named
 // `root_path`. Every listing is complete (ListStatus::ok): the table either
