@@ -585,7 +585,7 @@ import image_test as ntfs_images  # noqa: E402
 
 def populate_volume(m):
     """Folders, files of several sizes, a hard link, a sparse file, names
-    beyond ASCII and a folder of 2,000 files."""
+    beyond ASCII, a folder of 2,000 files and one of 1,100 folders."""
     os.makedirs(f"{m}/Users/me/AppData/Local/Temp")
     make_file(f"{m}/Users/me/AppData/Local/Temp/t.tmp", 70_000)
     with open(f"{m}/Users/me/视频.mp4", "wb") as f:
@@ -597,6 +597,8 @@ def populate_volume(m):
     for i in range(2000):
         with open(f"{m}/many/f{i:04}", "wb") as f:
             f.write(b"x" * (i % 900))
+    for i in range(1100):  # more than a small folder has
+        os.makedirs(f"{m}/folders/d{i:04}")
     return {name: os.stat(f"{m}/{name}").st_ino for name in ["many/f0001", "Users/me/视频.mp4"]}
 
 
@@ -618,9 +620,9 @@ class VolumeTable(unittest.TestCase):
     def tearDownClass(cls):
         shutil.rmtree(cls.dir, ignore_errors=True)
 
-    def scan(self, image, *env_switches):
-        """(explanation line, JSON report without its time) of D:\\ with
-        `image` as the drive; the switches set in the environment."""
+    def scan(self, image, *env_switches, path="D:\\"):
+        """(explanation line, JSON report without its time) of `path` with
+        `image` as drive D:; the switches set in the environment."""
         mount = image + ".ro"
         os.makedirs(mount, exist_ok=True)
         loop = subprocess.run(["losetup", "-r", "-f", "--show", image], check=True,
@@ -634,7 +636,7 @@ class VolumeTable(unittest.TestCase):
                 os.symlink(mount, letter)
                 os.symlink(loop, letter + ":")
                 env = dict(ENV, OSKRA_EXPLAIN="1", **{k: "1" for k in env_switches})
-                status, out, err = e2e.run([WINE_RUN, EXE, "D:\\", "--json", "--depth", "9"],
+                status, out, err = e2e.run([WINE_RUN, EXE, path, "--json", "--depth", "9"],
                                            env=env, timeout=600)
             finally:
                 for link in [letter, letter + ":"]:
@@ -662,6 +664,15 @@ class VolumeTable(unittest.TestCase):
         self.assertEqual(said, "数据来源: 逐个列出文件夹; 文件表未读: OSKRA_NO_MFT 已设置\n")
         self.assertEqual(table, listed)
         self.assertEqual((table["files"], table["denied"]), (2004, 0))
+
+    def test_a_small_folder_is_listed_and_a_larger_one_read_from_the_table(self):
+        said, listed = self.scan(self.image, path="D:\\Users")
+        self.assertEqual(said, "数据来源: 逐个列出文件夹; 文件表未读: 文件夹不到 1000 个, 逐个列出更快\n")
+        self.assertEqual(listed, self.scan(self.image, "OSKRA_NO_MFT", path="D:\\Users")[1])
+        said, table = self.scan(self.image, path="D:\\folders")
+        self.assertEqual(said, "数据来源: 文件表 (MFT)\n")
+        self.assertEqual(table, self.scan(self.image, "OSKRA_NO_MFT", path="D:\\folders")[1])
+        self.assertEqual(table["dirs"], 1101)  # the folder and the 1,100 in it
 
     def test_a_damaged_table_is_not_used_and_the_explanation_names_the_cause(self):
         def clear_bit(r):
