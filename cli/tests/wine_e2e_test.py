@@ -21,6 +21,7 @@ import subprocess
 import sys
 import struct
 import tempfile
+import threading
 import termios
 import time
 import unicodedata
@@ -620,24 +621,32 @@ class VolumeTable(unittest.TestCase):
     def tearDownClass(cls):
         shutil.rmtree(cls.dir, ignore_errors=True)
 
-    def scan(self, image, *env_switches, path="D:\\"):
+    def scan(self, image, *env_switches, path="D:\\", while_mounted=None):
         """(explanation line, JSON report without its time) of `path` with
-        `image` as drive D:; the switches set in the environment."""
-        mount = image + ".ro"
+        `image` as drive D:; the switches set in the environment. With
+        `while_mounted`, the image is mounted for writing and that function,
+        given the mount, runs while the scan does (it returns a function
+        that ends it)."""
+        mount = image + (".rw" if while_mounted else ".ro")
         os.makedirs(mount, exist_ok=True)
         loop = subprocess.run(["losetup", "-r", "-f", "--show", image], check=True,
                               capture_output=True, text=True).stdout.strip()
         letter = os.path.join(ENV["WINEPREFIX"], "dosdevices", "d:")
         folder = os.readlink(letter)  # the drive's usual folder, back afterwards
         try:
-            subprocess.run(["ntfs-3g", "-o", "ro", image, mount], check=True)
+            subprocess.run(["ntfs-3g", "-o", "rw" if while_mounted else "ro", image, mount],
+                           check=True)
             try:
                 os.unlink(letter)
                 os.symlink(mount, letter)
                 os.symlink(loop, letter + ":")
                 env = dict(ENV, OSKRA_EXPLAIN="1", **{k: "1" for k in env_switches})
-                status, out, err = e2e.run([WINE_RUN, EXE, path, "--json", "--depth", "9"],
-                                           env=env, timeout=600)
+                end = while_mounted(mount) if while_mounted else lambda: None
+                try:
+                    status, out, err = e2e.run([WINE_RUN, EXE, path, "--json", "--depth", "9"],
+                                               env=env, timeout=600)
+                finally:
+                    end()
             finally:
                 for link in [letter, letter + ":"]:
                     if os.path.lexists(link):
@@ -650,6 +659,54 @@ class VolumeTable(unittest.TestCase):
         doc = json.loads(out)
         doc.pop("elapsed_ms")
         return err.decode(), doc
+
+    def test_a_live_volume_is_read_whole_where_nothing_changes(self):
+        """Drive D: mounted for writing while a writer creates, grows,
+        renames and deletes files beside a folder it never touches, one
+        file held open and growing all through; the loop device reads the
+        image as it is written."""
+        image = os.path.join(self.dir, "live.img")
+        shutil.copyfile(self.image, image)
+
+        def writer(mount):
+            stop = threading.Event()
+
+            def work():
+                os.makedirs(f"{mount}/busy", exist_ok=True)
+                with open(f"{mount}/busy/growing.log", "ab") as held:
+                    i = 0
+                    while not stop.is_set():
+                        held.write(b"g" * 4096)
+                        held.flush()
+                        with open(f"{mount}/busy/n{i}", "wb") as f:
+                            f.write(b"n" * (i % 5000))
+                        if i % 3 == 0:
+                            os.rename(f"{mount}/busy/n{i}", f"{mount}/busy/r{i}")
+                        if i % 5 == 0 and i >= 5:
+                            for old in [f"{mount}/busy/n{i - 5}", f"{mount}/busy/r{i - 5}"]:
+                                if os.path.exists(old):
+                                    os.unlink(old)
+                        i += 1
+
+            thread = threading.Thread(target=work)
+            thread.start()
+
+            def end():
+                stop.set()
+                thread.join()
+            return end
+
+        for _ in range(2):
+            said, doc = self.scan(image, while_mounted=writer)
+            subprocess.run(["blockdev", "--flushbufs", image], capture_output=True)
+            self.assertRegex(said, r"^数据来源: (文件表 \(MFT\)|逐个列出文件夹; 文件表未用: .+)\n$")
+            children = {c["name"]: c for c in doc["tree"]["children"]}
+            # Never touched: counted whole, whichever way the tree was read.
+            many = children["many"]
+            self.assertEqual((many["files"], many["bytes"]),
+                             (2000, sum(i % 900 for i in range(2000))))
+            self.assertEqual(children["folders"]["dirs"], 1101)
+            self.assertEqual(doc["denied"], 0)
 
     def damaged(self, name, change):
         copy = os.path.join(self.dir, name)
