@@ -199,6 +199,38 @@ void read_record_again(const Volume& volume, const MftLayout& layout, std::uint6
   std::memcpy(out.data(), cluster.span().data() + offset % g.cluster_size, out.size());
 }
 
+// Whether record `index` (its header only: the flags lie before the first
+// fixup) is what the bitmap says: in use, or free. Records below 24 the
+// format reserves may be marked in use and never written.
+bool agrees(std::span<const std::byte> record, std::uint64_t index, bool marked_in_use) {
+  constexpr std::size_t FLAGS_AT = 0x16;
+  const bool in_use = std::memcmp(record.data(), "FILE", 4) == 0 &&
+                      (std::to_integer<unsigned>(record[FLAGS_AT]) & RECORD_IN_USE) != 0;
+  return marked_in_use ? in_use || index < RESERVED_END : !in_use;
+}
+
+// Record `index` and its bitmap bit disagree. On a live volume that is a
+// file made or deleted since the bitmap was read: both are read again, a
+// few times, and the record is taken as they then agree (in use or not);
+// damage never agrees, and the table is refused.
+bool settle(const Volume& volume, const MftLayout& layout, std::uint64_t index,
+            std::span<std::byte> record) {
+  const bool marked = layout.in_use(index);
+  for (int attempt = 0; attempt < TORN_RETRIES; ++attempt) {
+    read_record_again(volume, layout, index, record);
+    bool now = false;
+    try {
+      const MftLayout fresh = read_mft_layout(volume);
+      now = index < fresh.records && fresh.in_use(index);
+    } catch (const Unreadable&) {
+      continue;  // record 0 itself mid-write
+    }
+    if (agrees(record, index, now)) return now;
+  }
+  fail(marked ? "a record the bitmap marks in use that is not"
+              : "a record in use that the bitmap marks free");
+}
+
 // Parses the pieces `chunks` hands out until there are none; `parsed`
 // counts the records of the pieces done, for the progress shown.
 void parse_pieces(const Volume& volume, const MftLayout& layout, Chunks& chunks, Scan& scan,
@@ -211,15 +243,11 @@ void parse_pieces(const Volume& volume, const MftLayout& layout, Chunks& chunks,
     const std::uint64_t count = bytes.size() / record_size;
     for (std::uint64_t i = 0; i < count; ++i) {
       const std::span<std::byte> record = bytes.subspan(i * record_size, record_size);
-      if (!layout.in_use(first + i)) {
-        // Only its header is looked at (its flags lie before the first
-        // fixup): a record in use that the bitmap calls free would be lost.
-        constexpr std::size_t FLAGS_AT = 0x16;
-        const auto flags = static_cast<unsigned>(std::to_integer<unsigned>(record[FLAGS_AT]));
-        require(std::memcmp(record.data(), "FILE", 4) != 0 || (flags & RECORD_IN_USE) == 0,
-                "a record in use that the bitmap marks free");
-        continue;
-      }
+      // A free record costs a look at its header: one in use that the
+      // bitmap called free would be lost.
+      bool in_use = layout.in_use(first + i);
+      if (!agrees(record, first + i, in_use)) in_use = settle(volume, layout, first + i, record);
+      if (!in_use) continue;
       for (int attempt = 0;; ++attempt) {
         try {
           scan.record(record, static_cast<std::uint32_t>(first + i));
