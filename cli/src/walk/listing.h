@@ -163,6 +163,7 @@ class OrderedListing final : public ListingStream {
     Slot* slot = nullptr;
     KeptHandle from{};          // the handle to open from; none: the root's path
     std::vector<Step> below{};  // ancestors to open on the way, top first
+    Slot* up = nullptr;         // the parent's parent, to have again through `from`
     unsigned alone_waits = 0;   // for handles none of the listers held
   };
 
@@ -182,7 +183,7 @@ class OrderedListing final : public ListingStream {
 
   Slot* due(std::unique_lock<std::mutex>& lock);
   Slot& list_here(Job job, std::unique_lock<std::mutex>& lock);
-  Job start(Slot& parent, Reader& reader);
+  Job start(Slot& parent);
   void reach_parent(Job& job);
   void list_one(Job& job, Reader& reader);
   void climb(Slot& slot, Handle handle, Reader& reader);

@@ -42,7 +42,7 @@ listing::Slot* OrderedListing<Reader>::due(std::unique_lock<std::mutex>& lock) {
   const listing::Cursor::Next next = cursor_.next();
   if (next.parent == nullptr) return nullptr;
   if (next.index < next.parent->subdirs.started) return next.parent->subdirs.made[next.index].get();
-  Job job = start(*next.parent, own_reader_);
+  Job job = start(*next.parent);
   return &list_here(std::move(job), lock);
 }
 
@@ -60,7 +60,7 @@ listing::Slot& OrderedListing<Reader>::list_here(Job job, std::unique_lock<std::
 
 // Under the lock: starts the next subdirectory of `parent`.
 template <class Reader>
-typename OrderedListing<Reader>::Job OrderedListing<Reader>::start(Slot& parent, Reader& reader) {
+typename OrderedListing<Reader>::Job OrderedListing<Reader>::start(Slot& parent) {
   Slot& slot = listing::make_next_child(parent);
   frontier_.started(slot, parent);
   ahead_.started();
@@ -76,20 +76,13 @@ typename OrderedListing<Reader>::Job OrderedListing<Reader>::start(Slot& parent,
   }
   // Its last subdirectory: the parent's handle goes with this job. Its own
   // parent, if given up with subdirectories left, is had again through it
-  // now, at the cost of one open, before it closes, and before another
-  // lister could start that parent's next subdirectory from far above (so
-  // this one open stays under the lock); the new handle takes its place
-  // among the kept ones if there is room for it beside the parent's, which
-  // is still open until this job's open is done.
+  // by the job, at the cost of one open, before it closes (if there is room
+  // for it beside the parent's, which is still open until then).
   job.from = budget_.release(parent);
   Slot* up = parent.parent;
   if (up != nullptr && up->queued && up->done && !up->handle && up->identity &&
       budget_.room_to_keep()) {
-    Handle handle;
-    if (reader.open_parent(handle_of(job.from), *up->identity, handle) ==
-        platform::OpenStatus::ok) {
-      budget_.keep(*up, budget_.wrap(std::move(handle)));
-    }
+    job.up = up;
   }
   return job;
 }
@@ -204,6 +197,18 @@ template <class Reader>
 platform::OpenStatus OrderedListing<Reader>::open_job(Job& job, Reader& reader, Handle& out) {
   Slot& slot = *job.slot;
   KeptHandle from = std::move(job.from);
+  if (job.up != nullptr) {
+    // Its identity was set before its subdirectories started.
+    Handle handle;
+    if (from && reader.open_parent(handle_of(from), *job.up->identity, handle) ==
+                    platform::OpenStatus::ok) {
+      budget_.opened();
+      std::vector<KeptHandle> let_go;  // close after the lock
+      std::lock_guard<std::mutex> lock(mutex_);
+      offer(*job.up, handle, let_go);
+    }
+    job.up = nullptr;
+  }
   Handle on_the_way;  // an ancestor opened below `from`, not kept
   const auto open = [&](const Slot& s, Handle& opened) {
     return open_retrying([&] {
@@ -371,7 +376,7 @@ void OrderedListing<Reader>::work() {
       --idle_;
     }
     if (stop_) return;
-    Job job = start(*parent, reader);
+    Job job = start(*parent);
     wake += idle_wanted();
     lock.unlock();
     if (wake_walk) done_.notify_one();
