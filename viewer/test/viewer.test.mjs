@@ -4,10 +4,10 @@
 //   OSKRA_CLI=<program> OSKRA_VIEW=<oskra-view.html> [OSKRA_ARTIFACTS=<folder>]
 //   [OSKRA_VIEWER_MODULES=<node_modules>] node --test viewer.test.mjs
 import assert from "node:assert/strict";
-import { chmodSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from "node:fs";
+import { chmodSync, mkdirSync, mkdtempSync, readFileSync, rmSync, truncateSync, writeFileSync } from "node:fs";
 import { execFileSync } from "node:child_process";
 import { tmpdir } from "node:os";
-import { join, resolve } from "node:path";
+import { dirname, join, resolve } from "node:path";
 import { after, before, test } from "node:test";
 
 import {
@@ -258,6 +258,60 @@ test("axe-core finds nothing critical or serious: start page, a scan, a comparis
   console.log(`axe-core findings by impact: ${JSON.stringify(states)}`);
   assert.deepEqual(errors, []);
   await context.close();
+});
+
+// What each list row shows as its name, and which rows say less than
+// that: a name cut by the browser's own ellipsis, or a row over one line.
+async function shownNames(page) {
+  return page.$$eval("#rows .row", (rows) => rows.map((row) => {
+    const cell = row.querySelector(".c-name");
+    const shown = cell.querySelector(".cut") || cell.querySelector("bdi");
+    const text = shown.textContent;
+    const boxes = [cell, ...cell.querySelectorAll(".enter"), shown];
+    const clipped = boxes.some((el) => el.scrollWidth > el.clientWidth + 1);
+    const line = parseFloat(getComputedStyle(cell).lineHeight) || 20;
+    return { text, clipped, tall: row.getBoundingClientRect().height > 2 * line };
+  }));
+}
+
+test("names first: at 1280 px siblings never look alike, rows are one line, the panels are in view", async () => {
+  const root = join(scratch, "drive");
+  // Largest first, so that all the look-alikes are among the rows drawn.
+  const names = ["Program Files", "Program Files (x86)", "ProgramData",
+    "Microsoft.VisualStudio.Component.Windows10SDK.19041.1", "Microsoft.VisualStudio.Component.Windows10SDK.22621.1",
+    "family-photos-backup-2023-summer-holiday-in-the-mountains.zip",
+    "family-photos-backup-2024-summer-holiday-in-the-mountains.zip", "pagefile.sys", "Temp", "hiberfil.sys",
+    "$Recycle.Bin", "$WinREAgent", "$SysReset", "System Volume Information", "Windows", "Users", "swapfile.sys",
+    "DumpStack.log.tmp"];
+  names.forEach((name, k) => {
+    const file = /\.(sys|tmp|zip|1)$/.test(name) ? name : `${name}/Temp/data.bin`;
+    mkdirSync(dirname(join(root, file)), { recursive: true });
+    writeFileSync(join(root, file), "");
+    truncateSync(join(root, file), (names.length - k) * 64 * 1024 * 1024);
+  });
+  const file = join(scratch, "drive.json");
+  scan(program, root, file);
+  for (const [width, height] of [[1280, 800], [1920, 1080]]) {
+    const { page, context, errors } = await openViewer(browser, view, { width, height });
+    await load(page, file);
+    for (const lang of ["zh", "en"]) {
+      if (lang === "en") await page.click("#lang");
+      const shown = await shownNames(page);
+      assert.ok(shown.length >= 10, `${shown.length} rows drawn`);
+      const at = `${width}x${height} ${lang}`;
+      assert.deepEqual(shown.filter((row) => row.clipped || row.tall), [], at);
+      const texts = shown.map((row) => row.text);
+      assert.equal(new Set(texts).size, texts.length, `${at}: ${texts.join(" | ")}`);
+      // The cleaning and the largest-folders panels start in the first screen.
+      for (const panel of ["#clean h2", "#largest h2", "#largest li"]) {
+        const top = await page.$eval(panel, (el) => el.getBoundingClientRect().bottom);
+        assert.ok(top <= height, `${at}: ${panel} ends at ${top}`);
+      }
+      await page.screenshot({ path: join(artifacts, `oskra-view-names-${width}x${height}-${lang}.png`) });
+    }
+    assert.deepEqual(errors, []);
+    await context.close();
+  }
 });
 
 test("a scan of one file draws that file, with its verdict, as a tile and a row", async () => {
