@@ -78,6 +78,9 @@
     ui.lang.textContent = t("switchLanguage");
     ui.back.title = t("backHint");
     ui.map.setAttribute("aria-label", t("mapLabel"));
+    $("skips").setAttribute("aria-label", t("skips"));
+    $("where").setAttribute("aria-label", t("where"));
+    $("list-table").setAttribute("aria-label", t("listLabel"));
   }
 
   // ---- Loading -------------------------------------------------------------

@@ -120,7 +120,8 @@ const Compare = (() => {
       }), tile);
       const words = `${c.t(`kind_${d.kind[id]}`)} ${signed(this.growth(id), c.size)}`;
       el.title = `${Shown.isolated(this.path(id))}\n${c.size(d.bytesBefore[id])} → ${c.size(d.bytesNow[id])}\n${words}`;
-      el.setAttribute("aria-label", `${Shown.isolated(this.name(id))}, ${words}`);
+      // The label starts with what the tile shows: its name, then its growth.
+      el.setAttribute("aria-label", `${Shown.isolated(this.name(id))} ${signed(this.growth(id), c.size)}, ${c.t(`kind_${d.kind[id]}`)}`);
       Treemap.labelTile(el, tile, this.name(id), signed(this.growth(id), c.size));
       return el;
     }

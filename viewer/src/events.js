@@ -122,7 +122,27 @@ const Events = (() => {
     });
   }
 
+  // Skip links move the focus, not the address: a new fragment would be
+  // a history step, and Back here means up a level. The list takes the
+  // focus at its current row; a panel at itself, its first control a Tab on.
+  function wireSkips(c, p) {
+    document.getElementById("skips").addEventListener("click", (event) => {
+      const link = event.target.closest("a[href^='#']");
+      if (!link) return;
+      event.preventDefault();
+      const target = document.getElementById(link.getAttribute("href").slice(1));
+      if (!target || !c.app.model) return;
+      if (target === c.ui.list) {
+        p.keys.focusRow(p.keys.rowCursor);
+        return;
+      }
+      target.tabIndex = -1;
+      target.focus();
+    });
+  }
+
   function wire(c, p) {
+    wireSkips(c, p);
     wireFiles(c, p);
     wireView(c, p);
     wireSearch(c, p);

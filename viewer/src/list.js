@@ -9,6 +9,7 @@ const List = (() => {
   const ROWS_DRAWN = 120;  // list rows in the page at most, however tall the box
   const ROWS_AROUND = 5;   // rows drawn above and below the visible ones
   const COLLATE_LIMIT = 20000;  // folders larger than this sort names by code unit
+  const DIFFERS_LIMIT = 50000;  // folders larger than this tell names apart among the rows drawn
 
   const { h, richText } = Dom;
 
@@ -117,6 +118,49 @@ const List = (() => {
     }
   }
 
+  let canvas = null;
+  function measure(font, text) {
+    if (!canvas) canvas = document.createElement("canvas").getContext("2d");
+    if (canvas.font !== font) canvas.font = font;
+    return canvas.measureText(text).width;
+  }
+
+  // `name` cut to `width` pixels around an ellipsis, keeping its start and
+  // its end (an extension, "(x86)") and, in one of them, the character at
+  // `differs` (its code-unit position); when neither can hold it, a window
+  // around that character.
+  function cutName(name, differs, width, widthOf) {
+    const chars = Array.from(name);
+    const n = chars.length;
+    const at = Math.min(n - 1, Array.from(name.slice(0, differs)).length);
+    const text = (head, tail) => `${chars.slice(0, head).join("")}…${tail > 0 ? chars.slice(n - tail).join("") : ""}`;
+    // A little of the start and of the end, and the rest around `at`.
+    const window = (k) => {
+      const head = Math.round(k * 0.25);
+      const tail = Math.round(k * 0.2);
+      const from = Math.max(head, Math.min(n - tail - (k - head - tail), at + 3 - (k - head - tail)));
+      const parts = [[0, head], [from, from + k - head - tail], [n - tail, n]].filter(([a, b]) => b > a);
+      let out = "";
+      let end = 0;
+      for (const [a, b] of parts) {
+        out += (a > end ? "…" : "") + chars.slice(Math.max(a, end), b).join("");
+        end = Math.max(end, b);
+      }
+      return end < n ? `${out}…` : out;
+    };
+    const shown = (k) => {
+      let tail = Math.round(k * 0.4);
+      let head = k - tail;
+      if (head > at || n - tail <= at) return text(head, tail);
+      if (at + 1 < k) return text(at + 1, k - at - 1);
+      if (n - at <= k) return text(k - (n - at), n - at);
+      return window(k);
+    };
+    let k = Math.min(n - 1, Math.ceil((n * width) / Math.max(1, widthOf(name))) + 2);
+    while (k > 1 && widthOf(shown(k)) > width) --k;
+    return shown(k);
+  }
+
   // A row's name cell: a folder (`node` not -1) is a button that goes in;
   // every row has a button that copies its path.
   function nameCell(c, path, name, node, denied = false) {
@@ -172,7 +216,64 @@ const List = (() => {
         const measured = ui.rowBox.offsetHeight / (to - from);
         if (measured > 0) app.rowHeight = measured;
       }
+      this.fitNames(s, order);
       this.c.keys.rowsDrawn(hadFocus);
+    }
+
+    // Names too long for their column are cut in the middle, never where
+    // a sibling would then look the same: what is kept shows the first
+    // character in which the name differs from every other in the folder.
+    // The whole name stays in the row, for the tooltip and screen readers.
+    fitNames(s, order) {
+      const { ui } = this.c;
+      const rows = ui.rowBox.querySelectorAll(".row");
+      if (rows.length === 0) return;
+      const first = rows[0].querySelector(".c-name");
+      const room = first.clientWidth - parseFloat(getComputedStyle(first).paddingLeft) -
+        parseFloat(getComputedStyle(first).paddingRight) - 2;
+      const drawn = [...rows].map((row) => row.querySelector(".c-name bdi").textContent);
+      const differs = this.differs(s, order, drawn);
+      const fonts = new Map();
+      for (const row of rows) {
+        const bdi = row.querySelector(".c-name bdi");
+        const font = fonts.get(row.className) || getComputedStyle(bdi).font;
+        fonts.set(row.className, font);
+        const name = bdi.textContent;
+        const parent = bdi.parentElement;
+        let width = room;
+        if (parent.classList.contains("enter")) width -= measure(font, parent.lastChild.textContent);
+        const mark = row.querySelector(".denied-mark");
+        if (mark) width -= mark.offsetWidth + parseFloat(getComputedStyle(mark).marginInlineStart);
+        if (measure(font, name) <= width) continue;
+        bdi.classList.add("whole");
+        bdi.after(h("bdi", { class: "cut", "aria-hidden": "true", text: cutName(name, differs.get(name) || 0, width, (text) => measure(font, text)) }));
+      }
+    }
+
+    // For each name, the first position where it differs from all its
+    // siblings: the longest prefix shared with a neighbour in code-unit
+    // order. A very large folder, or a comparison, looks at the rows drawn.
+    differs(s, order, drawn) {
+      const { app } = this.c;
+      const key = `${s.mode}:${app.current}:${app.lang}`;
+      if (this.differsFor && this.differsFor.key === key && drawn.every((name) => this.differsFor.map.has(name))) {
+        return this.differsFor.map;
+      }
+      const names = s.mode === "sizes" && order.length <= DIFFERS_LIMIT ? Array.from(order, (k) => this.c.nameOf(k)) : drawn.slice();
+      names.sort((x, y) => (x < y ? -1 : x > y ? 1 : 0));
+      const map = new Map();
+      const shared = (x, y) => {
+        let k = 0;
+        while (k < x.length && k < y.length && x[k] === y[k]) ++k;
+        return k;
+      };
+      for (let k = 0; k < names.length; ++k) {
+        const before = k > 0 ? shared(names[k - 1], names[k]) : 0;
+        const after = k + 1 < names.length ? shared(names[k], names[k + 1]) : 0;
+        map.set(names[k], Math.max(before, after, map.get(names[k]) || 0));
+      }
+      this.differsFor = { key, map };
+      return map;
     }
 
     // Scrolls the list so that the row at `index` is drawn and in the middle.
@@ -205,6 +306,7 @@ const List = (() => {
 
     forget() {
       this.entries.cache.clear();
+      this.differsFor = null;
     }
   }
 

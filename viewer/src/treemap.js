@@ -103,7 +103,7 @@ const Treemap = (() => {
       const denied = node !== -1 && Model.isDenied(m, node);
       if (denied) el.classList.add("denied");
       const words = node === -1 ? "" : [t(verdict), denied ? t("deniedHint") : ""].filter(Boolean).join(", ");
-      el.setAttribute("aria-label", `${Shown.isolated(label)}, ${c.size(tile.bytes)}${words ? `, ${words}` : ""}`);
+      el.setAttribute("aria-label", `${Shown.isolated(label)} ${c.size(tile.bytes)}${words ? `, ${words}` : ""}`);
       el.title = node === -1 ? t("otherHint", { n: c.count(tile.rest), size: c.size(tile.bytes) })
         : `${Shown.isolated(m.path(node))}\n${c.size(tile.bytes)}${words ? `\n${words}` : ""}`;
       labelTile(el, tile, label, c.size(tile.bytes));
@@ -155,7 +155,10 @@ const Treemap = (() => {
     if (tile.w < 36 || tile.h < 15) return;
     el.classList.add("labelled");
     const room = tile.nested ? false : tile.h >= 30;
-    el.append(...present(h("bdi", { class: "name", text: label }), room ? h("span", { class: "size", text: sizeText }) : null));
+    // The space keeps name and size apart in the text read out and matched
+    // against the label; the two blocks show it as a line break.
+    el.append(...present(h("bdi", { class: "name", text: label }), room ? " " : null,
+      room ? h("span", { class: "size", text: sizeText }) : null));
   }
 
   return { create, layout, place, labelTile };

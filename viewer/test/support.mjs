@@ -3,7 +3,7 @@
 // real program of a generated tree, and reports synthesized in the program's
 // own layout.
 import { execFileSync } from "node:child_process";
-import { mkdirSync, openSync, closeSync, ftruncateSync, writeFileSync } from "node:fs";
+import { mkdirSync, openSync, closeSync, ftruncateSync, readFileSync, writeFileSync } from "node:fs";
 import { createRequire } from "node:module";
 import { dirname, join, resolve } from "node:path";
 
@@ -12,6 +12,23 @@ import { dirname, join, resolve } from "node:path";
 export function playwright() {
   const modules = process.env.OSKRA_VIEWER_MODULES || join(dirname(new URL(import.meta.url).pathname), "..", "node_modules");
   return createRequire(join(resolve(modules), "noop.js"))("playwright-core");
+}
+
+// axe-core's script, to be put into a page: the browser never fetches it.
+export function axeSource() {
+  const modules = process.env.OSKRA_VIEWER_MODULES || join(dirname(new URL(import.meta.url).pathname), "..", "node_modules");
+  return readFileSync(createRequire(join(resolve(modules), "noop.js")).resolve("axe-core/axe.min.js"), "utf8");
+}
+
+// axe-core's findings on the page as it stands, as "impact rule: targets"
+// lines, and their count by impact.
+export async function accessibility(page) {
+  if (!(await page.evaluate(() => typeof window.axe !== "undefined"))) await page.addScriptTag({ content: axeSource() });
+  const found = await page.evaluate(async () => (await window.axe.run(document)).violations.map((v) =>
+    ({ id: v.id, impact: v.impact, targets: v.nodes.slice(0, 3).map((n) => n.target.join(" ")) })));
+  const counts = {};
+  for (const v of found) counts[v.impact] = (counts[v.impact] || 0) + 1;
+  return { counts, lines: found.map((v) => `${v.impact} ${v.id}: ${v.targets.join(", ")}`) };
 }
 
 export const CHROMIUM = process.env.OSKRA_CHROMIUM || "/usr/bin/chromium";
@@ -28,8 +45,9 @@ export async function launch() {
 
 // A page of the viewer opened from file://, with every request and every
 // policy violation recorded.
-export async function openViewer(browser, htmlPath, { width = 1400, height = 1000 } = {}) {
-  const context = await browser.newContext({ viewport: { width, height } });
+// `bypassCSP` lets a test put a script of its own into the page.
+export async function openViewer(browser, htmlPath, { width = 1400, height = 1000, bypassCSP = false } = {}) {
+  const context = await browser.newContext({ viewport: { width, height }, bypassCSP });
   const page = await context.newPage();
   const requests = [];
   page.on("request", (request) => requests.push(request.url()));

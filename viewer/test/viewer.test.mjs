@@ -4,14 +4,14 @@
 //   OSKRA_CLI=<program> OSKRA_VIEW=<oskra-view.html> [OSKRA_ARTIFACTS=<folder>]
 //   [OSKRA_VIEWER_MODULES=<node_modules>] node --test viewer.test.mjs
 import assert from "node:assert/strict";
-import { chmodSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from "node:fs";
+import { chmodSync, mkdirSync, mkdtempSync, readFileSync, rmSync, truncateSync, writeFileSync } from "node:fs";
 import { execFileSync } from "node:child_process";
 import { tmpdir } from "node:os";
-import { join, resolve } from "node:path";
+import { dirname, join, resolve } from "node:path";
 import { after, before, test } from "node:test";
 
 import {
-  HOSTILE_DIR, HOSTILE_FILE, REVERSED, contrasts, launch, load, longestTaskOfSearch, makeTree, openViewer, rowOverlaps, scan,
+  HOSTILE_DIR, HOSTILE_FILE, REVERSED, accessibility, contrasts, launch, load, longestTaskOfSearch, makeTree, openViewer, rowOverlaps, scan,
   writeReport,
 } from "./support.mjs";
 
@@ -213,6 +213,105 @@ test("every chip and tile label reads at a contrast of 4.5:1 or more", async () 
   assert.ok(shown.length >= 10, `${shown.length} labels`);
   const low = shown.filter((label) => label.ratio < 4.5).map((label) => `${label.text}: ${label.ratio.toFixed(2)}`);
   assert.deepEqual(low, []);
+});
+
+test("axe-core finds nothing critical or serious: start page, a scan, a comparison; skip links reach the types", async () => {
+  const root = join(scratch, "axe", "home");
+  makeTree(root);
+  const olderFile = join(scratch, "axe-older.json");
+  const newerFile = join(scratch, "axe-newer.json");
+  scan(program, root, olderFile);
+  writeFileSync(join(root, "Users/a/Videos/clips/c.mp4"), Buffer.alloc(3 * 1024 * 1024));
+  rmSync(join(root, "Users/a/Documents/Thesis"), { recursive: true });
+  scan(program, root, newerFile);
+  // The policy would stop axe's inline script; this page only is opened without it.
+  const { page, context, errors } = await openViewer(browser, view, { width: 1280, height: 800, bypassCSP: true });
+  const states = {};
+  const check = async (state) => {
+    const { counts, lines } = await accessibility(page);
+    states[state] = counts;
+    assert.deepEqual(lines.filter((line) => /^(critical|serious) /.test(line)), [], state);
+  };
+  await check("start");
+  await load(page, newerFile);
+  await check("scan");
+  // From the top of the page, the third Tab is the link to the file types,
+  // seen when it has the focus, and Enter puts the focus there.
+  await page.evaluate(() => document.activeElement.blur());
+  for (let k = 0; k < 3; ++k) await page.keyboard.press("Tab");
+  const link = await page.evaluate(() => {
+    const r = document.activeElement.getBoundingClientRect();
+    return { href: document.activeElement.getAttribute("href"), seen: r.left >= 0 && r.top >= 0 && r.width > 0 };
+  });
+  assert.deepEqual(link, { href: "#types", seen: true });
+  await page.keyboard.press("Enter");
+  await page.keyboard.press("Tab");
+  assert.ok(await page.evaluate(() => document.getElementById("types").contains(document.activeElement) &&
+    document.activeElement.matches("button")), "a Tab after the skip is on a file type");
+  // The link to the list puts the focus on its row, where the arrows work.
+  await page.focus("#skips a[href='#list']");
+  await page.keyboard.press("Enter");
+  assert.ok(await page.evaluate(() => document.activeElement.matches("#rows .row")));
+  await compareWith(page, olderFile);
+  assert.equal(await page.isVisible("#compare-bar"), true);
+  await check("comparison");
+  console.log(`axe-core findings by impact: ${JSON.stringify(states)}`);
+  assert.deepEqual(errors, []);
+  await context.close();
+});
+
+// What each list row shows as its name, and which rows say less than
+// that: a name cut by the browser's own ellipsis, or a row over one line.
+async function shownNames(page) {
+  return page.$$eval("#rows .row", (rows) => rows.map((row) => {
+    const cell = row.querySelector(".c-name");
+    const shown = cell.querySelector(".cut") || cell.querySelector("bdi");
+    const text = shown.textContent;
+    const boxes = [cell, ...cell.querySelectorAll(".enter"), shown];
+    const clipped = boxes.some((el) => el.scrollWidth > el.clientWidth + 1);
+    const line = parseFloat(getComputedStyle(cell).lineHeight) || 20;
+    return { text, clipped, tall: row.getBoundingClientRect().height > 2 * line };
+  }));
+}
+
+test("names first: at 1280 px siblings never look alike, rows are one line, the panels are in view", async () => {
+  const root = join(scratch, "drive");
+  // Largest first, so that all the look-alikes are among the rows drawn.
+  const names = ["Program Files", "Program Files (x86)", "ProgramData",
+    "Microsoft.VisualStudio.Component.Windows10SDK.19041.1", "Microsoft.VisualStudio.Component.Windows10SDK.22621.1",
+    "family-photos-backup-2023-summer-holiday-in-the-mountains.zip",
+    "family-photos-backup-2024-summer-holiday-in-the-mountains.zip", "pagefile.sys", "Temp", "hiberfil.sys",
+    "$Recycle.Bin", "$WinREAgent", "$SysReset", "System Volume Information", "Windows", "Users", "swapfile.sys",
+    "DumpStack.log.tmp"];
+  names.forEach((name, k) => {
+    const file = /\.(sys|tmp|zip|1)$/.test(name) ? name : `${name}/Temp/data.bin`;
+    mkdirSync(dirname(join(root, file)), { recursive: true });
+    writeFileSync(join(root, file), "");
+    truncateSync(join(root, file), (names.length - k) * 64 * 1024 * 1024);
+  });
+  const file = join(scratch, "drive.json");
+  scan(program, root, file);
+  for (const [width, height] of [[1280, 800], [1920, 1080]]) {
+    const { page, context, errors } = await openViewer(browser, view, { width, height });
+    await load(page, file);
+    for (const lang of ["zh", "en"]) {
+      if (lang === "en") await page.click("#lang");
+      const shown = await shownNames(page);
+      assert.ok(shown.length >= 10, `${shown.length} rows drawn`);
+      const at = `${width}x${height} ${lang}`;
+      assert.deepEqual(shown.filter((row) => row.clipped || row.tall), [], at);
+      const texts = shown.map((row) => row.text);
+      assert.equal(new Set(texts).size, texts.length, `${at}: ${texts.join(" | ")}`);
+      // The cleaning and the largest-folders panels start in the first screen.
+      for (const panel of ["#clean h2", "#largest h2", "#largest li"]) {
+        const top = await page.$eval(panel, (el) => el.getBoundingClientRect().bottom);
+        assert.ok(top <= height, `${at}: ${panel} ends at ${top}`);
+      }
+      await page.screenshot({ path: join(artifacts, `oskra-view-names-${width}x${height}-${lang}.png`) });
+    }
+    assert.deepEqual(errors, []);
+    await context.close();
+  }
 });
 
 test("a scan of one file draws that file, with its verdict, as a tile and a row", async () => {
