@@ -301,7 +301,7 @@ template <class Reader>
 void OrderedListing<Reader>::give_up_spare() {
   KeptHandle given_up;  // closes after the lock
   std::lock_guard<std::mutex> lock(mutex_);
-  if (budget_.room(1)) return;
+  if (!budget_.over()) return;
   if (Slot* victim = budget_.first_unshared()) given_up = budget_.release(*victim);
 }
 

@@ -164,6 +164,8 @@ class HandleBudget {
   bool room_to_keep(std::size_t closing = 0) const {
     return live_.load() - closing < limit_.load() + spare_;
   }
+  // More kept than the limit: the spare is in use.
+  bool over() const { return live_.load() > limit_.load(); }
 
   void keep(Slot& slot, KeptHandle handle);
   // Takes the slot's handle out of the kept ones.
