@@ -39,11 +39,15 @@
 // never by its whole path again, so a folder swapped for a link during the
 // scan is not followed. A parent's handle is kept while subdirectories of
 // it are left to start. When the budget allows no more, the shallowest kept
-// handle is given up (it is needed last); it is had again through a child's
-// handle ("..") when that child's is let go (one open), or else by opening
-// down from the nearest ancestor still held (the root by its path). A folder
-// had again must prove to be the one listed (its identity), or it counts as
-// denied. Handles short never mean denied: a lister that finds none gives up
+// handle is given up (it is needed last); it is had again through ".." from
+// below, one open a level: when its last child's handle is let go, or by a
+// lister that has just listed a folder with nothing left below it, climbing
+// to the nearest ancestor that still needs its handle; or else, where that
+// is cheaper, by opening down from the nearest ancestor still held (the root
+// by its path). A lone lister may keep one handle in place of one of its
+// own two between listings, so two descriptors are enough for a walk linear
+// in depth. A folder had again must prove to be the one listed (its
+// identity), or it counts as denied. Handles short never mean denied: a lister that finds none gives up
 // what it holds and waits for other listers to let go of theirs, unless
 // none holds any.
 #pragma once
