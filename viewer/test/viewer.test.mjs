@@ -388,6 +388,23 @@ test("comparing two scans: every change is the documents' difference; other path
     assert.ok(painted.length > 0, folder);
     for (const [path, kind] of painted) assert.equal(kind, expected.get(path).kind, path);
   }
+  // The deleted folder opens on what it held in the older scan, by its row
+  // and by its folder's tile, and the keys come back out to where they went in.
+  const thesis = `${root}/Users/a/Documents/Thesis`;
+  await page.click('#crumbs button[data-node="0"]');
+  for (const folder of ["Users", "Users/a", "Users/a/Documents"]) await page.click(`#rows .row[data-path="${root}/${folder}"] .enter`);
+  await page.focus(`#rows .row[data-path="${thesis}"]`);
+  await page.keyboard.press("Enter");
+  assert.equal(await page.textContent("#crumbs [aria-current]"), "Thesis");
+  const went = (path) => new Map(older.get(path).children.map((n) => [n.path, { change: -n.bytes, kind: "gone" }]));
+  assert.deepEqual(new Map((await changeRows(page)).map((r) => [r.path, { change: r.change, kind: r.kind }])), went(thesis));
+  await page.click(`#map .tile.l1[data-path="${thesis}/cache"]`, { position: { x: 8, y: 6 } });
+  assert.deepEqual(new Map((await changeRows(page)).map((r) => [r.path, { change: r.change, kind: r.kind }])), went(`${thesis}/cache`));
+  await page.keyboard.press("Backspace");
+  assert.equal(await page.evaluate(() => document.activeElement.dataset.path), `${thesis}/cache`);
+  await page.keyboard.press("Backspace");
+  assert.equal(await page.textContent("#crumbs [aria-current]"), "Documents");
+  assert.equal(await page.evaluate(() => document.activeElement.dataset.path), thesis);
   // The largest growth anywhere leads the growers.
   assert.match(await page.textContent("#growers li"), /Downloads\/setup\.exe/);
   await page.click("#compare-bar button[data-mode=sizes]");
