@@ -404,6 +404,7 @@
     go, back, reveal, nodeForPath, activateTile, renderView, renderMap, renderAll, showMessage, closeResults,
     parseFile: (file, options) => loader.parse(file, options),
     typeHit: (node) => types.hit(node),
+    typePaint: () => types.painter(),
     changes: () => compare.listSource(),
   };
   const keys = Keys.create(c);

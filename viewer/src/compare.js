@@ -111,6 +111,18 @@ const Compare = (() => {
       h("div", { class: `cell c-state g-${kind}`, role: "cell" }, h("span", { class: "chip", text: c.t(`kind_${kind}`) })));
     }
 
+    // What the hover panel says of the entry with key `key`.
+    hover(key) {
+      const { c, d } = this;
+      const id = this.entryOf(key);
+      if (id === undefined || id === -1) return [];
+      const files = d.filesNow[id] - d.filesBefore[id];
+      return [h("bdi", { class: "name", text: this.name(id) }),
+        h("div", null, h("strong", { text: signed(this.growth(id), c.size) }), ` ${c.size(d.bytesBefore[id])} → ${c.size(d.bytesNow[id])}`),
+        this.isDir(id) ? h("div", { text: `${c.t("files")} ${signed(files, c.count)}` }) : "",
+        h("div", { class: `g-${d.kind[id]}` }, h("span", { class: "chip", text: c.t(`kind_${d.kind[id]}`) }))];
+    }
+
     csv() {
       const d = this.d;
       const rows = [["path", "state", "change_bytes", "before_bytes", "after_bytes", "change_files"]];

@@ -5,6 +5,7 @@ const Types = (() => {
   "use strict";
 
   const SHOWN = 15;
+  const PAINTED = 8;      // types with a colour of their own in the treemap
   const NONE = "";        // a name without an extension
   const MAX_EXT = 16;     // longer "extensions" are names with a dot
   const CACHED = 8;
@@ -61,6 +62,31 @@ const Types = (() => {
     return { types, bytes, files };
   }
 
+  // The type holding the most bytes of the files beneath folder i, or null
+  // when the scan holds none there. The folders drawn without their
+  // contents are apart, so one drawing walks the folder at most once.
+  function dominant(m, i) {
+    const found = new Map();
+    let best = null;
+    let bestBytes = -1;
+    const stack = [i];
+    while (stack.length) {
+      const n = stack.pop();
+      if (m.dirs[n] > 0) {
+        for (let k = m.first[n], stop = k + m.count[n]; k < stop; ++k) stack.push(m.kids[k]);
+        continue;
+      }
+      const ext = extensionOf(m, n);
+      const bytes = (found.get(ext) || 0) + m.bytes[n];
+      found.set(ext, bytes);
+      if (bytes > bestBytes) {
+        best = ext;
+        bestBytes = bytes;
+      }
+    }
+    return best;
+  }
+
   // The top SHOWN types and the rest as one.
   function top(result) {
     const shown = result.types.slice(0, SHOWN);
@@ -84,6 +110,7 @@ const Types = (() => {
       this.timer = 0;
       this.seen = false;   // the panel is on screen, or nearly
       this.stale = false;  // the folder changed while it was not
+      this.painting = false;  // the treemap is coloured by type, not by verdict
       // A million files take a moment to sort into types: only for a
       // panel someone can see, and after the map and the list.
       new IntersectionObserver((entries) => {
@@ -94,6 +121,44 @@ const Types = (() => {
         const button = event.target.closest("button.ext");
         if (button) this.choose(button.dataset.ext);
       });
+      this.paintBox = document.getElementById("paint");
+      this.paintBox.addEventListener("click", (event) => {
+        const button = event.target.closest("button[data-paint]");
+        if (button) this.paint(button.dataset.paint === "types");
+      });
+      this.paint(false);
+    }
+
+    paint(byType) {
+      this.painting = byType;
+      for (const button of this.paintBox.querySelectorAll("button[data-paint]")) {
+        button.setAttribute("aria-pressed", String((button.dataset.paint === "types") === byType));
+      }
+      this.paintBox.parentElement.dataset.paint = byType ? "types" : "verdict";
+      if (this.c.app.model) this.c.renderMap();
+    }
+
+    // For a drawing of the treemap: null when it is coloured by verdict,
+    // else the class of a tile by type, given its node and whether its
+    // contents are drawn inside it. The current folder's top types get a
+    // colour each and the legend says which; the rest are grey.
+    painter() {
+      if (!this.painting) return null;
+      const { app, t } = this.c;
+      const c = this.c;
+      const m = app.model;
+      const top = this.of(app.current).types.slice(0, PAINTED);
+      const colour = new Map(top.map((r, k) => [r.ext, k]));
+      const chip = (k, text) => h("li", { class: `p-${k}` }, h("span", { class: "chip", text }));
+      document.getElementById("type-legend").replaceChildren(
+        ...top.map((r, k) => chip(k, `${r.ext === NONE ? t("noExtension") : `.${c.shown(r.ext)}`} ${c.size(r.bytes)}`)),
+        chip("rest", t("paintRest")));
+      return (node, nested) => {
+        if (nested) return "p-box";
+        const ext = m.dirs[node] > 0 ? dominant(m, node) : extensionOf(m, node);
+        const k = colour.get(ext);
+        return k === undefined ? "p-rest" : `p-${k}`;
+      };
     }
 
     of(i) {

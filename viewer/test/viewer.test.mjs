@@ -544,6 +544,38 @@ test("file types: the breakdown adds up to the files the scan holds, and marks i
   await page.click("#crumbs button");
 });
 
+test("colour by type: the toggle paints the tiles by the legend's types, the rest grey; a tile's panel", async () => {
+  const { page } = session;
+  const painted = () => page.$$eval("#map .tile.file", (els) => els.map((el) => ({
+    name: el.title.split("\n")[0].replace(/[\u2068\u2069]/g, "").split("/").pop(),
+    colour: [...el.classList].find((c) => /^[pv]-/.test(c)),
+  })));
+  const byVerdict = await painted();
+  await page.click('#paint button[data-paint="types"]');
+  assert.equal(await page.isVisible("#type-legend"), true);
+  assert.equal(await page.isVisible("#legend"), false);
+  const legend = new Map(await page.$$eval("#type-legend li", (items) => items.map((li) => [li.textContent.split(" ")[0], li.className])));
+  const files = await painted();
+  const dot = (name) => (name.lastIndexOf(".") > 0 ? name.slice(name.lastIndexOf(".")).toLowerCase() : "");
+  for (const tile of files) assert.equal(tile.colour, legend.get(dot(tile.name)) || "p-rest", tile.name);
+  assert.ok(files.filter((tile) => tile.colour !== "p-rest").length >= 2, JSON.stringify(files));
+  assert.ok(legend.get(".mp4") && legend.has(dot(HOSTILE_FILE)), [...legend.keys()].join(" "));
+  assert.deepEqual((await contrasts(page)).filter((label) => label.ratio < 4.5), []);
+  // A tile focused, or pointed at, says what it is in a panel by it.
+  const total = doc.tree.bytes;
+  const pagefile = doc.tree.children.find((n) => n.name === "pagefile.sys");
+  await page.$$eval("#map .tile", (els, path) => els.find((el) => el.title.startsWith(`\u2068${path}\u2069`)).focus(), pagefile.path);
+  assert.equal(await page.isVisible("#hover"), true);
+  const said = await page.textContent("#hover");
+  assert.ok(said.includes("pagefile.sys") && said.includes(`${((pagefile.bytes / total) * 100).toFixed(1)}%`), said);
+  assert.equal(await page.isVisible("#hover .v-red .chip"), true);
+  await page.hover(`#map .tile.file.p-rest >> nth=0`);
+  assert.ok((await page.textContent("#hover .name")) !== "pagefile.sys");
+  await page.click('#paint button[data-paint="verdict"]');
+  assert.deepEqual(await painted(), byVerdict);
+  assert.equal(await page.isVisible("#legend"), true);
+});
+
 // RFC 4180 fields, for reading saved files back.
 function parseCsv(text) {
   const rows = [];
