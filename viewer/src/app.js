@@ -289,9 +289,10 @@
     applyStaticWords();
     if (!app.model) return;
     renderSummary();
+    // The bar says which legend is under the map, and so how tall the map is.
+    compare.renderBar();
     renderView(ui.rows.scrollTop);
     renderPanels();
-    compare.renderBar();
     if (!ui.results.hidden) finder.run();
   }
 

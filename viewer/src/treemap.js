@@ -115,11 +115,12 @@ const Treemap = (() => {
     function render() {
       const i = app.current;
       const tiles = [];
+      // The legend of the types is filled first: the map has the room it leaves.
+      const paint = c.typePaint();
       const w = ui.map.clientWidth;
       const hgt = ui.map.clientHeight;
       if (w > 0 && hgt > 0) layout(src, i, { x: 0, y: 0, w, h: hgt }, 1, tiles);
       const fragment = document.createDocumentFragment();
-      const paint = c.typePaint();
       for (const tile of tiles) fragment.append(tileElement(tile, paint));
       ui.map.replaceChildren(fragment);
       const { note, command } = tiles.length ? { note: "", command: null } : emptyNote(i);

@@ -106,6 +106,7 @@ const Types = (() => {
     constructor(c) {
       this.c = c;
       this.cache = new Map();  // node -> breakdown, for the last few folders
+      this.dominants = new Map();  // folder -> its dominant type, as painted
       this.model = null;       // whose breakdowns the cache holds
       this.timer = 0;
       this.seen = false;   // the panel is on screen, or nearly
@@ -153,9 +154,15 @@ const Types = (() => {
       document.getElementById("type-legend").replaceChildren(
         ...top.map((r, k) => chip(k, `${r.ext === NONE ? t("noExtension") : `.${c.shown(r.ext)}`} ${c.size(r.bytes)}`)),
         chip("rest", t("paintRest")));
+      // A drawing walks its folders' files once; the next, on a resize or
+      // a click, not again.
+      const mostly = (node) => {
+        if (!this.dominants.has(node)) this.dominants.set(node, dominant(m, node));
+        return this.dominants.get(node);
+      };
       return (node, nested) => {
         if (nested) return "p-box";
-        const ext = m.dirs[node] > 0 ? dominant(m, node) : extensionOf(m, node);
+        const ext = m.dirs[node] > 0 ? mostly(node) : extensionOf(m, node);
         const k = colour.get(ext);
         return k === undefined ? "p-rest" : `p-${k}`;
       };
@@ -165,6 +172,7 @@ const Types = (() => {
       const m = this.c.app.model;
       if (this.model !== m) {
         this.cache.clear();
+        this.dominants.clear();
         this.model = m;
       }
       let result = this.cache.get(i);

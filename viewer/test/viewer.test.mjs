@@ -535,6 +535,8 @@ test("file types: the breakdown adds up to the files the scan holds, and marks i
     assert.equal(shown.reduce((sum, [, f]) => sum + f, 0), files, path);
   }
   await page.click("#rows .row .enter >> text=src");
+  // The click scrolled the list into view: the panel is drawn once seen again.
+  await page.locator("#types").scrollIntoViewIfNeeded();
   await page.click('#types button.ext >> text=".c"');
   const marked = await page.$$eval("#map .tile.highlight", (els) => els.map((el) => el.title.split("\n")[0]));
   assert.ok(marked.length > 0 && marked.every((p) => /\.c\u2069$/.test(p)), marked.join(" | "));
