@@ -54,8 +54,10 @@ const Tip = (() => {
         Model.isDenied(m, node) ? h("div", { class: "denied", text: t("deniedHint") }) : null);
     }
 
-    // By the pointer at (x, y), or by the focused tile; kept in the window.
-    function float(el, x, y) {
+    // Right of the pointer at (x, y) and above it (the browser's own tooltip
+    // comes below), or below a point in the focused tile, so that the trail
+    // above the map stays in sight; kept in the window.
+    function float(el, x, y, above) {
       const changes = c.changes();
       const node = Number(el.dataset.node);
       const lines = changes ? (node === -1 ? [] : changes.hover(node)) : sizesLines(el, node);
@@ -69,7 +71,8 @@ const Tip = (() => {
       const w = panel.offsetWidth;
       const hgt = panel.offsetHeight;
       const left = x + gap + w > window.innerWidth ? Math.max(0, x - gap - w) : x + gap;
-      const top = y + gap + hgt > window.innerHeight ? Math.max(0, y - gap - hgt) : y + gap;
+      const top = above && y - gap - hgt >= 0 ? y - gap - hgt
+        : y + gap + hgt <= window.innerHeight ? y + gap : Math.max(0, y - gap - hgt);
       panel.style.left = `${left}px`;
       panel.style.top = `${top}px`;
     }
@@ -102,7 +105,7 @@ const Tip = (() => {
       ui.map.addEventListener("focusin", follow);
       ui.map.addEventListener("pointermove", (event) => {
         const el = event.target.closest && event.target.closest(".tile");
-        if (el) float(el, event.clientX, event.clientY);
+        if (el) float(el, event.clientX, event.clientY, true);
       });
       ui.map.addEventListener("pointerleave", () => {
         panel.hidden = true;
@@ -111,7 +114,7 @@ const Tip = (() => {
         const el = event.target.closest && event.target.closest(".tile");
         if (!el) return;
         const box = el.getBoundingClientRect();
-        float(el, box.left + Math.min(box.width / 2, 40), box.top + Math.min(box.height / 2, 20));
+        float(el, box.left + Math.min(box.width / 2, 40), box.top + Math.min(box.height / 2, 20), false);
       });
       ui.map.addEventListener("focusout", (event) => {
         if (!ui.map.contains(event.relatedTarget)) panel.hidden = true;
