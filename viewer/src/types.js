@@ -38,7 +38,8 @@ const Types = (() => {
 
   // Every file node beneath node i (i itself when it is a file), without
   // recursion: {types: [{ext, bytes, files}] largest first, bytes, files}.
-  function breakdown(m, i) {
+  // `typeOf` gives a file node's extension.
+  function breakdown(m, i, typeOf = (n) => extensionOf(m, n)) {
     const found = new Map();
     let bytes = 0;
     let files = 0;
@@ -49,7 +50,7 @@ const Types = (() => {
         for (let k = m.first[n], stop = k + m.count[n]; k < stop; ++k) stack.push(m.kids[k]);
         continue;
       }
-      const ext = extensionOf(m, n);
+      const ext = typeOf(n);
       const entry = found.get(ext);
       if (entry) {
         entry.bytes += m.bytes[n];
@@ -62,13 +63,14 @@ const Types = (() => {
     return { types, bytes, files };
   }
 
-  // The type holding the most bytes of the files beneath folder i, or null
-  // when the scan holds none there. The folders drawn without their
-  // contents are apart, so one drawing walks the folder at most once.
-  function dominant(m, i) {
-    const found = new Map();
-    let best = null;
-    let bestBytes = -1;
+  // The number of the type holding the most bytes of the files beneath
+  // folder i, or -1 when the scan holds none there; `typeOf` numbers a file
+  // node's type, `sums` has room for every number. The folders drawn
+  // without their contents are apart, so one drawing walks the folder at
+  // most once.
+  function dominant(m, i, typeOf, sums) {
+    const seen = [];
+    let best = -1;
     const stack = [i];
     while (stack.length) {
       const n = stack.pop();
@@ -76,14 +78,12 @@ const Types = (() => {
         for (let k = m.first[n], stop = k + m.count[n]; k < stop; ++k) stack.push(m.kids[k]);
         continue;
       }
-      const ext = extensionOf(m, n);
-      const bytes = (found.get(ext) || 0) + m.bytes[n];
-      found.set(ext, bytes);
-      if (bytes > bestBytes) {
-        best = ext;
-        bestBytes = bytes;
-      }
+      const type = typeOf(n);
+      if (sums[type] === 0) seen.push(type);
+      sums[type] += m.bytes[n];
+      if (best === -1 || sums[type] > sums[best]) best = type;
     }
+    for (const type of seen) sums[type] = 0;
     return best;
   }
 
@@ -106,7 +106,10 @@ const Types = (() => {
     constructor(c) {
       this.c = c;
       this.cache = new Map();  // node -> breakdown, for the last few folders
-      this.dominants = new Map();  // folder -> its dominant type, as painted
+      this.dominants = new Map();  // folder -> the number of its dominant type, as painted
+      this.typeIds = null;         // node -> the number of its type, -1 until worked out
+      this.typeNames = [];         // number -> extension
+      this.typeNumbers = new Map();
       this.model = null;       // whose breakdowns the cache holds
       this.timer = 0;
       this.seen = false;   // the panel is on screen, or nearly
@@ -149,7 +152,10 @@ const Types = (() => {
       const c = this.c;
       const m = app.model;
       const top = this.of(app.current).types.slice(0, PAINTED);
-      const colour = new Map(top.map((r, k) => [r.ext, k]));
+      // By type number: a type the breakdown saw has one.
+      const colour = new Map(top.map((r, k) => [this.typeNumbers.get(r.ext), k]));
+      const typeOf = (n) => this.typeOf(n);
+      const sums = new Float64Array(this.typeNames.length + 1);
       const chip = (k, text) => h("li", { class: `p-${k}` }, h("span", { class: "chip", text }));
       document.getElementById("type-legend").replaceChildren(
         ...top.map((r, k) => chip(k, `${r.ext === NONE ? t("noExtension") : `.${c.shown(r.ext)}`} ${c.size(r.bytes)}`)),
@@ -157,13 +163,12 @@ const Types = (() => {
       // A drawing walks its folders' files once; the next, on a resize or
       // a click, not again.
       const mostly = (node) => {
-        if (!this.dominants.has(node)) this.dominants.set(node, dominant(m, node));
+        if (!this.dominants.has(node)) this.dominants.set(node, dominant(m, node, typeOf, sums));
         return this.dominants.get(node);
       };
       return (node, nested) => {
         if (nested) return "p-box";
-        const ext = m.dirs[node] > 0 ? mostly(node) : extensionOf(m, node);
-        const k = colour.get(ext);
+        const k = colour.get(m.dirs[node] > 0 ? mostly(node) : typeOf(node));
         return k === undefined ? "p-rest" : `p-${k}`;
       };
     }
@@ -173,15 +178,37 @@ const Types = (() => {
       if (this.model !== m) {
         this.cache.clear();
         this.dominants.clear();
+        this.typeIds = null;
+        this.typeNames = [];
+        this.typeNumbers.clear();
         this.model = m;
       }
       let result = this.cache.get(i);
       if (!result) {
         if (this.cache.size >= CACHED) this.cache.clear();
-        result = breakdown(m, i);
+        result = breakdown(m, i, (n) => this.typeNames[this.typeOf(n)]);
         this.cache.set(i, result);
       }
       return result;
+    }
+
+    // The number of file node n's type: its extension is read from the scan
+    // once, however many drawings and breakdowns ask.
+    typeOf(n) {
+      const m = this.model;
+      if (this.typeIds === null) this.typeIds = new Int32Array(m.size).fill(-1);
+      let type = this.typeIds[n];
+      if (type === -1) {
+        const ext = extensionOf(m, n);
+        type = this.typeNumbers.get(ext);
+        if (type === undefined) {
+          type = this.typeNames.length;
+          this.typeNames.push(ext);
+          this.typeNumbers.set(ext, type);
+        }
+        this.typeIds[n] = type;
+      }
+      return type;
     }
 
     line(label, r, total, ext) {
