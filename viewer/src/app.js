@@ -21,7 +21,8 @@
     model: null,
     file: null,            // {name, modified} of the loaded scan
     current: 0,
-    history: [],           // views to go back to: {node, scroll}
+    gone: -1,              // the comparison's gone folder open below `current`, or -1
+    history: [],           // views to go back to: {node, scroll}, node a gone key for a gone folder
     ignorePops: 0,         // history steps the page took itself
     sort: { key: "bytes", dir: -1 },
     highlight: -1,
@@ -152,6 +153,7 @@
   function show(model) {
     app.model = model;
     app.current = 0;
+    app.gone = -1;
     app.history = [];
     app.highlight = -1;
     app.typeExt = null;
@@ -175,15 +177,18 @@
 
   // ---- Navigation ----------------------------------------------------------
 
-  const isFolder = (i) => app.model.dirs[i] > 0;
+  // A node of the scan, or the comparison's key of a gone entry.
+  const isFolder = (i) => (i < -1 ? compare.isGoneDir(i) : app.model.dirs[i] > 0);
+  // Where the page stands, as go() takes it.
+  const here = () => (app.gone === -1 ? app.current : compare.changed.key(app.gone));
 
   // Each step in is a history entry, so that the browser's Back goes up.
   function go(node, { remember = true, focus = -1, scroll = 0, fromList = false } = {}) {
     if (remember) {
-      app.history.push({ node: app.current, scroll: ui.rows.scrollTop });
+      app.history.push({ node: here(), scroll: ui.rows.scrollTop });
       history.pushState({ oskra: app.loadToken, depth: app.history.length }, "");
     }
-    app.current = node;
+    ({ current: app.current, gone: app.gone } = compare.place(node));
     app.focusNode = fromList ? -1 : focus;
     keys.reset(focus);
     renderView(scroll);
@@ -191,11 +196,11 @@
   }
 
   function up(fromList) {
-    const m = app.model;
-    const left = app.current;
+    const left = here();
+    const parent = left < -1 ? compare.parentOf(left) : app.model.parent[left];
     const previous = app.history.pop();
     if (previous) go(previous.node, { remember: false, focus: left, scroll: previous.scroll, fromList });
-    else if (m.parent[left] !== -1) go(m.parent[left], { remember: false, focus: left, fromList });
+    else if (parent !== -1) go(parent, { remember: false, focus: left, fromList });
   }
 
   // Up one level from the page (a key, the button): the browser's history
@@ -259,7 +264,8 @@
 
   function activateTile(el, { keyboard = false } = {}) {
     const node = Number(el.dataset.node);
-    if (node === -1) return;
+    // "Other", or a file gone since the older scan: nothing more to show.
+    if (node === -1 || (node < -1 && !isFolder(node))) return;
     if (isFolder(node)) {
       app.highlight = -1;
       // A key went in: the new view's map takes the focus, or its list
@@ -286,9 +292,10 @@
     applyStaticWords();
     if (!app.model) return;
     renderSummary();
+    // The bar says which legend is under the map, and so how tall the map is.
+    compare.renderBar();
     renderView(ui.rows.scrollTop);
     renderPanels();
-    compare.renderBar();
     if (!ui.results.hidden) finder.run();
   }
 
@@ -298,7 +305,7 @@
     renderMap();
     list.render(scroll);
     types.render();
-    ui.view.dataset.node = String(app.current);
+    ui.view.dataset.node = String(here());
     // For the load benchmark: what a click costs the page.
     ui.view.dataset.renderMs = (performance.now() - started).toFixed(1);
   }
@@ -353,18 +360,21 @@
     const chain = [];
     for (let i = app.current; i !== -1; i = m.parent[i]) chain.push(i);
     chain.reverse();
+    // A gone folder's own trail, from the older scan.
+    if (app.gone !== -1) chain.push(...compare.goneTrail());
     // A 100,000-level path shows its ends.
     const crumbs = chain.length > 12 ? [...chain.slice(0, 4), -1, ...chain.slice(-7)] : chain;
     const items = crumbs.map((i, k) => {
       if (i === -1) return h("li", { class: "gap", text: "…" });
-      const label = nameOf(i);
+      const label = i < -1 ? compare.goneName(i) : nameOf(i);
       const last = k === crumbs.length - 1;
       return h("li", null, last
         ? h("span", { "aria-current": "location", text: label })
-        : h("button", { type: "button", dataset: { node: String(i) }, text: label }));
+        : h("button", { type: "button", dataset: { node: String(i) }, text: label }),
+      last && i < -1 ? h("span", { class: "g-gone" }, h("span", { class: "chip", text: t("kind_gone") })) : null);
     });
     ui.crumbs.replaceChildren(...items);
-    ui.back.disabled = app.current === 0 && app.history.length === 0;
+    ui.back.disabled = here() === 0 && app.history.length === 0;
   }
 
   function renderPanels() {
@@ -398,6 +408,7 @@
     go, back, reveal, nodeForPath, activateTile, renderView, renderMap, renderAll, showMessage, closeResults,
     parseFile: (file, options) => loader.parse(file, options),
     typeHit: (node) => types.hit(node),
+    typePaint: () => types.painter(),
     changes: () => compare.listSource(),
   };
   const keys = Keys.create(c);

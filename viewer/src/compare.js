@@ -9,6 +9,11 @@ const Compare = (() => {
 
   const signed = (n, format) => (n > 0 ? "+" : n < 0 ? "−" : "±") + format(Math.abs(n));
 
+  // An entry gone from the newer scan has no node there: the page knows it
+  // by a key below -1 (-1 being the map's "other" tile) in place of a node.
+  const goneKey = (id) => -2 - id;
+  const goneOf = (key) => -2 - key;
+
   // The rows of the current folder in the changes view, and its treemap's
   // tiles: entries of the comparison `d`, by growth.
   class Changed {
@@ -52,8 +57,18 @@ const Compare = (() => {
       return m.dirs[i] > 0;
     }
 
+    // The node of entry `id` in the newer scan, or its gone key.
+    key(id) {
+      return this.d.now[id] !== -1 ? this.d.now[id] : goneKey(id);
+    }
+
+    entryOf(key) {
+      return key < -1 ? goneOf(key) : this.d.byNode[key];
+    }
+
     current() {
-      return this.d.byNode[this.c.app.current];
+      const { app } = this.c;
+      return app.gone !== -1 ? app.gone : this.d.byNode[app.current];
     }
 
     kidsByGrowth(id) {
@@ -73,7 +88,7 @@ const Compare = (() => {
     }
 
     indexOf(node) {
-      return this.order().indexOf(this.d.byNode[node]);
+      return this.order().indexOf(this.entryOf(node));
     }
 
     head() {
@@ -87,13 +102,25 @@ const Compare = (() => {
       const path = this.path(id);
       const kind = d.kind[id];
       return h("div", { class: `row ${this.isDir(id) ? "dir" : "file"}`, role: "row", tabindex: "-1",
-        dataset: { node: String(node), index: String(index), path } },
-      List.nameCell(c, path, this.name(id), this.isDir(id) ? node : -1),
+        dataset: { node: String(this.key(id)), index: String(index), path } },
+      List.nameCell(c, path, this.name(id), this.isDir(id) ? this.key(id) : -1),
       h("div", { class: "cell c-change", role: "cell", dataset: { bytes: String(this.growth(id)) }, text: signed(this.growth(id), c.size) }),
       h("div", { class: "cell c-before", role: "cell", text: d.before[id] === -1 ? "—" : c.size(d.bytesBefore[id]) }),
       h("div", { class: "cell c-after", role: "cell", text: node === -1 ? "—" : c.size(d.bytesNow[id]) }),
       h("div", { class: "cell c-filesChange", role: "cell", text: signed(d.filesNow[id] - d.filesBefore[id], c.count) }),
       h("div", { class: `cell c-state g-${kind}`, role: "cell" }, h("span", { class: "chip", text: c.t(`kind_${kind}`) })));
+    }
+
+    // What the hover panel says of the entry with key `key`.
+    hover(key) {
+      const { c, d } = this;
+      const id = this.entryOf(key);
+      if (id === undefined || id === -1) return [];
+      const files = d.filesNow[id] - d.filesBefore[id];
+      return [h("bdi", { class: "name", text: this.name(id) }),
+        h("div", null, h("strong", { text: signed(this.growth(id), c.size) }), ` ${c.size(d.bytesBefore[id])} → ${c.size(d.bytesNow[id])}`),
+        this.isDir(id) ? h("div", { text: `${c.t("files")} ${signed(files, c.count)}` }) : "",
+        h("div", { class: `g-${d.kind[id]}` }, h("span", { class: "chip", text: c.t(`kind_${d.kind[id]}`) }))];
     }
 
     csv() {
@@ -112,11 +139,10 @@ const Compare = (() => {
         return Treemap.place(h("div", { class: `tile other v-other l${tile.level}`, tabindex: "-1", role: "img",
           title: c.t("otherHint", { n: c.count(tile.rest), size: c.size(tile.bytes) }), dataset: { node: "-1", bytes: String(tile.bytes) } }), tile);
       }
-      const node = d.now[id];
       const el = Treemap.place(h("div", {
         class: `tile ${this.isDir(id) ? "dir" : "file"} g-${d.kind[id]} l${tile.level}${tile.nested ? " nested" : ""}`,
-        tabindex: "-1", role: node !== -1 && this.isDir(id) ? "button" : "img",
-        dataset: { node: String(node), path: this.path(id), bytes: String(tile.bytes) },
+        tabindex: "-1", role: this.isDir(id) ? "button" : "img",
+        dataset: { node: String(this.key(id)), path: this.path(id), bytes: String(tile.bytes) },
       }), tile);
       const words = `${c.t(`kind_${d.kind[id]}`)} ${signed(this.growth(id), c.size)}`;
       el.title = `${Shown.isolated(this.path(id))}\n${c.size(d.bytesBefore[id])} → ${c.size(d.bytesNow[id])}\n${words}`;
@@ -194,6 +220,7 @@ const Compare = (() => {
           return;
         }
         c.showMessage("");
+        this.settle();
         this.changed = new Changed(c, d, { name: file.name, modified: file.lastModified, model: answer.model });
         this.showing = true;
         c.renderAll();
@@ -203,8 +230,17 @@ const Compare = (() => {
       });
     }
 
+    // Out of the changes view no gone folder is open: the page stands, now
+    // and in the steps back, in the nearest folder the newer scan holds.
+    settle() {
+      const { app } = this.c;
+      for (const step of app.history) step.node = this.place(step.node, false).current;
+      app.gone = -1;
+    }
+
     close() {
       const { ui } = this.c;
+      this.settle();
       this.changed = null;
       this.showing = false;
       ui.compareBar.hidden = true;
@@ -235,6 +271,40 @@ const Compare = (() => {
       this.changed.renderMap();
     }
 
+    // Where the page stands for `key`: the node shown of the newer scan
+    // and, for a gone key in the changes view, the gone entry open below it
+    // (-1: none).
+    place(key, open = this.active()) {
+      if (key >= 0 || !this.changed) return { current: Math.max(key, 0), gone: -1 };
+      const d = this.changed.d;
+      let id = goneOf(key);
+      const gone = open ? id : -1;
+      while (d.now[id] === -1) id = d.parent[id];
+      return { current: d.now[id], gone };
+    }
+
+    parentOf(key) {
+      const changed = this.changed;
+      return changed.key(changed.d.parent[goneOf(key)]);
+    }
+
+    isGoneDir(key) {
+      return this.changed !== null && this.changed.isDir(goneOf(key));
+    }
+
+    goneName(key) {
+      return this.changed.name(goneOf(key));
+    }
+
+    // The keys of the gone folders from the newer scan's current folder
+    // down to the one open, in that order.
+    goneTrail() {
+      const d = this.changed.d;
+      const keys = [];
+      for (let id = this.c.app.gone; d.now[id] === -1; id = d.parent[id]) keys.push(goneKey(id));
+      return keys.reverse();
+    }
+
     listSource() {
       return this.active() ? this.changed : null;
     }
@@ -244,7 +314,10 @@ const Compare = (() => {
         const button = event.target.closest("button[data-mode]");
         if (!button) return;
         if (button.dataset.mode === "close") this.close();
-        else this.showing = button.dataset.mode === "changes";
+        else {
+          this.showing = button.dataset.mode === "changes";
+          if (!this.showing) this.settle();
+        }
         this.c.renderAll();
       });
     }

@@ -126,7 +126,7 @@ const Keys = (() => {
         this.focusRow(moves[event.key]);
       } else if (event.key === "Enter" || event.key === "ArrowRight") {
         const node = Number(row.dataset.node);
-        if (node >= 0 && this.c.isFolder(node)) {
+        if (node !== -1 && this.c.isFolder(node)) {
           event.preventDefault();
           this.c.go(node, { fromList: true });
         }

@@ -12,6 +12,7 @@ const Treemap = (() => {
   const MAX_LEVELS = 3;
   const TILE_BUDGET = 2500;
   const HEADER = 18;  // px above a folder's drawn contents, for its name
+  const FRAME = 3;    // px of a folder's colour left round its drawn contents
   const NEST_MIN_W = 60;
   const NEST_MIN_H = HEADER + 28;
 
@@ -76,7 +77,7 @@ const Treemap = (() => {
     for (const tile of nested) {
       if (tiles.length >= TILE_BUDGET) break;
       tile.nested = true;
-      layout(src, tile.node, { x: tile.x + 1, y: tile.y + HEADER, w: tile.w - 2, h: tile.h - HEADER - 1 }, level + 1, tiles);
+      layout(src, tile.node, { x: tile.x + FRAME, y: tile.y + HEADER, w: tile.w - 2 * FRAME, h: tile.h - HEADER - FRAME }, level + 1, tiles);
     }
   }
 
@@ -88,14 +89,15 @@ const Treemap = (() => {
       nests: (i) => app.model.count[i] > 0,
     };
 
-    function tileElement(tile) {
+    function tileElement(tile, paint) {
       const m = app.model;
       const node = tile.node;
       const verdict = node === -1 ? "other" : c.verdictName(Model.verdictOf(m, node));
       const kind = node === -1 ? "other" : c.isFolder(node) ? "dir" : "file";
       const marked = node !== -1 && (node === app.highlight || c.typeHit(node));
+      const colour = paint && node !== -1 ? paint(node, tile.nested) : `v-${verdict}`;
       const el = place(h("div", {
-        class: `tile ${kind} v-${verdict} l${tile.level}${tile.nested ? " nested" : ""}${marked ? " highlight" : ""}`,
+        class: `tile ${kind} ${colour} l${tile.level}${tile.nested ? " nested" : ""}${marked ? " highlight" : ""}`,
         tabindex: "-1", role: kind === "dir" ? "button" : "img",
         dataset: { node: String(node), bytes: String(tile.bytes), level: String(tile.level), parent: String(tile.parent) },
       }), tile);
@@ -113,11 +115,13 @@ const Treemap = (() => {
     function render() {
       const i = app.current;
       const tiles = [];
+      // The legend of the types is filled first: the map has the room it leaves.
+      const paint = c.typePaint();
       const w = ui.map.clientWidth;
       const hgt = ui.map.clientHeight;
       if (w > 0 && hgt > 0) layout(src, i, { x: 0, y: 0, w, h: hgt }, 1, tiles);
       const fragment = document.createDocumentFragment();
-      for (const tile of tiles) fragment.append(tileElement(tile));
+      for (const tile of tiles) fragment.append(tileElement(tile, paint));
       ui.map.replaceChildren(fragment);
       const { note, command } = tiles.length ? { note: "", command: null } : emptyNote(i);
       ui.mapNote.replaceChildren(note, command ? h("code", { text: command }) : "");

@@ -5,6 +5,7 @@ const Types = (() => {
   "use strict";
 
   const SHOWN = 15;
+  const PAINTED = 8;      // types with a colour of their own in the treemap
   const NONE = "";        // a name without an extension
   const MAX_EXT = 16;     // longer "extensions" are names with a dot
   const CACHED = 8;
@@ -37,7 +38,8 @@ const Types = (() => {
 
   // Every file node beneath node i (i itself when it is a file), without
   // recursion: {types: [{ext, bytes, files}] largest first, bytes, files}.
-  function breakdown(m, i) {
+  // `typeOf` gives a file node's extension.
+  function breakdown(m, i, typeOf = (n) => extensionOf(m, n)) {
     const found = new Map();
     let bytes = 0;
     let files = 0;
@@ -48,7 +50,7 @@ const Types = (() => {
         for (let k = m.first[n], stop = k + m.count[n]; k < stop; ++k) stack.push(m.kids[k]);
         continue;
       }
-      const ext = extensionOf(m, n);
+      const ext = typeOf(n);
       const entry = found.get(ext);
       if (entry) {
         entry.bytes += m.bytes[n];
@@ -59,6 +61,30 @@ const Types = (() => {
     }
     const types = [...found.values()].sort((a, b) => b.bytes - a.bytes || b.files - a.files || (a.ext < b.ext ? -1 : 1));
     return { types, bytes, files };
+  }
+
+  // The number of the type holding the most bytes of the files beneath
+  // folder i, or -1 when the scan holds none there; `typeOf` numbers a file
+  // node's type, `sums` has room for every number. The folders drawn
+  // without their contents are apart, so one drawing walks the folder at
+  // most once.
+  function dominant(m, i, typeOf, sums) {
+    const seen = [];
+    let best = -1;
+    const stack = [i];
+    while (stack.length) {
+      const n = stack.pop();
+      if (m.dirs[n] > 0) {
+        for (let k = m.first[n], stop = k + m.count[n]; k < stop; ++k) stack.push(m.kids[k]);
+        continue;
+      }
+      const type = typeOf(n);
+      if (sums[type] === 0) seen.push(type);
+      sums[type] += m.bytes[n];
+      if (best === -1 || sums[type] > sums[best]) best = type;
+    }
+    for (const type of seen) sums[type] = 0;
+    return best;
   }
 
   // The top SHOWN types and the rest as one.
@@ -80,10 +106,15 @@ const Types = (() => {
     constructor(c) {
       this.c = c;
       this.cache = new Map();  // node -> breakdown, for the last few folders
+      this.dominants = new Map();  // folder -> the number of its dominant type, as painted
+      this.typeIds = null;         // node -> the number of its type, -1 until worked out
+      this.typeNames = [];         // number -> extension
+      this.typeNumbers = new Map();
       this.model = null;       // whose breakdowns the cache holds
       this.timer = 0;
       this.seen = false;   // the panel is on screen, or nearly
       this.stale = false;  // the folder changed while it was not
+      this.painting = false;  // the treemap is coloured by type, not by verdict
       // A million files take a moment to sort into types: only for a
       // panel someone can see, and after the map and the list.
       new IntersectionObserver((entries) => {
@@ -94,21 +125,90 @@ const Types = (() => {
         const button = event.target.closest("button.ext");
         if (button) this.choose(button.dataset.ext);
       });
+      this.paintBox = document.getElementById("paint");
+      this.paintBox.addEventListener("click", (event) => {
+        const button = event.target.closest("button[data-paint]");
+        if (button) this.paint(button.dataset.paint === "types");
+      });
+      this.paint(false);
+    }
+
+    paint(byType) {
+      this.painting = byType;
+      for (const button of this.paintBox.querySelectorAll("button[data-paint]")) {
+        button.setAttribute("aria-pressed", String((button.dataset.paint === "types") === byType));
+      }
+      this.paintBox.parentElement.dataset.paint = byType ? "types" : "verdict";
+      if (this.c.app.model) this.c.renderMap();
+    }
+
+    // For a drawing of the treemap: null when it is coloured by verdict,
+    // else the class of a tile by type, given its node and whether its
+    // contents are drawn inside it. The current folder's top types get a
+    // colour each and the legend says which; the rest are grey.
+    painter() {
+      if (!this.painting) return null;
+      const { app, t } = this.c;
+      const c = this.c;
+      const m = app.model;
+      const top = this.of(app.current).types.slice(0, PAINTED);
+      // By type number: a type the breakdown saw has one.
+      const colour = new Map(top.map((r, k) => [this.typeNumbers.get(r.ext), k]));
+      const typeOf = (n) => this.typeOf(n);
+      const sums = new Float64Array(this.typeNames.length + 1);
+      const chip = (k, text) => h("li", { class: `p-${k}` }, h("span", { class: "chip", text }));
+      document.getElementById("type-legend").replaceChildren(
+        ...top.map((r, k) => chip(k, `${r.ext === NONE ? t("noExtension") : `.${c.shown(r.ext)}`} ${c.size(r.bytes)}`)),
+        chip("rest", t("paintRest")));
+      // A drawing walks its folders' files once; the next, on a resize or
+      // a click, not again.
+      const mostly = (node) => {
+        if (!this.dominants.has(node)) this.dominants.set(node, dominant(m, node, typeOf, sums));
+        return this.dominants.get(node);
+      };
+      return (node, nested) => {
+        if (nested) return "p-box";
+        const k = colour.get(m.dirs[node] > 0 ? mostly(node) : typeOf(node));
+        return k === undefined ? "p-rest" : `p-${k}`;
+      };
     }
 
     of(i) {
       const m = this.c.app.model;
       if (this.model !== m) {
         this.cache.clear();
+        this.dominants.clear();
+        this.typeIds = null;
+        this.typeNames = [];
+        this.typeNumbers.clear();
         this.model = m;
       }
       let result = this.cache.get(i);
       if (!result) {
         if (this.cache.size >= CACHED) this.cache.clear();
-        result = breakdown(m, i);
+        result = breakdown(m, i, (n) => this.typeNames[this.typeOf(n)]);
         this.cache.set(i, result);
       }
       return result;
+    }
+
+    // The number of file node n's type: its extension is read from the scan
+    // once, however many drawings and breakdowns ask.
+    typeOf(n) {
+      const m = this.model;
+      if (this.typeIds === null) this.typeIds = new Int32Array(m.size).fill(-1);
+      let type = this.typeIds[n];
+      if (type === -1) {
+        const ext = extensionOf(m, n);
+        type = this.typeNumbers.get(ext);
+        if (type === undefined) {
+          type = this.typeNames.length;
+          this.typeNames.push(ext);
+          this.typeNumbers.set(ext, type);
+        }
+        this.typeIds[n] = type;
+      }
+      return type;
     }
 
     line(label, r, total, ext) {

@@ -487,6 +487,23 @@ test("comparing two scans: every change is the documents' difference; other path
     assert.ok(painted.length > 0, folder);
     for (const [path, kind] of painted) assert.equal(kind, expected.get(path).kind, path);
   }
+  // The deleted folder opens on what it held in the older scan, by its row
+  // and by its folder's tile, and the keys come back out to where they went in.
+  const thesis = `${root}/Users/a/Documents/Thesis`;
+  await page.click('#crumbs button[data-node="0"]');
+  for (const folder of ["Users", "Users/a", "Users/a/Documents"]) await page.click(`#rows .row[data-path="${root}/${folder}"] .enter`);
+  await page.focus(`#rows .row[data-path="${thesis}"]`);
+  await page.keyboard.press("Enter");
+  assert.equal(await page.textContent("#crumbs [aria-current]"), "Thesis");
+  const went = (path) => new Map(older.get(path).children.map((n) => [n.path, { change: -n.bytes, kind: "gone" }]));
+  assert.deepEqual(new Map((await changeRows(page)).map((r) => [r.path, { change: r.change, kind: r.kind }])), went(thesis));
+  await page.click(`#map .tile.l1[data-path="${thesis}/cache"]`, { position: { x: 8, y: 6 } });
+  assert.deepEqual(new Map((await changeRows(page)).map((r) => [r.path, { change: r.change, kind: r.kind }])), went(`${thesis}/cache`));
+  await page.keyboard.press("Backspace");
+  assert.equal(await page.evaluate(() => document.activeElement.dataset.path), `${thesis}/cache`);
+  await page.keyboard.press("Backspace");
+  assert.equal(await page.textContent("#crumbs [aria-current]"), "Documents");
+  assert.equal(await page.evaluate(() => document.activeElement.dataset.path), thesis);
   // The largest growth anywhere leads the growers.
   assert.match(await page.textContent("#growers li"), /Downloads\/setup\.exe/);
   await page.click("#compare-bar button[data-mode=sizes]");
@@ -617,6 +634,8 @@ test("file types: the breakdown adds up to the files the scan holds, and marks i
     assert.equal(shown.reduce((sum, [, f]) => sum + f, 0), files, path);
   }
   await page.click("#rows .row .enter >> text=src");
+  // The click scrolled the list into view: the panel is drawn once seen again.
+  await page.locator("#types").scrollIntoViewIfNeeded();
   await page.click('#types button.ext >> text=".c"');
   const marked = await page.$$eval("#map .tile.highlight", (els) => els.map((el) => el.title.split("\n")[0]));
   assert.ok(marked.length > 0 && marked.every((p) => /\.c\u2069$/.test(p)), marked.join(" | "));
@@ -624,6 +643,38 @@ test("file types: the breakdown adds up to the files the scan holds, and marks i
   await page.click('#types button.ext >> text=".c"');
   assert.equal(await page.$$eval("#map .tile.highlight", (els) => els.length), 0);
   await page.click("#crumbs button");
+});
+
+test("colour by type: the toggle paints the tiles by the legend's types, the rest grey; a tile's panel", async () => {
+  const { page } = session;
+  const painted = () => page.$$eval("#map .tile.file", (els) => els.map((el) => ({
+    name: el.title.split("\n")[0].replace(/[\u2068\u2069]/g, "").split("/").pop(),
+    colour: [...el.classList].find((c) => /^[pv]-/.test(c)),
+  })));
+  const byVerdict = await painted();
+  await page.click('#paint button[data-paint="types"]');
+  assert.equal(await page.isVisible("#type-legend"), true);
+  assert.equal(await page.isVisible("#legend"), false);
+  const legend = new Map(await page.$$eval("#type-legend li", (items) => items.map((li) => [li.textContent.split(" ")[0], li.className])));
+  const files = await painted();
+  const dot = (name) => (name.lastIndexOf(".") > 0 ? name.slice(name.lastIndexOf(".")).toLowerCase() : "");
+  for (const tile of files) assert.equal(tile.colour, legend.get(dot(tile.name)) || "p-rest", tile.name);
+  assert.ok(files.filter((tile) => tile.colour !== "p-rest").length >= 2, JSON.stringify(files));
+  assert.ok(legend.get(".mp4") && legend.has(dot(HOSTILE_FILE)), [...legend.keys()].join(" "));
+  assert.deepEqual((await contrasts(page)).filter((label) => label.ratio < 4.5), []);
+  // A tile focused, or pointed at, says what it is in a panel by it.
+  const total = doc.tree.bytes;
+  const pagefile = doc.tree.children.find((n) => n.name === "pagefile.sys");
+  await page.$$eval("#map .tile", (els, path) => els.find((el) => el.title.startsWith(`\u2068${path}\u2069`)).focus(), pagefile.path);
+  assert.equal(await page.isVisible("#hover"), true);
+  const said = await page.textContent("#hover");
+  assert.ok(said.includes("pagefile.sys") && said.includes(`${((pagefile.bytes / total) * 100).toFixed(1)}%`), said);
+  assert.equal(await page.isVisible("#hover .v-red .chip"), true);
+  await page.hover(`#map .tile.file.p-rest >> nth=0`);
+  assert.ok((await page.textContent("#hover .name")) !== "pagefile.sys");
+  await page.click('#paint button[data-paint="verdict"]');
+  assert.deepEqual(await painted(), byVerdict);
+  assert.equal(await page.isVisible("#legend"), true);
 });
 
 // RFC 4180 fields, for reading saved files back.
