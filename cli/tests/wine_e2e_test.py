@@ -633,8 +633,7 @@ class VolumeTable(unittest.TestCase):
         letter = os.path.join(ENV["WINEPREFIX"], "dosdevices", "d:")
         folder = os.readlink(letter)  # the drive's usual folder, back afterwards
         try:
-            subprocess.run(["ntfs-3g", "-o", "rw" if while_mounted else "ro", image, mount],
-                           check=True)
+            ntfs_images.mount_ntfs(image, mount, "-o", "rw" if while_mounted else "ro")
             try:
                 os.unlink(letter)
                 os.symlink(mount, letter)

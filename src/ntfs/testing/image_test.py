@@ -44,6 +44,20 @@ def can_mount():
             and MKNTFS and shutil.which("ntfs-3g"))
 
 
+def mount_ntfs(image, mount, *options):
+    """Mounts `image` through ntfs-3g. An unmount returns before the last
+    ntfs-3g lets the image go, so a mount right after one may find it
+    still held (status 16): tried again for a few seconds."""
+    for _ in range(50):
+        result = subprocess.run(["ntfs-3g", *options, image, mount], capture_output=True)
+        if result.returncode != 16:
+            break
+        time.sleep(0.1)
+    if result.returncode != 0:
+        raise subprocess.CalledProcessError(result.returncode, result.args, result.stdout,
+                                            result.stderr)
+
+
 def make_image(path, size, populate, *mkntfs):
     """An NTFS image of `size` bytes (sparse), filled by `populate(root)`
     through an ntfs-3g mount."""
@@ -53,7 +67,7 @@ def make_image(path, size, populate, *mkntfs):
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     mount = path + ".mnt"
     os.mkdir(mount)
-    subprocess.run(["ntfs-3g", path, mount], check=True)
+    mount_ntfs(path, mount)
     try:
         return populate(mount)
     finally:
@@ -489,7 +503,7 @@ class LiveVolume(unittest.TestCase):
             make_image(image, 64 << 20, populate_small)
             mount = image + ".rw"
             os.mkdir(mount)
-            subprocess.run(["ntfs-3g", image, mount], check=True)
+            mount_ntfs(image, mount)
             try:
                 end = busy_writer(mount)
                 try:
