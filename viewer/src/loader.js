@@ -92,6 +92,10 @@ Loader.WARM_AGAIN_MS = 2000;
 // here they run side by side. At most IN_FLIGHT bytes wait for the
 // worker, so a slow parse never holds the whole file in memory.
 //
+// The stream's reads resolve as promise jobs, which never give the page
+// back its turn: a run of reads held the page's thread for 200 ms at a
+// time. The pump lets the page in every SLICE_MS.
+//
 // The chunks are read into buffers the worker hands back once parsed:
 // every new buffer is fresh memory, and touching 500 MB of it cost the
 // page's thread more than the reading itself. Where the browser's stream
@@ -107,6 +111,15 @@ class Pump {
     this.stopped = false;
     this.wake = null;
     this.spare = [];  // buffers back from the worker
+    this.since = 0;   // when the page last had its turn
+  }
+
+  // Lets the page's other tasks run, when the reading has held it a while.
+  async pause() {
+    if (performance.now() - this.since < Pump.SLICE_MS) return;
+    if (globalThis.scheduler && typeof scheduler.yield === "function") await scheduler.yield();
+    else await new Promise((resume) => setTimeout(resume, 0));
+    this.since = performance.now();
   }
 
   async run() {
@@ -121,6 +134,8 @@ class Pump {
       }
       for (;;) {
         while (this.inFlight >= Pump.IN_FLIGHT && !this.stopped) await new Promise((wake) => { this.wake = wake; });
+        if (this.stopped) break;
+        await this.pause();
         if (this.stopped) break;
         const { done, value } = fill ? await this.fill(chunks) : await chunks.read();
         if (this.stopped) break;
@@ -145,6 +160,7 @@ class Pump {
     let buffer = this.spare.pop() || new ArrayBuffer(Pump.CHUNK);
     let filled = 0;
     while (filled < buffer.byteLength) {
+      await this.pause();
       const { done, value } = await chunks.read(new Uint8Array(buffer, filled));
       if (this.stopped) return { done: true, value: null };
       if (done) return { done: true, value: new Uint8Array(value ? value.buffer : buffer, 0, filled) };
@@ -180,3 +196,4 @@ class Pump {
 Pump.IN_FLIGHT = 16 << 20;
 Pump.CHUNK = 1 << 20;
 Pump.PROGRESS_EVERY_MS = 100;
+Pump.SLICE_MS = 10;
