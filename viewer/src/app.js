@@ -166,8 +166,21 @@
     ui.view.hidden = false;
     ui.panels.hidden = false;
     ui.compareOpen.hidden = false;
-    ui.rows.scrollTop = 0;
-    renderAll();
+    // The first picture first; the panels below it follow a task each once
+    // it is painted: drawn together, a large scan's held the page 300 ms.
+    applyStaticWords();
+    renderSummary();
+    renderView(0);
+    compare.renderBar();
+    if (!ui.results.hidden) finder.run();
+    for (const part of [ui.clean, ui.freed, ui.largest, ui.files, ui.denied]) part.replaceChildren();
+    const steps = PANELS.slice();
+    const next = () => {
+      if (app.model !== model || steps.length === 0) return;
+      steps.shift()(panelView());
+      setTimeout(next, 0);
+    };
+    requestAnimationFrame(() => setTimeout(next, 0));
   }
 
   // ---- Navigation ----------------------------------------------------------
@@ -364,22 +377,37 @@
     ui.back.disabled = app.current === 0 && app.history.length === 0;
   }
 
+  const panelView = () => ({ model: app.model, t, size, count, shown, ruleWords, scanCommand });
+
+  // Each panel on its own, in the order they stand.
+  const PANELS = [
+    (v) => {
+      ui.clean.replaceChildren(...Panels.clean(v));
+      if (app.model.cleanable.length) {
+        ui.clean.firstChild.after(h("button", { type: "button", class: "save", id: "save-clean", text: t("saveCsv") }));
+      }
+    },
+    (v) => {
+      const freed = Panels.windowsFreed(v);
+      ui.freed.replaceChildren(...freed);
+      ui.freed.hidden = freed.length === 0;
+    },
+    (v) => ui.largest.replaceChildren(...Panels.largest(v)),
+    (v) => {
+      const files = Panels.largestFiles(v);
+      ui.files.replaceChildren(...files);
+      ui.files.hidden = files.length === 0;
+    },
+    (v) => {
+      const denied = Panels.denied(v);
+      ui.denied.replaceChildren(...denied);
+      ui.denied.hidden = denied.length === 0;
+    },
+  ];
+
   function renderPanels() {
-    const v = { model: app.model, t, size, count, shown, ruleWords, scanCommand };
-    ui.clean.replaceChildren(...Panels.clean(v));
-    if (app.model.cleanable.length) {
-      ui.clean.firstChild.after(h("button", { type: "button", class: "save", id: "save-clean", text: t("saveCsv") }));
-    }
-    const freed = Panels.windowsFreed(v);
-    ui.freed.replaceChildren(...freed);
-    ui.freed.hidden = freed.length === 0;
-    ui.largest.replaceChildren(...Panels.largest(v));
-    const files = Panels.largestFiles(v);
-    ui.files.replaceChildren(...files);
-    ui.files.hidden = files.length === 0;
-    const denied = Panels.denied(v);
-    ui.denied.replaceChildren(...denied);
-    ui.denied.hidden = denied.length === 0;
+    const v = panelView();
+    for (const panel of PANELS) panel(v);
   }
 
   function closeResults() {
