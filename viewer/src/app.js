@@ -166,21 +166,34 @@
     ui.view.hidden = false;
     ui.panels.hidden = false;
     ui.compareOpen.hidden = false;
-    // The first picture first; the panels below it follow a task each once
-    // it is painted: drawn together, a large scan's held the page 300 ms.
+    // The first picture first, then the list in a task of its own, then
+    // the panels below, a task each: drawn together, a large scan's held
+    // the page 300 ms.
     applyStaticWords();
     renderSummary();
-    renderView(0);
+    renderCrumbs();
+    renderMap();
     compare.renderBar();
-    if (!ui.results.hidden) finder.run();
+    delete ui.view.dataset.node;
+    ui.listCount.textContent = "";
+    ui.rowBox.replaceChildren();
     for (const part of [ui.clean, ui.freed, ui.largest, ui.files, ui.denied]) part.replaceChildren();
-    const steps = PANELS.slice();
+    const steps = [() => {
+      // Unless the person has gone elsewhere meanwhile, which drew it.
+      if (ui.view.dataset.node !== undefined) return;
+      list.render(0);
+      types.render();
+      ui.view.dataset.node = String(app.current);
+      if (!ui.results.hidden) finder.run();
+    }, ...PANELS];
+    // Each panel after a frame is painted, so that no frame lays out more
+    // than one of them anew.
     const next = () => {
       if (app.model !== model || steps.length === 0) return;
       steps.shift()(panelView());
-      setTimeout(next, 0);
+      requestAnimationFrame(() => setTimeout(next, 0));
     };
-    requestAnimationFrame(() => setTimeout(next, 0));
+    setTimeout(next, 0);
   }
 
   // ---- Navigation ----------------------------------------------------------
@@ -438,9 +451,12 @@
 
   Events.wire(c, { openFile, onPop, finder, keys, list, compare, tip });
   applyStaticWords();
-  // The first number formatted loads the language's data: not while a
-  // scan waits for its first picture.
-  setTimeout(() => count(0), 0);
+  // The first number or date formatted loads the language's data: not
+  // while a scan waits for its first picture.
+  setTimeout(() => {
+    count(0);
+    when(0);
+  }, 0);
   // Starting a worker takes a few hundred milliseconds: the first file's
   // parser is started before it is chosen.
   loader.warm();

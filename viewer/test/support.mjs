@@ -46,7 +46,7 @@ export async function openViewer(browser, htmlPath, { width = 1400, height = 100
 }
 
 // Opens a scan through the page's own file picker; resolves when the first
-// picture (or a message) is there.
+// picture and the list beside it (or a message) are there.
 export async function load(page, file) {
   await page.evaluate(() => {
     const message = document.getElementById("message");
@@ -54,10 +54,11 @@ export async function load(page, file) {
     delete message.dataset.kind;
     document.getElementById("map").replaceChildren();
     document.getElementById("map-note").hidden = true;
+    delete document.getElementById("view").dataset.node;
   });
   await page.setInputFiles("#file", file);
-  await page.waitForFunction(() => document.querySelector("#map .tile") ||
-    document.getElementById("message").dataset.kind || !document.getElementById("map-note").hidden, null,
+  await page.waitForFunction(() => ((document.querySelector("#map .tile") || !document.getElementById("map-note").hidden) &&
+    document.getElementById("view").dataset.node !== undefined) || document.getElementById("message").dataset.kind, null,
   { timeout: 120000, polling: 20 });
 }
 
