@@ -188,9 +188,10 @@
     }, ...PANELS];
     // Each panel after a frame is painted, so that no frame lays out more
     // than one of them anew.
+    const v = { ...panelView(), later: (step) => steps.unshift(step) };
     const next = () => {
       if (app.model !== model || steps.length === 0) return;
-      steps.shift()(panelView());
+      steps.shift()(v);
       requestAnimationFrame(() => setTimeout(next, 0));
     };
     setTimeout(next, 0);
