@@ -249,7 +249,7 @@ try {
       console.log(`run ${run}: first picture ${loaded} ms, the browser's CPU meanwhile ${cpu} ms (${tiles} tiles; ` +
         `the choice reached the page ${split.chosenAt - started} ms after the driver began; in the page: ` +
         `worker ready ${split.startMs} ms, file read ${split.readMs} ms, parse ${split.parseMs} ms (its end ${split.finishMs} ms), ` +
-        `search copy ${split.copyMs} ms, model in the page ${split.arriveMs} ms, first picture built ${split.showMs} ms and painted ${split.paintMs} ms later, ` +
+        `model in the page ${split.arriveMs} ms, first picture built ${split.showMs} ms and painted ${split.paintMs} ms later, ` +
         `choice to picture ${split.totalMs} ms); the load's longest main-thread task ${tasks.length ? tasks[0].duration : 0} ms ` +
         `(${tasks.length} of 50 ms or more, [duration@start from the choice]: ${tasks.slice(0, 6).map((t) => `${t.duration}@${t.start}`).join(" ") || "none"}); a click in: ` +
         `${click ? `${click.inPage} ms in the page (${click.inMs} ms with the driver's round trips), back: ${click.backPage} ms (${click.backMs} ms)` : "none, no folder tile"}; first search: ` +

@@ -69,8 +69,10 @@ class Loader {
           reject(new Model.BadDocument(data.error));
           return undefined;
         }
-        if (keep) worker.onmessage = this.onAnswer;
-        else worker.terminate();
+        if (keep) {
+          worker.onmessage = this.onAnswer;
+          Loader.handBack(worker, data.model);
+        } else worker.terminate();
         return resolve({ model: Model.withText(data.model), searcher: keep ? worker : null, timing: data.timing });
       };
       worker.onerror = (event) => {
@@ -85,6 +87,22 @@ class Loader {
   }
 }
 Loader.WARM_AGAIN_MS = 2000;
+
+// The worker that read the scan searches its own copies of the columns it
+// needs, made here a column a task after the first picture and moved, not
+// copied again (a column is a view of a larger buffer, which a message
+// would copy whole).
+Loader.handBack = (worker, model) => {
+  const names = Search.COLUMNS.slice();
+  const next = () => {
+    if (names.length === 0) return;
+    const name = names.shift();
+    const values = model[name].slice();
+    worker.postMessage({ column: name, values }, [values.buffer]);
+    setTimeout(next, 0);
+  };
+  setTimeout(next, 0);
+};
 
 // Reads the file on the page's thread and hands each chunk to the worker
 // (moved, not copied). Taking a chunk out of the browser's pipe costs about
