@@ -89,20 +89,32 @@ class Loader {
 Loader.WARM_AGAIN_MS = 2000;
 
 // The worker that read the scan searches its own copies of the columns it
-// needs, made here a column a task after the first picture and moved, not
+// needs, made here a slice a task after the first picture and moved, not
 // copied again (a column is a view of a larger buffer, which a message
 // would copy whole).
 Loader.handBack = (worker, model) => {
   const names = Search.COLUMNS.slice();
+  let values = null;
+  let at = 0;
   const next = () => {
-    if (names.length === 0) return;
-    const name = names.shift();
-    const values = model[name].slice();
-    worker.postMessage({ column: name, values }, [values.buffer]);
+    if (!values) {
+      if (names.length === 0) return;
+      values = new model[names[0]].constructor(model.size);
+      at = 0;
+    }
+    const column = model[names[0]];
+    const stop = Math.min(model.size, at + Loader.COPY_SLICE);
+    values.set(column.subarray(at, stop), at);
+    at = stop;
+    if (at === model.size) {
+      worker.postMessage({ column: names.shift(), values }, [values.buffer]);
+      values = null;
+    }
     setTimeout(next, 0);
   };
   setTimeout(next, 0);
 };
+Loader.COPY_SLICE = 1 << 20;  // entries of a column copied in one task
 
 // Reads the file on the page's thread and hands each chunk to the worker
 // (moved, not copied). Taking a chunk out of the browser's pipe costs about
