@@ -228,7 +228,7 @@ try {
       await watchTasks(page);
       const started = Date.now();
       const cpuBefore = browserCpuMs();
-      await load(page, doc);
+      await load(page, doc, { whole: false });
       const loaded = Date.now() - started;
       const cpu = browserCpuMs() - cpuBefore;
       const memory = rendererMemory();

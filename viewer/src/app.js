@@ -189,8 +189,13 @@
     // Each panel after a frame is painted, so that no frame lays out more
     // than one of them anew.
     const v = { ...panelView(), later: (step) => steps.unshift(step) };
+    ui.panels.setAttribute("aria-busy", "true");
     const next = () => {
-      if (app.model !== model || steps.length === 0) return;
+      if (app.model !== model) return;
+      if (steps.length === 0) {
+        ui.panels.removeAttribute("aria-busy");
+        return;
+      }
       steps.shift()(v);
       requestAnimationFrame(() => setTimeout(next, 0));
     };
