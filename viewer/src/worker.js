@@ -6,7 +6,7 @@
 // own copy of the names, so that the page never builds the index.
 let kept = null;    // what is searched: the names' bytes, then the columns the page hands back
 let index = null;   // made once they are all back
-let queries = [];   // asked before then
+const queries = []; // asked before then
 let shown = false;  // the page has painted its first picture
 let load = null;    // the scan being read
 
@@ -91,7 +91,7 @@ function end() {
 }
 
 // The model moves to the page at once; the columns the search needs come
-// back as copies made on the page a task each (copied here first, they held
+// back as copies the page makes a slice a task (copied here first, they held
 // up a large scan's first picture a third of a second).
 function send(model, text, timing) {
   kept = { size: model.size, separator: model.separator, joinedWith: model.joinedWith, text, missing: Search.COLUMNS.length };
