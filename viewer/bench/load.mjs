@@ -1,13 +1,17 @@
 // How long the viewer takes to show a large scan, in Debian's headless
 // chromium: from choosing the file (two seconds after the page opened) to
-// the first treemap, then going into a folder and back, then the first
+// the first treemap, and the longest task on the page's thread over the
+// whole load (from the choice until the page has been idle a while after
+// the first picture); then going into a folder and back, then the first
 // search (the longest task it leaves on the page's thread). Prints the
 // figures; asserts nothing.
 //
-//   node viewer/bench/load.mjs --view <oskra-view.html> [--doc <scan.json>]
+//   node viewer/bench/load.mjs --view <oskra-view.html> [--doc <scan.json> | <scan.json>]
 //        [--nodes 300000] [--runs 3] [--screenshot <png>] [--query <text>]
 //
-// Without --doc it writes a report of --nodes nodes in the program's own
+// The search looks for --query, or else for the name of the largest file
+// the page lists (the first entry's name in a scan without files), so that
+// it finds something in any scan. Without a scan it writes a report of --nodes nodes in the program's own
 // layout (two-space indentation, its key order, Windows paths, red and green
 // verdicts inherited down whole subtrees): the size of a real C:\ scan with
 // --depth 8, about 135 MB for 300,000 nodes. Needs the viewer's packages
@@ -25,6 +29,10 @@ function option(name, fallback) {
 }
 
 const view = option("--view") && resolve(option("--view"));
+// A scan named without --doc: the one argument no option takes.
+const VALUED = new Set(["--view", "--doc", "--nodes", "--runs", "--screenshot", "--query", "--write", "--keep"]);
+const bare = process.argv.slice(2).filter((arg, k, args) => !arg.startsWith("--") && !VALUED.has(args[k - 1]));
+const given = option("--doc", bare[0]);
 const nodes = Number(option("--nodes", "300000"));
 if (!view && !option("--write")) {
   console.error("usage: node viewer/bench/load.mjs --view <oskra-view.html> [--doc <scan.json>] [--nodes N] [--runs N]");
@@ -32,6 +40,10 @@ if (!view && !option("--write")) {
 }
 const runs = Number(option("--runs", "3"));
 const SETTLE_MS = 2000;
+// The page counts as idle after the first picture once no task of 50 ms
+// or more has run for this long (the work it defers runs in that time).
+const QUIET_MS = 1500;
+const IDLE_LIMIT_MS = 30000;
 
 const RED = { state: "red", pattern: "?:\\Windows", source: "builtin", reason: "rule.reason.systemDir", action: "rule.action.dontDelete" };
 const TEMP = { state: "green", pattern: "Temp", source: "builtin", reason: "rule.reason.tempFiles", action: "rule.action.safeToEmpty" };
@@ -104,6 +116,45 @@ async function timeClick(page) {
   return { inMs, inPage, backMs, backPage };
 }
 
+// Every main-thread task of 50 ms or more from now on (the least the
+// browser reports), kept in the page with its start.
+async function watchTasks(page) {
+  await page.evaluate(() => {
+    window.__loadTasks = [];
+    window.__taskWatch = new PerformanceObserver((list) => {
+      for (const entry of list.getEntries()) window.__loadTasks.push({ start: entry.startTime, duration: entry.duration });
+    });
+    window.__taskWatch.observe({ type: "longtask" });
+    window.__choosing = performance.now();
+  });
+}
+
+// Waits until no long task has run for QUIET_MS; the tasks since
+// watchTasks, their starts from the choice, longest first.
+async function tasksUntilIdle(page) {
+  await page.waitForFunction(({ quiet }) => {
+    const tasks = window.__loadTasks;
+    const last = tasks.length ? Math.max(...tasks.map((t) => t.start + t.duration)) : window.__choosing;
+    return performance.now() - Math.max(last, window.__pictureAt || 0) >= quiet;
+  }, { quiet: QUIET_MS }, { timeout: IDLE_LIMIT_MS, polling: 100 });
+  return page.evaluate(() => {
+    window.__taskWatch.disconnect();
+    return window.__loadTasks.map((t) => ({ start: Math.round(t.start - window.__choosing), duration: Math.round(t.duration) }))
+      .sort((a, b) => b.duration - a.duration);
+  });
+}
+
+// What to search for when not told: the name of the largest file the page
+// lists, else the name of the first entry of the list.
+async function queryFromPage(page) {
+  return page.evaluate(() => {
+    const file = document.querySelector("#files .files-list bdi");
+    if (file) return file.textContent.split(/[\\/]/).pop();
+    const row = document.querySelector("#rows .row .c-name bdi");
+    return row ? row.textContent : "";
+  });
+}
+
 // The pids of this process's descendants: the browser's processes.
 function descendants() {
   const parentOf = new Map();
@@ -157,7 +208,7 @@ function rendererMemory() {
 
 const scratch = mkdtempSync(join(tmpdir(), "oskra-view-bench-"));
 try {
-  let doc = option("--doc");
+  let doc = given;
   if (!doc) {
     doc = join(scratch, "scan.json");
     execFileSync(process.execPath, [new URL(import.meta.url).pathname, "--write", doc, "--nodes", String(nodes)],
@@ -165,7 +216,7 @@ try {
   }
   if (option("--keep")) copyFileSync(doc, option("--keep"));
   const megabytes = statSync(doc).size / (1024 * 1024);
-  console.log(`scan: ${doc}, ${megabytes.toFixed(1)} MiB${option("--doc") ? "" : `, ${nodes} nodes (synthesized)`}`);
+  console.log(`scan: ${doc}, ${megabytes.toFixed(1)} MiB${given ? "" : `, ${nodes} nodes (synthesized)`}`);
   console.log(`page: ${view}, ${statSync(view).size} bytes; load average ${(await import("node:os")).loadavg().map((l) => l.toFixed(1)).join(" ")} on ${(await import("node:os")).cpus().length} cores`);
   const browser = await launch();
   try {
@@ -174,31 +225,38 @@ try {
       // A person takes a few seconds to choose a file; the page uses them
       // to start its reader, as it does here.
       await page.waitForTimeout(SETTLE_MS);
+      await watchTasks(page);
       const started = Date.now();
       const cpuBefore = browserCpuMs();
-      await load(page, doc);
+      await load(page, doc, { whole: false });
       const loaded = Date.now() - started;
       const cpu = browserCpuMs() - cpuBefore;
       const memory = rendererMemory();
       if (await page.isVisible("#message")) throw new Error(await page.textContent("#message"));
+      await page.evaluate(() => { window.__pictureAt = performance.now(); });
+      const tasks = await tasksUntilIdle(page);
+      const afterIdle = rendererMemory();
       // A click, where the scan has a folder to click (a flat one has none).
       const click = await page.locator("#map .tile.dir").count() > 0 ? await timeClick(page) : null;
       const tiles = await page.$$eval("#map .tile", (els) => els.length);
       await page.waitForFunction(() => document.getElementById("view").dataset.timing);
       const split = JSON.parse(await page.getAttribute("#view", "data-timing"));
       const searchStarted = Date.now();
-      const longest = await longestTaskOfSearch(page, option("--query", "file-12"));
+      const query = option("--query") || await queryFromPage(page);
+      const longest = await longestTaskOfSearch(page, query);
       const searchMs = Date.now() - searchStarted;
       const caption = await page.textContent("#results .caption");
       console.log(`run ${run}: first picture ${loaded} ms, the browser's CPU meanwhile ${cpu} ms (${tiles} tiles; ` +
         `the choice reached the page ${split.chosenAt - started} ms after the driver began; in the page: ` +
         `worker ready ${split.startMs} ms, file read ${split.readMs} ms, parse ${split.parseMs} ms (its end ${split.finishMs} ms), ` +
-        `search copy ${split.copyMs} ms, model in the page ${split.arriveMs} ms, first picture built ${split.showMs} ms and painted ${split.paintMs} ms later, ` +
-        `choice to picture ${split.totalMs} ms); a click in: ` +
+        `model in the page ${split.arriveMs} ms, first picture built ${split.showMs} ms and painted ${split.paintMs} ms later, ` +
+        `choice to picture ${split.totalMs} ms); the load's longest main-thread task ${tasks.length ? tasks[0].duration : 0} ms ` +
+        `(${tasks.length} of 50 ms or more, [duration@start from the choice]: ${tasks.slice(0, 6).map((t) => `${t.duration}@${t.start}`).join(" ") || "none"}); a click in: ` +
         `${click ? `${click.inPage} ms in the page (${click.inMs} ms with the driver's round trips), back: ${click.backPage} ms (${click.backMs} ms)` : "none, no folder tile"}; first search: ` +
-        `"${caption}" in ${searchMs} ms, longest main-thread task ${longest} ms (0: none of 50 ms or more); ` +
+        `${JSON.stringify(query)}: "${caption}" in ${searchMs} ms, longest main-thread task ${longest} ms (0: none of 50 ms or more); ` +
         `renderer at the first picture ${memory.rss.toFixed(0)} MiB, its peak ${memory.peak.toFixed(0)} MiB ` +
-        `(${(memory.peak / megabytes).toFixed(2)}x the file), after the search ${rendererMemory().rss.toFixed(0)} MiB`);
+        `(${(memory.peak / megabytes).toFixed(2)}x the file), once idle ${afterIdle.rss.toFixed(0)} MiB (peak ${afterIdle.peak.toFixed(0)} MiB, ` +
+        `${(afterIdle.peak / megabytes).toFixed(2)}x), after the search ${rendererMemory().rss.toFixed(0)} MiB`);
       if (run === runs && option("--screenshot")) await page.screenshot({ path: option("--screenshot") });
       await context.close();
     }

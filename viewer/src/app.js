@@ -171,8 +171,40 @@
     ui.view.hidden = false;
     ui.panels.hidden = false;
     ui.compareOpen.hidden = false;
-    ui.rows.scrollTop = 0;
-    renderAll();
+    // The first picture first, then the list in a task of its own, then
+    // the panels below, a task each: drawn together, a large scan's held
+    // the page 300 ms.
+    applyStaticWords();
+    renderSummary();
+    renderCrumbs();
+    renderMap();
+    compare.renderBar();
+    delete ui.view.dataset.node;
+    ui.listCount.textContent = "";
+    ui.rowBox.replaceChildren();
+    for (const part of [ui.clean, ui.freed, ui.largest, ui.files, ui.denied]) part.replaceChildren();
+    const steps = [() => {
+      // Unless the person has gone elsewhere meanwhile, which drew it.
+      if (ui.view.dataset.node !== undefined) return;
+      list.render(0);
+      types.render();
+      ui.view.dataset.node = String(app.current);
+      if (!ui.results.hidden) finder.run();
+    }, ...PANELS];
+    // Each panel after a frame is painted, so that no frame lays out more
+    // than one of them anew.
+    const v = { ...panelView(), later: (step) => steps.unshift(step) };
+    ui.panels.setAttribute("aria-busy", "true");
+    const next = () => {
+      if (app.model !== model) return;
+      if (steps.length === 0) {
+        ui.panels.removeAttribute("aria-busy");
+        return;
+      }
+      steps.shift()(v);
+      requestAnimationFrame(() => setTimeout(next, 0));
+    };
+    setTimeout(next, 0);
   }
 
   // ---- Navigation ----------------------------------------------------------
@@ -377,22 +409,37 @@
     ui.back.disabled = here() === 0 && app.history.length === 0;
   }
 
+  const panelView = () => ({ model: app.model, t, size, count, shown, ruleWords, scanCommand });
+
+  // Each panel on its own, in the order they stand.
+  const PANELS = [
+    (v) => {
+      ui.clean.replaceChildren(...Panels.clean(v));
+      if (app.model.cleanable.length) {
+        ui.clean.firstChild.after(h("button", { type: "button", class: "save", id: "save-clean", text: t("saveCsv") }));
+      }
+    },
+    (v) => {
+      const freed = Panels.windowsFreed(v);
+      ui.freed.replaceChildren(...freed);
+      ui.freed.hidden = freed.length === 0;
+    },
+    (v) => ui.largest.replaceChildren(...Panels.largest(v)),
+    (v) => {
+      const files = Panels.largestFiles(v);
+      ui.files.replaceChildren(...files);
+      ui.files.hidden = files.length === 0;
+    },
+    (v) => {
+      const denied = Panels.denied(v);
+      ui.denied.replaceChildren(...denied);
+      ui.denied.hidden = denied.length === 0;
+    },
+  ];
+
   function renderPanels() {
-    const v = { model: app.model, t, size, count, shown, ruleWords, scanCommand };
-    ui.clean.replaceChildren(...Panels.clean(v));
-    if (app.model.cleanable.length) {
-      ui.clean.firstChild.after(h("button", { type: "button", class: "save", id: "save-clean", text: t("saveCsv") }));
-    }
-    const freed = Panels.windowsFreed(v);
-    ui.freed.replaceChildren(...freed);
-    ui.freed.hidden = freed.length === 0;
-    ui.largest.replaceChildren(...Panels.largest(v));
-    const files = Panels.largestFiles(v);
-    ui.files.replaceChildren(...files);
-    ui.files.hidden = files.length === 0;
-    const denied = Panels.denied(v);
-    ui.denied.replaceChildren(...denied);
-    ui.denied.hidden = denied.length === 0;
+    const v = panelView();
+    for (const panel of PANELS) panel(v);
   }
 
   function closeResults() {
@@ -424,9 +471,12 @@
 
   Events.wire(c, { openFile, onPop, finder, keys, list, compare, tip });
   applyStaticWords();
-  // The first number formatted loads the language's data: not while a
-  // scan waits for its first picture.
-  setTimeout(() => count(0), 0);
+  // The first number or date formatted loads the language's data: not
+  // while a scan waits for its first picture.
+  setTimeout(() => {
+    count(0);
+    when(0);
+  }, 0);
   // Starting a worker takes a few hundred milliseconds: the first file's
   // parser is started before it is chosen.
   loader.warm();

@@ -69,8 +69,10 @@ class Loader {
           reject(new Model.BadDocument(data.error));
           return undefined;
         }
-        if (keep) worker.onmessage = this.onAnswer;
-        else worker.terminate();
+        if (keep) {
+          worker.onmessage = this.onAnswer;
+          Loader.handBack(worker, data.model);
+        } else worker.terminate();
         return resolve({ model: Model.withText(data.model), searcher: keep ? worker : null, timing: data.timing });
       };
       worker.onerror = (event) => {
@@ -86,11 +88,43 @@ class Loader {
 }
 Loader.WARM_AGAIN_MS = 2000;
 
+// The worker that read the scan searches its own copies of the columns it
+// needs, made here a slice a task after the first picture and moved, not
+// copied again (a column is a view of a larger buffer, which a message
+// would copy whole).
+Loader.handBack = (worker, model) => {
+  const names = Search.COLUMNS.slice();
+  let values = null;
+  let at = 0;
+  const next = () => {
+    if (!values) {
+      if (names.length === 0) return;
+      values = new model[names[0]].constructor(model.size);
+      at = 0;
+    }
+    const column = model[names[0]];
+    const stop = Math.min(model.size, at + Loader.COPY_SLICE);
+    values.set(column.subarray(at, stop), at);
+    at = stop;
+    if (at === model.size) {
+      worker.postMessage({ column: names.shift(), values }, [values.buffer]);
+      values = null;
+    }
+    setTimeout(next, 0);
+  };
+  setTimeout(next, 0);
+};
+Loader.COPY_SLICE = 1 << 20;  // entries of a column copied in one task
+
 // Reads the file on the page's thread and hands each chunk to the worker
 // (moved, not copied). Taking a chunk out of the browser's pipe costs about
 // as much as parsing it: on the worker's own thread the two took turns,
 // here they run side by side. At most IN_FLIGHT bytes wait for the
 // worker, so a slow parse never holds the whole file in memory.
+//
+// The stream's reads resolve as promise jobs, which never give the page
+// back its turn: a run of reads held the page's thread for 200 ms at a
+// time. The pump lets the page in every SLICE_MS.
 //
 // The chunks are read into buffers the worker hands back once parsed:
 // every new buffer is fresh memory, and touching 500 MB of it cost the
@@ -107,6 +141,15 @@ class Pump {
     this.stopped = false;
     this.wake = null;
     this.spare = [];  // buffers back from the worker
+    this.since = 0;   // when the page last had its turn
+  }
+
+  // Lets the page's other tasks run, when the reading has held it a while.
+  async pause() {
+    if (performance.now() - this.since < Pump.SLICE_MS) return;
+    if (globalThis.scheduler && typeof scheduler.yield === "function") await scheduler.yield();
+    else await new Promise((resume) => setTimeout(resume, 0));
+    this.since = performance.now();
   }
 
   async run() {
@@ -121,6 +164,8 @@ class Pump {
       }
       for (;;) {
         while (this.inFlight >= Pump.IN_FLIGHT && !this.stopped) await new Promise((wake) => { this.wake = wake; });
+        if (this.stopped) break;
+        await this.pause();
         if (this.stopped) break;
         const { done, value } = fill ? await this.fill(chunks) : await chunks.read();
         if (this.stopped) break;
@@ -145,6 +190,7 @@ class Pump {
     let buffer = this.spare.pop() || new ArrayBuffer(Pump.CHUNK);
     let filled = 0;
     while (filled < buffer.byteLength) {
+      await this.pause();
       const { done, value } = await chunks.read(new Uint8Array(buffer, filled));
       if (this.stopped) return { done: true, value: null };
       if (done) return { done: true, value: new Uint8Array(value ? value.buffer : buffer, 0, filled) };
@@ -180,3 +226,4 @@ class Pump {
 Pump.IN_FLIGHT = 16 << 20;
 Pump.CHUNK = 1 << 20;
 Pump.PROGRESS_EVERY_MS = 100;
+Pump.SLICE_MS = 10;

@@ -101,15 +101,9 @@ const Search = (() => {
     }
   }
 
-  // What the worker keeps to search after the model has moved to the page;
-  // `text` is the worker's own copy of the names' bytes.
-  function copyOf(model, text) {
-    return {
-      size: model.size, separator: model.separator, joinedWith: model.joinedWith, text, escaped: model.escaped.slice(),
-      nameAt: model.nameAt.slice(), nameLen: model.nameLen.slice(), pathAt: model.pathAt.slice(),
-      pathLen: model.pathLen.slice(), parent: model.parent.slice(), bytes: model.bytes.slice(),
-    };
-  }
+  // The columns the worker searches besides the names' bytes: after the
+  // model has moved to the page, the page hands it back copies of these.
+  const COLUMNS = ["escaped", "nameAt", "nameLen", "pathAt", "pathLen", "parent", "bytes"];
 
-  return { Index, Query, copyOf };
+  return { Index, Query, COLUMNS };
 })();

@@ -4,11 +4,17 @@
 // typed arrays moved, not copied) and how long waiting and parsing took,
 // or with the kind of failure. It then stays to answer searches over its
 // own copy of the names, so that the page never builds the index.
-let kept = null;    // what is searched
-let index = null;   // made after the model is sent
+let kept = null;    // what is searched: the names' bytes, then the columns the page hands back
+let index = null;   // made once they are all back
+const queries = []; // asked before then
+let shown = false;  // the page has painted its first picture
 let load = null;    // the scan being read
 
 function answer(query) {
+  if (!index) {
+    queries.push(query);
+    return;
+  }
   const run = new Search.Query(index, kept.bytes, query.text, query.limit);
   run.runUntil(Infinity);
   self.postMessage({ search: query.id, ...run.result() });
@@ -84,12 +90,21 @@ function end() {
   }
 }
 
+// The model moves to the page at once; the columns the search needs come
+// back as copies the page makes a slice a task (copied here first, they held
+// up a large scan's first picture a third of a second).
 function send(model, text, timing) {
-  const copying = performance.now();
-  kept = Search.copyOf(model, text);
-  timing.copyMs = Math.round(performance.now() - copying);
+  kept = { size: model.size, separator: model.separator, joinedWith: model.joinedWith, text, missing: Search.COLUMNS.length };
   self.postMessage({ model, timing }, Model.transferables(model));
+}
+
+function column(name, values) {
+  if (!kept || kept[name] || !Search.COLUMNS.includes(name)) return;
+  kept[name] = values;
+  if (--kept.missing > 0) return;
   index = new Search.Index(kept);
+  if (shown) buildIndex();
+  for (const query of queries.splice(0)) answer(query);
 }
 
 // The index is made once the page has painted the first picture (made
@@ -135,7 +150,11 @@ function warmUp() {
 self.onmessage = (event) => {
   const data = event.data;
   if (data.search !== undefined) answer(data.search);
-  else if (data.shown) buildIndex();
+  else if (data.column) column(data.column, data.values);
+  else if (data.shown) {
+    shown = true;
+    buildIndex();
+  }
   else if (data.warm) {
     try {
       warmUp();

@@ -64,18 +64,21 @@ export async function openViewer(browser, htmlPath, { width = 1400, height = 100
 }
 
 // Opens a scan through the page's own file picker; resolves when the first
-// picture (or a message) is there.
-export async function load(page, file) {
+// picture, the list beside it and (unless `whole` is false) the panels below
+// are drawn, or a message is there.
+export async function load(page, file, { whole = true } = {}) {
   await page.evaluate(() => {
     const message = document.getElementById("message");
     message.hidden = true;
     delete message.dataset.kind;
     document.getElementById("map").replaceChildren();
     document.getElementById("map-note").hidden = true;
+    delete document.getElementById("view").dataset.node;
   });
   await page.setInputFiles("#file", file);
-  await page.waitForFunction(() => document.querySelector("#map .tile") ||
-    document.getElementById("message").dataset.kind || !document.getElementById("map-note").hidden, null,
+  await page.waitForFunction((all) => ((document.querySelector("#map .tile") || !document.getElementById("map-note").hidden) &&
+    document.getElementById("view").dataset.node !== undefined && !(all && document.getElementById("panels").hasAttribute("aria-busy"))) ||
+    document.getElementById("message").dataset.kind, whole,
   { timeout: 120000, polling: 20 });
 }
 
