@@ -73,7 +73,6 @@ std::optional<WalkResult> walk_listed(platform::NativeStringView root, std::uint
   workers = std::min(workers, unsigned{OSKRA_LISTING_WORKERS_CAP});
 #endif
   OrderedListing<platform::DirectoryReader> listings(root, workers, descriptors);
-  if (most == SIZE_MAX) return walk(listings, depth, engine, progress);
   Bounded bounded(listings, most);
   try {
     return walk(bounded, depth, engine, progress);
